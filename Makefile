@@ -1,0 +1,60 @@
+# Every target installs what is missing first (scripts/install-deps is idempotent).
+JOBS    ?= $(shell nproc)
+BUILD   ?= build
+ASAN    ?= build-asan
+MINGW   ?= build-mingw
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build demo test test-native test-asan test-mingw test-wine test-install bench fuzz clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DUNSPOOL_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS)
+
+# Extracts the bundled sample archive into ./demo-out with a progress bar.
+demo: build
+	rm -rf demo-out
+	$(BUILD)/unspool -o demo/sample.zip demo-out
+	@echo "extracted into ./demo-out:"; find demo-out -type f | sort | head -n 40
+
+test: test-native test-asan test-mingw test-wine test-install
+	@echo "all test suites passed"
+
+test-native: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+test-asan: deps
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DUNSPOOL_SANITIZE=ON -DUNSPOOL_WERROR=ON \
+	  -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(ASAN) -j$(JOBS)
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j$(JOBS)
+
+test-mingw: deps
+	cmake -S . -B $(MINGW) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DUNSPOOL_WERROR=ON
+	cmake --build $(MINGW) -j$(JOBS)
+
+test-wine: test-mingw
+	scripts/test-wine $(MINGW)
+
+test-install: build
+	scripts/test-install $(BUILD)
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DUNSPOOL_BENCH=ON -DUNSPOOL_TESTS=OFF
+	cmake --build build-bench -j$(JOBS)
+	bench/run-all build-bench
+
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DUNSPOOL_FUZZ=ON -DUNSPOOL_TESTS=OFF
+	cmake --build build-fuzz -j$(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(MINGW) build-bench build-fuzz demo-out

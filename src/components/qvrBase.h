@@ -1,0 +1,277 @@
+// The middle of the component chain.
+//
+// TZipCommon holds what every archive operation shares: settings, events, the run's
+// state, the cancel flag, the elapsed-time clock, progress, error reporting, CRC
+// accumulators and output writing. TUnBase adds extraction: output files, the
+// overwrite protocol and the run itself (ExtractFiles, the exception boundary).
+//
+// Everything a run touches lives in the component, so two components on two threads
+// extract independently.
+#pragma once
+
+#include "qvrGbls.h"
+#include "qvrMessages.h"
+#include "qvrStreams.h"
+#include "qvrZipRecords.h"
+#include "qvrregister.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TZipCommon;
+
+using TNotifyEvent = std::function<void(TZipCommon& Sender)>;
+using TOnBegin = std::function<void(TZipCommon& Sender, const std::string& FileName,
+                                    int32_t Count, bool& Extract)>;
+using TOnRenameFile = std::function<void(TZipCommon& Sender, const std::string& FileName,
+                                         std::string& NewFileName)>;
+using TUnBase_OnFileExists =
+    std::function<void(TZipCommon& Sender, const std::string& FileName, std::string& NewFileName,
+                       TOverwriteMode& OverwriteMode)>;
+using TOnProgress =
+    std::function<void(TZipCommon& Sender, uint8_t ProgressByFile, uint8_t ProgressByArchive)>;
+using TOnEnd =
+    std::function<void(TZipCommon& Sender, const std::string& FileName, bool CRC_PASS)>;
+using TOnError = std::function<void(TZipCommon& Sender, const std::string& FileName,
+                                    const std::string& ExtendedMsg, const std::string& VolumeID,
+                                    int32_t ECode)>;
+using TOnElapsedTime = std::function<void(TZipCommon& Sender, float ElapsedTime)>;
+using TOnGetPassword = std::function<void(TZipCommon& Sender, const std::string& FileName,
+                                          std::string& Password, bool& TryAgain)>;
+using TOnNextVolume = std::function<void(TZipCommon& Sender, std::string& VolumeName,
+                                         const std::string& VolumeID, bool fExists,
+                                         bool& Cancel)>;
+using TOnGetZipFirstDisk = std::function<void(TZipCommon& Sender, bool& Cancel)>;
+using TOnGetZipNextDisk =
+    std::function<void(TZipCommon& Sender, const std::string& VolumeName, bool& Cancel)>;
+using TOnGetZipLastDisk = std::function<void(TZipCommon& Sender, bool& Cancel)>;
+using TOnCorruptZipHeader =
+    std::function<void(TZipCommon& Sender, THeaderTypeState HeadFlag, bool& Cancel)>;
+
+// Elapsed time of a run, with the time spent in the host's handlers taken out.
+class TqvrTimer {
+public:
+    // Tick source in milliseconds; the platform's tick count unless a test injects one.
+    explicit TqvrTimer(std::function<uint32_t()> Ticks = {});
+    void Start();
+    void Stop();
+    void Pause();
+    void Resume();
+    float Elapsed() const { return FElapsed; }
+    bool Running() const { return FRunning; }
+
+private:
+    int64_t Now() const;
+
+    std::function<uint32_t()> FTicks;
+    // The tick counter can be anywhere in its range, so "running" and "paused once"
+    // are explicit flags instead of a start value above zero.
+    bool FRunning = false;
+    bool FPaused = false;
+    int64_t FStartTick = 0;
+    int64_t FStopTick = 0;
+    int64_t FPauseTick = 0;
+    float FElapsed = 0;
+};
+
+// Pauses a component's clock for the life of the object.
+class TTimerPause {
+public:
+    explicit TTimerPause(TqvrTimer& T) : FTimer(T) { FTimer.Pause(); }
+    ~TTimerPause() { FTimer.Resume(); }
+    TTimerPause(const TTimerPause&) = delete;
+    TTimerPause& operator=(const TTimerPause&) = delete;
+
+private:
+    TqvrTimer& FTimer;
+};
+
+// The entries one run selected, in archive order, with a copy of each central header
+// (central-directory walk only).
+class THeaderObj {
+public:
+    void Init() { Clear(); }
+    void Add(const TDirEntry& Entry, const TCentralHeader* Header);
+    const TDirEntry& GetEntry(int32_t I) const { return FEntries[static_cast<size_t>(I)]; }
+    TDirEntry& GetEntry(int32_t I) { return FEntries[static_cast<size_t>(I)]; }
+    const TCentralHeader& GetHeader(int32_t I) const { return FHeaders[static_cast<size_t>(I)]; }
+    bool HasHeaders() const { return !FHeaders.empty(); }
+    void Clear();
+    void Done() { Clear(); }
+    int32_t FCount = 0;
+
+private:
+    std::vector<TDirEntry> FEntries;
+    std::vector<TCentralHeader> FHeaders;
+};
+class TUnBaseHeaderObj : public THeaderObj {};
+
+class TZipCommon : public TRegisterQuiver {
+public:
+    TZipCommon();
+    ~TZipCommon() override;
+
+    // Published properties.
+    bool ConfirmOverwrites() const { return FConfirmOverwrites; }
+    void ConfirmOverwrites(bool V) { FConfirmOverwrites = V; }
+    TDateAttribute DateAttribute() const { return FDateAttribute; }
+    void DateAttribute(TDateAttribute V) { FDateAttribute = V; }
+    const std::string& ExtractDir() const { return FExtractDir; }
+    void ExtractDir(const std::string& V) { SetExtractDir(V); }
+    TStringList& FileSpec() { return FFileSpec; }
+    void FileSpec(const TStringList& V) { FFileSpec = V; }
+    TStringList& Passwords() { return FPasswords; }
+    void Passwords(const TStringList& V) { FPasswords = V; }
+    int32_t PasswordAttempts() const { return FPasswordAttempts; }
+    void PasswordAttempts(int32_t V) { FPasswordAttempts = V; }
+    bool RecurseDirs() const { return FRecurseDirs; }
+    void RecurseDirs(bool V) { FRecurseDirs = V; }
+    bool UseStoredDirs() const { return FUseStoredDirs; }
+    void UseStoredDirs(bool V) { FUseStoredDirs = V; }
+    TOverwriteMode OverwriteMode() const { return FOverwriteMode; }
+    void OverwriteMode(TOverwriteMode V) { FOverwriteMode = V; }
+    bool TranslateOemChar() const { return FTranslateOemChar; }
+    void TranslateOemChar(bool V) { FTranslateOemChar = V; }
+
+    // Run state a host may read.
+    const std::string& FileName() const { return FFileName; }
+    int32_t FileCount() const { return FFileCount; }
+    const std::string& Password() const { return FPassword; }
+
+    // Events (all optional).
+    TNotifyEvent OnActivate, OnDeactivate;
+    TOnBegin OnBegin;
+    TOnRenameFile OnRenameFile;
+    TOnProgress OnProgress;
+    TOnEnd OnEnd;
+    TOnError OnError;
+    TOnElapsedTime OnElapsedTime;
+    TOnGetPassword OnGetPassword;
+    TOnNextVolume OnNextVolume;
+    TOnGetZipFirstDisk OnGetZipFirstDisk;
+    TOnGetZipNextDisk OnGetZipNextDisk;
+    TOnGetZipLastDisk OnGetZipLastDisk;
+    TOnCorruptZipHeader OnCorruptZipHeader;
+    // Dispatches the host's pending window messages before every progress report and
+    // between copy chunks; a windowed host installs it, a console leaves it empty.
+    std::function<void()> ProcessMessages;
+
+    // The cancel flag: the component's own, or one the host shares through
+    // SetCancelPtr (null gives the component's own back).
+    virtual bool GetCancel() const { return *FCancelPtr; }
+    virtual void SetCancel(bool Value);
+    void SetCancelPtr(bool* P) { FCancelPtr = P ? P : &FCancel; }
+
+    // Error reporting: ReportError notifies through OnError; RaiseError notifies and
+    // then throws E_RAISE with the code's text, unless the run is cancelled.
+    virtual void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
+                             int32_t ECode, const std::string& VolumeID);
+    virtual void RaiseError(const std::string& FileName, int32_t ECode,
+                            const std::string& VolumeID, const std::string& ExtendedMsg);
+
+    // Checksums of the entry being extracted.
+    void UpdateCrc(uint8_t CrcKind, const void* Buffer, int32_t Count);
+    uint32_t Crc32Acc = 0;
+    uint32_t Crc16Acc = 0;
+
+    TqvrTimer& Timer() { return FTimer; }
+
+    // Reads up to Count archive bytes (a failed read counts as none), deciphers them
+    // when asked and folds them into the CRC of kind CrcKind.
+    virtual int32_t ReadBlock(TStream32& Stream, uint8_t* Buf, int32_t Count, uint8_t CrcKind,
+                              bool Decrypt);
+    // Writes decoded bytes through WriteOutput; Decrypt deciphers ZIP-family data first
+    // (byte by byte in WriteBlock2, the whole buffer at once in WriteBlock).
+    virtual int32_t WriteBlock(TStream32* Out, uint8_t* Buf, int Mode, int32_t Count,
+                               uint8_t CrcKind, bool Decrypt);
+    virtual int32_t WriteBlock2(TStream32* Out, uint8_t* Buf, int Mode, int32_t Count,
+                                uint8_t CrcKind, bool Decrypt);
+    virtual void DecryptBuffer(bool Decrypt, uint8_t* Buf, int32_t Count);
+    virtual TDateTime DosDateToDateTime(uint32_t D);
+    virtual void SetFileName(const std::string& EntryName);
+    virtual std::string GetComment() { return {}; }
+
+    void UpdateProgress(int64_t ArchiveTotal, int64_t FileTotal, int64_t FileDone);
+    void DoProgress(uint8_t ByFile, uint8_t ByArchive);
+    void SkipProgress(const TEntryInfo& Entry);
+    int32_t WriteOutput(TStream32* Out, const uint8_t* Buf, int Mode, int32_t Count,
+                        uint8_t CrcKind);
+
+protected:
+    void SetExtractDir(const std::string& V);
+
+    bool FConfirmOverwrites = false;
+    TDateAttribute FDateAttribute = daFileDate;
+    std::string FExtractDir;
+    TStringList FFileSpec;
+    TStringList FPasswords;
+    TStringList FExcludeList; // masks that deselect; emptied at every run
+    int32_t FPasswordAttempts = 3;
+    bool FRecurseDirs = true;
+    bool FUseStoredDirs = true;
+    TOverwriteMode FOverwriteMode = omOverwrite;
+    bool FTranslateOemChar = true;
+
+    std::string FFileName;
+    std::string FPassword;
+    int32_t FFileCount = 0;
+    bool FEncrypted = false;
+    bool FCancel = false;
+    bool* FCancelPtr = &FCancel;
+    std::string FVolumeName;
+    int64_t FTotalPacked = 0;
+    int64_t FTotalUnpacked = 0;
+    int64_t FBytesLeft = 0;
+    uint32_t FMaxFileDate = 0;
+    uint8_t FProgressByFile = 0;
+    uint8_t FProgressByArchive = 0;
+    TqvrTimer FTimer;
+    std::function<void(uint8_t, uint8_t)> FProgressProc;
+};
+
+class TUnBase : public TZipCommon {
+public:
+    TUnBase();
+
+    TCpuType CpuType() const { return FCpuType; }
+    void CpuType(TCpuType V) { FCpuType = V; }
+    bool CreateStoredDirs() const { return FCreateStoredDirs; }
+    void CreateStoredDirs(bool V) { FCreateStoredDirs = V; }
+    bool RestoreFileAttr() const { return FRestoreFileAttr; }
+    void RestoreFileAttr(bool V) { FRestoreFileAttr = V; }
+    TUnBase_OnFileExists OnFileExists;
+
+    // Extracts the entries of ArchiveFile that match FileSpec into ExtractDir and
+    // returns the number of files accepted. Nothing raised during the run leaves it.
+    int32_t ExtractFiles();
+
+    void SetArchiveFile(const std::string& V) override;
+
+    // The output-file protocol of one entry.
+    bool BeginFile(bool IsDirectory);
+    bool OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
+                    const std::string& EntryName);
+    void CloseOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
+                     uint32_t Attributes, uint32_t FileDate);
+    virtual bool EndFile(uint8_t CrcKind, uint32_t StoredCrc);
+    uint32_t DateFor(uint32_t FileDate) const;
+    virtual bool CheckPassword(uint8_t* /*Header*/) { return false; }
+
+protected:
+    bool OpenArchive(std::unique_ptr<TStream32>& Stream);
+    void CloseArchive(std::unique_ptr<TStream32>& Stream);
+    void ResetRunState();
+    int32_t ProcessArchive(std::unique_ptr<TStream32>& Stream);
+    // The type-specific walk; the base extracts nothing.
+    virtual void ExtractArchive(std::unique_ptr<TStream32>& /*Stream*/) {}
+
+    TCpuType FCpuType = cptAuto;
+    bool FCreateStoredDirs = false;
+    bool FRestoreFileAttr = true;
+    bool FBadPassword = false;
+    std::unique_ptr<TUnBaseHeaderObj> FHeader;
+    std::string FEntryName;
+};

@@ -1,0 +1,132 @@
+// The end-record search: where a ZIP archive's central directory starts, or, when it
+// has none that can be found, where its first local header is.
+#include "qvrregister.h"
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+bool ReadAt(TStream32& S, int64_t Pos, uint8_t* Buf, int32_t Count)
+{
+    if (Pos < 0 || S.Seek(Pos, 0) != Pos) return false;
+    return S.Read(Buf, Count) == Count;
+}
+
+} // namespace
+
+int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
+{
+    const int64_t size = Stream.Size();
+    if (size <= 0) return 0;
+    const int32_t blockSize = size > 32768 ? 32768 : static_cast<int32_t>(size - 1);
+    FHeaderState.Clear();
+    if (blockSize < 4) return 0;
+    std::vector<uint8_t> block(static_cast<size_t>(blockSize));
+    const int64_t blockPos = size - blockSize;
+    Stream.Seek(blockPos, 0);
+    int32_t n = Stream.Read(block.data(), blockSize);
+    if (n < 0) n = 0;
+
+    // The end record is the last thing in the file but its comment: search backwards.
+    int32_t k = n - 4;
+    bool enciphered = false;
+    for (; k >= 0; --k)
+        if (ClassifySignature(GetU32(&block[static_cast<size_t>(k)]), htEnding, enciphered) ==
+            htEnding)
+            break;
+
+    if (k < 0) return 0;
+    int64_t D = 0;
+    {
+        FHeaderState.Add(htEnding);
+        uint8_t* rec = &block[static_cast<size_t>(k)];
+        const uint32_t sig = GetU32(rec);
+        const int recLen = IsWideEndSignature(sig) ? 26 : 22;
+        if (k + recLen > n) return 0; // a signature with no room for its record
+        if (enciphered) DecipherHeader(rec, htEnding);
+        FZip64LocHdr.Clear();
+        FZip64EndHdr.Clear();
+        if (k >= 20 && GetU32(rec - 20) == Zip64LocatorSig) {
+            FHeaderState.Add(htLocator);
+            if (k >= 76 && GetU32(rec - 76) == Zip64EndSig) FHeaderState.Add(htEnding64);
+        }
+        const int64_t E = blockPos + k;
+        uint32_t dirSize;
+        uint32_t storedDirOffset;
+        if (IsWideEndSignature(sig)) {
+            std::memcpy(FWideEndHdr.Data(), rec, 26);
+            // The wide record carries the same leading fields as the plain one: keep
+            // them too, so the directory loop and the fallbacks have real values.
+            std::memcpy(FEndHdr.Data(), rec, 22);
+            FEndRecordEnd = E + 26;
+            D = static_cast<int64_t>(FWideEndHdr.DirOffset());
+            dirSize = FWideEndHdr.DirSize();
+            storedDirOffset = static_cast<uint32_t>(FWideEndHdr.DirOffset());
+        } else {
+            FEndRecordEnd = E + 22;
+            std::memcpy(FEndHdr.Data(), rec, 22);
+            dirSize = FEndHdr.DirSize();
+            storedDirOffset = FEndHdr.DirOffset();
+            if (FHeaderState.Has(htLocator)) std::memcpy(FZip64LocHdr.Data(), rec - 20, 20);
+            if (FHeaderState.Has(htEnding64)) {
+                std::memcpy(FZip64EndHdr.Data(), rec - 76, 56);
+                D = static_cast<int64_t>(FZip64LocHdr.EndOffset() - FZip64EndHdr.DirSize());
+                dirSize = static_cast<uint32_t>(FZip64EndHdr.DirSize());
+            } else {
+                D = E - static_cast<int32_t>(dirSize);
+            }
+        }
+
+        const int64_t fallback = E - static_cast<int64_t>(dirSize);
+        FCentralHdr.Clear();
+        if (!ReadAt(Stream, D, FCentralHdr.Data(), 46)) {
+            FCentralHdr.Clear();
+            if (!ReadAt(Stream, fallback, FCentralHdr.Data(), 46)) return 0;
+        }
+        bool central =
+            ClassifySignature(FCentralHdr.Signature(), htCentral, enciphered) == htCentral;
+        FOffsetAdjust = 0;
+        if (!central) {
+            FCentralHdr.Clear();
+            if (!ReadAt(Stream, fallback, FCentralHdr.Data(), 46)) return 0;
+            central =
+                ClassifySignature(FCentralHdr.Signature(), htCentral, enciphered) == htCentral;
+            if (central) {
+                // Data was put in front of the archive after it was written: every
+                // stored offset is short by the same amount.
+                D = fallback;
+                FOffsetAdjust = static_cast<int32_t>(static_cast<uint32_t>(D) - storedDirOffset);
+            }
+        }
+        if (central) {
+            FHeaderState.Add(htCentral);
+            if (enciphered) DecipherHeader(FCentralHdr.Data(), htCentral);
+            const uint32_t local =
+                FCentralHdr.LocalOffset() + static_cast<uint32_t>(FOffsetAdjust);
+            FLocalHdr.Clear();
+            bool localEnc;
+            if (ReadAt(Stream, local, FLocalHdr.Data(), 30) &&
+                ClassifySignature(FLocalHdr.Signature(), htLocal, localEnc) == htLocal)
+                FHeaderState.Add(htLocal);
+            return D;
+        }
+    }
+
+    // No directory: look for the first local header in the first blocks of the file.
+    Stream.Seek(0, 0);
+    for (int i = 0; i < 4; ++i) {
+        int32_t got = Stream.Read(block.data(), blockSize);
+        if (got <= 0) return i == 0 ? 0 : -1;
+        for (int32_t j = 0; j + 4 <= got; ++j) {
+            if (block[static_cast<size_t>(j)] != 0x50) continue;
+            if (ClassifySignature(GetU32(&block[static_cast<size_t>(j)]), htLocal, enciphered) ==
+                htLocal) {
+                FHeaderState.Clear();
+                FHeaderState.Add(htLocal);
+                return static_cast<int64_t>(i) * blockSize + j;
+            }
+        }
+    }
+    return -1;
+}

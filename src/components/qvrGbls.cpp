@@ -1,0 +1,171 @@
+#include "qvrGbls.h"
+
+#include "qvrPlatform.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr const char* ArcTypeNames[ArcTypeCount] = {
+    "atNA", "atUnsupported", "atFileOpenErr", "atUnknown", "atAce", "atAceExe", "atArc",
+    "atArcExe", "atArj", "atArjExe", "atBh", "atBhExe", "atCab", "atCabExe", "atGZip", "atHA",
+    "atJar", "atJarExe", "atLha", "atLhaExe", "atLzh", "atLzhExe", "atMsGZ", "atPak",
+    "atPakExe", "atRar", "atRarExe", "atTar", "atTarGZip", "atUUE", "atZip", "atZipExe",
+    "atZipDS", "atZipMV", "atZoo"};
+
+} // namespace
+
+const char* ArcTypeName(TArcType T)
+{
+    return T < ArcTypeCount ? ArcTypeNames[T] : "atUnknown";
+}
+
+bool IsZipFamily(TArcType T)
+{
+    switch (T) {
+    case atBh: case atBhExe: case atJar: case atJarExe: case atZip: case atZipExe: case atZipDS:
+    case atZipMV: return true;
+    default: return false;
+    }
+}
+
+bool IsZipWalkType(TArcType T)
+{
+    switch (T) {
+    case atZip: case atZipExe: case atZipDS: case atZipMV: case atJar: case atJarExe:
+        return true;
+    default: return false;
+    }
+}
+
+std::string AppendDirTail(const std::string& Path)
+{
+    // UTF-8 never uses a byte below 0x80 inside a multibyte character, so the last
+    // byte being "\" means the last character is.
+    if (Path.empty() || Path.back() == '\\') return Path;
+    return Path + '\\';
+}
+
+bool DirExists(const std::string& Path)
+{
+    int64_t a = qvrOS::GetAttributes(Path);
+    return a >= 0 && (a & qvrOS::faDirectory);
+}
+
+bool FileExistsAny(const std::string& Name) { return qvrOS::FindFirstExists(Name); }
+
+bool ForceDirs(const std::string& Dir)
+{
+    if (Dir.empty()) return false;
+    if (DirExists(Dir)) return true;
+    qvrOS::TCriticalErrorGuard guard;
+    std::string full = AppendDirTail(qvrOS::FullPath(Dir));
+    for (size_t i = full.find('\\'); i != std::string::npos; i = full.find('\\', i + 1)) {
+        if (i == 0) continue; // the root of a POSIX path
+        qvrOS::CreateDir(full.substr(0, i));
+    }
+    return DirExists(Dir);
+}
+
+std::string TempDir() { return qvrOS::TempPath(); }
+
+std::string SlashToBackslash(std::string Name)
+{
+    for (char& c : Name)
+        if (c == '/') c = '\\';
+    return Name;
+}
+
+std::string NormalizeName(const std::string& Name, bool Oem)
+{
+    if (Name.empty()) return Name;
+    return SlashToBackslash(Oem ? qvrOS::OemToUtf8(Name) : Name);
+}
+
+bool IsUNCPath(const std::string& Path)
+{
+    return Path.size() > 2 && Path[0] == '\\' && Path[1] == '\\';
+}
+
+std::string SplitAt(std::string& S, const std::string& Delim)
+{
+    size_t p = Delim.empty() ? std::string::npos : S.find(Delim);
+    if (p == std::string::npos) {
+        std::string head = std::move(S);
+        S.clear();
+        return head;
+    }
+    std::string head = S.substr(0, p);
+    S.erase(0, p + Delim.size());
+    return head;
+}
+
+uint8_t NameStemLength(const char* Name)
+{
+    if (!Name) return 0;
+    const char* dot = std::strchr(Name, '.');
+    size_t n = dot ? static_cast<size_t>(dot - Name) : std::strlen(Name);
+    return static_cast<uint8_t>(n & 0xFF);
+}
+
+int Percent(int64_t Total, int64_t Part)
+{
+    if (Total <= 0) return 0;
+    double r = std::nearbyint(static_cast<double>(Part) * 100.0 / static_cast<double>(Total));
+    if (r < 0) return 0;
+    if (r > 100) return 100;
+    return static_cast<int>(r);
+}
+
+bool TryEncodeDay(int Year, int Month, int Day, TDateTime& Out)
+{
+    static constexpr int Days[2][12] = {{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31},
+                                        {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31}};
+    if (Year < 1 || Year > 9999 || Month < 1 || Month > 12 || Day < 1) return false;
+    bool leap = (Year % 4 == 0 && Year % 100 != 0) || Year % 400 == 0;
+    const int* m = Days[leap ? 1 : 0];
+    if (Day > m[Month - 1]) return false;
+    int d = Day;
+    for (int i = 0; i < Month - 1; ++i) d += m[i];
+    int y = Year - 1;
+    Out = static_cast<TDateTime>(y * 365 + y / 4 - y / 100 + y / 400 + d - 693594);
+    return true;
+}
+
+TDateTime EncodeDay(int Year, int Month, int Day)
+{
+    TDateTime d;
+    return TryEncodeDay(Year, Month, Day, d) ? d : FallbackDateTime;
+}
+
+TDateTime DosDateTimeToDateTime(uint32_t V)
+{
+    if (V == 0) V = 0x00210020;
+    int year = 1980 + static_cast<int>((V >> 25) & 0x7F);
+    int month = static_cast<int>((V >> 21) & 0x0F);
+    int day = static_cast<int>((V >> 16) & 0x1F);
+    int hour = static_cast<int>((V >> 11) & 0x1F);
+    int minute = static_cast<int>((V >> 5) & 0x3F);
+    int second = static_cast<int>(V & 0x1F) * 2;
+    if (hour > 23 || minute > 59 || second > 59) return FallbackDateTime;
+    return EncodeDay(year, month, day) + (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
+}
+
+std::string ExtractFilePath(const std::string& Name)
+{
+    size_t p = Name.find_last_of("\\:");
+    return p == std::string::npos ? std::string() : Name.substr(0, p + 1);
+}
+
+std::string ExtractFileName(const std::string& Name)
+{
+    size_t p = Name.find_last_of("\\:");
+    return p == std::string::npos ? Name : Name.substr(p + 1);
+}
+
+bool HasDrive(const std::string& Name)
+{
+    return Name.size() >= 2 && Name[1] == ':' &&
+           ((Name[0] >= 'A' && Name[0] <= 'Z') || (Name[0] >= 'a' && Name[0] <= 'z'));
+}

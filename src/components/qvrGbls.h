@@ -1,0 +1,83 @@
+// Shared enumerations, the component's exception class and the path, date and
+// percentage helpers used throughout the component library.
+//
+// Paths inside the component are UTF-8 strings with "\" as the separator; the platform
+// layer maps them to the operating system's form.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using TStringList = std::vector<std::string>;
+
+enum TArcType : uint8_t {
+    atNA, atUnsupported, atFileOpenErr, atUnknown, atAce, atAceExe, atArc, atArcExe, atArj,
+    atArjExe, atBh, atBhExe, atCab, atCabExe, atGZip, atHA, atJar, atJarExe, atLha, atLhaExe,
+    atLzh, atLzhExe, atMsGZ, atPak, atPakExe, atRar, atRarExe, atTar, atTarGZip, atUUE, atZip,
+    atZipExe, atZipDS, atZipMV, atZoo
+};
+inline constexpr int ArcTypeCount = atZoo + 1;
+
+// The type's name as the system spells it ("atZip").
+const char* ArcTypeName(TArcType T);
+// The ZIP family: the types whose entries the traditional cipher protects.
+bool IsZipFamily(TArcType T);
+// The types the ZIP walk extracts.
+bool IsZipWalkType(TArcType T);
+
+enum THeaderType : uint8_t { htLocal, htCentral, htEnding, htLocator, htEnding64, htNone };
+
+// A set of THeaderType in one byte.
+struct THeaderTypeState {
+    uint8_t Bits = 0;
+    bool Has(THeaderType T) const { return (Bits >> T) & 1u; }
+    void Add(THeaderType T) { Bits = static_cast<uint8_t>(Bits | (1u << T)); }
+    void Clear() { Bits = 0; }
+    bool Only(THeaderType T) const { return Bits == (1u << T); }
+    bool Empty() const { return Bits == 0; }
+    bool operator==(const THeaderTypeState&) const = default;
+};
+
+enum TOverwriteMode : uint8_t { omOverwrite, omSkip };
+enum TDateAttribute : uint8_t { daFileDate, daSysDate, daMaxFileDate };
+enum TCpuType : uint8_t { cptAuto, cpt80286, cpt80386, cpt80486 };
+
+// Raised by RaiseError; its message is the message table's text for the code.
+class E_RAISE : public std::runtime_error {
+public:
+    E_RAISE(const std::string& Msg, int32_t Code) : std::runtime_error(Msg), FCode(Code) {}
+    int32_t Code() const { return FCode; }
+
+private:
+    int32_t FCode;
+};
+
+// Date-time values are days since 30 December 1899, the time of day as the fraction.
+using TDateTime = double;
+// 1 January 1980, about 00:01: what every impossible DOS date falls back to.
+inline constexpr TDateTime FallbackDateTime = 29221.000694;
+
+std::string AppendDirTail(const std::string& Path);
+bool DirExists(const std::string& Path);
+bool FileExistsAny(const std::string& Name);
+bool ForceDirs(const std::string& Dir);
+std::string TempDir();
+std::string SlashToBackslash(std::string Name);
+// Entry names as read from an archive: OEM to UTF-8 when Oem is set, then "/" to "\".
+std::string NormalizeName(const std::string& Name, bool Oem);
+bool IsUNCPath(const std::string& Path);
+std::string SplitAt(std::string& S, const std::string& Delim);
+uint8_t NameStemLength(const char* Name);
+int Percent(int64_t Total, int64_t Part);
+bool TryEncodeDay(int Year, int Month, int Day, TDateTime& Out);
+TDateTime EncodeDay(int Year, int Month, int Day);
+TDateTime DosDateTimeToDateTime(uint32_t V);
+
+// Folder part of a "\" path, with its trailing "\" (empty when there is none).
+std::string ExtractFilePath(const std::string& Name);
+// Name part of a "\" path (after the last "\" or ":").
+std::string ExtractFileName(const std::string& Name);
+// True for "C:..." style names.
+bool HasDrive(const std::string& Name);

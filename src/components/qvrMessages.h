@@ -1,0 +1,26 @@
+// The component's message table: every code it reports, with its exact text, so that
+// a host can show the text for a code it receives through OnError.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+inline constexpr int32_t E_BADHEADER = 25114;
+inline constexpr int32_t E_BADBLOCK = 25116;
+inline constexpr int32_t E_WRITEERR = 25136;
+inline constexpr int32_t E_CLOSEERR = 25138;
+inline constexpr int32_t E_CRCERR = 25151;
+inline constexpr int32_t E_DISKFULL = 25160;
+inline constexpr int32_t E_NOTACCESSIBLE = 25170;
+inline constexpr int32_t E_WRITEPROTECTED = 25171;
+inline constexpr int32_t E_FILENOTFOUND = 25192;
+inline constexpr int32_t E_OPENERR = 25235;
+inline constexpr int32_t E_REQUIREDEVENT = 25270;
+inline constexpr int32_t E_AMBIGUOUSTREE = 25293;
+inline constexpr int32_t E_STACKOVERFLOW = 25299;
+inline constexpr int32_t E_UNSUPPORTEDMETHOD = 25326;
+inline constexpr int32_t E_USERCANCELED = 25443;
+inline constexpr int32_t E_INVALIDPASSWORD = 26517;
+
+// The text of a message code; empty for a code the table does not hold.
+std::string MessageText(int32_t Code);

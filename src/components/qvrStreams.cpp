@@ -1,0 +1,203 @@
+#include "qvrStreams.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+int64_t TStream32::GetSize()
+{
+    int64_t pos = Seek(0, 1);
+    int64_t size = Seek(0, 2);
+    Seek(pos, 0);
+    return size;
+}
+
+void TStream32::SetSize(int64_t) { throw EStreamError("Stream write error"); }
+
+void TStream32::ReadBuffer(void* Buffer, int32_t Count)
+{
+    if (Count > 0 && Read(Buffer, Count) != Count) throw EStreamError("Stream read error");
+}
+
+void TStream32::WriteBuffer(const void* Buffer, int32_t Count)
+{
+    if (Count > 0 && Write(Buffer, Count) != Count) throw EStreamError("Stream write error");
+}
+
+void TStream32::Progress()
+{
+    if (FOnProgress) FOnProgress(*this);
+}
+
+int64_t TStream32::CopyFrom(TStream32& Source, int64_t Count)
+{
+    constexpr int64_t MaxChunk = 61440;
+    if (Count == 0) {
+        Source.SetPosition(0);
+        Count = Source.Size();
+    }
+    const int64_t result = Count;
+    if (Count <= 0) return result;
+    const int32_t chunk = static_cast<int32_t>(std::min(Count, MaxChunk));
+    std::vector<uint8_t> buf(static_cast<size_t>(chunk));
+    bool never = false;
+    const bool* cancel = FCancelPtr ? FCancelPtr : &never;
+    FOnProgress = FOnCopyProgress;
+    while (Count > 0 && !*cancel) {
+        int32_t n = static_cast<int32_t>(std::min<int64_t>(chunk, Count));
+        if (FProcessMessages) FProcessMessages();
+        if (*cancel) break;
+        Source.ReadBuffer(buf.data(), n);
+        WriteBuffer(buf.data(), n);
+        Count -= n;
+    }
+    return result;
+}
+
+THandleStream32::~THandleStream32() { FHandle = qvrOS::InvalidHandle; }
+
+void THandleStream32::EnableReadBuffer(int32_t Size)
+{
+    Unbuffer();
+    FBuf.assign(static_cast<size_t>(std::max(Size, 0)), 0);
+}
+
+void THandleStream32::Unbuffer()
+{
+    if (FBufLen - FBufPos > 0 && FHandle >= 0)
+        qvrOS::FileSeek(FHandle, -static_cast<int64_t>(FBufLen - FBufPos), 1);
+    FBufPos = FBufLen = 0;
+}
+
+int32_t THandleStream32::Read(void* Buffer, int32_t Count)
+{
+    if (Count <= 0 || FHandle < 0) return 0;
+    if (FBuf.empty()) {
+        int32_t n = qvrOS::FileRead(FHandle, Buffer, Count);
+        return n < 0 ? 0 : n;
+    }
+    auto* out = static_cast<uint8_t*>(Buffer);
+    int32_t done = 0;
+    while (done < Count) {
+        if (FBufPos == FBufLen) {
+            const int32_t want = Count - done;
+            // Large reads go straight to the caller's memory: no double copy.
+            if (want >= static_cast<int32_t>(FBuf.size())) {
+                int32_t n = qvrOS::FileRead(FHandle, out + done, want);
+                if (n > 0) done += n;
+                break;
+            }
+            int32_t n = qvrOS::FileRead(FHandle, FBuf.data(), static_cast<int32_t>(FBuf.size()));
+            FBufPos = 0;
+            FBufLen = n > 0 ? n : 0;
+            if (FBufLen == 0) break;
+        }
+        int32_t take = std::min(Count - done, FBufLen - FBufPos);
+        std::memcpy(out + done, FBuf.data() + FBufPos, static_cast<size_t>(take));
+        FBufPos += take;
+        done += take;
+    }
+    return done;
+}
+
+int32_t THandleStream32::Write(const void* Buffer, int32_t Count)
+{
+    if (Count <= 0 || FHandle < 0) return 0;
+    Unbuffer();
+    int32_t n = qvrOS::FileWrite(FHandle, Buffer, Count);
+    return n < 0 ? 0 : n;
+}
+
+int64_t THandleStream32::Seek(int64_t Offset, int Origin)
+{
+    if (FHandle < 0) return -1;
+    if (FBufLen > 0) {
+        // The file pointer stands at the end of the buffered block.
+        const int64_t filePos = qvrOS::FileSeek(FHandle, 0, 1);
+        if (filePos < 0) return -1;
+        const int64_t blockStart = filePos - FBufLen;
+        const int64_t logical = blockStart + FBufPos;
+        int64_t target;
+        if (Origin == 0)
+            target = Offset;
+        else if (Origin == 1)
+            target = logical + Offset;
+        else {
+            FBufPos = FBufLen = 0;
+            return qvrOS::FileSeek(FHandle, Offset, 2);
+        }
+        if (target >= blockStart && target <= filePos) {
+            FBufPos = static_cast<int32_t>(target - blockStart);
+            return target;
+        }
+        FBufPos = FBufLen = 0;
+        if (target < 0) {
+            qvrOS::FileSeek(FHandle, logical, 0);
+            return -1;
+        }
+        return qvrOS::FileSeek(FHandle, target, 0);
+    }
+    return qvrOS::FileSeek(FHandle, Offset, Origin);
+}
+
+void THandleStream32::SetSize(int64_t NewSize)
+{
+    Unbuffer();
+    if (Seek(NewSize, 0) < 0 || !qvrOS::FileSetEnd(FHandle))
+        throw EStreamError(qvrOS::ErrorText(qvrOS::LastError()));
+}
+
+TFileStream32::TFileStream32(const std::string& FileName, uint16_t Mode)
+{
+    FCancelPtr = nullptr;
+    FOnCopyProgress = nullptr;
+    if (Mode == fmCreate) {
+        FHandle = qvrOS::FileCreate(FileName);
+        return;
+    }
+    const unsigned access = Mode & 3u, share = (Mode >> 4) & 0xFu;
+    if (access == 3 || share > 4) return;
+    static constexpr qvrOS::TAccess Access[] = {qvrOS::TAccess::Read, qvrOS::TAccess::Write,
+                                                qvrOS::TAccess::ReadWrite};
+    static constexpr qvrOS::TShare Share[] = {qvrOS::TShare::Exclusive, qvrOS::TShare::Exclusive,
+                                              qvrOS::TShare::DenyWrite, qvrOS::TShare::DenyRead,
+                                              qvrOS::TShare::DenyNone};
+    FHandle = qvrOS::FileOpen(FileName, Access[access], Share[share]);
+}
+
+bool TFileStream32::Close()
+{
+    if (FHandle < 0) return true;
+    Unbuffer();
+    bool ok = qvrOS::FileClose(FHandle);
+    FHandle = qvrOS::InvalidHandle;
+    return ok;
+}
+
+TFileStream32::~TFileStream32() { Close(); }
+
+uint32_t Adler32(uint32_t Adler, const uint8_t* Buf, uint32_t Len)
+{
+    constexpr uint32_t Base = 65521, Block = 3854;
+    if (!Buf) return 1;
+    uint32_t a = Adler & 0xFFFF, b = Adler >> 16;
+    while (Len > 0) {
+        uint32_t n = std::min(Len, Block);
+        Len -= n;
+        while (n--) {
+            a += *Buf++;
+            b += a;
+        }
+        a %= Base;
+        b %= Base;
+    }
+    return (b << 16) | a;
+}
+
+void* InflateAlloc(void*, uint32_t Items, uint32_t Size)
+{
+    return std::calloc(Items, Size);
+}
+
+void InflateFree(void*, void* Block) { std::free(Block); }

@@ -1,0 +1,111 @@
+// The stream family every archive byte and every output byte passes through.
+//
+// Streams report failures as values: Read and Write return the count moved (0 on a
+// failed call), a file stream whose open failed holds an invalid handle. Only the
+// buffer operations (ReadBuffer, WriteBuffer) and CopyFrom raise, with EStreamError.
+#pragma once
+
+#include "qvrPlatform.h"
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+class EStreamError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class TStream32 {
+public:
+    TStream32() = default;
+    virtual ~TStream32() = default;
+    TStream32(const TStream32&) = delete;
+    TStream32& operator=(const TStream32&) = delete;
+
+    virtual int64_t GetSize();
+    virtual void SetSize(int64_t NewSize);
+    virtual int32_t Read(void* Buffer, int32_t Count) = 0;
+    virtual int32_t Write(const void* Buffer, int32_t Count) = 0;
+    // Origin 0 from the beginning, 1 from the current position, 2 from the end.
+    virtual int64_t Seek(int64_t Offset, int Origin) = 0;
+    // Copies Count bytes from Source (all of it, from its start, when Count is 0) in
+    // chunks of at most 61440 bytes, pumping messages between chunks and stopping when
+    // the cancel flag is raised. Returns the count asked for.
+    virtual int64_t CopyFrom(TStream32& Source, int64_t Count);
+
+    void ReadBuffer(void* Buffer, int32_t Count);
+    void WriteBuffer(const void* Buffer, int32_t Count);
+    int64_t Position() { return Seek(0, 1); }
+    void SetPosition(int64_t Pos) { Seek(Pos, 0); }
+    int64_t Size() { return GetSize(); }
+
+    // Fires FOnProgress(this); the decompression stream calls it after each refill.
+    void Progress();
+
+    std::function<void(TStream32&)> FOnCopyProgress;
+    std::function<void(TStream32&)> FOnProgress;
+    // The cancel flag a copy watches; null means the copy is never cancelled.
+    bool* FCancelPtr = nullptr;
+    // Dispatches pending window messages; installed by a windowed host.
+    std::function<void()> FProcessMessages;
+};
+
+// A stream over an operating-system handle that it does not own. Reads may go
+// through a read-ahead buffer (EnableReadBuffer): archives are walked header by header
+// in small reads, and the buffer turns those into a few large system calls while
+// keeping every stream semantic (positions, short counts at the end).
+class THandleStream32 : public TStream32 {
+public:
+    explicit THandleStream32(qvrOS::THandle Handle = qvrOS::InvalidHandle) : FHandle(Handle) {}
+    ~THandleStream32() override;
+
+    void SetSize(int64_t NewSize) override;
+    int32_t Read(void* Buffer, int32_t Count) override;
+    int32_t Write(const void* Buffer, int32_t Count) override;
+    int64_t Seek(int64_t Offset, int Origin) override;
+
+    qvrOS::THandle Handle() const { return FHandle; }
+    bool Valid() const { return FHandle >= 0; }
+    void EnableReadBuffer(int32_t Size);
+
+protected:
+    // Moves the file pointer to the logical position and forgets the buffer, before a
+    // write or an unbuffered operation.
+    void Unbuffer();
+
+    qvrOS::THandle FHandle;
+
+private:
+    std::vector<uint8_t> FBuf;
+    int32_t FBufPos = 0;  // next byte to hand out
+    int32_t FBufLen = 0;  // valid bytes in FBuf
+};
+
+// Open modes of TFileStream32.
+inline constexpr uint16_t fmCreate = 0xFFFF;
+inline constexpr uint16_t fmOpenRead = 0x0000;
+inline constexpr uint16_t fmOpenWrite = 0x0001;
+inline constexpr uint16_t fmOpenReadWrite = 0x0002;
+inline constexpr uint16_t fmShareExclusive = 0x0010;
+inline constexpr uint16_t fmShareDenyWrite = 0x0020;
+inline constexpr uint16_t fmShareDenyRead = 0x0030;
+inline constexpr uint16_t fmShareDenyNone = 0x0040;
+
+// A file stream that owns its handle. The constructor never raises: a refused mode or
+// a failed open leaves Handle() == InvalidHandle for the caller to test.
+class TFileStream32 : public THandleStream32 {
+public:
+    TFileStream32(const std::string& FileName, uint16_t Mode);
+    ~TFileStream32() override;
+    // Closes the handle now; false when the system reports a failure.
+    bool Close();
+};
+
+// Adler-32 of RFC 1950 continued from Adler; a null buffer gives the initial value 1.
+uint32_t Adler32(uint32_t Adler, const uint8_t* Buf, uint32_t Len);
+// Allocation callbacks for the inflate engine: Items x Size zero-filled bytes.
+void* InflateAlloc(void* Opaque, uint32_t Items, uint32_t Size);
+void InflateFree(void* Opaque, void* Block);

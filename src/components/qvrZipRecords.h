@@ -1,0 +1,145 @@
+// ZIP records as the reader keeps them: fixed-size byte images of each header with
+// little-endian accessors, the signature classification (including the library's own
+// variants whose second byte is L, M or N, and the 26-byte wide end record), and the
+// in-memory entry descriptors.
+#pragma once
+
+#include "qvrGbls.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+inline uint16_t GetU16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t GetU32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline uint64_t GetU64(const uint8_t* p)
+{
+    return static_cast<uint64_t>(GetU32(p)) | (static_cast<uint64_t>(GetU32(p + 4)) << 32);
+}
+inline void PutU16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+inline void PutU32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+inline constexpr uint32_t LocalSig = 0x04034B50;
+inline constexpr uint32_t CentralSig = 0x02014B50;
+inline constexpr uint32_t EndSig = 0x06054B50;
+inline constexpr uint32_t EndSigEnciphered = 0x06054C50;
+inline constexpr uint32_t WideEndSig = 0x06055B50;
+inline constexpr uint32_t WideEndSigEnciphered = 0x06055C50;
+inline constexpr uint32_t Zip64EndSig = 0x06064B50;
+inline constexpr uint32_t Zip64LocatorSig = 0x07064B50;
+inline constexpr uint32_t SpanMarkerSig = 0x08074B50;
+
+// A record image of N bytes.
+template <size_t N> struct TRecord {
+    std::array<uint8_t, N> B{};
+    static constexpr size_t Size = N;
+    uint8_t* Data() { return B.data(); }
+    const uint8_t* Data() const { return B.data(); }
+    void Clear() { B.fill(0); }
+    uint32_t Signature() const { return GetU32(B.data()); }
+    uint16_t U16(size_t Off) const { return GetU16(B.data() + Off); }
+    uint32_t U32(size_t Off) const { return GetU32(B.data() + Off); }
+    uint64_t U64(size_t Off) const { return GetU64(B.data() + Off); }
+    void SetU32(size_t Off, uint32_t V) { PutU32(B.data() + Off, V); }
+};
+
+struct TLocalHeader : TRecord<30> {
+    uint16_t Flags() const { return U16(6); }
+    uint16_t Method() const { return U16(8); }
+    uint32_t DosDateTime() const { return U32(10); }
+    uint32_t Crc() const { return U32(14); }
+    uint32_t CompressedSize() const { return U32(18); }
+    uint32_t UncompressedSize() const { return U32(22); }
+    uint16_t NameLength() const { return U16(26); }
+    uint16_t ExtraLength() const { return U16(28); }
+    void SetCrc(uint32_t V) { SetU32(14, V); }
+    void SetCompressedSize(uint32_t V) { SetU32(18, V); }
+    void SetUncompressedSize(uint32_t V) { SetU32(22, V); }
+};
+
+struct TCentralHeader : TRecord<46> {
+    uint16_t Flags() const { return U16(8); }
+    uint16_t Method() const { return U16(10); }
+    uint32_t DosDateTime() const { return U32(12); }
+    uint32_t Crc() const { return U32(16); }
+    uint32_t CompressedSize() const { return U32(20); }
+    uint32_t UncompressedSize() const { return U32(24); }
+    uint16_t NameLength() const { return U16(28); }
+    uint16_t ExtraLength() const { return U16(30); }
+    uint16_t CommentLength() const { return U16(32); }
+    uint16_t DiskNumberStart() const { return U16(34); }
+    uint32_t ExternalAttr() const { return U32(38); }
+    uint32_t LocalOffset() const { return U32(42); }
+    void SetCompressedSize(uint32_t V) { SetU32(20, V); }
+    void SetUncompressedSize(uint32_t V) { SetU32(24, V); }
+    void SetLocalOffset(uint32_t V) { SetU32(42, V); }
+};
+
+struct TEndHeader : TRecord<22> {
+    uint16_t ThisDisk() const { return U16(4); }
+    uint16_t DirDisk() const { return U16(6); }
+    uint16_t EntriesThisDisk() const { return U16(8); }
+    uint16_t Entries() const { return U16(10); }
+    uint32_t DirSize() const { return U32(12); }
+    uint32_t DirOffset() const { return U32(16); }
+    uint16_t CommentLength() const { return U16(20); }
+};
+
+struct TWideEndHeader : TRecord<26> {
+    uint32_t DirSize() const { return U32(12); }
+    uint64_t DirOffset() const { return U64(16); }
+};
+
+struct TZip64EndHeader : TRecord<56> {
+    uint64_t DirSize() const { return U64(40); }
+    uint64_t DirOffset() const { return U64(48); }
+};
+
+struct TZip64Locator : TRecord<20> {
+    uint64_t EndOffset() const { return U64(8); }
+};
+
+// Bits 32-47 of compressed size, uncompressed size and local header offset.
+struct THighParts {
+    uint16_t Compressed = 0;
+    uint16_t Uncompressed = 0;
+    uint16_t Offset = 0;
+};
+
+// One selected entry of the run, in archive order.
+struct TDirEntry {
+    uint32_t ExternalAttr = 0;
+    uint16_t DiskNumber = 1; // 1-based
+    int64_t Position = 0;    // local header, adjusted
+    // Size bits 32-47 from the directory's extra field, for entries whose local header
+    // does not repeat them (written with a data descriptor).
+    uint16_t CompressedHigh = 0;
+    uint16_t UncompressedHigh = 0;
+};
+
+// The entry being extracted.
+struct TEntryInfo {
+    uint16_t Flags = 0;
+    uint32_t Method = 0;
+    int64_t CompressedSize = 0;
+    int64_t UncompressedSize = 0;
+    uint32_t DosDateTime = 0;
+};
+
+// Expected is htLocal, htCentral or htEnding; answers Expected or htNone, and whether
+// the record's body is enciphered.
+THeaderType ClassifySignature(uint32_t Sig, THeaderType Expected, bool& BodyEnciphered);
+bool IsWideEndSignature(uint32_t Sig);
+// Bytes after the signature that an enciphered record carries enciphered.
+int HeaderBodyLength(uint32_t Sig, THeaderType Kind);

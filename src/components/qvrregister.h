@@ -1,0 +1,84 @@
+// TRegisterQuiver: the root of the component chain. It knows the archive file, finds
+// out what kind of archive it holds (identification) and, for ZIP archives, where the
+// walk starts (the end-record search), keeping the header slots the walk reads.
+#pragma once
+
+#include "qvrCrypt.h"
+#include "qvrFileIo.h"
+#include "qvrGbls.h"
+#include "qvrStreams.h"
+#include "qvrZipRecords.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Where a signature was found: at the start of the file, or inside a program.
+enum class TSigMode { Plain, Exe };
+
+class TRegisterQuiver {
+public:
+    TRegisterQuiver();
+    virtual ~TRegisterQuiver();
+    TRegisterQuiver(const TRegisterQuiver&) = delete;
+    TRegisterQuiver& operator=(const TRegisterQuiver&) = delete;
+
+    // Published properties.
+    const std::string& ArchiveFile() const { return FArchiveFile; }
+    void ArchiveFile(const std::string& V) { SetArchiveFile(V); }
+    TArcType ArcType() const { return FArcType; }
+    void ArcType(TArcType V) { SetArcType(V); }
+    int32_t ZipCmntBufSize() const { return FZipCmntBufSize; }
+    void ZipCmntBufSize(int32_t V);
+    int64_t ArchiveSize() const { return FArchiveSize; }
+    // Where the ZIP walk starts and how identification found it.
+    int64_t WalkStart() const { return FWalkStart; }
+    THeaderTypeState HeaderState() const { return FHeaderState; }
+    int32_t OffsetAdjust() const { return FOffsetAdjust; }
+    int64_t EndRecordEnd() const { return FEndRecordEnd; }
+    int32_t VolumeNumber() const { return FVolumeNumber; }
+
+    virtual std::string GetArchiveFile() { return FArchiveFile; }
+    virtual void SetArchiveFile(const std::string& V);
+    virtual void SetArcType(TArcType V);
+
+    // Identification of an open archive; moves the stream's position freely.
+    TArcType IdentifyArchive(TFileStream32* Stream);
+    static TArcType CheckSignature(TSigMode Mode, const uint8_t Sig[4]);
+    // The end-record search: fills FHeaderState and the header slots, returns the
+    // directory start, the first local header, 0 or -1.
+    int64_t FindEndRecord(TStream32& Stream);
+
+protected:
+    // Deciphers a record body in place with the header key state.
+    void DecipherHeader(uint8_t* Record, THeaderType Kind);
+    // Deciphers the name after a header, continuing the key stream.
+    void DecipherHeaderName(uint8_t* Buffer, int Length);
+    void SetVolumeScheme();
+
+    std::string FArchiveFile;
+    TArcType FArcType = atNA;
+    int64_t FArchiveSize = 0;
+    int32_t FZipCmntBufSize = 0;
+
+    TLocalHeader FLocalHdr;
+    TCentralHeader FCentralHdr;
+    TEndHeader FEndHdr;
+    TWideEndHeader FWideEndHdr;
+    TZip64EndHeader FZip64EndHdr;
+    TZip64Locator FZip64LocHdr;
+    THeaderTypeState FHeaderState;
+    int64_t FWalkStart = -1;
+    int32_t FOffsetAdjust = 0;
+    int64_t FEndRecordEnd = 0;
+    THighParts FHighParts;
+    uint32_t FArchiveDate = 0;
+    std::array<uint8_t, 512> FTarHeader{};
+    int32_t FVolumeNumber = 0;
+    char FVolumeLetter = 'z';
+
+    // The cipher's key state, for enciphered record bodies and encrypted entries.
+    TZipCipher FCipher;
+    TDiskManager FDiskManager;
+};

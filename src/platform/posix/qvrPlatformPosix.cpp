@@ -1,0 +1,492 @@
+// POSIX implementation of the platform interface.
+//
+// The component speaks Win32: "\" separators, attribute bits, DOS times and Win32 error
+// numbers. This file translates at the edge: separators become "/", read-only maps to
+// the absence of every write permission bit, errno values that the component tests are
+// turned into their Win32 numbers, and DOS times are local times as on the original
+// system.
+#include "qvrPlatform.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <array>
+#include <string>
+
+namespace qvrOS {
+
+namespace {
+
+thread_local uint32_t tLastError = 0;
+
+uint32_t MapErrno(int e)
+{
+    switch (e) {
+    case 0: return 0;
+    case ENOENT:
+    case ENOTDIR: return ErrorFileNotFound;
+    case EACCES:
+    case EPERM: return ErrorAccessDenied;
+    case EROFS: return ErrorWriteProtect;
+    case ENOSPC:
+    case EDQUOT: return ErrorDiskFull;
+    default: return 0x20000000u | static_cast<uint32_t>(e);
+    }
+}
+
+void Fail() { tLastError = MapErrno(errno); }
+
+std::string ToNative(const std::string& Name)
+{
+    std::string s = Name;
+    for (char& c : s)
+        if (c == '\\') c = '/';
+    return s;
+}
+
+std::string FromNative(const std::string& Name)
+{
+    std::string s = Name;
+    for (char& c : s)
+        if (c == '/') c = '\\';
+    return s;
+}
+
+int Fd(THandle H) { return static_cast<int>(H); }
+
+// Local broken-down time <-> DOS packed date-time.
+uint32_t TmToDos(const std::tm& t)
+{
+    if (t.tm_year < 80) return (0u << 25) | (1u << 21) | (1u << 16);
+    uint32_t date = (static_cast<uint32_t>(t.tm_year - 80) << 9) |
+                    (static_cast<uint32_t>(t.tm_mon + 1) << 5) | static_cast<uint32_t>(t.tm_mday);
+    uint32_t time = (static_cast<uint32_t>(t.tm_hour) << 11) |
+                    (static_cast<uint32_t>(t.tm_min) << 5) | static_cast<uint32_t>(t.tm_sec / 2);
+    return (date << 16) | time;
+}
+
+uint32_t TimeToDos(time_t when)
+{
+    std::tm t{};
+    if (!localtime_r(&when, &t)) return 0;
+    return TmToDos(t);
+}
+
+// Code page 437 upper half, the OEM page of the systems that wrote most DOS-era archives.
+constexpr std::array<char16_t, 128> Cp437High = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8,
+    0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2,
+    0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1,
+    0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD,
+    0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562,
+    0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514, 0x2534,
+    0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560,
+    0x2550, 0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393,
+    0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6,
+    0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248, 0x00B0,
+    0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
+
+void AppendUtf8(std::string& out, char16_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+} // namespace
+
+THandle FileOpen(const std::string& Name, TAccess Access, TShare)
+{
+    int flags = Access == TAccess::Read ? O_RDONLY : Access == TAccess::Write ? O_WRONLY : O_RDWR;
+    int fd = ::open(ToNative(Name).c_str(), flags | O_CLOEXEC);
+    if (fd < 0) {
+        Fail();
+        return InvalidHandle;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        tLastError = ErrorAccessDenied;
+        return InvalidHandle;
+    }
+    return fd;
+}
+
+THandle FileCreate(const std::string& Name)
+{
+    int fd = ::open(ToNative(Name).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        Fail();
+        return InvalidHandle;
+    }
+    return fd;
+}
+
+int32_t FileRead(THandle H, void* Buf, int32_t Count)
+{
+    if (Count < 0) return -1;
+    ssize_t n;
+    do n = ::read(Fd(H), Buf, static_cast<size_t>(Count));
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        Fail();
+        return -1;
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t FileWrite(THandle H, const void* Buf, int32_t Count)
+{
+    if (Count < 0) return -1;
+    // One logical write: a partial write on a regular file means the disk filled up,
+    // so retrying the rest is what surfaces the real error code.
+    const char* p = static_cast<const char*>(Buf);
+    int32_t done = 0;
+    while (done < Count) {
+        ssize_t n = ::write(Fd(H), p + done, static_cast<size_t>(Count - done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Fail();
+            return done > 0 ? done : -1;
+        }
+        if (n == 0) break;
+        done += static_cast<int32_t>(n);
+    }
+    tLastError = 0;
+    return done;
+}
+
+int64_t FileSeek(THandle H, int64_t Offset, int Origin)
+{
+    int whence = Origin == 0 ? SEEK_SET : Origin == 1 ? SEEK_CUR : SEEK_END;
+    off_t r = ::lseek(Fd(H), static_cast<off_t>(Offset), whence);
+    if (r < 0) {
+        Fail();
+        return -1;
+    }
+    return static_cast<int64_t>(r);
+}
+
+bool FileSetEnd(THandle H)
+{
+    off_t pos = ::lseek(Fd(H), 0, SEEK_CUR);
+    if (pos < 0 || ::ftruncate(Fd(H), pos) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool FileClose(THandle H)
+{
+    if (::close(Fd(H)) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool FileSetDosTime(THandle H, uint32_t DosTime)
+{
+    std::tm t{};
+    t.tm_year = static_cast<int>((DosTime >> 25) & 0x7F) + 80;
+    t.tm_mon = static_cast<int>((DosTime >> 21) & 0x0F) - 1;
+    t.tm_mday = static_cast<int>((DosTime >> 16) & 0x1F);
+    t.tm_hour = static_cast<int>((DosTime >> 11) & 0x1F);
+    t.tm_min = static_cast<int>((DosTime >> 5) & 0x3F);
+    t.tm_sec = static_cast<int>((DosTime & 0x1F) * 2);
+    t.tm_isdst = -1;
+    if (t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 || t.tm_hour > 23 || t.tm_min > 59 ||
+        t.tm_sec > 59) {
+        tLastError = 87; // invalid parameter
+        return false;
+    }
+    time_t when = mktime(&t);
+    if (when == static_cast<time_t>(-1)) {
+        tLastError = 87;
+        return false;
+    }
+    struct timespec ts[2];
+    ts[0].tv_sec = when;
+    ts[0].tv_nsec = 0;
+    ts[1] = ts[0];
+    if (futimens(Fd(H), ts) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+uint32_t FileGetDosTime(THandle H, int Kind)
+{
+    struct stat st {};
+    if (fstat(Fd(H), &st) != 0) {
+        Fail();
+        return 0;
+    }
+    time_t when = Kind == 2 ? st.st_atime : Kind == 0 ? st.st_ctime : st.st_mtime;
+    return TimeToDos(when);
+}
+
+int64_t GetAttributes(const std::string& Name)
+{
+    struct stat st {};
+    if (::stat(ToNative(Name).c_str(), &st) != 0) {
+        Fail();
+        return -1;
+    }
+    uint32_t a = 0;
+    if (S_ISDIR(st.st_mode)) a |= faDirectory;
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) a |= faReadOnly;
+    if (a == 0) a = faArchive;
+    return a;
+}
+
+bool SetAttributes(const std::string& Name, uint32_t Attr)
+{
+    std::string n = ToNative(Name);
+    struct stat st {};
+    if (::stat(n.c_str(), &st) != 0) {
+        Fail();
+        return false;
+    }
+    mode_t mode = st.st_mode & 07777;
+    if (Attr & faReadOnly) {
+        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    } else if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+        // Clearing read-only gives back the owner's write bit and, where the group or
+        // others may read, theirs as the umask allows.
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode_t w = S_IWUSR;
+        if (mode & S_IRGRP) w |= S_IWGRP;
+        if (mode & S_IROTH) w |= S_IWOTH;
+        mode |= w & ~mask;
+        mode |= S_IWUSR;
+    }
+    if (::chmod(n.c_str(), mode) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool FindFirstExists(const std::string& Name)
+{
+    std::string n = ToNative(Name);
+    if (n.find_first_of("*?") == std::string::npos) {
+        struct stat st {};
+        if (::lstat(n.c_str(), &st) == 0) return true;
+        Fail();
+        return false;
+    }
+    std::string dir = ".", pat = n;
+    if (auto p = n.rfind('/'); p != std::string::npos) {
+        dir = p == 0 ? "/" : n.substr(0, p);
+        pat = n.substr(p + 1);
+    }
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) {
+        Fail();
+        return false;
+    }
+    bool found = false;
+    while (dirent* e = ::readdir(d)) {
+        if (fnmatch(pat.c_str(), e->d_name, 0) == 0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
+}
+
+bool DeleteFileName(const std::string& Name)
+{
+    if (::unlink(ToNative(Name).c_str()) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool MoveFileName(const std::string& From, const std::string& To)
+{
+    std::string t = ToNative(To);
+    struct stat st {};
+    if (::lstat(t.c_str(), &st) == 0) {
+        // Win32 MoveFile does not replace an existing target.
+        tLastError = 183;
+        return false;
+    }
+    if (::rename(ToNative(From).c_str(), t.c_str()) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+std::string CurrentDir()
+{
+    std::string buf(4096, '\0');
+    if (!::getcwd(buf.data(), buf.size())) {
+        Fail();
+        return {};
+    }
+    buf.resize(std::strlen(buf.c_str()));
+    if (buf.size() > 1 && buf.back() == '/') buf.pop_back();
+    return FromNative(buf);
+}
+
+std::string FullPath(const std::string& Name)
+{
+    std::string n = ToNative(Name);
+    if (n.empty()) return CurrentDir();
+    if (n[0] != '/') {
+        std::string cwd = ToNative(CurrentDir());
+        n = (cwd == "/" ? "" : cwd) + "/" + n;
+    }
+    // Fold "." and ".." lexically, as the Win32 call does; the file need not exist.
+    std::string out;
+    size_t i = 0;
+    bool trailing = n.size() > 1 && n.back() == '/';
+    while (i < n.size()) {
+        size_t j = n.find('/', i);
+        if (j == std::string::npos) j = n.size();
+        std::string part = n.substr(i, j - i);
+        i = j + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (auto p = out.rfind('/'); p != std::string::npos) out.erase(p);
+            continue;
+        }
+        out += '/';
+        out += part;
+    }
+    if (out.empty()) out = "/";
+    if (trailing && out != "/") out += '/';
+    return FromNative(out);
+}
+
+bool CreateDir(const std::string& Name)
+{
+    if (::mkdir(ToNative(Name).c_str(), 0777) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+std::string TempPath()
+{
+    const char* t = std::getenv("TMPDIR");
+    std::string s = (t && *t) ? t : "/tmp";
+    if (s.back() != '/') s += '/';
+    return FromNative(s);
+}
+
+std::string TempFileName(const std::string& Dir, const std::string& Prefix)
+{
+    std::string d = ToNative(Dir);
+    if (d.empty()) d = ".";
+    if (d.back() != '/') d += '/';
+    std::string tmpl = d + Prefix + "XXXXXX";
+    int fd = ::mkstemp(tmpl.data());
+    if (fd < 0) {
+        Fail();
+        return {};
+    }
+    ::close(fd);
+    return FromNative(tmpl);
+}
+
+bool DiskSpace(const std::string& Path, int64_t& Free, int64_t& Total)
+{
+    struct statvfs s {};
+    std::string p = ToNative(Path);
+    if (p.empty()) p = ".";
+    if (::statvfs(p.c_str(), &s) != 0) {
+        Fail();
+        return false;
+    }
+    Free = static_cast<int64_t>(s.f_bavail) * static_cast<int64_t>(s.f_frsize);
+    Total = static_cast<int64_t>(s.f_blocks) * static_cast<int64_t>(s.f_frsize);
+    return true;
+}
+
+uint32_t TickCount()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                                 static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+uint32_t LocalDosTime() { return TimeToDos(::time(nullptr)); }
+
+int32_t TimeZoneBias()
+{
+    time_t now = ::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    return static_cast<int32_t>(-t.tm_gmtoff / 60);
+}
+
+uint32_t LastError() { return tLastError; }
+
+std::string ErrorText(uint32_t Code)
+{
+    switch (Code) {
+    case ErrorFileNotFound: return "The system cannot find the file specified.";
+    case ErrorAccessDenied: return "Access is denied.";
+    case ErrorWriteProtect: return "The media is write protected.";
+    case ErrorDiskFull: return "There is not enough space on the disk.";
+    default: break;
+    }
+    if (Code & 0x20000000u) return std::strerror(static_cast<int>(Code & 0xFFFF));
+    return "Error " + std::to_string(Code);
+}
+
+bool IsTerminal(int Stream) { return ::isatty(Stream) == 1; }
+
+int TerminalWidth()
+{
+    struct winsize ws {};
+    if (::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return 80;
+}
+
+std::string OemToUtf8(std::string_view Name)
+{
+    std::string out;
+    out.reserve(Name.size());
+    for (unsigned char c : Name) {
+        if (c < 0x80)
+            out += static_cast<char>(c);
+        else
+            AppendUtf8(out, Cp437High[c - 0x80]);
+    }
+    return out;
+}
+
+TCriticalErrorGuard::TCriticalErrorGuard() : FPrevious(0) {}
+TCriticalErrorGuard::~TCriticalErrorGuard() = default;
+
+} // namespace qvrOS

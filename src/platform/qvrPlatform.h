@@ -1,0 +1,108 @@
+// The one door between the component library and the operating system.
+//
+// Components speak in the library's own terms: UTF-8 path strings with "\" as the
+// separator, 32-bit DOS date-times, Win32-style attribute bits and error codes. Each
+// operating system gets one implementation file (posix/ or win32/), chosen by CMake;
+// nothing above this header includes an OS header.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qvrOS {
+
+// An open file. -1 is "no handle", as the streams expect.
+using THandle = std::intptr_t;
+inline constexpr THandle InvalidHandle = -1;
+
+// Attribute bits in the Win32 layout; POSIX maps read-only onto the write permission
+// bits and directory onto the file type, the others are reported as clear.
+inline constexpr uint32_t faReadOnly = 0x01;
+inline constexpr uint32_t faHidden = 0x02;
+inline constexpr uint32_t faSysFile = 0x04;
+inline constexpr uint32_t faDirectory = 0x10;
+inline constexpr uint32_t faArchive = 0x20;
+inline constexpr uint32_t faNormal = 0x80;
+
+// Error codes in the Win32 numbering, whatever the system: the component tests them.
+inline constexpr uint32_t ErrorFileNotFound = 2;
+inline constexpr uint32_t ErrorAccessDenied = 5;
+inline constexpr uint32_t ErrorWriteProtect = 19;
+inline constexpr uint32_t ErrorDiskFull = 112;
+
+// Access and sharing as the open-mode word describes them.
+enum class TAccess { Read, Write, ReadWrite };
+enum class TShare { Exclusive, DenyWrite, DenyRead, DenyNone };
+
+THandle FileOpen(const std::string& Name, TAccess Access, TShare Share);
+// Creates (or truncates) Name for reading and writing, not shared.
+THandle FileCreate(const std::string& Name);
+// One system call each; -1 on failure.
+int32_t FileRead(THandle H, void* Buf, int32_t Count);
+int32_t FileWrite(THandle H, const void* Buf, int32_t Count);
+// Origin 0 from the beginning, 1 from the current position, 2 from the end; -1 on failure.
+int64_t FileSeek(THandle H, int64_t Offset, int Origin);
+bool FileSetEnd(THandle H);
+bool FileClose(THandle H);
+// Last-write time of an open file, as a local DOS date-time.
+bool FileSetDosTime(THandle H, uint32_t DosTime);
+// Kind 0 creation, 1 last write, 2 last access; 0 when unknown.
+uint32_t FileGetDosTime(THandle H, int Kind);
+
+// Attributes of a file or folder; -1 when it cannot be queried.
+int64_t GetAttributes(const std::string& Name);
+bool SetAttributes(const std::string& Name, uint32_t Attr);
+// True when a directory search for Name (which may hold the wildcards * and ?) finds
+// anything.
+bool FindFirstExists(const std::string& Name);
+bool DeleteFileName(const std::string& Name);
+bool MoveFileName(const std::string& From, const std::string& To);
+// Absolute form of Name, relative names taken from the current directory; "\" separated.
+std::string FullPath(const std::string& Name);
+// Creates one folder level; its parent must exist.
+bool CreateDir(const std::string& Name);
+// Current directory, "\" separated, without trailing separator.
+std::string CurrentDir();
+// The folder for temporary files, with its trailing "\"; empty on failure.
+std::string TempPath();
+// A new empty file with a unique name in Dir, starting with Prefix; empty on failure.
+std::string TempFileName(const std::string& Dir, const std::string& Prefix);
+// Free and total bytes of the volume holding Path; false when unknown.
+bool DiskSpace(const std::string& Path, int64_t& Free, int64_t& Total);
+
+// Milliseconds from an arbitrary fixed point; wraps like the Win32 tick count.
+uint32_t TickCount();
+// The current local date and time as a packed DOS date-time.
+uint32_t LocalDosTime();
+// Minutes to add to local time to get UTC.
+int32_t TimeZoneBias();
+
+// The error code of the last failed call of this interface on this thread.
+uint32_t LastError();
+// The system's text for an error code.
+std::string ErrorText(uint32_t Code);
+
+// Whether a standard stream (0 in, 1 out, 2 error) is an interactive terminal.
+bool IsTerminal(int Stream);
+// Width of the terminal on standard error, 80 when unknown.
+int TerminalWidth();
+
+// Entry names from archives written on DOS-family systems are in the OEM code page;
+// this turns such a name into UTF-8.
+std::string OemToUtf8(std::string_view Name);
+
+// While alive, critical errors (a drive that is not ready) fail at once instead of
+// asking the user; restores the previous mode on destruction.
+class TCriticalErrorGuard {
+public:
+    TCriticalErrorGuard();
+    ~TCriticalErrorGuard();
+    TCriticalErrorGuard(const TCriticalErrorGuard&) = delete;
+    TCriticalErrorGuard& operator=(const TCriticalErrorGuard&) = delete;
+
+private:
+    unsigned FPrevious;
+};
+
+} // namespace qvrOS
