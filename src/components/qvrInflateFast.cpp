@@ -1,0 +1,259 @@
+// qvrInflateFast: the inflate engine's fast path.
+//
+// While plenty of input and window room are at hand, whole symbols are decoded from local
+// copies of the bit buffer and pointers, without saving state after each step.
+//
+// Bit buffer: a 64-bit word filled least significant bit first. A refill loads the next
+// eight input bytes at once, shifted above the bits already held, and advances the input
+// only by the whole bytes that fitted, so afterwards 56 to 63 bits are counted and the
+// bits above the count are the true next input bits (a later refill ORs the same values
+// into the same places). One refill covers a literal/length code with its extra bits
+// (at most 15 + 16 bits for Deflate64) and a second one, taken only when needed, the
+// distance code and its extra bits (at most 15 + 14). Each refill advances at most seven
+// bytes, so sixteen bytes of input at the top of the loop keep both loads in bounds.
+//
+// Window: copies run in 8- or 16-byte words and may write up to 15 bytes past the match.
+// That is safe only where those bytes are neither unflushed output nor history still
+// reachable by a distance: the window buffer is WinSlack bytes longer than the history,
+// and a word copy is used only when the match plus that overrun fits the room. Near the
+// end of the room matches are copied exactly, and a match longer than the room (only
+// Deflate64 has them) is handed to the slow path's Copy state.
+
+#include "qvrInflateInt.h"
+
+namespace {
+
+// Forward copy in 16-byte words where the source lies at least 16 bytes ahead of the
+// destination or at least 16 bytes behind it.
+inline void CopyWords16(uint8_t* dst, const uint8_t* src, size_t len)
+{
+    uint8_t* const end = dst + len;
+    do {
+        std::memcpy(dst, src, 16);
+        dst += 16;
+        src += 16;
+    } while (dst < end);
+}
+
+// Copies len bytes from dist back, the source wholly inside the buffer before dst.
+// Overlapping matches repeat the last dist bytes, so short distances need care: a word
+// may only be read once all of its bytes have been written.
+inline void CopyBack(uint8_t* dst, size_t len, size_t dist)
+{
+    const uint8_t* src = dst - dist;
+    uint8_t* const end = dst + len;
+    if (dist >= 16) {
+        CopyWords16(dst, src, len);
+    } else if (dist >= 8) {
+        do {
+            std::memcpy(dst, src, 8);
+            dst += 8;
+            src += 8;
+        } while (dst < end);
+    } else if (dist == 1) {
+        const uint64_t v = src[0] * 0x0101010101010101ull;
+        do {
+            std::memcpy(dst, &v, 8);
+            dst += 8;
+        } while (dst < end);
+    } else {
+        // Period 2..7: lay down eight bytes one at a time, then copy words from the
+        // smallest multiple of the period that is at least 8 back; the output repeats
+        // with that multiple too.
+        for (int i = 0; i < 8; i++)
+            dst[i] = dst[i - static_cast<ptrdiff_t>(dist)];
+        const size_t far = dist * ((8 + dist - 1) / dist);
+        dst += 8;
+        src = dst - far;
+        while (dst < end) {
+            std::memcpy(dst, src, 8);
+            dst += 8;
+            src += 8;
+        }
+    }
+}
+
+}  // namespace
+
+void CopyMatchExact(uint8_t* Q, uint32_t Len, uint32_t Dist, uint8_t* Window, uint8_t* End)
+{
+    size_t back = static_cast<size_t>(Q - Window);
+    size_t left = Len;
+    while (left > 0) {
+        size_t n = left;
+        if (Dist > back) {
+            // The source starts in the older bytes before the window's end. It is ahead
+            // of Q, so a forward copy reads every byte before it could be overwritten:
+            // memmove gives the same result.
+            const uint8_t* src = End - (Dist - back);
+            if (n > static_cast<size_t>(End - src))
+                n = static_cast<size_t>(End - src);
+            std::memmove(Q, src, n);
+        } else {
+            // Behind Q: copy what does not overlap, and since the output repeats with
+            // period Dist, each copied run doubles the distance the next one may use.
+            const uint8_t* src = Q - Dist;
+            uint8_t* const end = Q + n;
+            uint8_t* d = Q;
+            while (d < end) {
+                size_t m = static_cast<size_t>(d - src);
+                if (m > static_cast<size_t>(end - d))
+                    m = static_cast<size_t>(end - d);
+                std::memcpy(d, src, m);
+                d += m;
+            }
+        }
+        Q += n;
+        back += n;
+        left -= n;
+    }
+}
+
+int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
+{
+    TInflateCodes& c = S.Codes;
+    const uint8_t* in = Z.NextIn;
+    const uint8_t* const inStart = in;
+    const uint8_t* const inLast = in + (Z.AvailIn - FastInMin);
+    uint8_t* const window = S.Window;
+    uint8_t* const wend = S.End;
+    uint8_t* q = S.Write;
+    uint8_t* const qStart = q;
+    uint8_t* const lim = q < S.Read ? S.Read - 1 : wend;  // first byte that may not change
+    uint8_t* const qLast = lim - 3;                       // room for three literals
+    uint64_t hold = S.BitBuf;
+    uint32_t bits = S.BitCnt;
+    const THuffEntry* const lt = c.LTree;
+    const THuffEntry* const dt = c.DTree;
+    const uint32_t lmask = (1u << c.LBits) - 1;
+    const uint32_t dmask = (1u << c.DBits) - 1;
+    const size_t wsize = S.WSize;
+    const size_t whave = S.WHave;
+    int32_t result = InflateOk;
+    c.Mode = cmStart;
+
+    auto refill = [&] {
+        hold |= LoadLE64(in) << bits;
+        in += (63 - bits) >> 3;
+        bits |= 56;
+    };
+    auto drop = [&](uint32_t n) {
+        hold >>= n;
+        bits -= n;
+    };
+
+    do {
+        refill();
+        THuffEntry e = lt[hold & lmask];
+        if (e.Op & OpLiteral) {
+            // Literals come in runs; up to three fit one refill and the room check.
+            drop(e.Bits);
+            *q++ = static_cast<uint8_t>(e.Base);
+            e = lt[hold & lmask];
+            if (e.Op & OpLiteral) {
+                drop(e.Bits);
+                *q++ = static_cast<uint8_t>(e.Base);
+                e = lt[hold & lmask];
+                if (e.Op & OpLiteral) {
+                    drop(e.Bits);
+                    *q++ = static_cast<uint8_t>(e.Base);
+                    continue;
+                }
+            }
+        }
+        if ((e.Op & OpKindMask) == OpLink) {
+            drop(e.Bits);
+            e = lt[e.Base + (static_cast<uint32_t>(hold) & ((1u << (e.Op & 15)) - 1))];
+            if (e.Op & OpLiteral) {
+                drop(e.Bits);
+                *q++ = static_cast<uint8_t>(e.Base);
+                continue;
+            }
+        }
+        if (e.Op & OpKindMask) {
+            if ((e.Op & OpKindMask) == OpEndBlock) {
+                drop(e.Bits);
+                c.Mode = cmWash;
+                result = InflateStreamEnd;
+            } else {
+                c.Mode = cmBadCode;
+                result = InflateDataError;
+            }
+            break;
+        }
+
+        // A length, then its distance.
+        drop(e.Bits);
+        const uint32_t len = e.Base + (static_cast<uint32_t>(hold) & ((1u << e.Op) - 1));
+        drop(e.Op);
+        if (bits < MaxCodeBits + 14)
+            refill();
+        e = dt[hold & dmask];
+        if ((e.Op & OpKindMask) == OpLink) {
+            drop(e.Bits);
+            e = dt[e.Base + (static_cast<uint32_t>(hold) & ((1u << (e.Op & 15)) - 1))];
+        }
+        if (e.Op & (OpLiteral | OpKindMask)) {
+            c.Mode = cmBadCode;
+            result = InflateDataError;
+            break;
+        }
+        drop(e.Bits);
+        const uint32_t dist = e.Base + (static_cast<uint32_t>(hold) & ((1u << e.Op) - 1));
+        drop(e.Op);
+        if (dist > whave + static_cast<size_t>(q - qStart) || dist > wsize) {
+            c.Mode = cmBadCode;  // reaches back before the start of the data
+            result = InflateDataError;
+            break;
+        }
+
+        const size_t room = static_cast<size_t>(lim - q);
+        if (len + 16 > room) {
+            if (len > room) {
+                c.Len = len;
+                c.Dist = dist;
+                c.Mode = cmCopy;
+                break;
+            }
+            CopyMatchExact(q, len, dist, window, wend);
+        } else {
+            const size_t back = static_cast<size_t>(q - window);
+            if (dist <= back) {
+                CopyBack(q, len, dist);
+            } else {
+                // The source starts before the window's end, at least WinSlack bytes
+                // ahead of q; it may run on from the window's start.
+                const uint8_t* src = wend - (dist - back);
+                const size_t n = static_cast<size_t>(wend - src);
+                if (len <= n) {
+                    CopyWords16(q, src, len);
+                } else {
+                    CopyWords16(q, src, n);
+                    CopyBack(q + n, len - n, dist);
+                }
+            }
+        }
+        q += len;
+    } while (in <= inLast && q <= qLast);
+
+    // Give back the whole bytes the bit buffer holds, but never more than this call took
+    // from the current input.
+    uint32_t give = bits >> 3;
+    const size_t took = static_cast<size_t>(in - inStart);
+    if (give > took)
+        give = static_cast<uint32_t>(took);
+    in -= give;
+    bits -= give * 8;
+    hold &= (uint64_t{1} << bits) - 1;
+
+    const uint32_t used = static_cast<uint32_t>(in - inStart);
+    Z.NextIn = in;
+    Z.AvailIn -= used;
+    Z.TotalIn += used;
+    S.BitBuf = hold;
+    S.BitCnt = bits;
+    S.Write = q;
+    const size_t have = whave + static_cast<size_t>(q - qStart);
+    S.WHave = static_cast<uint32_t>(have < wsize ? have : wsize);
+    return result;
+}

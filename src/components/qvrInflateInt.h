@@ -1,0 +1,237 @@
+// qvrInflateInt: the inflate engine's own records, shared by its three source files
+// (qvrInflate.cpp: stream, block and code levels; qvrInflateTrees.cpp: the table builder;
+// qvrInflateFast.cpp: the fast path). Not part of the component library's interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "qvrInflate.h"
+
+// One entry of a decoding table: what the next Bits bits of input mean.
+//
+// Op says what the entry is:
+//   OpLiteral        Base is a literal byte (or, in the code-length table, a symbol 0..18);
+//   0..16            a length or distance: Base plus the next Op extra bits;
+//   OpEndBlock       end of block;
+//   OpLink | n       the code continues in a sub-table of 2^n entries that starts Base
+//                    entries after the start of this table (Bits is the root width);
+//   OpInvalid        no code leads here; Bits is the table's full index width, so a
+//                    resumable decoder only gives up once it really holds those bits.
+// Bits is the length of the code (its part within this table level); for lengths and
+// distances the extra bits follow it.
+struct THuffEntry {
+    uint8_t Op;
+    uint8_t Bits;
+    uint16_t Base;
+};
+static_assert(sizeof(THuffEntry) == 4, "table entries are one 32-bit load");
+
+constexpr uint8_t OpLiteral = 0x80;
+constexpr uint8_t OpKindMask = 0x60;  // zero for lengths/distances, else:
+constexpr uint8_t OpEndBlock = 0x20;
+constexpr uint8_t OpLink = 0x40;
+constexpr uint8_t OpInvalid = 0x60;
+
+// Root widths. Wider roots than a minimal table need make almost every code a single
+// lookup: 11 bits cover nearly all literal/length codes that real encoders emit, 8 bits
+// nearly all distance codes. The builder narrows a root to the longest code in use.
+constexpr uint32_t LitLenRootBits = 11;
+constexpr uint32_t DistRootBits = 8;
+constexpr uint32_t CodeLenRootBits = 7;
+constexpr uint32_t MaxCodeBits = 15;
+
+// Worst-case entry counts. A complete code with N symbols and root width r needs the root
+// (2^r) plus its sub-tables; a sub-table holding codes of one length has one entry per
+// symbol, and only a sub-table that straddles a change of code length can be larger (at
+// most 2^(15-r) entries), which happens at most once per length above r except the
+// last. The builder only fills incomplete codes when they cannot reach a sub-table, so
+// these bounds cover every table it accepts; it still checks them.
+constexpr uint32_t TableBound(uint32_t root, uint32_t syms)
+{
+    return (1u << root) + syms + (MaxCodeBits - root - 1) * (1u << (MaxCodeBits - root));
+}
+constexpr uint32_t LitLenSpace = TableBound(LitLenRootBits, 288);
+constexpr uint32_t DistSpace = TableBound(DistRootBits, 32);
+constexpr uint32_t HuftSpace = LitLenSpace + DistSpace;  // one stream's entry space
+static_assert((1u << CodeLenRootBits) <= HuftSpace, "code-length table shares the space");
+constexpr uint32_t FixedSpace = 512 + 32;  // fixed codes: 9-bit and 5-bit roots, no links
+
+// The window. Its history is 2^WindowBits bytes; the buffer is WinSlack bytes longer, so
+// the WinSlack bytes just ahead of the write pointer are never history and the fast path
+// may overrun a copy into them. WinPad more bytes after the end let it read a whole
+// 16-byte word from a match that ends at the buffer's end.
+constexpr uint32_t WinSlack = 16;
+constexpr uint32_t WinPad = 16;
+
+// The fast path needs this much input at hand (three 8-byte bit-buffer refills per
+// symbol, each advancing at most 7 bytes) and this much window room.
+constexpr uint32_t FastInMin = 32;
+constexpr uint32_t FastOutMin = 16;
+
+constexpr uint32_t MaxLitLenCodes = 288;
+constexpr uint32_t MaxDistCodes = 32;
+
+// The constant tables of one variant.
+struct TInflateVariant {
+    const uint16_t* LenBase;    // codes 257..287
+    const uint8_t* LenExtra;    // NoBase for codes without one (286, 287)
+    const uint16_t* DistBase;   // codes 0..31
+    const uint8_t* DistExtra;
+    uint32_t DistCodes;         // distance codes with a meaning: 30 or 32
+    uint32_t MaxHeaderCount;    // largest HLIT/HDIST a dynamic header may give: 29 or 31
+    uint32_t WindowBitsAdd;     // 0, or 1 for Deflate64's doubled window
+};
+constexpr uint8_t NoBase = 0xFF;
+
+const TInflateVariant& InflateVariant(bool Deflate64);
+
+enum TInflateMode : uint8_t {
+    imMethod,  // waiting for the wrapper's method byte
+    imFlag,    // waiting for its flag byte
+    imDict4,   // four bytes of dictionary id, most significant first
+    imDict3,
+    imDict2,
+    imDict1,
+    imDict0,   // dictionary asked for; the engine cannot supply one
+    imBlocks,  // decoding blocks
+    imCheck4,  // four bytes of the Adler-32 trailer, most significant first
+    imCheck3,
+    imCheck2,
+    imCheck1,
+    imDone,    // finished; InflateStreamEnd on every call
+    imBad      // invalid data; InflateDataError on every call
+};
+
+enum TBlockMode : uint8_t {
+    bmType,    // waiting for a block header's 3 bits
+    bmLens,    // stored block: waiting for LEN and NLEN
+    bmStored,  // stored block: copying Left bytes
+    bmTable,   // dynamic block: waiting for HLIT, HDIST, HCLEN
+    bmBtree,   // reading the code-length code's lengths
+    bmDtree,   // reading the literal/length and distance code lengths
+    bmCodes,   // decoding a compressed block's codes
+    bmDry,     // last block done: waiting until the window is flushed
+    bmDone,
+    bmBad
+};
+
+enum TCodeMode : uint8_t {
+    cmStart,    // before a literal/length code: fast path or slow decoding
+    cmLen,      // walking the literal/length table
+    cmLenExt,   // reading a length's extra bits
+    cmDist,     // walking the distance table
+    cmDistExt,  // reading a distance's extra bits
+    cmCopy,     // copying Len bytes from Dist back
+    cmLit,      // writing a literal
+    cmWash,     // end of block seen: flushing
+    cmEnd,
+    cmBadCode
+};
+
+// Decoding of one compressed block.
+struct TInflateCodes {
+    TCodeMode Mode;
+    uint8_t Lit;                // literal waiting for window room
+    uint8_t LBits;              // root widths of the two tables
+    uint8_t DBits;
+    uint32_t Need;              // index width of Tree
+    const THuffEntry* Tree;     // table (or sub-table) being walked
+    const THuffEntry* Root;     // root of the table Tree belongs to; links count from it
+    uint32_t Len;               // length of the match in progress
+    uint32_t Dist;              // its distance
+    uint32_t Extra;             // extra bits still to add to Len or Dist
+    const THuffEntry* LTree;
+    const THuffEntry* DTree;
+};
+
+using TCheckFunc = uint32_t (*)(uint32_t Adler, const uint8_t* Buf, uint32_t Len);
+
+// Block level: headers, stored data, the window and the bit buffer.
+struct TInflateBlocks {
+    TBlockMode Mode;
+    bool Last;                  // this is the final block
+    uint32_t Left;              // stored block: bytes still to copy
+    uint32_t Table;             // dynamic header: HLIT | HDIST << 5 | HCLEN << 10
+    uint32_t Index;             // next code length to read into Lens
+    uint32_t BBits;             // code-length table's root width
+    const THuffEntry* BTree;    // code-length table
+    uint16_t Lens[MaxLitLenCodes + MaxDistCodes];
+    // Bit buffer: BitCnt bits, least significant first; bits above BitCnt are zero
+    // outside the fast path. Between symbols it holds fewer than 8 bits, so the bytes it
+    // took are exactly the bytes consumed.
+    uint64_t BitBuf;
+    uint32_t BitCnt;
+    THuffEntry* Hufts;          // the stream's entry space (HuftSpace entries)
+    // The window is circular from Window to End. Bytes from Read up to Write (wrapping at
+    // End) are decoded but not yet flushed to the caller; decoding writes from Write up to
+    // Read - 1 (or End), so unflushed output is never overwritten.
+    uint8_t* Window;
+    uint8_t* End;
+    uint8_t* Read;
+    uint8_t* Write;
+    uint32_t WSize;             // history size: distances up to this are legal
+    uint32_t WHave;             // bytes of history written so far, up to WSize
+    TCheckFunc CheckFunc;       // Adler32 in wrapped mode, nullptr when raw
+    uint32_t Check;             // its running value
+    const TInflateVariant* Variant;
+    TInflateCodes Codes;
+};
+
+// The stream level: wrapper header and trailer around the blocks.
+struct TInflateState {
+    TInflateMode Mode;
+    bool NoWrap;                // raw data, no zlib wrapper
+    bool Deflate64;
+    uint32_t Method;            // wrapper method byte
+    uint32_t Need;              // wrapper: expected check (or dictionary id)
+    uint32_t Was;               // wrapper: computed check
+    uint32_t WBits;             // window bits after the variant's adjustment
+    const uint8_t* CallIn;      // NextIn when this Inflate call began
+    TInflateBlocks Blocks;
+};
+
+// Table builder: a canonical Huffman decoding table for the N code lengths in Lens.
+// Symbols below S are literals (256 = end of block when S is 257), the others take their
+// base and extra-bit count from Base/Extra indexed by symbol - S. Bits brings the wanted
+// root width and returns the one used (0 for an empty code). The table goes to
+// Space + Used; Used grows by its size and may not pass SpaceSize.
+// Returns InflateOk, InflateDataError (over-subscribed), InflateBufError (incomplete, not
+// built unless KeepIncomplete; a single one-bit code is accepted as complete) or
+// InflateMemError (the space is too small).
+int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const uint16_t* Base,
+                          const uint8_t* Extra, uint32_t& Bits, THuffEntry*& Table,
+                          THuffEntry* Space, uint32_t& Used, uint32_t SpaceSize,
+                          bool KeepIncomplete);
+
+// The three users of the builder.
+int32_t InflateTreesBits(const uint16_t* Lens, uint32_t& Bits, const THuffEntry*& Tree,
+                         THuffEntry* Space);
+int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
+                            const uint16_t* Lens, uint32_t& LBits, uint32_t& DBits,
+                            const THuffEntry*& LTree, const THuffEntry*& DTree,
+                            THuffEntry* Space);
+void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
+                       const THuffEntry*& LTree, const THuffEntry*& DTree);
+
+// The fast path: decodes whole symbols while at least FastInMin input bytes and
+// FastOutMin bytes of window room are at hand. Leaves Codes.Mode at cmStart to go on,
+// cmCopy when a match must be finished by the slow path, cmWash at the end of the block.
+// Returns InflateOk, InflateStreamEnd (end of block) or InflateDataError.
+int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z);
+
+// Copies a match of Len bytes from Dist back to Q exactly (no bytes written past Q + Len),
+// wrapping the source at the window's end. Window and End delimit the circular buffer.
+void CopyMatchExact(uint8_t* Q, uint32_t Len, uint32_t Dist, uint8_t* Window, uint8_t* End);
+
+// Little-endian 64-bit load for the bit buffer.
+inline uint64_t LoadLE64(const uint8_t* p)
+{
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}

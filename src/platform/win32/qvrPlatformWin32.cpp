@@ -1,0 +1,476 @@
+// Win32 implementation of the platform interface.
+//
+// The component already speaks this system's language ("\" separators, attribute bits,
+// DOS times, Win32 error numbers), so the work here is the string edge: names arrive as
+// UTF-8 and go to the "W" entry points as UTF-16, and whatever the system hands back is
+// turned into UTF-8 again. Nothing else in the library converts.
+#include "qvrPlatform.h"
+
+#include <windows.h>
+
+#include <io.h>
+
+#include <climits>
+#include <iterator>
+#include <optional>
+#include <string>
+
+namespace qvrOS {
+
+namespace {
+
+// Error code of the last failed call of this interface on this thread. Kept apart from
+// the system's own value, which any later call (even a successful one) may overwrite.
+thread_local uint32_t tLastError = 0;
+
+void Fail() { tLastError = static_cast<uint32_t>(GetLastError()); }
+void Fail(DWORD Code) { tLastError = static_cast<uint32_t>(Code); }
+
+HANDLE Native(THandle H) { return reinterpret_cast<HANDLE>(H); }
+
+// Names come from archives: an embedded NUL would silently cut a UTF-16 name short and
+// open a different file than the one the component checked, so it is refused.
+std::optional<std::wstring> Widen(std::string_view S)
+{
+    if (S.find('\0') != std::string_view::npos || S.size() > INT_MAX) return std::nullopt;
+    std::wstring w;
+    if (S.empty()) return w;
+    const int n = MultiByteToWideChar(CP_UTF8, 0, S.data(), static_cast<int>(S.size()),
+                                      nullptr, 0);
+    if (n <= 0) return std::nullopt;
+    w.resize(static_cast<size_t>(n));
+    MultiByteToWideChar(CP_UTF8, 0, S.data(), static_cast<int>(S.size()), w.data(), n);
+    return w;
+}
+
+std::string Narrow(std::wstring_view W)
+{
+    std::string s;
+    if (W.empty() || W.size() > INT_MAX / 4) return s;
+    const int n = WideCharToMultiByte(CP_UTF8, 0, W.data(), static_cast<int>(W.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return s;
+    s.resize(static_cast<size_t>(n));
+    WideCharToMultiByte(CP_UTF8, 0, W.data(), static_cast<int>(W.size()), s.data(), n, nullptr,
+                        nullptr);
+    return s;
+}
+
+// Calls a "give me a buffer of this size" API until the answer fits. Such APIs return
+// the length written, or the size needed (with its terminator) when the buffer was
+// short, or 0 on failure.
+template <class Fn> std::optional<std::wstring> Ask(Fn Call, DWORD Start = MAX_PATH + 1)
+{
+    std::wstring buf(Start, L'\0');
+    for (int tries = 0; tries < 4; ++tries) {
+        const DWORD n = Call(static_cast<DWORD>(buf.size()), buf.data());
+        if (n == 0) return std::nullopt;
+        if (n < buf.size()) {
+            buf.resize(n);
+            return buf;
+        }
+        buf.assign(n, L'\0');
+    }
+    return std::nullopt;
+}
+
+std::optional<std::wstring> FullPathW(const std::wstring& W)
+{
+    return Ask([&](DWORD size, wchar_t* buf) {
+        return GetFullPathNameW(W.c_str(), size, buf, nullptr);
+    });
+}
+
+// The UTF-16 name handed to the file calls. Up to MAX_PATH the name goes as it is; a
+// longer one only works in the extended "\\?\" form, which takes absolute names and
+// skips the system's normalisation, so the name is expanded first (that folds "." and
+// "..", turns "/" into "\" and drops trailing dots and blanks, as the short form would).
+// The limit is the one of CreateDirectoryW, which is 12 below MAX_PATH.
+std::optional<std::wstring> PathW(const std::string& Name)
+{
+    auto w = Widen(Name);
+    if (!w) {
+        Fail(ERROR_INVALID_NAME);
+        return w;
+    }
+    if (w->size() < MAX_PATH - 12 || w->starts_with(L"\\\\?\\")) return w;
+    auto full = FullPathW(*w);
+    if (!full) {
+        Fail();
+        return full;
+    }
+    if (full->starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full->substr(2);
+    return L"\\\\?\\" + *full;
+}
+
+uint32_t PackDos(WORD Year, WORD Month, WORD Day, WORD Hour, WORD Minute, WORD Second)
+{
+    // DOS dates begin in 1980; an earlier clock gives its first day, as the writers of
+    // archives do.
+    if (Year < 1980) return (1u << 21) | (1u << 16);
+    const uint32_t date = (static_cast<uint32_t>(Year - 1980) << 9) |
+                          (static_cast<uint32_t>(Month) << 5) | Day;
+    const uint32_t time = (static_cast<uint32_t>(Hour) << 11) |
+                          (static_cast<uint32_t>(Minute) << 5) | (Second / 2u);
+    return (date << 16) | time;
+}
+
+HANDLE StdHandle(int Stream)
+{
+    switch (Stream) {
+    case 0: return GetStdHandle(STD_INPUT_HANDLE);
+    case 1: return GetStdHandle(STD_OUTPUT_HANDLE);
+    case 2: return GetStdHandle(STD_ERROR_HANDLE);
+    default: return INVALID_HANDLE_VALUE;
+    }
+}
+
+} // namespace
+
+THandle FileOpen(const std::string& Name, TAccess Access, TShare Share)
+{
+    auto w = PathW(Name);
+    if (!w) return InvalidHandle;
+    const DWORD access = Access == TAccess::Read    ? GENERIC_READ
+                         : Access == TAccess::Write ? GENERIC_WRITE
+                                                    : GENERIC_READ | GENERIC_WRITE;
+    const DWORD share = Share == TShare::DenyWrite  ? FILE_SHARE_READ
+                        : Share == TShare::DenyRead ? FILE_SHARE_WRITE
+                        : Share == TShare::DenyNone ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                                                    : 0;
+    // A folder cannot be opened without FILE_FLAG_BACKUP_SEMANTICS: it fails with
+    // ERROR_ACCESS_DENIED, which is what callers expect of a folder.
+    HANDLE h = CreateFileW(w->c_str(), access, share, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        Fail();
+        return InvalidHandle;
+    }
+    return reinterpret_cast<THandle>(h);
+}
+
+THandle FileCreate(const std::string& Name)
+{
+    auto w = PathW(Name);
+    if (!w) return InvalidHandle;
+    HANDLE h = CreateFileW(w->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        Fail();
+        return InvalidHandle;
+    }
+    return reinterpret_cast<THandle>(h);
+}
+
+int32_t FileRead(THandle H, void* Buf, int32_t Count)
+{
+    if (Count < 0) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    DWORD n = 0;
+    if (!ReadFile(Native(H), Buf, static_cast<DWORD>(Count), &n, nullptr)) {
+        Fail();
+        return -1;
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t FileWrite(THandle H, const void* Buf, int32_t Count)
+{
+    if (Count < 0) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    DWORD n = 0;
+    if (!WriteFile(Native(H), Buf, static_cast<DWORD>(Count), &n, nullptr)) {
+        Fail();
+        return -1;
+    }
+    return static_cast<int32_t>(n);
+}
+
+int64_t FileSeek(THandle H, int64_t Offset, int Origin)
+{
+    const DWORD method = Origin == 0 ? FILE_BEGIN : Origin == 1 ? FILE_CURRENT : FILE_END;
+    LARGE_INTEGER dist, pos;
+    dist.QuadPart = Offset;
+    if (!SetFilePointerEx(Native(H), dist, &pos, method)) {
+        Fail();
+        return -1;
+    }
+    return pos.QuadPart;
+}
+
+bool FileSetEnd(THandle H)
+{
+    if (!SetEndOfFile(Native(H))) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool FileClose(THandle H)
+{
+    if (!CloseHandle(Native(H))) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool FileSetDosTime(THandle H, uint32_t DosTime)
+{
+    FILETIME local, utc;
+    if (!DosDateTimeToFileTime(static_cast<WORD>(DosTime >> 16), static_cast<WORD>(DosTime),
+                               &local) ||
+        !LocalFileTimeToFileTime(&local, &utc) || !SetFileTime(Native(H), nullptr, nullptr, &utc)) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+uint32_t FileGetDosTime(THandle H, int Kind)
+{
+    FILETIME created, accessed, written, local;
+    WORD date = 0, time = 0;
+    if (!GetFileTime(Native(H), &created, &accessed, &written)) {
+        Fail();
+        return 0;
+    }
+    const FILETIME& t = Kind == 0 ? created : Kind == 2 ? accessed : written;
+    if (!FileTimeToLocalFileTime(&t, &local) || !FileTimeToDosDateTime(&local, &date, &time)) {
+        Fail();
+        return 0;
+    }
+    return (static_cast<uint32_t>(date) << 16) | time;
+}
+
+int64_t GetAttributes(const std::string& Name)
+{
+    auto w = PathW(Name);
+    if (!w) return -1;
+    const DWORD a = GetFileAttributesW(w->c_str());
+    if (a == INVALID_FILE_ATTRIBUTES) {
+        Fail();
+        return -1;
+    }
+    return a;
+}
+
+bool SetAttributes(const std::string& Name, uint32_t Attr)
+{
+    auto w = PathW(Name);
+    if (!w) return false;
+    if (!SetFileAttributesW(w->c_str(), Attr)) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool FindFirstExists(const std::string& Name)
+{
+    auto w = PathW(Name);
+    if (!w) return false;
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW(w->c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) {
+        Fail();
+        return false;
+    }
+    FindClose(h);
+    return true;
+}
+
+bool DeleteFileName(const std::string& Name)
+{
+    auto w = PathW(Name);
+    if (!w) return false;
+    if (!DeleteFileW(w->c_str())) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool MoveFileName(const std::string& From, const std::string& To)
+{
+    auto from = PathW(From);
+    if (!from) return false;
+    auto to = PathW(To);
+    if (!to) return false;
+    if (!MoveFileW(from->c_str(), to->c_str())) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+std::string FullPath(const std::string& Name)
+{
+    if (Name.empty()) return CurrentDir();
+    auto w = Widen(Name);
+    if (!w) {
+        Fail(ERROR_INVALID_NAME);
+        return {};
+    }
+    auto full = FullPathW(*w);
+    if (!full) {
+        Fail();
+        return {};
+    }
+    return Narrow(*full);
+}
+
+bool CreateDir(const std::string& Name)
+{
+    auto w = PathW(Name);
+    if (!w) return false;
+    if (!CreateDirectoryW(w->c_str(), nullptr)) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+std::string CurrentDir()
+{
+    auto dir = Ask([](DWORD size, wchar_t* buf) { return GetCurrentDirectoryW(size, buf); });
+    if (!dir) {
+        Fail();
+        return {};
+    }
+    // "C:\" keeps its separator: "C:" alone names the drive's current folder instead.
+    if (dir->size() > 3 && dir->back() == L'\\') dir->pop_back();
+    return Narrow(*dir);
+}
+
+std::string TempPath()
+{
+    auto dir = Ask([](DWORD size, wchar_t* buf) { return GetTempPathW(size, buf); });
+    if (!dir) {
+        Fail();
+        return {};
+    }
+    return Narrow(*dir);
+}
+
+std::string TempFileName(const std::string& Dir, const std::string& Prefix)
+{
+    auto dir = Widen(Dir.empty() ? std::string(".") : Dir);
+    auto prefix = Widen(Prefix);
+    if (!dir || !prefix) {
+        Fail(ERROR_INVALID_NAME);
+        return {};
+    }
+    // The system takes the folder with room for the 14 characters it appends.
+    wchar_t name[MAX_PATH];
+    if (!GetTempFileNameW(dir->c_str(), prefix->c_str(), 0, name)) {
+        Fail();
+        return {};
+    }
+    return Narrow(name);
+}
+
+bool DiskSpace(const std::string& Path, int64_t& Free, int64_t& Total)
+{
+    // The call wants a folder; a share in particular needs its trailing separator.
+    std::string dir = Path;
+    if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') dir += '\\';
+    std::optional<std::wstring> w;
+    if (!dir.empty()) {
+        w = PathW(dir);
+        if (!w) return false;
+    }
+    ULARGE_INTEGER avail, total, totalFree;
+    if (!GetDiskFreeSpaceExW(w ? w->c_str() : nullptr, &avail, &total, &totalFree)) {
+        Fail();
+        return false;
+    }
+    Free = static_cast<int64_t>(avail.QuadPart);
+    Total = static_cast<int64_t>(total.QuadPart);
+    return true;
+}
+
+uint32_t TickCount() { return GetTickCount(); }
+
+uint32_t LocalDosTime()
+{
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    return PackDos(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+}
+
+int32_t TimeZoneBias()
+{
+    TIME_ZONE_INFORMATION tz;
+    switch (GetTimeZoneInformation(&tz)) {
+    case TIME_ZONE_ID_STANDARD: return tz.Bias + tz.StandardBias;
+    case TIME_ZONE_ID_DAYLIGHT: return tz.Bias + tz.DaylightBias;
+    case TIME_ZONE_ID_INVALID: Fail(); return 0;
+    default: return tz.Bias;
+    }
+}
+
+uint32_t LastError() { return tLastError; }
+
+std::string ErrorText(uint32_t Code)
+{
+    wchar_t buf[1024];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             Code, 0, buf, static_cast<DWORD>(std::size(buf)), nullptr);
+    // The system's texts end in a line break.
+    while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n' || buf[n - 1] == L' '))
+        --n;
+    if (n == 0) return "Error " + std::to_string(Code);
+    return Narrow(std::wstring_view(buf, n));
+}
+
+bool IsTerminal(int Stream)
+{
+    // The runtime calls the NUL device a character device too; only a console answers
+    // GetConsoleMode.
+    DWORD mode;
+    return Stream >= 0 && Stream <= 2 && _isatty(Stream) &&
+           GetConsoleMode(StdHandle(Stream), &mode);
+}
+
+int TerminalWidth()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(StdHandle(2), &info)) {
+        const int width = info.srWindow.Right - info.srWindow.Left + 1;
+        if (width > 0) return width;
+    }
+    return 80;
+}
+
+std::string OemToUtf8(std::string_view Name)
+{
+    if (Name.empty() || Name.size() > INT_MAX / 2) return {};
+    const int size = static_cast<int>(Name.size());
+    const int n = MultiByteToWideChar(CP_OEMCP, 0, Name.data(), size, nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_OEMCP, 0, Name.data(), size, w.data(), n);
+    return Narrow(w);
+}
+
+// The thread's own error mode, not the process's: another thread extracting at the same
+// time must not see its mode switched back under it. The flag is added to whatever the
+// thread already had.
+TCriticalErrorGuard::TCriticalErrorGuard() : FPrevious(0)
+{
+    DWORD previous = 0;
+    if (SetThreadErrorMode(GetThreadErrorMode() | SEM_FAILCRITICALERRORS, &previous))
+        FPrevious = previous;
+    else
+        FPrevious = GetThreadErrorMode();
+}
+
+TCriticalErrorGuard::~TCriticalErrorGuard() { SetThreadErrorMode(FPrevious, nullptr); }
+
+} // namespace qvrOS

@@ -1,0 +1,162 @@
+#include "TestSupport.h"
+#include "qvrGbls.h"
+#include "qvrPlatform.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace test;
+
+namespace {
+
+std::string Inside(const fs::path& P) { return SlashToBackslash(P.string()); }
+
+} // namespace
+
+TEST(PathHelpers, AppendDirTailAddsExactlyOneSeparator)
+{
+    EXPECT_EQ(AppendDirTail(""), "");
+    EXPECT_EQ(AppendDirTail("C:\\"), "C:\\");
+    EXPECT_EQ(AppendDirTail("C:\\a"), "C:\\a\\");
+    // A multibyte last character is not mistaken for a separator.
+    EXPECT_EQ(AppendDirTail("dir\xC3\xA9"), "dir\xC3\xA9\\");
+}
+
+TEST(PathHelpers, SplitAtConsumesHeadAndDelimiter)
+{
+    std::string s = "a;b;c";
+    EXPECT_EQ(SplitAt(s, ";"), "a");
+    EXPECT_EQ(s, "b;c");
+    std::string t = "abc";
+    EXPECT_EQ(SplitAt(t, ";"), "abc");
+    EXPECT_EQ(t, "");
+    std::string u = "PKBACK# 001";
+    EXPECT_EQ(SplitAt(u, "PKBACK# "), "");
+    EXPECT_EQ(u, "001");
+}
+
+TEST(PathHelpers, NamesAndUncPaths)
+{
+    EXPECT_FALSE(IsUNCPath("\\\\"));
+    EXPECT_TRUE(IsUNCPath("\\\\server\\share"));
+    EXPECT_EQ(NormalizeName("dir/sub/file.txt", false), "dir\\sub\\file.txt");
+    // CP437 0x82 is e-acute; with the OEM step off the byte is kept as it is.
+    EXPECT_EQ(NormalizeName("caf\x82/x", true), "caf\xC3\xA9\\x");
+    EXPECT_EQ(NormalizeName("caf\x82", false), "caf\x82");
+    EXPECT_EQ(NameStemLength("volume.z01"), 6);
+    EXPECT_EQ(NameStemLength("noext"), 5);
+    EXPECT_EQ(ExtractFilePath("a\\b\\c.txt"), "a\\b\\");
+    EXPECT_EQ(ExtractFileName("a\\b\\c.txt"), "c.txt");
+}
+
+TEST(Percent, RoundsHalfToEvenAndClamps)
+{
+    EXPECT_EQ(Percent(3, 1), 33);
+    EXPECT_EQ(Percent(3, 2), 67);
+    EXPECT_EQ(Percent(8, 1), 12); // 12.5 goes to the even neighbour
+    EXPECT_EQ(Percent(8, 3), 38); // 37.5 goes to 38
+    EXPECT_EQ(Percent(0, 5), 0);
+    EXPECT_EQ(Percent(-4, 5), 0);
+    EXPECT_EQ(Percent(5, 7), 100);
+    EXPECT_EQ(Percent(5, -1), 0);
+    EXPECT_EQ(Percent(int64_t{1} << 40, int64_t{1} << 39), 50);
+}
+
+TEST(DosDates, ConvertAndFallBack)
+{
+    // 1 January 1980 00:01:00 for a zero value.
+    EXPECT_NEAR(DosDateTimeToDateTime(0), 29221.0 + 60.0 / 86400.0, 1e-9);
+    // 2025-04-12 13:25:26.
+    const uint32_t v = (45u << 25) | (4u << 21) | (12u << 16) | (13u << 11) | (25u << 5) | 13u;
+    TDateTime expected;
+    ASSERT_TRUE(TryEncodeDay(2025, 4, 12, expected));
+    EXPECT_NEAR(DosDateTimeToDateTime(v), expected + (13 * 3600 + 25 * 60 + 26) / 86400.0, 1e-9);
+    // Second field 30 means 60 seconds: the whole value falls back.
+    EXPECT_DOUBLE_EQ(DosDateTimeToDateTime((45u << 25) | (4u << 21) | (12u << 16) | 30u),
+                     FallbackDateTime);
+    // An impossible date with a valid time keeps the time on the fallback date.
+    const uint32_t feb30 = (45u << 25) | (2u << 21) | (30u << 16) | (6u << 11);
+    EXPECT_NEAR(DosDateTimeToDateTime(feb30), FallbackDateTime + 0.25, 1e-9);
+}
+
+TEST(DosDates, CalendarRules)
+{
+    TDateTime d;
+    EXPECT_TRUE(TryEncodeDay(2000, 2, 29, d));  // divisible by 400
+    EXPECT_FALSE(TryEncodeDay(1900, 2, 29, d)); // divisible by 100 only
+    EXPECT_TRUE(TryEncodeDay(2024, 2, 29, d));
+    EXPECT_FALSE(TryEncodeDay(2023, 2, 29, d));
+    EXPECT_FALSE(TryEncodeDay(0, 1, 1, d));
+    EXPECT_FALSE(TryEncodeDay(2020, 13, 1, d));
+    ASSERT_TRUE(TryEncodeDay(1899, 12, 30, d));
+    EXPECT_EQ(d, 0.0);
+    ASSERT_TRUE(TryEncodeDay(1980, 1, 1, d));
+    EXPECT_EQ(d, 29221.0);
+    EXPECT_EQ(EncodeDay(2021, 4, 31), FallbackDateTime);
+}
+
+TEST(ForceDirs, CreatesEveryMissingLevel)
+{
+    TTempDir tmp;
+    const fs::path deep = tmp / "x/y/z";
+    EXPECT_TRUE(ForceDirs(Inside(deep)));
+    EXPECT_TRUE(fs::is_directory(deep));
+    EXPECT_TRUE(ForceDirs(Inside(deep))); // existing: still true
+    EXPECT_TRUE(DirExists(Inside(deep)));
+    // A file in the way makes it fail, without touching the file.
+    WriteText(tmp / "file", "keep");
+    EXPECT_FALSE(ForceDirs(Inside(tmp / "file/sub")));
+    EXPECT_EQ(ReadText(tmp / "file"), "keep");
+    EXPECT_FALSE(DirExists(Inside(tmp / "file")));
+    EXPECT_FALSE(ForceDirs(""));
+}
+
+TEST(ForceDirs, RelativePathsResolveAgainstTheCurrentDirectory)
+{
+    TTempDir tmp;
+    const fs::path old = fs::current_path();
+    fs::current_path(tmp.Path());
+    const bool ok = ForceDirs("rel\\a\\b");
+    fs::current_path(old);
+    EXPECT_TRUE(ok);
+    EXPECT_TRUE(fs::is_directory(tmp / "rel/a/b"));
+}
+
+TEST(FileExistsAny, FindsFilesFoldersAndWildcards)
+{
+    TTempDir tmp;
+    WriteText(tmp / "one.txt", "1");
+    fs::create_directory(tmp / "dir");
+    EXPECT_TRUE(FileExistsAny(Inside(tmp / "one.txt")));
+    EXPECT_TRUE(FileExistsAny(Inside(tmp / "dir")));
+    EXPECT_TRUE(FileExistsAny(Inside(tmp / "*.txt")));
+    EXPECT_FALSE(FileExistsAny(Inside(tmp / "*.bin")));
+    EXPECT_FALSE(FileExistsAny(Inside(tmp / "two.txt")));
+}
+
+TEST(PlatformAttributes, ReadOnlyMapsToWritePermission)
+{
+    TTempDir tmp;
+    const fs::path f = tmp / "ro.txt";
+    WriteText(f, "x");
+    ASSERT_TRUE(qvrOS::SetAttributes(Inside(f), qvrOS::faReadOnly));
+    EXPECT_EQ(qvrOS::GetAttributes(Inside(f)) & qvrOS::faReadOnly, qvrOS::faReadOnly);
+    EXPECT_EQ(fs::status(f).permissions() & fs::perms::owner_write, fs::perms::none);
+    ASSERT_TRUE(qvrOS::SetAttributes(Inside(f), qvrOS::faNormal));
+    EXPECT_EQ(qvrOS::GetAttributes(Inside(f)) & qvrOS::faReadOnly, 0);
+    EXPECT_EQ(qvrOS::GetAttributes(Inside(tmp / "missing")), -1);
+    EXPECT_EQ(qvrOS::LastError(), qvrOS::ErrorFileNotFound);
+}
+
+TEST(PlatformNames, FullPathFoldsDotsAndTempNamesAreUnique)
+{
+    EXPECT_EQ(qvrOS::FullPath("\\a\\b\\..\\c\\.\\d"), "\\a\\c\\d");
+    TTempDir tmp;
+    const std::string a = qvrOS::TempFileName(Inside(tmp.Path()), "qvr");
+    const std::string b = qvrOS::TempFileName(Inside(tmp.Path()), "qvr");
+    EXPECT_FALSE(a.empty());
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(FileExistsAny(a));
+    EXPECT_EQ(TempDir().back(), '\\');
+}

@@ -1,0 +1,357 @@
+#include "TestSupport.h"
+
+#include "qvrCrypt.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace test {
+
+TTempDir::TTempDir()
+{
+    std::string tmpl = (fs::temp_directory_path() / "unspool-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    FPath = tmpl;
+}
+
+TTempDir::~TTempDir()
+{
+    std::error_code ec;
+    // Read-only files and folders made by the tests must not block the clean-up.
+    for (auto it = fs::recursive_directory_iterator(FPath, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(FPath, ec);
+}
+
+Bytes ReadFile(const fs::path& P)
+{
+    std::ifstream f(P, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+std::string ReadText(const fs::path& P)
+{
+    Bytes b = ReadFile(P);
+    return std::string(b.begin(), b.end());
+}
+
+void WriteFile(const fs::path& P, const Bytes& Data)
+{
+    fs::create_directories(P.parent_path());
+    std::ofstream f(P, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(Data.data()), static_cast<std::streamsize>(Data.size()));
+}
+
+void WriteText(const fs::path& P, const std::string& Text)
+{
+    WriteFile(P, Bytes(Text.begin(), Text.end()));
+}
+
+uint32_t Crc32Of(const Bytes& Data)
+{
+    return static_cast<uint32_t>(
+        crc32(0, Data.data(), static_cast<uInt>(Data.size())));
+}
+
+Bytes RandomBytes(size_t N, uint32_t Seed)
+{
+    std::mt19937 rng(Seed);
+    Bytes b(N);
+    for (auto& c : b) c = static_cast<uint8_t>(rng());
+    return b;
+}
+
+Bytes TextBytes(size_t N, uint32_t Seed)
+{
+    static const char* Words[] = {"archive ", "entry ", "header ", "stream ", "window ",
+                                  "central ", "local\n", "deflate ", "store ", "folder "};
+    std::mt19937 rng(Seed);
+    Bytes b;
+    while (b.size() < N) {
+        const char* w = Words[rng() % 10];
+        b.insert(b.end(), w, w + std::char_traits<char>::length(w));
+    }
+    b.resize(N);
+    return b;
+}
+
+namespace {
+
+std::string Slurp(const std::string& Path)
+{
+    std::ifstream f(Path, std::ios::binary);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+} // namespace
+
+TRunResult Run(const std::string& Command)
+{
+    TTempDir tmp;
+    const std::string out = (tmp.Path() / "out").string(), err = (tmp.Path() / "err").string();
+    const std::string full = "(" + Command + ") </dev/null >" + out + " 2>" + err;
+    TRunResult r;
+    const int st = std::system(full.c_str());
+    r.Status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.Out = Slurp(out);
+    r.Err = Slurp(err);
+    return r;
+}
+
+bool HaveTool(const std::string& Name)
+{
+    return Run("command -v " + Name).Status == 0;
+}
+
+std::string Quote(const std::string& S)
+{
+    std::string q = "'";
+    for (char c : S) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    return q + "'";
+}
+
+fs::path CorpusDir() { return fs::path(UNSPOOL_CORPUS_DIR); }
+fs::path CliPath() { return fs::path(UNSPOOL_CLI_PATH); }
+
+const std::vector<TManifestRecord>& Manifest()
+{
+    // The manifest is JSON lines; python3 flattens what the tests need into tab-separated
+    // records so that the suites carry no JSON parser of their own.
+    static const std::vector<TManifestRecord> records = [] {
+        std::vector<TManifestRecord> out;
+        const std::string script = R"PY(
+import json,sys
+for line in open(sys.argv[1]):
+    r=json.loads(line)
+    print("R\t%s\t%s\t%s\t%s"%(r.get("file",""),r.get("kind",""),r.get("expected_format",""),r.get("password","")))
+    for e in r.get("expected_entries",[]):
+        print("E\t%s\t%s\t%s\t%s\t%s"%(e["name"],e.get("type","file"),e.get("size",0),e.get("crc32","0"),e.get("method","")))
+)PY";
+        TTempDir tmp;
+        WriteText(tmp / "m.py", script);
+        TRunResult r = Run("python3 " + Quote((tmp / "m.py").string()) + " " +
+                           Quote((CorpusDir() / "MANIFEST.jsonl").string()));
+        std::istringstream in(r.Out);
+        std::string line;
+        while (std::getline(in, line)) {
+            std::vector<std::string> f;
+            std::istringstream ls(line);
+            std::string part;
+            while (std::getline(ls, part, '\t')) f.push_back(part);
+            while (f.size() < 6) f.emplace_back();
+            if (f[0] == "R") {
+                TManifestRecord rec;
+                rec.File = f[1];
+                rec.Kind = f[2];
+                rec.ExpectedFormat = f[3];
+                rec.Password = f[4];
+                out.push_back(rec);
+            } else if (f[0] == "E" && !out.empty()) {
+                TExpectedEntry e;
+                e.Name = f[1];
+                e.IsDir = f[2] == "dir";
+                e.Size = std::stoull(f[3].empty() ? "0" : f[3]);
+                e.Crc = static_cast<uint32_t>(std::stoul(f[4].empty() ? "0" : f[4], nullptr, 16));
+                out.back().Entries.push_back(e);
+                out.back().Methods.push_back(f[5]);
+            }
+        }
+        return out;
+    }();
+    return records;
+}
+
+const TManifestRecord* FindManifest(const std::string& File)
+{
+    for (const auto& r : Manifest())
+        if (r.File == File) return &r;
+    return nullptr;
+}
+
+std::string CompareWithManifest(const TManifestRecord& R, const fs::path& Dir)
+{
+    std::ostringstream diff;
+    std::map<std::string, bool> expected;
+    for (const auto& e : R.Entries) {
+        std::string name = e.Name;
+        if (!name.empty() && name.back() == '/') name.pop_back();
+        if (e.IsDir) continue;
+        expected[name] = true;
+        const fs::path p = Dir / name;
+        if (!fs::is_regular_file(p)) {
+            diff << "missing " << name << "; ";
+            continue;
+        }
+        const Bytes data = ReadFile(p);
+        if (data.size() != e.Size) diff << name << " size " << data.size() << " != " << e.Size << "; ";
+        else if (Crc32Of(data) != e.Crc) diff << name << " CRC differs; ";
+    }
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(Dir, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (!it->is_regular_file()) continue;
+        const std::string rel = fs::relative(it->path(), Dir).generic_string();
+        if (!expected.count(rel)) diff << "unexpected " << rel << "; ";
+    }
+    return diff.str();
+}
+
+// ---------------------------------------------------------------------------------
+// ZIP builder
+
+namespace {
+
+void Put16(Bytes& b, uint32_t v)
+{
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+void Put32(Bytes& b, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+void Put64(Bytes& b, uint64_t v)
+{
+    Put32(b, static_cast<uint32_t>(v));
+    Put32(b, static_cast<uint32_t>(v >> 32));
+}
+
+// The library's own variant: second signature byte L, body and name enciphered with
+// the fixed header key state, the extra field left plain.
+void Encipher(Bytes& Out, size_t RecStart, size_t BodyLen, size_t NameLen)
+{
+    Out[RecStart + 1] = 0x4C;
+    TZipCipher c;
+    c.LoadHeaderKeys();
+    c.EncipherBuffer(Out.data() + RecStart + 4, static_cast<int64_t>(BodyLen));
+    c.EncipherBuffer(Out.data() + RecStart + 4 + BodyLen, static_cast<int64_t>(NameLen));
+}
+
+} // namespace
+
+Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions& O)
+{
+    Bytes out = O.Prefix;
+    const uint32_t base = O.AdjustOffsets ? 0 : static_cast<uint32_t>(O.Prefix.size());
+    Bytes central;
+    uint32_t count = 0;
+    for (const auto& e : Entries) {
+        const uint32_t offset = static_cast<uint32_t>(out.size()) - base;
+        const uint32_t crc = e.Raw ? e.Crc : Crc32Of(e.Data) ^ (e.BadCrc ? 0x1234u : 0u);
+        const uint64_t usize = e.Raw ? e.UncompressedSize : e.Data.size();
+        const uint64_t csize = e.Data.size();
+        const uint16_t flags = static_cast<uint16_t>(e.Flags | (e.DataDescriptor ? 8 : 0));
+        Bytes zip64Local, zip64Central;
+        if (e.Zip64) {
+            Put16(zip64Local, 1);
+            Put16(zip64Local, 16);
+            Put64(zip64Local, usize);
+            Put64(zip64Local, csize);
+            Put16(zip64Central, 1);
+            Put16(zip64Central, 24);
+            Put64(zip64Central, usize);
+            Put64(zip64Central, csize);
+            Put64(zip64Central, offset);
+        }
+        const size_t rec = out.size();
+        Put32(out, 0x04034B50);
+        Put16(out, e.Zip64 ? 45 : 20);
+        Put16(out, flags);
+        Put16(out, e.Method);
+        Put32(out, e.DosTime);
+        Put32(out, e.DataDescriptor ? 0 : crc);
+        Put32(out, e.DataDescriptor ? 0 : e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(csize));
+        Put32(out, e.DataDescriptor ? 0 : e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(usize));
+        Put16(out, static_cast<uint32_t>(e.Name.size()));
+        Put16(out, static_cast<uint32_t>(zip64Local.size()));
+        out.insert(out.end(), e.Name.begin(), e.Name.end());
+        if (O.EncipherRecords) Encipher(out, rec, 26, e.Name.size());
+        out.insert(out.end(), zip64Local.begin(), zip64Local.end());
+        out.insert(out.end(), e.Data.begin(), e.Data.end());
+        if (e.DataDescriptor) {
+            Put32(out, 0x08074B50);
+            Put32(out, crc);
+            Put32(out, static_cast<uint32_t>(csize));
+            Put32(out, static_cast<uint32_t>(usize));
+        }
+        const size_t crec = central.size();
+        Put32(central, 0x02014B50);
+        Put16(central, 0x031E);
+        Put16(central, e.Zip64 ? 45 : 20);
+        Put16(central, flags);
+        Put16(central, e.Method);
+        Put32(central, e.DosTime);
+        Put32(central, crc);
+        Put32(central, e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(csize));
+        Put32(central, e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(usize));
+        Put16(central, static_cast<uint32_t>(e.Name.size()));
+        Put16(central, static_cast<uint32_t>(zip64Central.size()));
+        Put16(central, 0);
+        Put16(central, 0);
+        Put16(central, 0);
+        Put32(central, e.ExternalAttr);
+        Put32(central, e.Zip64 ? 0xFFFFFFFFu : offset);
+        central.insert(central.end(), e.Name.begin(), e.Name.end());
+        if (O.EncipherRecords) Encipher(central, crec, 42, e.Name.size());
+        central.insert(central.end(), zip64Central.begin(), zip64Central.end());
+        ++count;
+    }
+    if (O.NoCentral) return out;
+    const uint32_t cdOffset = static_cast<uint32_t>(out.size()) - base;
+    out.insert(out.end(), central.begin(), central.end());
+    if (O.Zip64End) {
+        const uint64_t endOffset = out.size() - base;
+        Put32(out, 0x06064B50);
+        Put64(out, 44);
+        Put16(out, 45);
+        Put16(out, 45);
+        Put32(out, 0);
+        Put32(out, 0);
+        Put64(out, count);
+        Put64(out, count);
+        Put64(out, central.size());
+        Put64(out, cdOffset);
+        Put32(out, 0x07064B50);
+        Put32(out, 0);
+        Put64(out, endOffset);
+        Put32(out, 1);
+    }
+    const size_t erec = out.size();
+    Put32(out, O.WideEnd ? 0x06055B50 : 0x06054B50);
+    Put16(out, 0);
+    Put16(out, 0);
+    Put16(out, O.Zip64End ? 0xFFFF : count);
+    Put16(out, O.Zip64End ? 0xFFFF : count);
+    Put32(out, static_cast<uint32_t>(central.size()));
+    if (O.WideEnd)
+        Put64(out, cdOffset);
+    else
+        Put32(out, O.Zip64End ? 0xFFFFFFFFu : cdOffset);
+    Put16(out, static_cast<uint32_t>(O.Comment.size()));
+    if (O.EncipherRecords) {
+        out[erec + 1] = 0x4C;
+        TZipCipher c;
+        c.LoadHeaderKeys();
+        c.EncipherBuffer(out.data() + erec + 4, O.WideEnd ? 22 : 18);
+        if (O.WideEnd) out[erec + 1] = 0x5C;
+    }
+    out.insert(out.end(), O.Comment.begin(), O.Comment.end());
+    return out;
+}
+
+} // namespace test

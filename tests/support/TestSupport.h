@@ -1,0 +1,101 @@
+// Helpers shared by the test suites: temporary folders, files, external tools, the
+// shared corpus manifest, and a builder for hand-made ZIP archives.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace test {
+
+using Bytes = std::vector<uint8_t>;
+
+// A fresh folder, removed with everything in it at the end of the test.
+class TTempDir {
+public:
+    TTempDir();
+    ~TTempDir();
+    TTempDir(const TTempDir&) = delete;
+    TTempDir& operator=(const TTempDir&) = delete;
+    const fs::path& Path() const { return FPath; }
+    fs::path operator/(const std::string& Name) const { return FPath / Name; }
+
+private:
+    fs::path FPath;
+};
+
+Bytes ReadFile(const fs::path& P);
+std::string ReadText(const fs::path& P);
+void WriteFile(const fs::path& P, const Bytes& Data);
+void WriteText(const fs::path& P, const std::string& Text);
+uint32_t Crc32Of(const Bytes& Data);
+Bytes RandomBytes(size_t N, uint32_t Seed);
+Bytes TextBytes(size_t N, uint32_t Seed);
+
+// Runs a shell command; returns its exit status and captures standard output and error.
+struct TRunResult {
+    int Status = -1;
+    std::string Out;
+    std::string Err;
+};
+TRunResult Run(const std::string& Command);
+bool HaveTool(const std::string& Name);
+std::string Quote(const std::string& S);
+
+// Paths of the shared corpus and the command under test.
+fs::path CorpusDir();
+fs::path CliPath();
+
+// What the corpus manifest expects of one archive.
+struct TExpectedEntry {
+    std::string Name;
+    bool IsDir = false;
+    uint64_t Size = 0;
+    uint32_t Crc = 0;
+};
+struct TManifestRecord {
+    std::string File;
+    std::string Kind;
+    std::string ExpectedFormat;
+    std::vector<std::string> Methods; // of the entries, as numbers
+    std::vector<TExpectedEntry> Entries;
+    std::string Password;
+};
+const std::vector<TManifestRecord>& Manifest();
+const TManifestRecord* FindManifest(const std::string& File);
+
+// Checks that Dir holds exactly the files the record expects, with their sizes and
+// CRCs; returns a description of every difference (empty when it matches).
+std::string CompareWithManifest(const TManifestRecord& R, const fs::path& Dir);
+
+// Builds ZIP archives byte by byte, for the cases no tool writes.
+struct TZipEntrySpec {
+    std::string Name;
+    Bytes Data;          // stored as is (method 0) unless Raw is set
+    uint16_t Method = 0;
+    uint16_t Flags = 0;
+    uint32_t ExternalAttr = 0;
+    uint32_t DosTime = 0x5A8C6B2D; // 2025-04-12 13:25:26
+    bool Raw = false;    // Data is already the compressed form
+    uint32_t Crc = 0;    // used when Raw
+    uint64_t UncompressedSize = 0; // used when Raw
+    bool DataDescriptor = false;   // zero CRC and sizes in the local header
+    bool Zip64 = false;            // saturated fields and a 0x0001 extra block
+    bool BadCrc = false;           // store a wrong CRC
+};
+struct TZipBuildOptions {
+    Bytes Prefix;                  // bytes before the archive
+    bool AdjustOffsets = true;     // offsets count the prefix
+    std::string Comment;
+    bool Zip64End = false;         // ZIP64 end record and locator
+    bool NoCentral = false;        // local headers only
+    bool EncipherRecords = false;  // the library's own enciphered header variants
+    bool WideEnd = false;          // the 26-byte wide end record
+};
+Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions& O = {});
+
+} // namespace test
