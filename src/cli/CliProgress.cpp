@@ -32,7 +32,7 @@ void TProgressBar::Draw()
     line.append(static_cast<size_t>(filled), '#');
     line.append(static_cast<size_t>(BarWidth - filled), ' ');
     line += "] ";
-    char num[8];
+    char num[16];
     std::snprintf(num, sizeof num, "%3d%% ", pct);
     line += num;
     const int room = width - 1 - static_cast<int>(line.size());

@@ -53,7 +53,7 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
         }
         const int64_t E = blockPos + k;
         uint32_t dirSize;
-        uint32_t storedDirOffset;
+        uint64_t storedDirOffset;
         if (IsWideEndSignature(sig)) {
             std::memcpy(FWideEndHdr.Data(), rec, 26);
             // The wide record carries the same leading fields as the plain one: keep
@@ -62,7 +62,7 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
             FEndRecordEnd = E + 26;
             D = static_cast<int64_t>(FWideEndHdr.DirOffset());
             dirSize = FWideEndHdr.DirSize();
-            storedDirOffset = static_cast<uint32_t>(FWideEndHdr.DirOffset());
+            storedDirOffset = FWideEndHdr.DirOffset();
         } else {
             FEndRecordEnd = E + 22;
             std::memcpy(FEndHdr.Data(), rec, 22);
@@ -73,6 +73,7 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
                 std::memcpy(FZip64EndHdr.Data(), rec - 76, 56);
                 D = static_cast<int64_t>(FZip64LocHdr.EndOffset() - FZip64EndHdr.DirSize());
                 dirSize = static_cast<uint32_t>(FZip64EndHdr.DirSize());
+                storedDirOffset = FZip64EndHdr.DirOffset();
             } else {
                 D = E - static_cast<int32_t>(dirSize);
             }
@@ -86,19 +87,17 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
         }
         bool central =
             ClassifySignature(FCentralHdr.Signature(), htCentral, enciphered) == htCentral;
-        FOffsetAdjust = 0;
         if (!central) {
             FCentralHdr.Clear();
             if (!ReadAt(Stream, fallback, FCentralHdr.Data(), 46)) return 0;
             central =
                 ClassifySignature(FCentralHdr.Signature(), htCentral, enciphered) == htCentral;
-            if (central) {
-                // Data was put in front of the archive after it was written: every
-                // stored offset is short by the same amount.
-                D = fallback;
-                FOffsetAdjust = static_cast<int32_t>(static_cast<uint32_t>(D) - storedDirOffset);
-            }
+            if (central) D = fallback;
         }
+        // Where data was put in front of the archive after it was written, every stored
+        // offset is short by the same amount: the distance between where the directory
+        // is and where the end record says it is. Zero for an untouched archive.
+        FOffsetAdjust = central ? static_cast<int32_t>(static_cast<uint64_t>(D) - storedDirOffset) : 0;
         if (central) {
             FHeaderState.Add(htCentral);
             if (enciphered) DecipherHeader(FCentralHdr.Data(), htCentral);

@@ -65,9 +65,9 @@ constexpr uint32_t FixedSpace = 512 + 32;  // fixed codes: 9-bit and 5-bit roots
 constexpr uint32_t WinSlack = 16;
 constexpr uint32_t WinPad = 16;
 
-// The fast path needs this much input at hand (three 8-byte bit-buffer refills per
+// The fast path needs this much input at hand (two 8-byte bit-buffer refills per
 // symbol, each advancing at most 7 bytes) and this much window room.
-constexpr uint32_t FastInMin = 32;
+constexpr uint32_t FastInMin = 16;
 constexpr uint32_t FastOutMin = 16;
 
 constexpr uint32_t MaxLitLenCodes = 288;
@@ -176,6 +176,7 @@ struct TInflateBlocks {
     TCheckFunc CheckFunc;       // Adler32 in wrapped mode, nullptr when raw
     uint32_t Check;             // its running value
     const TInflateVariant* Variant;
+    const uint8_t* CallIn;      // NextIn when this Inflate call began
     TInflateCodes Codes;
 };
 
@@ -188,7 +189,6 @@ struct TInflateState {
     uint32_t Need;              // wrapper: expected check (or dictionary id)
     uint32_t Was;               // wrapper: computed check
     uint32_t WBits;             // window bits after the variant's adjustment
-    const uint8_t* CallIn;      // NextIn when this Inflate call began
     TInflateBlocks Blocks;
 };
 

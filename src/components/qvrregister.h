@@ -11,11 +11,23 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // Where a signature was found: at the start of the file, or inside a program.
 enum class TSigMode { Plain, Exe };
+
+// A set of TArcType in one word.
+struct TArcTypeSet {
+    uint64_t Bits = 0;
+    constexpr TArcTypeSet(std::initializer_list<TArcType> L)
+    {
+        for (TArcType t : L) Bits |= uint64_t{1} << t;
+    }
+    constexpr bool Has(TArcType T) const { return (Bits >> T) & 1u; }
+};
 
 class TRegisterQuiver {
 public:
@@ -45,7 +57,11 @@ public:
 
     // Identification of an open archive; moves the stream's position freely.
     TArcType IdentifyArchive(TFileStream32* Stream);
-    static TArcType CheckSignature(TSigMode Mode, const uint8_t Sig[4]);
+    // The signature table. Sig is four bytes at the start of the file (Plain) or found
+    // inside a program (Exe). Besides the type it may note a walk start (ARC programs)
+    // and, for a directory or spanning signature, ask the disk which kind of split set
+    // this is (Stream is the archive being identified).
+    TArcType CheckSignature(TSigMode Mode, const uint8_t Sig[4], TStream32& Stream);
     // The end-record search: fills FHeaderState and the header slots, returns the
     // directory start, the first local header, 0 or -1.
     int64_t FindEndRecord(TStream32& Stream);
@@ -56,6 +72,23 @@ protected:
     // Deciphers the name after a header, continuing the key stream.
     void DecipherHeaderName(uint8_t* Buffer, int Length);
     void SetVolumeScheme();
+
+    // Identification helpers. Every read is bounded and every short read simply fails
+    // the test at hand.
+    static constexpr TArcTypeSet InvalidArcTypes{atNA, atUnsupported, atFileOpenErr, atUnknown};
+    static constexpr TArcTypeSet ZipArcTypes{atJar, atJarExe, atZip, atZipExe};
+    static bool IsValidArcType(TArcType T) { return !InvalidArcTypes.Has(T); }
+    // Known self-extractor stubs: archives at fixed offsets inside the program.
+    TArcType ScanExeStub(TStream32& Stream);
+    // Forward search for the first archive signature from Start; returns its position.
+    int64_t ScanForSignature(TStream32& Stream, TArcType& Kind, int64_t Start);
+    TArcType IsUUEncoded(TStream32& Stream);
+    TArcType IsTarArchive(TStream32& Stream);
+    // Octal digits of S in turn; any other character is skipped.
+    static int64_t OctalToInt(std::string_view S);
+    // A split ZIP: spanned over removable disks (atZipDS) or numbered files (atZipMV).
+    TArcType GetSpanType();
+    static TArcType SpanTypeOf(const TDiskManager& Disk);
 
     std::string FArchiveFile;
     TArcType FArcType = atNA;
@@ -81,4 +114,12 @@ protected:
     // The cipher's key state, for enciphered record bodies and encrypted entries.
     TZipCipher FCipher;
     TDiskManager FDiskManager;
+
+private:
+    void IdentifyProgram(TStream32& Stream, const uint8_t* Head, int32_t HeadLen, TArcType& T);
+    void IdentifyPlain(TStream32& Stream, const uint8_t* Head, int32_t HeadLen, TArcType& T);
+    bool ProbeStringResources(TStream32& Stream, const uint8_t* Head, int32_t HeadLen,
+                              TArcType& T);
+    // The walk start of a ZIP whose first local signature is at SigPos.
+    void LocateZipWalk(TStream32& Stream, int64_t SigPos);
 };

@@ -96,7 +96,7 @@ std::string Slurp(const std::string& Path)
 
 } // namespace
 
-TRunResult Run(const std::string& Command)
+TRunResult Shell(const std::string& Command)
 {
     TTempDir tmp;
     const std::string out = (tmp.Path() / "out").string(), err = (tmp.Path() / "err").string();
@@ -111,7 +111,7 @@ TRunResult Run(const std::string& Command)
 
 bool HaveTool(const std::string& Name)
 {
-    return Run("command -v " + Name).Status == 0;
+    return Shell("command -v " + Name).Status == 0;
 }
 
 std::string Quote(const std::string& S)
@@ -145,7 +145,7 @@ for line in open(sys.argv[1]):
 )PY";
         TTempDir tmp;
         WriteText(tmp / "m.py", script);
-        TRunResult r = Run("python3 " + Quote((tmp / "m.py").string()) + " " +
+        TRunResult r = Shell("python3 " + Quote((tmp / "m.py").string()) + " " +
                            Quote((CorpusDir() / "MANIFEST.jsonl").string()));
         std::istringstream in(r.Out);
         std::string line;

@@ -42,7 +42,7 @@ struct TRunResult {
     std::string Out;
     std::string Err;
 };
-TRunResult Run(const std::string& Command);
+TRunResult Shell(const std::string& Command);
 bool HaveTool(const std::string& Name);
 std::string Quote(const std::string& S);
 

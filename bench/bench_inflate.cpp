@@ -1,0 +1,289 @@
+// Inflate throughput: our engine against zlib and libdeflate on the same raw Deflate data.
+//
+// The corpus is made at start-up from files any Debian system has (documentation text,
+// C headers, shared libraries), a few MB of each kind, compressed by zlib at levels 6 and 9.
+// Ours and zlib are driven the way the extraction driver drives the engine: input handed
+// over in 32 KB pieces, output pulled in 32 KB chunks. libdeflate decompresses the whole
+// buffer in one call, which is its only mode and an upper bound for the others.
+//
+// After the benchmark table a summary gives MB/s (10^6 bytes per second of output) and the
+// ratios ours/zlib and ours/libdeflate.
+
+#include "qvrInflate.h"
+
+#include <benchmark/benchmark.h>
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t CorpusSize = 4 << 20;
+constexpr uint32_t Chunk = 32768;
+
+using TBytes = std::vector<uint8_t>;
+
+void AppendFile(TBytes& out, const fs::path& p, size_t limit)
+{
+    std::ifstream f(p, std::ios::binary);
+    if (!f)
+        return;
+    TBytes buf((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t n = std::min(buf.size(), limit - out.size());
+    out.insert(out.end(), buf.begin(), buf.begin() + static_cast<ptrdiff_t>(n));
+}
+
+// Files under dir whose name passes keep, in name order (stable across runs), until
+// limit bytes are gathered.
+TBytes Gather(const std::vector<std::string>& dirs, bool (*keep)(const fs::path&),
+              size_t limit, bool recurse)
+{
+    std::vector<fs::path> files;
+    for (const auto& d : dirs) {
+        std::error_code ec;
+        if (recurse) {
+            for (auto it = fs::recursive_directory_iterator(d, ec);
+                 !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+                if (it->is_regular_file(ec) && !it->is_symlink(ec) && keep(it->path()))
+                    files.push_back(it->path());
+        } else {
+            for (auto it = fs::directory_iterator(d, ec);
+                 !ec && it != fs::directory_iterator(); it.increment(ec))
+                if (it->is_regular_file(ec) && !it->is_symlink(ec) && keep(it->path()))
+                    files.push_back(it->path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    TBytes out;
+    for (const auto& p : files) {
+        if (out.size() >= limit)
+            break;
+        AppendFile(out, p, limit);
+    }
+    return out;
+}
+
+bool IsText(const fs::path& p)
+{
+    const std::string n = p.filename().string();
+    return n == "copyright" || p.extension() == ".h" || n == "README" || p.extension() == ".txt";
+}
+
+bool IsSharedLib(const fs::path& p)
+{
+    const std::string n = p.filename().string();
+    return n.find(".so") != std::string::npos;
+}
+
+TBytes DeflateRaw(const TBytes& in, int level)
+{
+    z_stream s{};
+    deflateInit2(&s, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    TBytes out(deflateBound(&s, in.size()));
+    s.next_in = const_cast<Bytef*>(in.data());
+    s.avail_in = static_cast<uInt>(in.size());
+    s.next_out = out.data();
+    s.avail_out = static_cast<uInt>(out.size());
+    deflate(&s, Z_FINISH);
+    out.resize(s.total_out);
+    deflateEnd(&s);
+    return out;
+}
+
+struct TCase {
+    TBytes Plain;
+    TBytes Packed;
+};
+
+std::map<std::string, TCase>& Cases()
+{
+    static std::map<std::string, TCase> cases = [] {
+        std::map<std::string, TCase> m;
+        const TBytes text = Gather({"/usr/share/doc", "/usr/share/common-licenses", "/usr/include"},
+                                   IsText, CorpusSize, true);
+        const TBytes bin = Gather({"/usr/lib/x86_64-linux-gnu"}, IsSharedLib, CorpusSize, false);
+        TBytes mixed;
+        for (size_t i = 0; i < CorpusSize / 2; i += 65536) {
+            mixed.insert(mixed.end(), text.begin() + static_cast<ptrdiff_t>(std::min(i, text.size())),
+                         text.begin() + static_cast<ptrdiff_t>(std::min(i + 65536, text.size())));
+            mixed.insert(mixed.end(), bin.begin() + static_cast<ptrdiff_t>(std::min(i, bin.size())),
+                         bin.begin() + static_cast<ptrdiff_t>(std::min(i + 65536, bin.size())));
+        }
+        for (int level : {6, 9}) {
+            const std::string l = "/l" + std::to_string(level);
+            m["text" + l] = {text, DeflateRaw(text, level)};
+            m["binary" + l] = {bin, DeflateRaw(bin, level)};
+            m["mixed" + l] = {mixed, DeflateRaw(mixed, level)};
+        }
+        return m;
+    }();
+    return cases;
+}
+
+// Pulls the whole stream through 32 KB output chunks, input in 32 KB pieces.
+size_t RunOurs(const TCase& c, TInflateStream& z, uint8_t* out)
+{
+    InflateReset(z);
+    size_t in = 0, total = 0;
+    z.NextIn = c.Packed.data();
+    z.AvailIn = 0;
+    for (;;) {
+        if (z.AvailIn == 0) {
+            z.NextIn = c.Packed.data() + in;
+            z.AvailIn = static_cast<uint32_t>(std::min<size_t>(Chunk, c.Packed.size() - in));
+            in += z.AvailIn;
+        }
+        z.NextOut = out;
+        z.AvailOut = Chunk;
+        const int32_t r = Inflate(z, InflateNoFlush);
+        total += Chunk - z.AvailOut;
+        if (r != InflateOk)
+            return r == InflateStreamEnd ? total : 0;
+    }
+}
+
+size_t RunZlib(const TCase& c, z_stream& z, uint8_t* out)
+{
+    inflateReset(&z);
+    size_t in = 0, total = 0;
+    z.avail_in = 0;
+    for (;;) {
+        if (z.avail_in == 0) {
+            z.next_in = const_cast<Bytef*>(c.Packed.data() + in);
+            z.avail_in = static_cast<uInt>(std::min<size_t>(Chunk, c.Packed.size() - in));
+            in += z.avail_in;
+        }
+        z.next_out = out;
+        z.avail_out = Chunk;
+        const int r = inflate(&z, Z_NO_FLUSH);
+        total += Chunk - z.avail_out;
+        if (r != Z_OK)
+            return r == Z_STREAM_END ? total : 0;
+    }
+}
+
+void BM_Ours(benchmark::State& state, const std::string& name)
+{
+    const TCase& c = Cases().at(name);
+    TInflateStream z;
+    InflateInit2(z, -15, InflateRecordSize);
+    TBytes out(Chunk);
+    for (auto _ : state) {
+        const size_t n = RunOurs(c, z, out.data());
+        if (n != c.Plain.size()) {
+            state.SkipWithError("wrong output size");
+            break;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    InflateEnd(z);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.Plain.size()));
+}
+
+void BM_Zlib(benchmark::State& state, const std::string& name)
+{
+    const TCase& c = Cases().at(name);
+    z_stream z{};
+    inflateInit2(&z, -15);
+    TBytes out(Chunk);
+    for (auto _ : state) {
+        const size_t n = RunZlib(c, z, out.data());
+        if (n != c.Plain.size()) {
+            state.SkipWithError("wrong output size");
+            break;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    inflateEnd(&z);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.Plain.size()));
+}
+
+void BM_Libdeflate(benchmark::State& state, const std::string& name)
+{
+    const TCase& c = Cases().at(name);
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    TBytes out(c.Plain.size());
+    for (auto _ : state) {
+        size_t n = 0;
+        const auto r = libdeflate_deflate_decompress(d, c.Packed.data(), c.Packed.size(),
+                                                     out.data(), out.size(), &n);
+        if (r != LIBDEFLATE_SUCCESS || n != c.Plain.size()) {
+            state.SkipWithError("libdeflate failed");
+            break;
+        }
+        benchmark::DoNotOptimize(out.data());
+    }
+    libdeflate_free_decompressor(d);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.Plain.size()));
+}
+
+// Console output as usual, plus the MB/s of every run kept for the summary.
+class TSummaryReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) {
+            if (r.error_occurred || r.run_type != Run::RT_Iteration)
+                continue;
+            const auto it = r.counters.find("bytes_per_second");
+            if (it == r.counters.end())
+                continue;
+            // Names are "<engine>/<corpus>/<level>".
+            const std::string name = r.benchmark_name();
+            const size_t slash = name.find('/');
+            auto& v = FResults[name.substr(slash + 1)][name.substr(0, slash)];
+            v.first += it->second.value / 1e6;
+            v.second++;
+        }
+    }
+
+    void PrintSummary() const
+    {
+        std::printf("\n%-14s %10s %10s %12s %10s %14s\n", "corpus", "ours MB/s", "zlib MB/s",
+                    "libdefl MB/s", "ours/zlib", "ours/libdefl");
+        for (const auto& [corpus, engines] : FResults) {
+            auto mean = [&](const char* e) {
+                const auto it = engines.find(e);
+                return it == engines.end() || it->second.second == 0
+                           ? 0.0
+                           : it->second.first / it->second.second;
+            };
+            const double ours = mean("ours"), zl = mean("zlib"), ld = mean("libdeflate");
+            std::printf("%-14s %10.1f %10.1f %12.1f %10.2f %14.2f\n", corpus.c_str(), ours, zl,
+                        ld, zl > 0 ? ours / zl : 0.0, ld > 0 ? ours / ld : 0.0);
+        }
+    }
+
+private:
+    std::map<std::string, std::map<std::string, std::pair<double, int>>> FResults;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    for (const auto& [name, c] : Cases()) {
+        std::printf("%-12s %8zu -> %8zu bytes\n", name.c_str(), c.Plain.size(), c.Packed.size());
+        benchmark::RegisterBenchmark(("ours/" + name).c_str(), BM_Ours, name);
+        benchmark::RegisterBenchmark(("zlib/" + name).c_str(), BM_Zlib, name);
+        benchmark::RegisterBenchmark(("libdeflate/" + name).c_str(), BM_Libdeflate, name);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    TSummaryReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintSummary();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,259 @@
+// The output-file protocol: overwrite questions, read-only files, dates, attributes,
+// folders, a full disk.
+#include "TestSupport.h"
+#include "qvrPlatform.h"
+#include "qvrUnZip.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace test;
+
+namespace {
+
+const uint32_t Date2001 = (21u << 25) | (6u << 21) | (15u << 16) | (10u << 11) | (30u << 5);
+const uint32_t Date2010 = (30u << 25) | (1u << 21) | (2u << 16) | (3u << 11) | (4u << 5);
+
+fs::path TwoFileArchive(const TTempDir& Tmp)
+{
+    std::vector<TZipEntrySpec> e(2);
+    e[0].Name = "one.txt";
+    e[0].Data = TextBytes(100, 1);
+    e[0].DosTime = Date2001;
+    e[1].Name = "two.txt";
+    e[1].Data = TextBytes(200, 2);
+    e[1].DosTime = Date2010;
+    const fs::path p = Tmp / "a.zip";
+    WriteFile(p, BuildZip(e));
+    return p;
+}
+
+struct TRun {
+    TUnZip Z;
+    std::vector<int32_t> Codes;
+    TRun(const fs::path& Archive, const fs::path& Out)
+    {
+        Z.ArchiveFile(Archive.string());
+        Z.ExtractDir(Out.string());
+        Z.FileSpec({"*.*"});
+        Z.OnError = [this](TZipCommon&, const std::string&, const std::string&,
+                           const std::string&, int32_t c) { Codes.push_back(c); };
+    }
+};
+
+time_t MTime(const fs::path& P)
+{
+    struct stat st {};
+    stat(P.c_str(), &st);
+    return st.st_mtime;
+}
+
+time_t LocalTime(int Y, int Mo, int D, int H, int Mi)
+{
+    std::tm t{};
+    t.tm_year = Y - 1900;
+    t.tm_mon = Mo - 1;
+    t.tm_mday = D;
+    t.tm_hour = H;
+    t.tm_min = Mi;
+    t.tm_isdst = -1;
+    return mktime(&t);
+}
+
+} // namespace
+
+TEST(Overwrite, SkipModeWithoutQuestionsWritesNothing)
+{
+    TTempDir tmp;
+    TRun r(TwoFileArchive(tmp), tmp / "out");
+    r.Z.OverwriteMode(omSkip);
+    EXPECT_EQ(r.Z.ExtractFiles(), 0);
+    EXPECT_FALSE(fs::exists(tmp / "out/one.txt"));
+}
+
+TEST(Overwrite, MissingHandlerReportsAndLeavesTheFile)
+{
+    TTempDir tmp;
+    WriteText(tmp / "out/one.txt", "mine");
+    TRun r(TwoFileArchive(tmp), tmp / "out");
+    r.Z.ConfirmOverwrites(true);
+    EXPECT_EQ(r.Z.ExtractFiles(), 1);
+    EXPECT_EQ(ReadText(tmp / "out/one.txt"), "mine");
+    EXPECT_EQ(ReadFile(tmp / "out/two.txt"), TextBytes(200, 2));
+    ASSERT_EQ(r.Codes.size(), 1u);
+    EXPECT_EQ(r.Codes[0], E_REQUIREDEVENT);
+}
+
+TEST(Overwrite, HandlerCanReplaceRenameOrSkip)
+{
+    TTempDir tmp;
+    WriteText(tmp / "out/one.txt", "old one");
+    WriteText(tmp / "out/two.txt", "old two");
+    WriteText(tmp / "out/two-b.txt", "also taken");
+    TRun r(TwoFileArchive(tmp), tmp / "out");
+    r.Z.ConfirmOverwrites(true);
+    std::vector<std::string> asked;
+    r.Z.OnFileExists = [&](TZipCommon&, const std::string& f, std::string& n, TOverwriteMode& m) {
+        const std::string leaf = ExtractFileName(f);
+        asked.push_back(leaf);
+        if (leaf == "one.txt") {
+            m = omOverwrite; // same name: replace
+        } else if (leaf == "two.txt") {
+            n = ExtractFilePath(f) + "two-b.txt"; // exists too: asked again
+            m = omOverwrite;
+        } else {
+            n = ExtractFilePath(f) + "sub\\two-c.txt"; // folder made at once
+            m = omOverwrite;
+        }
+    };
+    EXPECT_EQ(r.Z.ExtractFiles(), 2);
+    EXPECT_EQ(asked, (std::vector<std::string>{"one.txt", "two.txt", "two-b.txt"}));
+    EXPECT_EQ(ReadFile(tmp / "out/one.txt"), TextBytes(100, 1));
+    EXPECT_EQ(ReadText(tmp / "out/two.txt"), "old two");
+    EXPECT_EQ(ReadText(tmp / "out/two-b.txt"), "also taken");
+    EXPECT_EQ(ReadFile(tmp / "out/sub/two-c.txt"), TextBytes(200, 2));
+}
+
+TEST(Overwrite, ReadOnlyExistingFileIsMadeWritable)
+{
+    TTempDir tmp;
+    WriteText(tmp / "out/one.txt", "locked");
+    fs::permissions(tmp / "out/one.txt", fs::perms::owner_read | fs::perms::group_read);
+    TRun r(TwoFileArchive(tmp), tmp / "out");
+    r.Z.ConfirmOverwrites(true);
+    r.Z.OnFileExists = [](TZipCommon&, const std::string&, std::string&, TOverwriteMode& m) {
+        m = omOverwrite;
+    };
+    EXPECT_EQ(r.Z.ExtractFiles(), 2);
+    EXPECT_EQ(ReadFile(tmp / "out/one.txt"), TextBytes(100, 1));
+}
+
+TEST(Begin, DeclinedFilesAreNotCountedAndCountsStayInOrder)
+{
+    TTempDir tmp;
+    TRun r(TwoFileArchive(tmp), tmp / "out");
+    std::vector<int32_t> counts;
+    r.Z.OnBegin = [&](TZipCommon&, const std::string& f, int32_t n, bool& extract) {
+        counts.push_back(n);
+        extract = ExtractFileName(f) != "one.txt";
+    };
+    EXPECT_EQ(r.Z.ExtractFiles(), 1);
+    EXPECT_EQ(counts, (std::vector<int32_t>{1, 1}));
+    EXPECT_FALSE(fs::exists(tmp / "out/one.txt"));
+}
+
+TEST(Begin, RenameEventRedirectsTheFile)
+{
+    TTempDir tmp;
+    TRun r(TwoFileArchive(tmp), tmp / "out");
+    r.Z.OnBegin = [](TZipCommon&, const std::string&, int32_t, bool&) {};
+    r.Z.OnRenameFile = [](TZipCommon&, const std::string& f, std::string& n) {
+        n = ExtractFilePath(f) + "renamed\\" + ExtractFileName(f);
+    };
+    EXPECT_EQ(r.Z.ExtractFiles(), 2);
+    EXPECT_EQ(ReadFile(tmp / "out/renamed/one.txt"), TextBytes(100, 1));
+}
+
+TEST(Dates, FileDateNowAndNewest)
+{
+    TTempDir tmp;
+    {
+        TRun r(TwoFileArchive(tmp), tmp / "file");
+        r.Z.ExtractFiles();
+        EXPECT_EQ(MTime(tmp / "file/one.txt"), LocalTime(2001, 6, 15, 10, 30));
+        EXPECT_EQ(MTime(tmp / "file/two.txt"), LocalTime(2010, 1, 2, 3, 4));
+    }
+    {
+        TRun r(TwoFileArchive(tmp), tmp / "newest");
+        r.Z.DateAttribute(daMaxFileDate);
+        r.Z.ExtractFiles();
+        EXPECT_EQ(MTime(tmp / "newest/one.txt"), LocalTime(2010, 1, 2, 3, 4));
+    }
+    {
+        TRun r(TwoFileArchive(tmp), tmp / "now");
+        r.Z.DateAttribute(daSysDate);
+        const time_t before = time(nullptr);
+        r.Z.ExtractFiles();
+        EXPECT_NEAR(static_cast<double>(MTime(tmp / "now/one.txt")), static_cast<double>(before), 5.0);
+    }
+}
+
+TEST(Attributes, ReadOnlyEntriesBecomeReadOnlyFiles)
+{
+    TTempDir tmp;
+    std::vector<TZipEntrySpec> e(2);
+    e[0].Name = "ro.txt";
+    e[0].Data = TextBytes(10, 1);
+    e[0].ExternalAttr = 0x21;
+    e[1].Name = "rw.txt";
+    e[1].Data = TextBytes(10, 2);
+    e[1].ExternalAttr = 0x20;
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    {
+        TRun r(tmp / "a.zip", tmp / "out");
+        r.Z.ExtractFiles();
+    }
+    EXPECT_EQ(fs::status(tmp / "out/ro.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+    EXPECT_NE(fs::status(tmp / "out/rw.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+    {
+        TRun r(tmp / "a.zip", tmp / "out2");
+        r.Z.RestoreFileAttr(false);
+        r.Z.ExtractFiles();
+    }
+    EXPECT_NE(fs::status(tmp / "out2/ro.txt").permissions() & fs::perms::owner_write, fs::perms::none);
+}
+
+TEST(Folders, EmptyStoredFoldersOnlyWithCreateStoredDirs)
+{
+    TTempDir tmp;
+    std::vector<TZipEntrySpec> e(2);
+    e[0].Name = "empty/";
+    e[0].ExternalAttr = 0x10;
+    e[1].Name = "full/f.txt";
+    e[1].Data = TextBytes(3, 1);
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    std::vector<bool> verdicts;
+    {
+        TRun r(tmp / "a.zip", tmp / "out");
+        r.Z.OnEnd = [&](TZipCommon&, const std::string&, bool p) { verdicts.push_back(p); };
+        EXPECT_EQ(r.Z.ExtractFiles(), 1);
+    }
+    EXPECT_FALSE(fs::exists(tmp / "out/empty"));
+    EXPECT_EQ(verdicts, (std::vector<bool>{true, true}));
+    {
+        TRun r(tmp / "a.zip", tmp / "out2");
+        r.Z.CreateStoredDirs(true);
+        r.Z.ExtractFiles();
+    }
+    EXPECT_TRUE(fs::is_directory(tmp / "out2/empty"));
+}
+
+TEST(DiskFull, RaisesDiskFullAndEndsTheEntry)
+{
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    TTempDir tmp;
+    TRun r(TwoFileArchive(tmp), tmp / "out");
+    r.Z.OnBegin = [](TZipCommon&, const std::string&, int32_t, bool&) {};
+    r.Z.OnRenameFile = [](TZipCommon&, const std::string& f, std::string& n) {
+        if (ExtractFileName(f) == "one.txt") n = "\\dev\\full";
+    };
+    std::vector<bool> verdicts;
+    r.Z.OnEnd = [&](TZipCommon&, const std::string&, bool p) { verdicts.push_back(p); };
+    r.Z.ExtractFiles();
+    ASSERT_FALSE(r.Codes.empty());
+    EXPECT_EQ(r.Codes[0], E_DISKFULL);
+    EXPECT_EQ(verdicts, (std::vector<bool>{false, true}));
+    EXPECT_EQ(ReadFile(tmp / "out/two.txt"), TextBytes(200, 2));
+}
+
+TEST(OpenOutput, AFolderInTheWayIsAnOpenError)
+{
+    TTempDir tmp;
+    fs::create_directories(tmp / "out/one.txt");
+    TRun r(TwoFileArchive(tmp), tmp / "out");
+    EXPECT_EQ(r.Z.ExtractFiles(), 1);
+    ASSERT_FALSE(r.Codes.empty());
+    EXPECT_EQ(r.Codes[0], E_OPENERR);
+    EXPECT_EQ(ReadFile(tmp / "out/two.txt"), TextBytes(200, 2));
+}

@@ -1,0 +1,424 @@
+// The archive walk on archives whose shape matters: comments, prepended data, ZIP64,
+// data descriptors, long names, the library's enciphered header variants, and hostile
+// names that try to leave the destination.
+#include "TestSupport.h"
+#include "qvrUnZip.h"
+
+#include <gtest/gtest.h>
+
+using namespace test;
+
+namespace {
+
+std::string Inside(const fs::path& P) { return SlashToBackslash(P.string()); }
+
+struct TResult {
+    int32_t Count = 0;
+    std::vector<std::pair<std::string, int32_t>> Errors;
+    std::vector<std::string> Begun;
+    THeaderTypeState State;
+    int64_t WalkStart = -1;
+};
+
+TResult Extract(const fs::path& Archive, const fs::path& Out,
+                const std::function<void(TUnZip&)>& Setup = {})
+{
+    TResult r;
+    TUnZip z;
+    z.ArchiveFile(Archive.string());
+    r.State = z.HeaderState();
+    r.WalkStart = z.WalkStart();
+    z.ExtractDir(Out.string());
+    z.FileSpec({"*.*"});
+    z.OnError = [&](TZipCommon&, const std::string& f, const std::string&, const std::string&,
+                    int32_t code) { r.Errors.emplace_back(f, code); };
+    z.OnBegin = [&](TZipCommon&, const std::string& f, int32_t, bool&) { r.Begun.push_back(f); };
+    if (Setup) Setup(z);
+    r.Count = z.ExtractFiles();
+    return r;
+}
+
+std::vector<TZipEntrySpec> ThreeFiles()
+{
+    std::vector<TZipEntrySpec> e(3);
+    e[0].Name = "a.txt";
+    e[0].Data = TextBytes(3000, 1);
+    e[1].Name = "sub/b.bin";
+    e[1].Data = RandomBytes(40000, 2);
+    e[2].Name = "c.txt";
+    e[2].Data = TextBytes(10, 3);
+    return e;
+}
+
+void ExpectThreeFiles(const fs::path& Out)
+{
+    EXPECT_EQ(ReadFile(Out / "a.txt"), TextBytes(3000, 1));
+    EXPECT_EQ(ReadFile(Out / "sub/b.bin"), RandomBytes(40000, 2));
+    EXPECT_EQ(ReadFile(Out / "c.txt"), TextBytes(10, 3));
+}
+
+} // namespace
+
+TEST(EndRecord, CommentOf100BytesUsesTheDirectory)
+{
+    TTempDir tmp;
+    TZipBuildOptions o;
+    o.Comment = std::string(100, 'c');
+    const Bytes zip = BuildZip(ThreeFiles(), o);
+    WriteFile(tmp / "a.zip", zip);
+    TUnZip z;
+    z.ArchiveFile((tmp / "a.zip").string());
+    EXPECT_EQ(z.EndRecordEnd(), static_cast<int64_t>(zip.size()) - 100);
+    EXPECT_TRUE(z.HeaderState().Has(htCentral));
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_EQ(r.Count, 3);
+    ExpectThreeFiles(tmp / "out");
+}
+
+TEST(EndRecord, BeyondTheLast32KFallsBackToTheLocalScan)
+{
+    TTempDir tmp;
+    TZipBuildOptions o;
+    o.Comment = std::string(40000, 'x');
+    WriteFile(tmp / "a.zip", BuildZip(ThreeFiles(), o));
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_TRUE(r.State.Only(htLocal));
+    EXPECT_EQ(r.WalkStart, 0);
+    EXPECT_EQ(r.Count, 3);
+    ExpectThreeFiles(tmp / "out");
+}
+
+TEST(EndRecord, LocalScanAsksTheHostFirst)
+{
+    TTempDir tmp;
+    TZipBuildOptions o;
+    o.NoCentral = true;
+    WriteFile(tmp / "a.zip", BuildZip(ThreeFiles(), o));
+    THeaderTypeState seen;
+    const TResult r = Extract(tmp / "a.zip", tmp / "out", [&](TUnZip& z) {
+        z.OnCorruptZipHeader = [&](TZipCommon&, THeaderTypeState s, bool& cancel) {
+            seen = s;
+            EXPECT_TRUE(cancel);
+        };
+    });
+    EXPECT_TRUE(seen.Only(htLocal));
+    EXPECT_EQ(r.Count, 0);
+    EXPECT_FALSE(fs::exists(tmp / "out/a.txt"));
+    const TResult r2 = Extract(tmp / "a.zip", tmp / "out2", [&](TUnZip& z) {
+        z.OnCorruptZipHeader = [&](TZipCommon&, THeaderTypeState, bool& cancel) { cancel = false; };
+    });
+    EXPECT_EQ(r2.Count, 3);
+    ExpectThreeFiles(tmp / "out2");
+}
+
+TEST(EndRecord, SmallArchivesAreFound)
+{
+    TTempDir tmp;
+    std::vector<TZipEntrySpec> e(1);
+    e[0].Name = "x";
+    e[0].Data = {'1'};
+    const Bytes zip = BuildZip(e);
+    ASSERT_LT(zip.size(), 200u);
+    WriteFile(tmp / "a.zip", zip);
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_EQ(r.Count, 1);
+    EXPECT_EQ(ReadText(tmp / "out/x"), "1");
+    // An empty file and a 3-byte file are not archives and do not crash.
+    WriteFile(tmp / "empty.zip", {});
+    WriteFile(tmp / "tiny.zip", {'P', 'K', 5});
+    EXPECT_EQ(Extract(tmp / "empty.zip", tmp / "o2").Count, 0);
+    EXPECT_EQ(Extract(tmp / "tiny.zip", tmp / "o3").Count, 0);
+}
+
+TEST(EndRecord, PrependedDataWithAdjustedOffsets)
+{
+    TTempDir tmp;
+    TZipBuildOptions o;
+    o.Prefix = RandomBytes(5000, 9);
+    o.AdjustOffsets = true;
+    WriteFile(tmp / "a.zip", BuildZip(ThreeFiles(), o));
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_EQ(r.Count, 3);
+    EXPECT_TRUE(r.Errors.empty());
+    ExpectThreeFiles(tmp / "out");
+}
+
+TEST(EndRecord, PrependedDataWithoutAdjustedOffsetsStillExtracts)
+{
+    // Offsets short by the prefix: the distance between where the directory is and
+    // where the end record says it is repairs every one of them.
+    TTempDir tmp;
+    TZipBuildOptions o;
+    o.Prefix = RandomBytes(3000, 9);
+    o.AdjustOffsets = false;
+    WriteFile(tmp / "a.zip", BuildZip(ThreeFiles(), o));
+    TUnZip z;
+    z.ArchiveFile((tmp / "a.zip").string());
+    EXPECT_EQ(z.OffsetAdjust(), 3000);
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_EQ(r.Count, 3);
+    EXPECT_TRUE(r.Errors.empty());
+    ExpectThreeFiles(tmp / "out");
+}
+
+TEST(EndRecord, SfxMadeByZipAOrCatBothExtract)
+{
+    if (!HaveTool("zip")) GTEST_SKIP() << "zip not installed";
+    TTempDir tmp;
+    WriteFile(tmp / "src/f1.txt", TextBytes(5000, 4));
+    WriteFile(tmp / "src/f2.bin", RandomBytes(7000, 5));
+    ASSERT_EQ(Shell("cd " + Quote((tmp / "src").string()) + " && zip -q -0 ../plain.zip f1.txt f2.bin").Status, 0);
+    WriteFile(tmp / "stub", RandomBytes(12345, 6));
+    ASSERT_EQ(Shell("cd " + Quote(tmp.Path().string()) + " && cat stub plain.zip > cat.exe && cp cat.exe adj.exe && zip -q -A adj.exe").Status, 0);
+    for (const char* name : {"cat.exe", "adj.exe"}) {
+        const fs::path out = tmp / (std::string("out-") + name);
+        const TResult r = Extract(tmp / name, out);
+        EXPECT_EQ(r.Count, 2) << name;
+        EXPECT_EQ(ReadFile(out / "f1.txt"), TextBytes(5000, 4)) << name;
+        EXPECT_EQ(ReadFile(out / "f2.bin"), RandomBytes(7000, 5)) << name;
+    }
+}
+
+TEST(Zip64, CraftedRecordsAreFollowed)
+{
+    TTempDir tmp;
+    auto e = ThreeFiles();
+    for (auto& x : e) x.Zip64 = true;
+    TZipBuildOptions o;
+    o.Zip64End = true;
+    WriteFile(tmp / "a.zip", BuildZip(e, o));
+    TUnZip z;
+    z.ArchiveFile((tmp / "a.zip").string());
+    EXPECT_TRUE(z.HeaderState().Has(htEnding64));
+    EXPECT_TRUE(z.HeaderState().Has(htLocator));
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_EQ(r.Count, 3);
+    EXPECT_TRUE(r.Errors.empty());
+    ExpectThreeFiles(tmp / "out");
+}
+
+TEST(Zip64, PrependedZip64ArchiveFindsItsDirectory)
+{
+    TTempDir tmp;
+    auto e = ThreeFiles();
+    for (auto& x : e) x.Zip64 = true;
+    TZipBuildOptions o;
+    o.Zip64End = true;
+    o.Prefix = RandomBytes(777, 1);
+    o.AdjustOffsets = false;
+    WriteFile(tmp / "a.zip", BuildZip(e, o));
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_EQ(r.Count, 3);
+    ExpectThreeFiles(tmp / "out");
+}
+
+TEST(Zip64, LargeStoredEntryOverFourGigabytes)
+{
+    // A real >4 GiB entry of zeros, written by Python's zipfile to a sparse-friendly
+    // file system; skipped when the disk cannot take it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__has_feature)
+#if defined(__SANITIZE_ADDRESS__) || __has_feature(address_sanitizer)
+    GTEST_SKIP() << "4 GiB through the sanitizers takes too long; the native build runs it";
+#endif
+#endif
+    TTempDir tmp;
+    const fs::space_info space = fs::space(tmp.Path());
+    if (space.available < (uint64_t{10} << 30)) GTEST_SKIP() << "needs 10 GiB free";
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 not installed";
+    const std::string script =
+        "import zipfile,sys\n"
+        "z=zipfile.ZipFile(sys.argv[1],'w',zipfile.ZIP_STORED,allowZip64=True)\n"
+        "with z.open('big.bin','w',force_zip64=True) as f:\n"
+        "    b=bytes(1<<24)\n"
+        "    for i in range(257): f.write(b)\n"
+        "z.writestr('after.txt','tail')\n"
+        "z.close()\n";
+    WriteText(tmp / "mk.py", script);
+    ASSERT_EQ(Shell("python3 " + Quote((tmp / "mk.py").string()) + " " + Quote((tmp / "big.zip").string())).Status, 0);
+    fs::path out = tmp / "out";
+    const TResult r = Extract(tmp / "big.zip", out);
+    fs::remove(tmp / "big.zip");
+    EXPECT_EQ(r.Count, 2);
+    EXPECT_TRUE(r.Errors.empty());
+    EXPECT_EQ(fs::file_size(out / "big.bin"), uint64_t{257} << 24);
+    EXPECT_EQ(ReadText(out / "after.txt"), "tail");
+}
+
+TEST(LocalScan, DataDescriptorWithZeroSizesEndsTheScan)
+{
+    TTempDir tmp;
+    auto e = ThreeFiles();
+    e[1].DataDescriptor = true;
+    TZipBuildOptions o;
+    o.NoCentral = true;
+    WriteFile(tmp / "a.zip", BuildZip(e, o));
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    // The scan follows local sizes only: after the zero-size header it is lost.
+    EXPECT_EQ(r.Begun.size(), 2u);
+    EXPECT_EQ(ReadFile(tmp / "out/a.txt"), TextBytes(3000, 1));
+    EXPECT_FALSE(fs::exists(tmp / "out/c.txt"));
+}
+
+TEST(CentralWalk, DataDescriptorEntriesTakeTheDirectorysCrc)
+{
+    TTempDir tmp;
+    auto e = ThreeFiles();
+    for (auto& x : e) x.DataDescriptor = true;
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    std::vector<bool> verdicts;
+    const TResult r = Extract(tmp / "a.zip", tmp / "out", [&](TUnZip& z) {
+        z.OnEnd = [&](TZipCommon&, const std::string&, bool p) { verdicts.push_back(p); };
+    });
+    EXPECT_EQ(r.Count, 3);
+    EXPECT_EQ(verdicts, (std::vector<bool>{true, true, true}));
+    ExpectThreeFiles(tmp / "out");
+}
+
+TEST(CentralWalk, LongNamesAreCutTo255Bytes)
+{
+    TTempDir tmp;
+    std::vector<TZipEntrySpec> e(2);
+    e[0].Name = std::string(200, 'd') + "/" + std::string(100, 'n') + ".txt";
+    e[0].Data = TextBytes(10, 1);
+    e[1].Name = "next.txt";
+    e[1].Data = TextBytes(20, 2);
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    ASSERT_EQ(r.Begun.size(), 2u);
+    const std::string cut = std::string(200, 'd') + "/" + std::string(54, 'n');
+    EXPECT_EQ(ReadFile(tmp / "out" / cut), TextBytes(10, 1));
+    EXPECT_EQ(ReadFile(tmp / "out/next.txt"), TextBytes(20, 2));
+}
+
+TEST(CentralWalk, EncipheredHeaderVariantsAreRead)
+{
+    TTempDir tmp;
+    TZipBuildOptions o;
+    o.EncipherRecords = true;
+    o.Comment = "hidden";
+    WriteFile(tmp / "a.zip", BuildZip(ThreeFiles(), o));
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_TRUE(r.State.Has(htCentral));
+    EXPECT_EQ(r.Count, 3);
+    EXPECT_TRUE(r.Errors.empty());
+    ExpectThreeFiles(tmp / "out");
+    // The same with the wide end record.
+    o.WideEnd = true;
+    WriteFile(tmp / "w.zip", BuildZip(ThreeFiles(), o));
+    const TResult w = Extract(tmp / "w.zip", tmp / "outw");
+    EXPECT_EQ(w.Count, 3);
+    ExpectThreeFiles(tmp / "outw");
+}
+
+TEST(CentralWalk, FileSpecSelectsAndTotalsOnlyMatches)
+{
+    TTempDir tmp;
+    WriteFile(tmp / "a.zip", BuildZip(ThreeFiles()));
+    std::vector<int> archivePercents;
+    const TResult r = Extract(tmp / "a.zip", tmp / "out", [&](TUnZip& z) {
+        z.FileSpec({"*.txt"});
+        z.OnProgress = [&](TZipCommon&, uint8_t, uint8_t a) { archivePercents.push_back(a); };
+    });
+    EXPECT_EQ(r.Count, 2);
+    EXPECT_FALSE(fs::exists(tmp / "out/sub/b.bin"));
+    // The totals hold only the selected entries: the run ends at 100 %.
+    ASSERT_FALSE(archivePercents.empty());
+    EXPECT_EQ(archivePercents.back(), 100);
+}
+
+TEST(CentralWalk, UnsupportedMethodIsReportedAndTheRestExtracts)
+{
+    TTempDir tmp;
+    auto e = ThreeFiles();
+    e[1].Method = 12;
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    const TResult r2 = Extract(tmp / "a.zip", tmp / "out2");
+    ASSERT_EQ(r2.Errors.size(), 2u); // unsupported, then the failed CRC verdict
+    EXPECT_EQ(r2.Errors[0].second, E_UNSUPPORTEDMETHOD);
+    EXPECT_EQ(r2.Errors[1].second, E_CRCERR);
+    EXPECT_EQ(ReadFile(tmp / "out2/a.txt"), TextBytes(3000, 1));
+    EXPECT_EQ(ReadFile(tmp / "out2/c.txt"), TextBytes(10, 3));
+}
+
+TEST(HostileNames, NothingIsWrittenOutsideTheDestination)
+{
+    TTempDir tmp;
+    const std::vector<std::string> names = {
+        "../escape1.txt", "a/../../escape2.txt", "/abs/escape3.txt", "C:\\win\\escape4.txt",
+        "C:escape5.txt", "..\\..\\escape6.txt", "./././ok/../escape7.txt", "..", "sub/.."};
+    std::vector<TZipEntrySpec> e;
+    for (size_t i = 0; i < names.size(); ++i) {
+        TZipEntrySpec s;
+        s.Name = names[i];
+        s.Data = TextBytes(5 + i, static_cast<uint32_t>(i));
+        e.push_back(s);
+    }
+    fs::create_directories(tmp / "deep/er/dest");
+    WriteFile(tmp / "deep/er/h.zip", BuildZip(e));
+    const fs::path dest = tmp / "deep/er/dest";
+    Extract(tmp / "deep/er/h.zip", dest);
+    // Nothing outside dest.
+    for (auto it = fs::recursive_directory_iterator(tmp.Path()); it != fs::recursive_directory_iterator(); ++it) {
+        if (!it->is_regular_file()) continue;
+        const std::string p = it->path().string();
+        if (p.rfind(dest.string(), 0) == 0 || it->path().filename() == "h.zip") continue;
+        ADD_FAILURE() << "written outside the destination: " << p;
+    }
+    EXPECT_EQ(ReadFile(dest / "escape1.txt"), TextBytes(5, 0));
+    EXPECT_EQ(ReadFile(dest / "a/escape2.txt"), TextBytes(6, 1)); // ".." steps are dropped
+    EXPECT_EQ(ReadFile(dest / "abs/escape3.txt"), TextBytes(7, 2));
+    EXPECT_EQ(ReadFile(dest / "win/escape4.txt"), TextBytes(8, 3));
+    EXPECT_EQ(ReadFile(dest / "escape5.txt"), TextBytes(9, 4));
+}
+
+TEST(OutputPaths, StoredFoldersAndFlatExtraction)
+{
+    TTempDir tmp;
+    std::vector<TZipEntrySpec> e(1);
+    e[0].Name = "docs/readme.txt";
+    e[0].Data = TextBytes(50, 1);
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_TRUE(fs::exists(tmp / "out/docs/readme.txt"));
+    Extract(tmp / "a.zip", tmp / "flat", [](TUnZip& z) { z.UseStoredDirs(false); });
+    EXPECT_TRUE(fs::exists(tmp / "flat/readme.txt"));
+    EXPECT_FALSE(fs::exists(tmp / "flat/docs"));
+}
+
+TEST(OutputPaths, RelativeDestinationResolvesAgainstTheCurrentDirectory)
+{
+    TTempDir tmp;
+    WriteFile(tmp / "a.zip", BuildZip(ThreeFiles()));
+    const fs::path old = fs::current_path();
+    fs::current_path(tmp.Path());
+    const TResult r = Extract("a.zip", "rel/out");
+    fs::current_path(old);
+    EXPECT_EQ(r.Count, 3);
+    ExpectThreeFiles(tmp / "rel/out");
+}
+
+TEST(OutputPaths, EmptyExtractDirMeansTheArchivesFolder)
+{
+    TTempDir tmp;
+    WriteFile(tmp / "arc/a.zip", BuildZip(ThreeFiles()));
+    TUnZip z;
+    z.ArchiveFile((tmp / "arc/a.zip").string());
+    z.FileSpec({"*.*"});
+    EXPECT_EQ(z.ExtractFiles(), 3);
+    ExpectThreeFiles(tmp / "arc");
+}
+
+TEST(OutputPaths, Utf8FlaggedNamesSkipTheOemConversion)
+{
+    TTempDir tmp;
+    std::vector<TZipEntrySpec> e(2);
+    e[0].Name = "caf\xC3\xA9.txt"; // UTF-8, flagged
+    e[0].Flags = 0x0800;
+    e[0].Data = TextBytes(5, 1);
+    e[1].Name = "na\x82ve.txt"; // CP437 e-acute, not flagged
+    e[1].Data = TextBytes(6, 2);
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_EQ(ReadFile(tmp / "out/caf\xC3\xA9.txt"), TextBytes(5, 1));
+    EXPECT_EQ(ReadFile(tmp / "out/na\xC3\xA9ve.txt"), TextBytes(6, 2));
+}
