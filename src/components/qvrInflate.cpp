@@ -61,7 +61,7 @@ bool LookUp(TInflateBlocks& s, TInflateStream& z, int32_t& r, const THuffEntry* 
 {
     for (;;) {
         e = tree[s.BitBuf & Mask(need)];
-        if (e.Bits <= s.BitCnt)
+        if (e.Bits() <= s.BitCnt)
             return true;
         if (!NeedBits(s, z, r, s.BitCnt + 8))
             return false;
@@ -172,26 +172,26 @@ int32_t InflateCodes(TInflateBlocks& s, TInflateStream& z, int32_t r)
         case cmLen:
             if (!LookUp(s, z, r, c.Tree, c.Need, e))
                 return InflateFlush(s, z, r);
-            if (e.Op & OpLiteral) {
-                DropBits(s, e.Bits);
-                c.Lit = static_cast<uint8_t>(e.Base);
+            if (e.Op() & OpLiteral) {
+                DropBits(s, e.Bits());
+                c.Lit = static_cast<uint8_t>(e.Base());
                 c.Mode = cmLit;
                 break;
             }
-            switch (e.Op & OpKindMask) {
+            switch (e.Op() & OpKindMask) {
             case 0:
-                DropBits(s, e.Bits);
-                c.Len = e.Base;
-                c.Extra = e.Op;
+                DropBits(s, e.Bits());
+                c.Len = e.Base();
+                c.Extra = e.Op();
                 c.Mode = cmLenExt;
                 break;
             case OpLink:
-                DropBits(s, e.Bits);
-                c.Need = e.Op & 15;
-                c.Tree = c.Root + e.Base;
+                DropBits(s, e.Bits());
+                c.Need = e.Op() & 15;
+                c.Tree = c.Root + e.Base();
                 break;
             case OpEndBlock:
-                DropBits(s, e.Bits);
+                DropBits(s, e.Bits());
                 c.Mode = cmWash;
                 break;
             default:
@@ -214,15 +214,15 @@ int32_t InflateCodes(TInflateBlocks& s, TInflateStream& z, int32_t r)
         case cmDist:
             if (!LookUp(s, z, r, c.Tree, c.Need, e))
                 return InflateFlush(s, z, r);
-            if ((e.Op & (OpLiteral | OpKindMask)) == 0) {
-                DropBits(s, e.Bits);
-                c.Dist = e.Base;
-                c.Extra = e.Op;
+            if ((e.Op() & (OpLiteral | OpKindMask)) == 0) {
+                DropBits(s, e.Bits());
+                c.Dist = e.Base();
+                c.Extra = e.Op();
                 c.Mode = cmDistExt;
-            } else if ((e.Op & OpKindMask) == OpLink && !(e.Op & OpLiteral)) {
-                DropBits(s, e.Bits);
-                c.Need = e.Op & 15;
-                c.Tree = c.Root + e.Base;
+            } else if ((e.Op() & OpKindMask) == OpLink && !(e.Op() & OpLiteral)) {
+                DropBits(s, e.Bits());
+                c.Need = e.Op() & 15;
+                c.Tree = c.Root + e.Base();
             } else {
                 c.Mode = cmBadCode;
             }
@@ -414,13 +414,13 @@ int32_t InflateBlocks(TInflateBlocks& s, TInflateStream& z, int32_t r)
                 THuffEntry e;
                 if (!LookUp(s, z, r, s.BTree, s.BBits, e))
                     return InflateFlush(s, z, r);
-                if (e.Op != OpLiteral) {  // a hole of a one-code code-length code
+                if (e.Op() != OpLiteral) {  // a hole of a one-code code-length code
                     bad = true;
                     break;
                 }
-                const uint32_t sym = e.Base;
+                const uint32_t sym = e.Base();
                 if (sym < 16) {
-                    DropBits(s, e.Bits);
+                    DropBits(s, e.Bits());
                     s.Lens[s.Index++] = static_cast<uint16_t>(sym);
                     continue;
                 }
@@ -428,9 +428,9 @@ int32_t InflateBlocks(TInflateBlocks& s, TInflateStream& z, int32_t r)
                 // 18: 11..138 zeros. The code stays in the buffer until its extra bits
                 // are there too.
                 const uint32_t extra = sym == 16 ? 2 : (sym == 17 ? 3 : 7);
-                if (!NeedBits(s, z, r, e.Bits + extra))
+                if (!NeedBits(s, z, r, e.Bits() + extra))
                     return InflateFlush(s, z, r);
-                DropBits(s, e.Bits);
+                DropBits(s, e.Bits());
                 const uint32_t rep =
                     (sym == 18 ? 11 : 3) + static_cast<uint32_t>(s.BitBuf & Mask(extra));
                 DropBits(s, extra);

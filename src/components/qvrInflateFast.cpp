@@ -12,7 +12,8 @@
 // distance code and its extra bits (at most 15 + 14). Each refill advances at most seven
 // bytes, so sixteen bytes of input at the top of the loop keep both loads in bounds.
 //
-// Window: copies run in 8- or 16-byte words and may write up to 15 bytes past the match.
+// Window: copies run in 8- or 16-byte words and may write up to CopyOverrun - 1 bytes
+// past the match.
 // That is safe only where those bytes are neither unflushed output nor history still
 // reachable by a distance: the window buffer is WinSlack bytes longer than the history,
 // and a word copy is used only when the match plus that overrun fits the room. Near the
@@ -43,7 +44,11 @@ inline void CopyBack(uint8_t* dst, size_t len, size_t dist)
     const uint8_t* src = dst - dist;
     uint8_t* const end = dst + len;
     if (dist >= 16) {
-        CopyWords16(dst, src, len);
+        // Most matches are short: two words without a test, then a loop for the rest.
+        std::memcpy(dst, src, 16);
+        std::memcpy(dst + 16, src + 16, 16);
+        if (len > 32)
+            CopyWords16(dst + 32, src + 32, len - 32);
     } else if (dist >= 8) {
         do {
             std::memcpy(dst, src, 8);
@@ -111,16 +116,19 @@ void CopyMatchExact(uint8_t* Q, uint32_t Len, uint32_t Dist, uint8_t* Window, ui
 
 int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
 {
+    constexpr uint32_t Lit = OpLiteral << 8;
+    constexpr uint32_t Kind = OpKindMask << 8;
+    constexpr uint32_t Link = OpLink << 8;
+    constexpr uint32_t End = OpEndBlock << 8;
+
     TInflateCodes& c = S.Codes;
     const uint8_t* in = Z.NextIn;
     const uint8_t* const inStart = in;
     const uint8_t* const inLast = in + (Z.AvailIn - FastInMin);
     uint8_t* const window = S.Window;
-    uint8_t* const wend = S.End;
     uint8_t* q = S.Write;
     uint8_t* const qStart = q;
-    uint8_t* const lim = q < S.Read ? S.Read - 1 : wend;  // first byte that may not change
-    uint8_t* const qLast = lim - 3;                       // room for three literals
+    uint8_t* const lim = q < S.Read ? S.Read - 1 : S.End;  // first byte that may not change
     uint64_t hold = S.BitBuf;
     uint32_t bits = S.BitCnt;
     const THuffEntry* const lt = c.LTree;
@@ -128,7 +136,8 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
     const uint32_t lmask = (1u << c.LBits) - 1;
     const uint32_t dmask = (1u << c.DBits) - 1;
     const size_t wsize = S.WSize;
-    const size_t whave = S.WHave;
+    // Output of this stream as far as the history reaches: distances may not go further.
+    const uintptr_t histStart = reinterpret_cast<uintptr_t>(q) - S.WHave;
     int32_t result = InflateOk;
     c.Mode = cmStart;
 
@@ -144,35 +153,35 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
 
     do {
         refill();
-        THuffEntry e = lt[hold & lmask];
-        if (e.Op & OpLiteral) {
+        uint32_t e = lt[hold & lmask].V;
+        if (e & Lit) {
             // Literals come in runs; up to three fit one refill and the room check.
-            drop(e.Bits);
-            *q++ = static_cast<uint8_t>(e.Base);
-            e = lt[hold & lmask];
-            if (e.Op & OpLiteral) {
-                drop(e.Bits);
-                *q++ = static_cast<uint8_t>(e.Base);
-                e = lt[hold & lmask];
-                if (e.Op & OpLiteral) {
-                    drop(e.Bits);
-                    *q++ = static_cast<uint8_t>(e.Base);
+            drop(e & 0xFF);
+            *q++ = static_cast<uint8_t>(e >> 16);
+            e = lt[hold & lmask].V;
+            if (e & Lit) {
+                drop(e & 0xFF);
+                *q++ = static_cast<uint8_t>(e >> 16);
+                e = lt[hold & lmask].V;
+                if (e & Lit) {
+                    drop(e & 0xFF);
+                    *q++ = static_cast<uint8_t>(e >> 16);
                     continue;
                 }
             }
         }
-        if ((e.Op & OpKindMask) == OpLink) {
-            drop(e.Bits);
-            e = lt[e.Base + (static_cast<uint32_t>(hold) & ((1u << (e.Op & 15)) - 1))];
-            if (e.Op & OpLiteral) {
-                drop(e.Bits);
-                *q++ = static_cast<uint8_t>(e.Base);
+        if ((e & Kind) == Link) {
+            drop(e & 0xFF);
+            e = lt[(e >> 16) + (static_cast<uint32_t>(hold) & ((1u << ((e >> 8) & 15)) - 1))].V;
+            if (e & Lit) {
+                drop(e & 0xFF);
+                *q++ = static_cast<uint8_t>(e >> 16);
                 continue;
             }
         }
-        if (e.Op & OpKindMask) {
-            if ((e.Op & OpKindMask) == OpEndBlock) {
-                drop(e.Bits);
+        if (e & Kind) {
+            if ((e & Kind) == End) {
+                drop(e & 0xFF);
                 c.Mode = cmWash;
                 result = InflateStreamEnd;
             } else {
@@ -183,58 +192,59 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
         }
 
         // A length, then its distance.
-        drop(e.Bits);
-        const uint32_t len = e.Base + (static_cast<uint32_t>(hold) & ((1u << e.Op) - 1));
-        drop(e.Op);
+        drop(e & 0xFF);
+        uint32_t extra = (e >> 8) & 0x1F;
+        const uint32_t len = (e >> 16) + (static_cast<uint32_t>(hold) & ((1u << extra) - 1));
+        drop(extra);
         if (bits < MaxCodeBits + 14)
             refill();
-        e = dt[hold & dmask];
-        if ((e.Op & OpKindMask) == OpLink) {
-            drop(e.Bits);
-            e = dt[e.Base + (static_cast<uint32_t>(hold) & ((1u << (e.Op & 15)) - 1))];
+        e = dt[hold & dmask].V;
+        if ((e & Kind) == Link) {
+            drop(e & 0xFF);
+            e = dt[(e >> 16) + (static_cast<uint32_t>(hold) & ((1u << ((e >> 8) & 15)) - 1))].V;
         }
-        if (e.Op & (OpLiteral | OpKindMask)) {
+        if (e & (Lit | Kind)) {
             c.Mode = cmBadCode;
             result = InflateDataError;
             break;
         }
-        drop(e.Bits);
-        const uint32_t dist = e.Base + (static_cast<uint32_t>(hold) & ((1u << e.Op) - 1));
-        drop(e.Op);
-        if (dist > whave + static_cast<size_t>(q - qStart) || dist > wsize) {
+        drop(e & 0xFF);
+        extra = (e >> 8) & 0x1F;
+        const uint32_t dist = (e >> 16) + (static_cast<uint32_t>(hold) & ((1u << extra) - 1));
+        drop(extra);
+        if (dist > wsize || dist > reinterpret_cast<uintptr_t>(q) - histStart) {
             c.Mode = cmBadCode;  // reaches back before the start of the data
             result = InflateDataError;
             break;
         }
 
         const size_t room = static_cast<size_t>(lim - q);
-        if (len + 16 > room) {
+        if (len + CopyOverrun > room) {
             if (len > room) {
                 c.Len = len;
                 c.Dist = dist;
                 c.Mode = cmCopy;
                 break;
             }
-            CopyMatchExact(q, len, dist, window, wend);
+            CopyMatchExact(q, len, dist, window, S.End);
+        } else if (dist <= static_cast<size_t>(q - window)) {
+            CopyBack(q, len, dist);
         } else {
+            // The source starts before the window's end, at least WinSlack bytes ahead of
+            // q; it may run on from the window's start.
+            uint8_t* const wend = S.End;
             const size_t back = static_cast<size_t>(q - window);
-            if (dist <= back) {
-                CopyBack(q, len, dist);
+            const uint8_t* src = wend - (dist - back);
+            const size_t n = static_cast<size_t>(wend - src);
+            if (len <= n) {
+                CopyWords16(q, src, len);
             } else {
-                // The source starts before the window's end, at least WinSlack bytes
-                // ahead of q; it may run on from the window's start.
-                const uint8_t* src = wend - (dist - back);
-                const size_t n = static_cast<size_t>(wend - src);
-                if (len <= n) {
-                    CopyWords16(q, src, len);
-                } else {
-                    CopyWords16(q, src, n);
-                    CopyBack(q + n, len - n, dist);
-                }
+                CopyWords16(q, src, n);
+                CopyBack(q + n, len - n, dist);
             }
         }
         q += len;
-    } while (in <= inLast && q <= qLast);
+    } while (in <= inLast && q + 3 <= lim);
 
     // Give back the whole bytes the bit buffer holds, but never more than this call took
     // from the current input.
@@ -253,7 +263,7 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
     S.BitBuf = hold;
     S.BitCnt = bits;
     S.Write = q;
-    const size_t have = whave + static_cast<size_t>(q - qStart);
+    const size_t have = S.WHave + static_cast<size_t>(q - qStart);
     S.WHave = static_cast<uint32_t>(have < wsize ? have : wsize);
     return result;
 }

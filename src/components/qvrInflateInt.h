@@ -9,7 +9,9 @@
 
 #include "qvrInflate.h"
 
-// One entry of a decoding table: what the next Bits bits of input mean.
+// One entry of a decoding table: what the next Bits bits of input mean, packed in one
+// 32-bit word (bits 0-7 Bits, 8-15 Op, 16-31 Base) so that the fast path loads it once
+// and can shift the bit buffer by its low byte directly.
 //
 // Op says what the entry is:
 //   OpLiteral        Base is a literal byte (or, in the code-length table, a symbol 0..18);
@@ -22,9 +24,15 @@
 // Bits is the length of the code (its part within this table level); for lengths and
 // distances the extra bits follow it.
 struct THuffEntry {
-    uint8_t Op;
-    uint8_t Bits;
-    uint16_t Base;
+    uint32_t V;
+
+    static constexpr THuffEntry Make(uint32_t op, uint32_t bits, uint32_t base)
+    {
+        return THuffEntry{bits | op << 8 | base << 16};
+    }
+    constexpr uint32_t Bits() const { return V & 0xFF; }
+    constexpr uint32_t Op() const { return (V >> 8) & 0xFF; }
+    constexpr uint32_t Base() const { return V >> 16; }
 };
 static_assert(sizeof(THuffEntry) == 4, "table entries are one 32-bit load");
 
@@ -60,9 +68,10 @@ constexpr uint32_t FixedSpace = 512 + 32;  // fixed codes: 9-bit and 5-bit roots
 
 // The window. Its history is 2^WindowBits bytes; the buffer is WinSlack bytes longer, so
 // the WinSlack bytes just ahead of the write pointer are never history and the fast path
-// may overrun a copy into them. WinPad more bytes after the end let it read a whole
-// 16-byte word from a match that ends at the buffer's end.
-constexpr uint32_t WinSlack = 16;
+// may overrun a copy into them (CopyOverrun). WinPad more bytes after the end let it read
+// a whole 16-byte word from a match that ends at the buffer's end.
+constexpr uint32_t CopyOverrun = 32;  // a fast copy writes less than this past its end
+constexpr uint32_t WinSlack = CopyOverrun;
 constexpr uint32_t WinPad = 16;
 
 // The fast path needs this much input at hand (two 8-byte bit-buffer refills per

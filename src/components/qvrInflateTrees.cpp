@@ -42,34 +42,22 @@ constexpr TInflateVariant Variants[2] = {
 // Distance table of a block that defines no distance codes: any lookup is invalid. Only
 // reachable when the literal/length code has no length codes either, so never in
 // practice; it keeps the decoders from following a null table.
-constexpr THuffEntry NoDistances[1] = {{OpInvalid, 0, 0}};
+constexpr THuffEntry NoDistances[1] = {THuffEntry::Make(OpInvalid, 0, 0)};
 
 THuffEntry MakeEntry(uint32_t sym, uint32_t bits, uint32_t s, const uint16_t* base,
                      const uint8_t* extra)
 {
-    THuffEntry e;
-    e.Bits = static_cast<uint8_t>(bits);
-    if (sym < s) {
-        if (sym < 256) {
-            e.Op = OpLiteral;
-            e.Base = static_cast<uint16_t>(sym);
-        } else {
-            e.Op = OpEndBlock;
-            e.Base = 0;
-        }
-    } else if (extra[sym - s] == NoBase) {
-        e.Op = OpInvalid;
-        e.Base = 0;
-    } else {
-        e.Op = extra[sym - s];
-        e.Base = base[sym - s];
-    }
-    return e;
+    if (sym < s)
+        return sym < 256 ? THuffEntry::Make(OpLiteral, bits, sym)
+                         : THuffEntry::Make(OpEndBlock, bits, 0);
+    if (extra[sym - s] == NoBase)
+        return THuffEntry::Make(OpInvalid, bits, 0);
+    return THuffEntry::Make(extra[sym - s], bits, base[sym - s]);
 }
 
 void FillInvalid(THuffEntry* t, uint32_t bits)
 {
-    const THuffEntry bad = {OpInvalid, static_cast<uint8_t>(bits), 0};
+    const THuffEntry bad = THuffEntry::Make(OpInvalid, bits, 0);
     for (uint32_t i = 0; i < (1u << bits); i++)
         t[i] = bad;
 }
@@ -213,9 +201,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
                 if (Used + (1u << subBits) > SpaceSize)
                     return InflateMemError;
                 sub = Space + Used;
-                rt[r].Op = static_cast<uint8_t>(OpLink | subBits);
-                rt[r].Bits = static_cast<uint8_t>(root);
-                rt[r].Base = static_cast<uint16_t>(Used - rootAt);
+                rt[r] = THuffEntry::Make(OpLink | subBits, root, Used - rootAt);
                 Used += 1u << subBits;
                 if (left > 0)
                     FillInvalid(sub, subBits);

@@ -328,7 +328,11 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TF
         } else {
             std::exception_ptr pending;
             try {
-                if (FCentralHdr.CompressedSize() != 0 && FLocalHdr.Crc() == 0)
+                // An entry written with a data descriptor has no reliable CRC in its
+                // local header: zero, or (encrypted, from Info-ZIP) the DOS time in its
+                // high half. The directory's CRC is the one to judge it by.
+                const bool described = FLocalHdr.Flags() & 0x0008;
+                if (FCentralHdr.CompressedSize() != 0 && (FLocalHdr.Crc() == 0 || described))
                     FLocalHdr.SetCrc(FCentralHdr.Crc());
                 DecompressEntry(FFileName, Index, FEntryInfo, Out.get(), Stream);
                 Crc32Acc ^= 0xFFFFFFFFu;
@@ -398,10 +402,6 @@ bool TUnZip::VerifyPassword(TStream32& Stream)
     uint8_t buf[25] = {};
     ReadBlock(Stream, buf, 12, 0, false);
     std::memcpy(buf + 12, buf, 12);
-    // An entry written with a data descriptor has CRC 0 in its local header; the
-    // check byte then comes from the time, but the directory's CRC is the one to keep.
-    if (FLocalHdr.Crc() == 0 && FCentralHdr.CompressedSize() != 0)
-        FLocalHdr.SetCrc(FCentralHdr.Crc());
     bool ok = CheckPassword(buf);
     for (size_t i = 0; !ok && i < FPasswords.size(); ++i) {
         FPassword = FPasswords[i];

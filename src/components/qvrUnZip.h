@@ -40,6 +40,7 @@ protected:
     // Deflate (method 8) and Deflate64 (method 9) entries.
     void InflateDeflated(TStream32& Stream, TStream32* Out, int WindowBits);
     void InflateDeflate64(TStream32& Stream, TStream32* Out, int WindowBits);
+    void InflateEntry(TStream32& Stream, TStream32* Out, int WindowBits, bool Deflate64);
 
     // Reads a stored name of Length bytes (cut to 255), deciphering it when the header
     // was enciphered, and normalises it; Flags bit 11 marks a name already in UTF-8.

@@ -1,0 +1,154 @@
+// The unspool command as users run it: real archives, exit codes, error lines.
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace test;
+
+namespace {
+
+TRunResult Unspool(const std::string& Args) { return Shell(Quote(CliPath().string()) + " " + Args); }
+
+fs::path StoredArchive(const TTempDir& Tmp)
+{
+    std::vector<TZipEntrySpec> e(3);
+    e[0].Name = "docs/a.txt";
+    e[0].Data = TextBytes(1000, 1);
+    e[1].Name = "b.bin";
+    e[1].Data = RandomBytes(3000, 2);
+    e[2].Name = "c.txt";
+    e[2].Data = TextBytes(10, 3);
+    WriteFile(Tmp / "s.zip", BuildZip(e));
+    return Tmp / "s.zip";
+}
+
+} // namespace
+
+TEST(Cli, ExtractsAStoredCorpusArchiveByteExact)
+{
+    TTempDir tmp;
+    const TRunResult r = Unspool("-q " + Quote((CorpusDir() / "c01_infozip_store.zip").string()) +
+                                 " " + Quote((tmp / "out").string()));
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Err, "");
+    EXPECT_EQ(CompareWithManifest(*FindManifest("c01_infozip_store.zip"), tmp / "out"), "");
+}
+
+TEST(Cli, ArchivesFromRealToolsExtract)
+{
+    TTempDir tmp;
+    WriteFile(tmp / "src/top.txt", TextBytes(4000, 1));
+    WriteFile(tmp / "src/dir/inner.bin", RandomBytes(9000, 2));
+    const std::string src = Quote((tmp / "src").string());
+    struct TTool {
+        const char* Tool;
+        std::string Command;
+    };
+    const std::vector<TTool> tools = {
+        {"zip", "cd " + src + " && zip -q -0 -r ../t.zip top.txt dir"},
+        {"python3", "cd " + src + " && python3 -c \"import zipfile; z=zipfile.ZipFile('../t.zip','w'); z.write('top.txt'); z.write('dir/inner.bin'); z.close()\""},
+        {"bsdtar", "cd " + src + " && bsdtar --format zip --options zip:compression=store -cf ../t.zip top.txt dir"},
+        {"jar", "cd " + src + " && jar -c -0 -f ../t.zip top.txt dir"},
+    };
+    for (const auto& t : tools) {
+        if (!HaveTool(t.Tool)) continue;
+        fs::remove(tmp / "t.zip");
+        ASSERT_EQ(Shell(t.Command).Status, 0) << t.Tool;
+        const fs::path out = tmp / (std::string("out-") + t.Tool);
+        const TRunResult r = Unspool("-q " + Quote((tmp / "t.zip").string()) + " " + Quote(out.string()));
+        EXPECT_EQ(r.Status, 0) << t.Tool << ": " << r.Err;
+        EXPECT_EQ(ReadFile(out / "top.txt"), TextBytes(4000, 1)) << t.Tool;
+        EXPECT_EQ(ReadFile(out / "dir/inner.bin"), RandomBytes(9000, 2)) << t.Tool;
+    }
+}
+
+TEST(Cli, MissingArchiveIsExitTwoWithItsCode)
+{
+    TTempDir tmp;
+    const std::string missing = (tmp / "nope.zip").string();
+    const TRunResult r = Unspool(Quote(missing) + " " + Quote((tmp / "out").string()));
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_EQ(r.Err, "unspool: " + missing + ": File not found (25192)\n");
+}
+
+TEST(Cli, NotAZipArchiveIsExitTwo)
+{
+    TTempDir tmp;
+    WriteText(tmp / "plain.txt", std::string(5000, 'x'));
+    const TRunResult r = Unspool(Quote((tmp / "plain.txt").string()) + " " + Quote((tmp / "o").string()));
+    EXPECT_EQ(r.Status, 2);
+    EXPECT_NE(r.Err.find("not a ZIP archive"), std::string::npos) << r.Err;
+}
+
+TEST(Cli, UsageErrorsAreExitThree)
+{
+    EXPECT_EQ(Unspool("").Status, 3);
+    EXPECT_EQ(Unspool("--bogus a.zip").Status, 3);
+    EXPECT_EQ(Unspool("a.zip b c").Status, 3);
+    EXPECT_EQ(Unspool("--date=yesterday a.zip").Status, 3);
+    EXPECT_EQ(Unspool("-p").Status, 3);
+    const TRunResult help = Unspool("--help");
+    EXPECT_EQ(help.Status, 0);
+    EXPECT_NE(help.Out.find("usage: unspool"), std::string::npos);
+}
+
+TEST(Cli, EntryFailuresAreExitOneWithTheirCodes)
+{
+    TTempDir tmp;
+    struct TCase {
+        const char* Archive;
+        const char* Line;
+    };
+    const TCase cases[] = {
+        {"bad_crc.zip", "small.txt: File fails CRC check (25151)"},
+        {"bad_local_offset.zip", "random.bin: Bad file header (25114)"},
+        {"c19_python_bzip2_unsupported.zip", "readme.txt: Unsupported compression method (25326)"},
+    };
+    for (const auto& c : cases) {
+        const fs::path out = tmp / c.Archive;
+        const TRunResult r = Unspool("-q " + Quote((CorpusDir() / c.Archive).string()) + " " +
+                                     Quote(out.string()));
+        EXPECT_EQ(r.Status, 1) << c.Archive << ": " << r.Err;
+        EXPECT_NE(r.Err.find(c.Line), std::string::npos) << c.Archive << ": " << r.Err;
+        EXPECT_EQ(r.Err.rfind("unspool: ", 0), 0u) << r.Err;
+    }
+}
+
+TEST(Cli, IdentifyPrintsTheTypeAndWalkStart)
+{
+    TTempDir tmp;
+    const TRunResult r = Unspool("--identify " + Quote(StoredArchive(tmp).string()));
+    EXPECT_EQ(r.Status, 0);
+    EXPECT_EQ(r.Out.rfind("atZip ", 0), 0u) << r.Out;
+    const TRunResult gz = Unspool("--identify " + Quote((CorpusDir() / "id_gzip.gz").string()));
+    EXPECT_EQ(gz.Out.rfind("atGZip ", 0), 0u) << gz.Out;
+}
+
+TEST(Cli, OverwriteChoicesAndMasks)
+{
+    TTempDir tmp;
+    const std::string arc = Quote(StoredArchive(tmp).string());
+    const std::string out = Quote((tmp / "out").string());
+    WriteText(tmp / "out/c.txt", "mine");
+    EXPECT_EQ(Unspool("-q -n " + arc + " " + out).Status, 0);
+    EXPECT_EQ(ReadText(tmp / "out/c.txt"), "mine");
+    EXPECT_EQ(ReadFile(tmp / "out/b.bin"), RandomBytes(3000, 2));
+    // Without a terminal on stdin the default is to overwrite.
+    EXPECT_EQ(Unspool("-q " + arc + " " + out).Status, 0);
+    EXPECT_EQ(ReadFile(tmp / "out/c.txt"), TextBytes(10, 3));
+
+    EXPECT_EQ(Unspool("-q -f '*.txt' -j " + arc + " " + Quote((tmp / "txt").string())).Status, 0);
+    EXPECT_TRUE(fs::exists(tmp / "txt/a.txt"));
+    EXPECT_TRUE(fs::exists(tmp / "txt/c.txt"));
+    EXPECT_FALSE(fs::exists(tmp / "txt/b.bin"));
+    EXPECT_FALSE(fs::exists(tmp / "txt/docs"));
+}
+
+TEST(Cli, DefaultDestinationIsTheCurrentDirectory)
+{
+    TTempDir tmp;
+    const std::string arc = Quote(StoredArchive(tmp).string());
+    fs::create_directory(tmp / "here");
+    EXPECT_EQ(Shell("cd " + Quote((tmp / "here").string()) + " && " + Quote(CliPath().string()) + " -q " + arc).Status, 0);
+    EXPECT_EQ(ReadFile(tmp / "here/docs/a.txt"), TextBytes(1000, 1));
+}
