@@ -34,10 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         __builtin_trap();
 
     (void)ExtractPathPart(name);
-    std::vector<std::string> spec{std::string(mask)};
+    std::vector<std::string> fileSpec{std::string(mask)};
     const std::vector<std::string> excl{std::string(name.substr(0, name.size() / 2))};
-    (void)MatchFileSpecList(name, spec, excl, true);
-    spec.assign(1, std::string(mask));
-    (void)MatchFileSpecList(name, spec, {}, false);
+    (void)MatchFileSpecList(name, fileSpec, excl, true);
+    fileSpec.assign(1, std::string(mask));
+    (void)MatchFileSpecList(name, fileSpec, {}, false);
     return 0;
 }

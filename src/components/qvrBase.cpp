@@ -318,6 +318,7 @@ void TUnBase::ResetRunState()
     FProgressByFile = 0;
     FBytesLeft = 0;
     FEntryName.clear();
+    FLastOutputDir.clear();
     if (FCpuType == cpt80486) FCpuType = cptAuto;
     FVolumeName = FArchiveFile;
     FExcludeList.clear();
@@ -427,7 +428,10 @@ bool TUnBase::OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::stri
 {
     if (FEncrypted && FBadPassword) return true;
     if (FileName.empty()) return false;
-    ForceDirs(ExtractFilePath(FileName));
+    // Entries of one folder usually follow each other: the folder made for the last
+    // file need not be looked up again.
+    const std::string dir = ExtractFilePath(FileName);
+    if (dir != FLastOutputDir) FLastOutputDir = ForceDirs(dir) ? dir : std::string();
     Stream = std::make_unique<TFileStream32>(FileName, fmCreate);
     return Stream->Valid();
 }
@@ -451,8 +455,10 @@ void TUnBase::CloseOutput(std::unique_ptr<TFileStream32>& Stream, const std::str
         if (!closed) ReportError(FileName, "", E_CLOSEERR, "0");
     }
     // Only the DOS attribute byte is meaningful here; writers on other systems keep
-    // their own mode bits in the high word.
-    if (FRestoreFileAttr && Attributes != qvrOS::faArchive)
+    // their own mode bits in the high word. The file was just created, so it already has
+    // every attribute but read-only, hidden and system: only those need a system call.
+    constexpr uint32_t Settable = qvrOS::faReadOnly | qvrOS::faHidden | qvrOS::faSysFile;
+    if (FRestoreFileAttr && Attributes != qvrOS::faArchive && (Attributes & Settable))
         qvrOS::SetAttributes(FileName, Attributes & 0xFFu);
 }
 

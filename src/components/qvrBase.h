@@ -274,4 +274,5 @@ protected:
     bool FBadPassword = false;
     std::unique_ptr<TUnBaseHeaderObj> FHeader;
     std::string FEntryName;
+    std::string FLastOutputDir; // the folder OpenOutput made last in this run
 };

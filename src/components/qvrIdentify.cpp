@@ -577,7 +577,7 @@ TArcType TRegisterQuiver::IsUUEncoded(TStream32& Stream)
     const int32_t n = ReadSome(Stream, 0, text.data(), want);
     bool begun = false;
     for (int32_t i = 0; i + 2 < n; ++i) {
-        if (i > 0 && text[static_cast<size_t>(i - 1)] != '\n') continue;
+        
         const uint8_t* line = &text[static_cast<size_t>(i)];
         if (HasText(line, n - i, "begin 6") || HasText(line, n - i, "begin 7")) return atUUE;
         if (HasText(line, n - i, "begin"))

@@ -24,6 +24,10 @@
 
 namespace {
 
+constexpr uint32_t ExtraMask[17] = {0,     1,     3,     7,     15,    31,     63,
+                                    127,   255,   511,   1023,  2047,  4095,   8191,
+                                    16383, 32767, 65535};
+
 // Forward copy in 16-byte words where the source lies at least 16 bytes ahead of the
 // destination or at least 16 bytes behind it.
 inline void CopyWords16(uint8_t* dst, const uint8_t* src, size_t len)
@@ -67,7 +71,8 @@ inline void CopyBack(uint8_t* dst, size_t len, size_t dist)
         // with that multiple too.
         for (int i = 0; i < 8; i++)
             dst[i] = dst[i - static_cast<ptrdiff_t>(dist)];
-        const size_t far = dist * ((8 + dist - 1) / dist);
+        static constexpr uint8_t Far[8] = {0, 0, 8, 9, 8, 10, 12, 14};
+        const size_t far = Far[dist];
         dst += 8;
         src = dst - far;
         while (dst < end) {
@@ -133,11 +138,11 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
     uint32_t bits = S.BitCnt;
     const THuffEntry* const lt = c.LTree;
     const THuffEntry* const dt = c.DTree;
-    const uint32_t lmask = (1u << c.LBits) - 1;
-    const uint32_t dmask = (1u << c.DBits) - 1;
-    const size_t wsize = S.WSize;
-    // Output of this stream as far as the history reaches: distances may not go further.
-    const uintptr_t histStart = reinterpret_cast<uintptr_t>(q) - S.WHave;
+    constexpr uint32_t lmask = (1u << LitLenRootBits) - 1;  // the tables' full root widths
+    constexpr uint32_t dmask = (1u << DistRootBits) - 1;
+    // Distances up to distOk are valid wherever q stands; longer ones are checked against
+    // the history written so far, which grows with q.
+    const size_t distOk = S.WHave;
     int32_t result = InflateOk;
     c.Mode = cmStart;
 
@@ -151,9 +156,11 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
         bits -= n;
     };
 
+    // Each pass starts with the bit buffer refilled and the entry of the next code loaded,
+    // so that the load overlaps the previous match's copy.
+    refill();
+    uint32_t e = lt[hold & lmask].V;
     do {
-        refill();
-        uint32_t e = lt[hold & lmask].V;
         if (e & Lit) {
             // Literals come in runs; up to three fit one refill and the room check.
             drop(e & 0xFF);
@@ -166,6 +173,8 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
                 if (e & Lit) {
                     drop(e & 0xFF);
                     *q++ = static_cast<uint8_t>(e >> 16);
+                    refill();
+                    e = lt[hold & lmask].V;
                     continue;
                 }
             }
@@ -176,6 +185,8 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
             if (e & Lit) {
                 drop(e & 0xFF);
                 *q++ = static_cast<uint8_t>(e >> 16);
+                refill();
+                e = lt[hold & lmask].V;
                 continue;
             }
         }
@@ -191,11 +202,12 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
             break;
         }
 
-        // A length, then its distance.
-        drop(e & 0xFF);
+        // A length, then its distance. At least 34 bits are held here (two literals of at
+        // most 11 bits may have gone), enough for the length code and its extra bits.
         uint32_t extra = (e >> 8) & 0x1F;
-        const uint32_t len = (e >> 16) + (static_cast<uint32_t>(hold) & ((1u << extra) - 1));
-        drop(extra);
+        const uint32_t len =
+            (e >> 16) + (static_cast<uint32_t>(hold >> (e & 0xFF)) & ExtraMask[extra]);
+        drop((e & 0xFF) + extra);
         if (bits < MaxCodeBits + 14)
             refill();
         e = dt[hold & dmask].V;
@@ -208,11 +220,12 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
             result = InflateDataError;
             break;
         }
-        drop(e & 0xFF);
         extra = (e >> 8) & 0x1F;
-        const uint32_t dist = (e >> 16) + (static_cast<uint32_t>(hold) & ((1u << extra) - 1));
-        drop(extra);
-        if (dist > wsize || dist > reinterpret_cast<uintptr_t>(q) - histStart) {
+        const uint32_t dist =
+            (e >> 16) + (static_cast<uint32_t>(hold >> (e & 0xFF)) & ExtraMask[extra]);
+        drop((e & 0xFF) + extra);
+        if (dist > distOk &&
+            (dist > S.WSize || dist > S.WHave + static_cast<size_t>(q - qStart))) {
             c.Mode = cmBadCode;  // reaches back before the start of the data
             result = InflateDataError;
             break;
@@ -227,23 +240,31 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
                 break;
             }
             CopyMatchExact(q, len, dist, window, S.End);
-        } else if (dist <= static_cast<size_t>(q - window)) {
-            CopyBack(q, len, dist);
         } else {
-            // The source starts before the window's end, at least WinSlack bytes ahead of
-            // q; it may run on from the window's start.
-            uint8_t* const wend = S.End;
-            const size_t back = static_cast<size_t>(q - window);
-            const uint8_t* src = wend - (dist - back);
-            const size_t n = static_cast<size_t>(wend - src);
-            if (len <= n) {
-                CopyWords16(q, src, len);
+            refill();
+            e = lt[hold & lmask].V;
+            if (dist <= static_cast<size_t>(q - window)) {
+                CopyBack(q, len, dist);
             } else {
-                CopyWords16(q, src, n);
-                CopyBack(q + n, len - n, dist);
+                // The source starts before the window's end, at least WinSlack bytes
+                // ahead of q; it may run on from the window's start.
+                uint8_t* const wend = S.End;
+                const size_t back = static_cast<size_t>(q - window);
+                const uint8_t* src = wend - (dist - back);
+                const size_t n = static_cast<size_t>(wend - src);
+                if (len <= n) {
+                    CopyWords16(q, src, len);
+                } else {
+                    CopyWords16(q, src, n);
+                    CopyBack(q + n, len - n, dist);
+                }
             }
+            q += len;
+            continue;
         }
         q += len;
+        refill();
+        e = lt[hold & lmask].V;
     } while (in <= inLast && q + 3 <= lim);
 
     // Give back the whole bytes the bit buffer holds, but never more than this call took
@@ -264,6 +285,6 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
     S.BitCnt = bits;
     S.Write = q;
     const size_t have = S.WHave + static_cast<size_t>(q - qStart);
-    S.WHave = static_cast<uint32_t>(have < wsize ? have : wsize);
+    S.WHave = static_cast<uint32_t>(have < S.WSize ? have : S.WSize);
     return result;
 }

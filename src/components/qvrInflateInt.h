@@ -44,7 +44,9 @@ constexpr uint8_t OpInvalid = 0x60;
 
 // Root widths. Wider roots than a minimal table need make almost every code a single
 // lookup: 11 bits cover nearly all literal/length codes that real encoders emit, 8 bits
-// nearly all distance codes. The builder narrows a root to the longest code in use.
+// nearly all distance codes. Literal/length and distance tables always have these full
+// widths (even when every code is shorter), so the fast path indexes them with constant
+// masks.
 constexpr uint32_t LitLenRootBits = 11;
 constexpr uint32_t DistRootBits = 8;
 constexpr uint32_t CodeLenRootBits = 7;
@@ -64,7 +66,8 @@ constexpr uint32_t LitLenSpace = TableBound(LitLenRootBits, 288);
 constexpr uint32_t DistSpace = TableBound(DistRootBits, 32);
 constexpr uint32_t HuftSpace = LitLenSpace + DistSpace;  // one stream's entry space
 static_assert((1u << CodeLenRootBits) <= HuftSpace, "code-length table shares the space");
-constexpr uint32_t FixedSpace = 512 + 32;  // fixed codes: 9-bit and 5-bit roots, no links
+// Fixed codes: full roots, no links.
+constexpr uint32_t FixedSpace = (1u << LitLenRootBits) + (1u << DistRootBits);
 
 // The window. Its history is 2^WindowBits bytes; the buffer is WinSlack bytes longer, so
 // the WinSlack bytes just ahead of the write pointer are never history and the fast path
@@ -74,8 +77,8 @@ constexpr uint32_t CopyOverrun = 32;  // a fast copy writes less than this past 
 constexpr uint32_t WinSlack = CopyOverrun;
 constexpr uint32_t WinPad = 16;
 
-// The fast path needs this much input at hand (two 8-byte bit-buffer refills per
-// symbol, each advancing at most 7 bytes) and this much window room.
+// The fast path needs this much input at hand (up to three 8-byte bit-buffer refills per
+// pass, each advancing at most 7 bytes) and this much window room.
 constexpr uint32_t FastInMin = 16;
 constexpr uint32_t FastOutMin = 16;
 
@@ -204,15 +207,18 @@ struct TInflateState {
 // Table builder: a canonical Huffman decoding table for the N code lengths in Lens.
 // Symbols below S are literals (256 = end of block when S is 257), the others take their
 // base and extra-bit count from Base/Extra indexed by symbol - S. Bits brings the wanted
-// root width and returns the one used (0 for an empty code). The table goes to
+// root width and returns the one used: narrowed to the longest code unless Flags has
+// BuildFullRoot, widened to the shortest, 0 for an empty code. The table goes to
 // Space + Used; Used grows by its size and may not pass SpaceSize.
 // Returns InflateOk, InflateDataError (over-subscribed), InflateBufError (incomplete, not
-// built unless KeepIncomplete; a single one-bit code is accepted as complete) or
-// InflateMemError (the space is too small).
+// built unless Flags has BuildKeepIncomplete; a single one-bit code counts as complete)
+// or InflateMemError (the space is too small).
+constexpr uint32_t BuildKeepIncomplete = 1;
+constexpr uint32_t BuildFullRoot = 2;
 int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const uint16_t* Base,
                           const uint8_t* Extra, uint32_t& Bits, THuffEntry*& Table,
                           THuffEntry* Space, uint32_t& Used, uint32_t SpaceSize,
-                          bool KeepIncomplete);
+                          uint32_t Flags);
 
 // The three users of the builder.
 int32_t InflateTreesBits(const uint16_t* Lens, uint32_t& Bits, const THuffEntry*& Tree,

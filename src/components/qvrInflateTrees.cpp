@@ -42,7 +42,14 @@ constexpr TInflateVariant Variants[2] = {
 // Distance table of a block that defines no distance codes: any lookup is invalid. Only
 // reachable when the literal/length code has no length codes either, so never in
 // practice; it keeps the decoders from following a null table.
-constexpr THuffEntry NoDistances[1] = {THuffEntry::Make(OpInvalid, 0, 0)};
+constexpr struct TNoDistances {
+    THuffEntry Entries[1u << DistRootBits];
+    constexpr TNoDistances() : Entries{}
+    {
+        for (THuffEntry& e : Entries)
+            e = THuffEntry::Make(OpInvalid, DistRootBits, 0);
+    }
+} NoDistances;
 
 THuffEntry MakeEntry(uint32_t sym, uint32_t bits, uint32_t s, const uint16_t* base,
                      const uint8_t* extra)
@@ -82,7 +89,7 @@ public:
         THuffEntry* t = nullptr;
         LBits = LitLenRootBits;
         BuildHuffmanTable(lens, 288, 257, v.LenBase, v.LenExtra, LBits, t, Space, used,
-                          FixedSpace, true);
+                          FixedSpace, BuildKeepIncomplete | BuildFullRoot);
         LTree = t;
         // Deflate's 30 five-bit codes leave two codes unused (30 and 31): incomplete on
         // purpose, hence KeepIncomplete.
@@ -90,7 +97,7 @@ public:
             lens[i] = 5;
         DBits = DistRootBits;
         BuildHuffmanTable(lens, v.DistCodes, 0, v.DistBase, v.DistExtra, DBits, t, Space, used,
-                          FixedSpace, true);
+                          FixedSpace, BuildKeepIncomplete | BuildFullRoot);
         DTree = t;
     }
     TFixedTables(const TFixedTables&) = delete;
@@ -113,7 +120,7 @@ const TInflateVariant& InflateVariant(bool Deflate64)
 int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const uint16_t* Base,
                           const uint8_t* Extra, uint32_t& Bits, THuffEntry*& Table,
                           THuffEntry* Space, uint32_t& Used, uint32_t SpaceSize,
-                          bool KeepIncomplete)
+                          uint32_t Flags)
 {
     uint32_t count[MaxCodeBits + 1] = {};
     for (uint32_t i = 0; i < N; i++) {
@@ -134,7 +141,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
     while (count[min] == 0)
         min++;
     uint32_t root = Bits;
-    if (root > max)
+    if (root > max && !(Flags & BuildFullRoot))
         root = max;
     if (root < min)
         root = min;
@@ -149,7 +156,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
     }
     // A lone one-bit code is how Deflate says "one distance code"; treat it as complete.
     const bool incomplete = left > 0 && max != 1;
-    if (incomplete && !KeepIncomplete)
+    if (incomplete && !(Flags & BuildKeepIncomplete))
         return InflateBufError;
 
     // Symbols sorted by code length, then by symbol: the canonical order.
@@ -230,7 +237,7 @@ int32_t InflateTreesBits(const uint16_t* Lens, uint32_t& Bits, const THuffEntry*
     THuffEntry* t = nullptr;
     Bits = CodeLenRootBits;
     const int32_t r =
-        BuildHuffmanTable(Lens, 19, 19, nullptr, nullptr, Bits, t, Space, used, HuftSpace, false);
+        BuildHuffmanTable(Lens, 19, 19, nullptr, nullptr, Bits, t, Space, used, HuftSpace, 0);
     Tree = t;
     if (r == InflateMemError)
         return r;
@@ -248,7 +255,7 @@ int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
     THuffEntry* t = nullptr;
     LBits = LitLenRootBits;
     int32_t r = BuildHuffmanTable(Lens, NL, 257, V.LenBase, V.LenExtra, LBits, t, Space, used,
-                                  HuftSpace, false);
+                                  HuftSpace, BuildFullRoot);
     LTree = t;
     if (r == InflateMemError)
         return r;
@@ -257,13 +264,22 @@ int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
 
     DBits = DistRootBits;
     r = BuildHuffmanTable(Lens + NL, ND, 0, V.DistBase, V.DistExtra, DBits, t, Space, used,
-                          HuftSpace, false);
+                          HuftSpace, BuildFullRoot);
     if (r == InflateMemError)
         return r;
     // No distance codes at all is fine only if there are no length codes to need them.
     if (r != InflateOk || (DBits == 0 && NL > 257))
         return InflateDataError;
-    DTree = DBits != 0 ? t : NoDistances;
+    // Complete codes of at most 288 (32) symbols cannot have all their codes longer than
+    // the roots, so the roots keep their full widths, which the fast path relies on.
+    if (LBits != LitLenRootBits || (DBits != 0 && DBits != DistRootBits))
+        return InflateDataError;
+    if (DBits == 0) {
+        DBits = DistRootBits;
+        DTree = NoDistances.Entries;
+    } else {
+        DTree = t;
+    }
     return InflateOk;
 }
 

@@ -61,12 +61,15 @@ void THandleStream32::EnableReadBuffer(int32_t Size)
 {
     Unbuffer();
     FBuf.assign(static_cast<size_t>(std::max(Size, 0)), 0);
+    FPhys = FHandle >= 0 ? qvrOS::FileSeek(FHandle, 0, 1) : 0;
+    FReadAhead = std::min<int32_t>(MinReadAhead, static_cast<int32_t>(FBuf.size()));
 }
 
 void THandleStream32::Unbuffer()
 {
-    if (FBufLen - FBufPos > 0 && FHandle >= 0)
-        qvrOS::FileSeek(FHandle, -static_cast<int64_t>(FBufLen - FBufPos), 1);
+    if (FBufLen - FBufPos > 0 && FHandle >= 0) {
+        FPhys = qvrOS::FileSeek(FHandle, FPhys - (FBufLen - FBufPos), 0);
+    }
     FBufPos = FBufLen = 0;
 }
 
@@ -83,14 +86,22 @@ int32_t THandleStream32::Read(void* Buffer, int32_t Count)
         if (FBufPos == FBufLen) {
             const int32_t want = Count - done;
             // Large reads go straight to the caller's memory: no double copy.
-            if (want >= static_cast<int32_t>(FBuf.size())) {
+            if (want >= FReadAhead) {
                 int32_t n = qvrOS::FileRead(FHandle, out + done, want);
-                if (n > 0) done += n;
+                if (n > 0) {
+                    done += n;
+                    FPhys += n;
+                }
+                FBufPos = FBufLen = 0;
                 break;
             }
-            int32_t n = qvrOS::FileRead(FHandle, FBuf.data(), static_cast<int32_t>(FBuf.size()));
+            // Read-ahead grows while the reads run on from one block to the next and
+            // falls back after a jump, so header-hopping costs small reads only.
+            if (FBufLen > 0) FReadAhead = std::min<int32_t>(FReadAhead * 2, static_cast<int32_t>(FBuf.size()));
+            int32_t n = qvrOS::FileRead(FHandle, FBuf.data(), FReadAhead);
             FBufPos = 0;
             FBufLen = n > 0 ? n : 0;
+            FPhys += FBufLen;
             if (FBufLen == 0) break;
         }
         int32_t take = std::min(Count - done, FBufLen - FBufPos);
@@ -101,44 +112,53 @@ int32_t THandleStream32::Read(void* Buffer, int32_t Count)
     return done;
 }
 
+int32_t THandleStream32::ReadAt(int64_t Pos, void* Buffer, int32_t Count)
+{
+    if (Count <= 0 || FHandle < 0) return 0;
+    const int32_t n = qvrOS::FileReadAt(FHandle, Buffer, Count, Pos);
+    return n < 0 ? 0 : n;
+}
+
 int32_t THandleStream32::Write(const void* Buffer, int32_t Count)
 {
     if (Count <= 0 || FHandle < 0) return 0;
     Unbuffer();
     int32_t n = qvrOS::FileWrite(FHandle, Buffer, Count);
+    if (!FBuf.empty() && n > 0) FPhys += n;
     return n < 0 ? 0 : n;
 }
 
 int64_t THandleStream32::Seek(int64_t Offset, int Origin)
 {
     if (FHandle < 0) return -1;
-    if (FBufLen > 0) {
-        // The file pointer stands at the end of the buffered block.
-        const int64_t filePos = qvrOS::FileSeek(FHandle, 0, 1);
-        if (filePos < 0) return -1;
-        const int64_t blockStart = filePos - FBufLen;
-        const int64_t logical = blockStart + FBufPos;
-        int64_t target;
-        if (Origin == 0)
-            target = Offset;
-        else if (Origin == 1)
-            target = logical + Offset;
-        else {
-            FBufPos = FBufLen = 0;
-            return qvrOS::FileSeek(FHandle, Offset, 2);
-        }
-        if (target >= blockStart && target <= filePos) {
-            FBufPos = static_cast<int32_t>(target - blockStart);
-            return target;
-        }
+    if (FBuf.empty()) return qvrOS::FileSeek(FHandle, Offset, Origin);
+    // The file pointer stands at FPhys, the end of the buffered block: positions are
+    // worked out here, and only a jump outside the block costs a system call.
+    const int64_t blockStart = FPhys - FBufLen;
+    const int64_t logical = blockStart + FBufPos;
+    int64_t target;
+    if (Origin == 0)
+        target = Offset;
+    else if (Origin == 1)
+        target = logical + Offset;
+    else {
         FBufPos = FBufLen = 0;
-        if (target < 0) {
-            qvrOS::FileSeek(FHandle, logical, 0);
-            return -1;
-        }
-        return qvrOS::FileSeek(FHandle, target, 0);
+        FReadAhead = std::min<int32_t>(MinReadAhead, static_cast<int32_t>(FBuf.size()));
+        const int64_t r = qvrOS::FileSeek(FHandle, Offset, 2);
+        if (r >= 0) FPhys = r;
+        return r;
     }
-    return qvrOS::FileSeek(FHandle, Offset, Origin);
+    if (target < 0) return -1;
+    if (FBufLen > 0 && target >= blockStart && target <= FPhys) {
+        FBufPos = static_cast<int32_t>(target - blockStart);
+        return target;
+    }
+    FBufPos = FBufLen = 0;
+    if (target == FPhys) return target;
+    FReadAhead = std::min<int32_t>(MinReadAhead, static_cast<int32_t>(FBuf.size()));
+    const int64_t r = qvrOS::FileSeek(FHandle, target, 0);
+    if (r >= 0) FPhys = r;
+    return r;
 }
 
 void THandleStream32::SetSize(int64_t NewSize)

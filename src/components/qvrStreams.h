@@ -67,6 +67,9 @@ public:
     int32_t Write(const void* Buffer, int32_t Count) override;
     int64_t Seek(int64_t Offset, int Origin) override;
 
+    // Reads at an absolute position, leaving the stream's position and buffer alone.
+    int32_t ReadAt(int64_t Pos, void* Buffer, int32_t Count);
+
     qvrOS::THandle Handle() const { return FHandle; }
     bool Valid() const { return FHandle >= 0; }
     void EnableReadBuffer(int32_t Size);
@@ -79,9 +82,12 @@ protected:
     qvrOS::THandle FHandle;
 
 private:
+    static constexpr int32_t MinReadAhead = 4096;
     std::vector<uint8_t> FBuf;
     int32_t FBufPos = 0;  // next byte to hand out
     int32_t FBufLen = 0;  // valid bytes in FBuf
+    int64_t FPhys = 0;    // the file pointer, at the end of the buffered block
+    int32_t FReadAhead = MinReadAhead;
 };
 
 // Open modes of TFileStream32.

@@ -101,6 +101,19 @@ void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
 // ---------------------------------------------------------------------------------
 // The walk
 
+bool TUnZip::ReadLocalHeaderAt(TStream32& Stream, int64_t Pos)
+{
+    if (Pos < 0) return false;
+    // A file stream reads the header in place, so the directory walk keeps its position
+    // and its read-ahead; any other stream seeks there and back.
+    if (auto* h = dynamic_cast<THandleStream32*>(&Stream))
+        return h->ReadAt(Pos, FLocalHdr.Data(), 30) == 30;
+    const int64_t back = Stream.Position();
+    const bool ok = Stream.Seek(Pos, 0) == Pos && ReadExact(Stream, FLocalHdr.Data(), 30);
+    Stream.Seek(back, 0);
+    return ok;
+}
+
 void TUnZip::ExtractArchive(std::unique_ptr<TStream32>& Stream)
 {
     if (!Stream) return;
@@ -151,13 +164,10 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
                 entry.UncompressedHigh = FHighParts.Uncompressed;
                 bool good = true;
                 if (FArcType != atZipDS && FArcType != atZipMV) {
-                    const int64_t back = Stream.Position();
                     FLocalHdr.Clear();
                     bool localEnc;
-                    good = Stream.Seek(entry.Position, 0) == entry.Position &&
-                           ReadExact(Stream, FLocalHdr.Data(), 30) &&
+                    good = ReadLocalHeaderAt(Stream, entry.Position) &&
                            ClassifySignature(FLocalHdr.Signature(), htLocal, localEnc) == htLocal;
-                    Stream.Seek(back, 0);
                     if (!good) ReportError(FEntryName, "", E_BADHEADER, "0");
                 }
                 if (good) {

@@ -50,6 +50,8 @@ protected:
     // values replace the header slot's 32-bit fields, high words go to FHighParts.
     void ReadExtraField(TStream32& Stream, uint16_t Length, int Kind);
     bool MatchFileSpec(const std::string& Name);
+    // Reads the 30-byte local header at Pos into FLocalHdr without moving the walk.
+    bool ReadLocalHeaderAt(TStream32& Stream, int64_t Pos);
 
     TEntryInfo FEntryInfo;
     int32_t FCurEntry = -1;

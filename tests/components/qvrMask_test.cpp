@@ -1,4 +1,4 @@
-// Wildcard masks and file-spec selection: tables of masks and names, the folder-part rules,
+// Wildcard masks and file-fileSpec selection: tables of masks and names, the folder-part rules,
 // the selection rules with and without RecurseDirs, and a differential run against the C
 // library's fnmatch on random masks and names.
 #include "qvrMask.h"
@@ -65,7 +65,7 @@ TEST(InternalMask, Table)
         {"a*.", "ab", true},
         {"a*.", "a.b", false},
         {"*.*", "a.b.c", true},
-        {"*.*", "readme", false}, // the dot for this case is added by the file-spec rules
+        {"*.*", "readme", false}, // the dot for this case is added by the file-fileSpec rules
         // the empty mask takes only the empty name
         {"", "", true},
         {"", "a", false},
@@ -267,8 +267,8 @@ TEST(MatchFileSpecList, Table)
         {"a.txt", {"[ab].txt"}, {}, true, false},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> spec = c.FileSpec;
-        EXPECT_EQ(MatchFileSpecList(c.Name, spec, c.Exclude, c.Recurse), c.Expected)
+        std::vector<std::string> fileSpec = c.FileSpec;
+        EXPECT_EQ(MatchFileSpecList(c.Name, fileSpec, c.Exclude, c.Recurse), c.Expected)
             << "name \"" << c.Name << "\" first line \""
             << (c.FileSpec.empty() ? "" : c.FileSpec[0]) << "\" recurse " << c.Recurse;
     }
@@ -276,17 +276,17 @@ TEST(MatchFileSpecList, Table)
 
 TEST(MatchFileSpecList, LineWithoutDotKeepsTheAddedDot)
 {
-    std::vector<std::string> spec{"readme"};
-    EXPECT_TRUE(MatchFileSpecList("README", spec, {}, true));
-    EXPECT_EQ(spec, std::vector<std::string>{"readme"}); // matched at once: unchanged
+    std::vector<std::string> fileSpec{"readme"};
+    EXPECT_TRUE(MatchFileSpecList("README", fileSpec, {}, true));
+    EXPECT_EQ(fileSpec, std::vector<std::string>{"readme"}); // matched at once: unchanged
 
-    EXPECT_FALSE(MatchFileSpecList("other", spec, {}, true));
-    EXPECT_EQ(spec, std::vector<std::string>{"readme."});
+    EXPECT_FALSE(MatchFileSpecList("other", fileSpec, {}, true));
+    EXPECT_EQ(fileSpec, std::vector<std::string>{"readme."});
 
     // The stored form still selects the name, now as a mask.
-    EXPECT_TRUE(MatchFileSpecList("readme", spec, {}, true));
-    EXPECT_FALSE(MatchFileSpecList("readme.txt", spec, {}, true));
-    EXPECT_EQ(spec, std::vector<std::string>{"readme."});
+    EXPECT_TRUE(MatchFileSpecList("readme", fileSpec, {}, true));
+    EXPECT_FALSE(MatchFileSpecList("readme.txt", fileSpec, {}, true));
+    EXPECT_EQ(fileSpec, std::vector<std::string>{"readme."});
 
     // Lines that already have a dot, and lines not tried for want of the same folder, are
     // left alone.

@@ -173,6 +173,19 @@ int32_t FileWrite(THandle H, const void* Buf, int32_t Count)
     return done;
 }
 
+int32_t FileReadAt(THandle H, void* Buf, int32_t Count, int64_t Offset)
+{
+    if (Count < 0 || Offset < 0) return -1;
+    ssize_t n;
+    do n = ::pread(Fd(H), Buf, static_cast<size_t>(Count), static_cast<off_t>(Offset));
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        Fail();
+        return -1;
+    }
+    return static_cast<int32_t>(n);
+}
+
 int64_t FileSeek(THandle H, int64_t Offset, int Origin)
 {
     int whence = Origin == 0 ? SEEK_SET : Origin == 1 ? SEEK_CUR : SEEK_END;
@@ -203,22 +216,57 @@ bool FileClose(THandle H)
     return true;
 }
 
-bool FileSetDosTime(THandle H, uint32_t DosTime)
+namespace {
+
+// mktime looks the time zone up again on every call (a stat of its file); extracting
+// thousands of files dated the same day needs that once. The cache holds the local
+// midnight of the last date converted, valid only while that day has no clock change.
+struct TDayCache {
+    uint32_t DosDate = 0xFFFFFFFFu;
+    time_t Midnight = 0;
+    bool Uniform = false;
+};
+thread_local TDayCache tDay;
+
+time_t LocalMktime(int Y, int Mo, int D, int H, int Mi, int S)
 {
     std::tm t{};
-    t.tm_year = static_cast<int>((DosTime >> 25) & 0x7F) + 80;
-    t.tm_mon = static_cast<int>((DosTime >> 21) & 0x0F) - 1;
-    t.tm_mday = static_cast<int>((DosTime >> 16) & 0x1F);
-    t.tm_hour = static_cast<int>((DosTime >> 11) & 0x1F);
-    t.tm_min = static_cast<int>((DosTime >> 5) & 0x3F);
-    t.tm_sec = static_cast<int>((DosTime & 0x1F) * 2);
+    t.tm_year = Y;
+    t.tm_mon = Mo;
+    t.tm_mday = D;
+    t.tm_hour = H;
+    t.tm_min = Mi;
+    t.tm_sec = S;
     t.tm_isdst = -1;
-    if (t.tm_mon < 0 || t.tm_mon > 11 || t.tm_mday < 1 || t.tm_hour > 23 || t.tm_min > 59 ||
-        t.tm_sec > 59) {
+    return mktime(&t);
+}
+
+} // namespace
+
+bool FileSetDosTime(THandle H, uint32_t DosTime)
+{
+    const int year = static_cast<int>((DosTime >> 25) & 0x7F) + 80;
+    const int mon = static_cast<int>((DosTime >> 21) & 0x0F) - 1;
+    const int day = static_cast<int>((DosTime >> 16) & 0x1F);
+    const int hour = static_cast<int>((DosTime >> 11) & 0x1F);
+    const int min = static_cast<int>((DosTime >> 5) & 0x3F);
+    const int sec = static_cast<int>((DosTime & 0x1F) * 2);
+    if (mon < 0 || mon > 11 || day < 1 || hour > 23 || min > 59 || sec > 59) {
         tLastError = 87; // invalid parameter
         return false;
     }
-    time_t when = mktime(&t);
+    time_t when;
+    const uint32_t date = DosTime >> 16;
+    if (tDay.DosDate != date) {
+        tDay.DosDate = date;
+        tDay.Midnight = LocalMktime(year, mon, day, 0, 0, 0);
+        const time_t next = LocalMktime(year, mon, day + 1, 0, 0, 0);
+        tDay.Uniform = tDay.Midnight != static_cast<time_t>(-1) && next - tDay.Midnight == 86400;
+    }
+    if (tDay.Uniform)
+        when = tDay.Midnight + hour * 3600 + min * 60 + sec;
+    else
+        when = LocalMktime(year, mon, day, hour, min, sec);
     if (when == static_cast<time_t>(-1)) {
         tLastError = 87;
         return false;

@@ -93,7 +93,7 @@ std::optional<std::wstring> PathW(const std::string& Name)
         Fail(ERROR_INVALID_NAME);
         return w;
     }
-    if (w->size() < 100000 || w->starts_with(L"\\\\?\\")) return w;
+    if (w->size() < MAX_PATH - 12 || w->starts_with(L"\\\\?\\")) return w;
     auto full = FullPathW(*w);
     if (!full) {
         Fail();
