@@ -268,7 +268,7 @@ TArcType TRegisterQuiver::IdentifyArchive(TFileStream32* Stream)
             else
                 IdentifyPlain(*Stream, head.data(), headLen, t);
         }
-    } catch (const std::exception&) {
+    } catch (...) {
         // Whatever stopped the tests, the type found so far stands.
     }
 
@@ -577,7 +577,7 @@ TArcType TRegisterQuiver::IsUUEncoded(TStream32& Stream)
     const int32_t n = ReadSome(Stream, 0, text.data(), want);
     bool begun = false;
     for (int32_t i = 0; i + 2 < n; ++i) {
-        
+        if (i > 0 && text[static_cast<size_t>(i - 1)] != '\n') continue;
         const uint8_t* line = &text[static_cast<size_t>(i)];
         if (HasText(line, n - i, "begin 6") || HasText(line, n - i, "begin 7")) return atUUE;
         if (HasText(line, n - i, "begin"))
@@ -640,20 +640,24 @@ TArcType TRegisterQuiver::SpanTypeOf(const TDiskManager& Disk)
 
 void TRegisterQuiver::SetVolumeScheme()
 {
+    // The letter later volumes are named with, and the extension a name without one
+    // stands for.
+    struct TScheme {
+        TArcType Type;
+        char Letter;
+        const char* Ext;
+    };
+    static constexpr TScheme Schemes[] = {{atAce, 'C', "Ace"}, {atArj, 'a', "Arj"},
+                                          {atJar, 'j', "Jar"}, {atJarExe, 'j', "Jar"},
+                                          {atRar, 'q', "Rar"}, {atRarExe, 'q', "Rar"}};
     FVolumeNumber = 0;
-    const char* plainExt;
-    switch (FArcType) {
-    case atAce: FVolumeLetter = 'C', plainExt = "Ace"; break;
-    case atArj: FVolumeLetter = 'a', plainExt = "Arj"; break;
-    case atJar:
-    case atJarExe: FVolumeLetter = 'j', plainExt = "Jar"; break;
-    case atRar:
-    case atRarExe: FVolumeLetter = 'q', plainExt = "Rar"; break;
-    default: return;
-    }
+    const auto scheme = std::find_if(std::begin(Schemes), std::end(Schemes),
+                                     [&](const TScheme& S) { return S.Type == FArcType; });
+    if (scheme == std::end(Schemes)) return;
+    FVolumeLetter = scheme->Letter;
     if (FArchiveFile.empty()) return;
     std::string ext = ExtensionOf(FArchiveFile);
-    if (ext.empty()) ext = plainExt;
+    if (ext.empty()) ext = scheme->Ext;
 
     // The volume number is the run of digits that ends the extension (x.r00, x.a01); a
     // numbered extension also names the letter later volumes use. Digits followed by

@@ -9,8 +9,8 @@
 // bits above the count are the true next input bits (a later refill ORs the same values
 // into the same places). One refill covers a literal/length code with its extra bits
 // (at most 15 + 16 bits for Deflate64) and a second one, taken only when needed, the
-// distance code and its extra bits (at most 15 + 14). Each refill advances at most seven
-// bytes, so sixteen bytes of input at the top of the loop keep both loads in bounds.
+// distance code and its extra bits (at most 15 + 14). A load never reaches past the input
+// the caller handed over: see FastInLoop.
 //
 // Window: copies run in 8- or 16-byte words and may write up to CopyOverrun - 1 bytes
 // past the match.
@@ -129,7 +129,7 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
     TInflateCodes& c = S.Codes;
     const uint8_t* in = Z.NextIn;
     const uint8_t* const inStart = in;
-    const uint8_t* const inLast = in + (Z.AvailIn - FastInMin);
+    const uint8_t* const inLast = in + (Z.AvailIn - FastInLoop);
     uint8_t* const window = S.Window;
     uint8_t* q = S.Write;
     uint8_t* const qStart = q;
@@ -157,10 +157,13 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
     };
 
     // Each pass starts with the bit buffer refilled and the entry of the next code loaded,
-    // so that the load overlaps the previous match's copy.
+    // so that the load overlaps the previous match's copy. A pass refills at most twice,
+    // so FastInLoop bytes at its start keep both loads in bounds; the first refill here
+    // is covered by the extra bytes FastInMin asks for, which also make the first test
+    // below pass and the call decode at least one symbol.
     refill();
     uint32_t e = lt[hold & lmask].V;
-    do {
+    while (in <= inLast && q + 3 <= lim) {
         if (e & Lit) {
             // Literals come in runs; up to three fit one refill and the room check.
             drop(e & 0xFF);
@@ -265,7 +268,7 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
         q += len;
         refill();
         e = lt[hold & lmask].V;
-    } while (in <= inLast && q + 3 <= lim);
+    }
 
     // Give back the whole bytes the bit buffer holds, but never more than this call took
     // from the current input.

@@ -77,9 +77,11 @@ constexpr uint32_t CopyOverrun = 32;  // a fast copy writes less than this past 
 constexpr uint32_t WinSlack = CopyOverrun;
 constexpr uint32_t WinPad = 16;
 
-// The fast path needs this much input at hand (up to three 8-byte bit-buffer refills per
-// pass, each advancing at most 7 bytes) and this much window room.
-constexpr uint32_t FastInMin = 16;
+// Input the fast path needs at the top of each pass: a pass refills the bit buffer at
+// most twice, each refill loading 8 bytes and advancing at most 7. Entering, it needs one
+// refill more (the first, before the loop), and FastOutMin bytes of window room.
+constexpr uint32_t FastInLoop = 16;
+constexpr uint32_t FastInMin = FastInLoop + 8;
 constexpr uint32_t FastOutMin = 16;
 
 constexpr uint32_t MaxLitLenCodes = 288;
@@ -230,8 +232,10 @@ int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
 void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
                        const THuffEntry*& LTree, const THuffEntry*& DTree);
 
-// The fast path: decodes whole symbols while at least FastInMin input bytes and
-// FastOutMin bytes of window room are at hand. Leaves Codes.Mode at cmStart to go on,
+// The fast path, entered with at least FastInMin input bytes and FastOutMin bytes of
+// window room: decodes whole symbols while FastInLoop input bytes and room for three
+// literals remain. It reads no input byte beyond AvailIn. Leaves Codes.Mode at cmStart
+// to go on,
 // cmCopy when a match must be finished by the slow path, cmWash at the end of the block.
 // Returns InflateOk, InflateStreamEnd (end of block) or InflateDataError.
 int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z);

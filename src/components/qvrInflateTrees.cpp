@@ -177,8 +177,11 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
     THuffEntry* rt = Space + rootAt;
     Used += rootSize;
     // A complete code writes every entry; an incomplete one leaves holes that must decode
-    // as invalid.
-    if (left > 0)
+    // as invalid. Holes that fit the root are filled below as unused codes of the longest
+    // length, which tells a resumable decoder as early as possible that it met one; holes
+    // in sub-tables take the sub-table's width.
+    const bool holesInSubTables = left > 0 && max > root;
+    if (holesInSubTables)
         FillInvalid(rt, root);
 
     uint32_t huff = 0;         // current code, bit-reversed
@@ -210,7 +213,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
                 sub = Space + Used;
                 rt[r] = THuffEntry::Make(OpLink | subBits, root, Used - rootAt);
                 Used += 1u << subBits;
-                if (left > 0)
+                if (holesInSubTables)
                     FillInvalid(sub, subBits);
                 low = r;
             }
@@ -225,6 +228,17 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
         while (huff & inc)
             inc >>= 1;
         huff = inc != 0 ? (huff & (inc - 1)) + inc : 0;
+    }
+    if (left > 0 && !holesInSubTables) {
+        const THuffEntry bad = THuffEntry::Make(OpInvalid, max, 0);
+        for (int32_t k = left >> (MaxCodeBits - max); k > 0; k--) {
+            for (uint32_t at = huff; at < rootSize; at += 1u << max)
+                rt[at] = bad;
+            uint32_t inc = 1u << (max - 1);
+            while (huff & inc)
+                inc >>= 1;
+            huff = inc != 0 ? (huff & (inc - 1)) + inc : 0;
+        }
     }
     Table = rt;
     return incomplete ? InflateBufError : InflateOk;

@@ -24,22 +24,22 @@
 
 namespace {
 
-char UpCase(char c)
+char AsciiUpper(char c)
 {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-bool SameTextAscii(std::string_view a, std::string_view b)
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i)
-        if (UpCase(a[i]) != UpCase(b[i]))
+        if (AsciiUpper(a[i]) != AsciiUpper(b[i]))
             return false;
     return true;
 }
 
-std::string_view UpToNul(std::string_view s)
+std::string_view UpToNulByte(std::string_view s)
 {
     const std::size_t nul = s.find('\0');
     return nul == std::string_view::npos ? s : s.substr(0, nul);
@@ -59,7 +59,7 @@ std::string_view FileNamePart(std::string_view name)
 
 TInternalMask::TInternalMask(std::string_view Mask)
 {
-    Mask = UpToNul(Mask);
+    Mask = UpToNulByte(Mask);
     FStates.reserve(Mask.size() + 1);
     bool skipTo = false;
     for (const char c : Mask) {
@@ -69,7 +69,7 @@ TInternalMask::TInternalMask(std::string_view Mask)
             if (!skipTo)
                 FStates.push_back({false, mkAnyChar, 0});
         } else {
-            FStates.push_back({skipTo, mkLiteral, UpCase(c)});
+            FStates.push_back({skipTo, mkLiteral, AsciiUpper(c)});
             skipTo = false;
         }
     }
@@ -79,7 +79,7 @@ TInternalMask::TInternalMask(std::string_view Mask)
 
 bool TInternalMask::Matches(std::string_view Name) const
 {
-    Name = UpToNul(Name);
+    Name = UpToNulByte(Name);
     std::string dotted;
     if (FTrailingDot && Name.find('.') == std::string_view::npos) {
         dotted.assign(Name);
@@ -100,7 +100,7 @@ bool TInternalMask::Matches(std::string_view Name) const
             ok = p < n;
         } else {
             if (st.SkipTo) {
-                while (p < n && UpCase(Name[p]) != st.Literal)
+                while (p < n && AsciiUpper(Name[p]) != st.Literal)
                     ++p;
                 // Running off the end is success only for the end literal (a trailing star).
                 // For any other literal no retry can help: an earlier star resumed further
@@ -111,7 +111,7 @@ bool TInternalMask::Matches(std::string_view Name) const
                 retryP = p + 1;
                 retryS = s;
             }
-            ok = st.Literal == 0 ? p == n : (p < n && UpCase(Name[p]) == st.Literal);
+            ok = st.Literal == 0 ? p == n : (p < n && AsciiUpper(Name[p]) == st.Literal);
         }
 
         if (ok) {
@@ -168,7 +168,7 @@ bool MatchFileSpecList(std::string_view Name, std::vector<std::string>& FileSpec
         if (line.empty())
             continue;
         // Naming an entry exactly selects it, whatever wildcard-like characters it holds.
-        if (SameTextAscii(line, Name))
+        if (EqualsIgnoringAsciiCase(line, Name))
             return true;
 
         std::string test(Name);
@@ -176,7 +176,7 @@ bool MatchFileSpecList(std::string_view Name, std::vector<std::string>& FileSpec
         if (RecurseDirs) {
             if (specDir.empty())
                 test = FileNamePart(Name);
-        } else if (!SameTextAscii(specDir, entryDir)) {
+        } else if (!EqualsIgnoringAsciiCase(specDir, entryDir)) {
             continue;
         }
 

@@ -140,6 +140,7 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
     if (P < 0) return 0;
     Stream.Seek(P, 0);
     const int runs = static_cast<int>(FEndHdr.ThisDisk()) - static_cast<int>(FEndHdr.DirDisk()) + 1;
+    uint32_t read = 0;
     for (int run = 0; run < runs; ++run) {
         FCentralHdr.Clear();
         ReadExact(Stream, FCentralHdr.Data(), 46);
@@ -183,6 +184,7 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
                         WithHigh(FCentralHdr.UncompressedSize(), FHighParts.Uncompressed);
                 }
             }
+            ++read;
             if (GetCancel()) break;
             P += 46 + nameLen + extraLen + commentLen;
             Stream.Seek(P, 0);
@@ -190,6 +192,11 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
             ReadExact(Stream, FCentralHdr.Data(), 46);
         }
     }
+    // A directory that ends before the end record's count of entries is damaged: what
+    // was read is still extracted, but the run must not pass for complete.
+    const uint16_t expected = FEndHdr.Entries();
+    if (!GetCancel() && FEndHdr.Signature() != 0 && expected != 0xFFFF && read < expected)
+        ReportError(FArchiveFile, "", E_BADHEADER, "0");
     return FHeader->FCount;
 }
 

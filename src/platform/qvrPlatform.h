@@ -104,7 +104,8 @@ public:
     TCriticalErrorGuard& operator=(const TCriticalErrorGuard&) = delete;
 
 private:
-    unsigned FPrevious;
+    // POSIX has no such mode, so only the Windows side reads it.
+    [[maybe_unused]] unsigned FPrevious;
 };
 
 } // namespace qvrOS

@@ -135,6 +135,8 @@ struct TToolCase {
     TExpect Expect;
 };
 
+void PrintTo(const TToolCase& C, std::ostream* Os) { *Os << C.Name; }
+
 const TToolCase ToolCases[] = {
     {"Gzip", "gzip", "gzip -9 -c readme.txt > a.gz", "a.gz", {atGZip, 0}},
     {"UnixCompress", "compress", "compress -c readme.txt > a.Z", "a.Z", {atGZip, 0}},
@@ -332,7 +334,8 @@ TEST(CorpusIdentification, FirstPartsOfSplitSetsAreMultiVolume)
 // missing. Function-local static: built on first use, removed at exit.
 struct TArchives {
     TTempDir Dir;
-    Bytes Zip, ZipNoDirectory, Arj, Lha, Arc, Gzip, Cab, Uue, Tar;
+    Bytes Zip, Arj, Lha, Arc, Gzip, Cab, Uue, Tar;
+    Bytes ZipNoDirectory, ZipDirectory; // Zip cut where its central directory starts
     Bytes Rar, Ace, Pak; // from the corpus: no tool here writes these
 
     static const TArchives& Get()
@@ -354,7 +357,10 @@ private:
         Zip = make("zip", "zip -q a.zip readme.txt small.txt", "a.zip");
         if (!Zip.empty()) {
             const int64_t dir = PythonStartDir(Dir / "a.zip");
-            if (dir > 0) ZipNoDirectory.assign(Zip.begin(), Zip.begin() + dir);
+            if (dir > 0) {
+                ZipNoDirectory.assign(Zip.begin(), Zip.begin() + dir);
+                ZipDirectory.assign(Zip.begin() + dir, Zip.end());
+            }
         }
         Arj = make("arj", "arj a -y a.arj readme.txt small.txt > /dev/null", "a.arj");
         Lha = make("lha", "lha a a.lzh readme.txt small.txt > /dev/null", "a.lzh");
@@ -407,120 +413,73 @@ Bytes MacWrapper()
 
 Bytes Text(std::string_view S) { return Bytes(S.begin(), S.end()); }
 
+using TArchive = const Bytes TArchives::*;
+
+// Prefix, padded with zeros to Offset (when not 0), then Archive, cut to Keep bytes.
 struct TBuiltCase {
     const char* Name;
-    std::function<Bytes(const TArchives&)> Build; // empty when an archive is missing
+    Bytes (*Prefix)();
+    size_t Offset;
+    TArchive Archive; // null: the prefix alone
     TExpect Expect;
+    size_t Keep = SIZE_MAX;
 };
 
-// Builds nothing when one of the archives it needs is missing.
-Bytes Need(std::initializer_list<const Bytes*> Parts, const std::function<Bytes()>& F)
-{
-    for (const Bytes* p : Parts)
-        if (p->empty()) return {};
-    return F();
-}
+void PrintTo(const TBuiltCase& C, std::ostream* Os) { *Os << C.Name; }
+
+Bytes Nothing() { return {}; }
+Bytes Zeros() { return Bytes(300, 0); }
+Bytes ManyZeros() { return Bytes(70000, 0); }
+Bytes Pkg4() { return Text("PKG4"); }
+Bytes Pkg5() { return Text("PKG5") + Bytes(100, 'x'); }
+Bytes TextLine() { return Text("Not an archive header.\n"); }
+template <uint32_t End> Bytes Dos() { return DosImage(End); }
+
+constexpr size_t BeyondScan = 17000 + 11 * 32768; // where a program's forward scan ends
 
 const TBuiltCase BuiltCases[] = {
     // Plain files.
-    {"ZeroBytesBeforeZip",
-     [](const TArchives& A) { return Need({&A.Zip}, [&] { return Bytes(300, 0) + A.Zip; }); },
+    {"ZeroBytesBeforeZip", Zeros, 0, &TArchives::Zip,
      {atZip, AtDirectory, TState::WithDirectory}},
-    {"ZeroBytesBeforeZipWithoutDirectory",
-     [](const TArchives& A) {
-         return Need({&A.ZipNoDirectory}, [&] { return Bytes(300, 0) + A.ZipNoDirectory; });
-     },
+    {"ZeroBytesBeforeZipWithoutDirectory", Zeros, 0, &TArchives::ZipNoDirectory,
      {atZip, 300, TState::LocalOnly}},
-    {"ZipWithoutDirectory",
-     [](const TArchives& A) { return Need({&A.ZipNoDirectory}, [&] { return A.ZipNoDirectory; }); },
+    {"ZipWithoutDirectory", Nothing, 0, &TArchives::ZipNoDirectory,
      {atZip, 0, TState::LocalOnly}},
-    {"DirectoryFirst",
-     [](const TArchives& A) {
-         // The last part of a split set whose directory starts it.
-         return Need({&A.Zip, &A.ZipNoDirectory}, [&] {
-             return Bytes(A.Zip.begin() + static_cast<std::ptrdiff_t>(A.ZipNoDirectory.size()),
-                          A.Zip.end());
-         });
-     },
+    // The last part of a split set whose directory starts it.
+    {"DirectoryFirst", Nothing, 0, &TArchives::ZipDirectory,
      {atZipMV, 0, TState::WithDirectory}},
-    {"Pkg5", [](const TArchives&) { return Text("PKG5") + Bytes(100, 'x'); }, {atUnknown}},
-    {"Pkg4ThenZip",
-     [](const TArchives& A) { return Need({&A.Zip}, [&] { return Text("PKG4") + A.Zip; }); },
-     {atZip, AtDirectory, TState::WithDirectory}},
-    {"LhaInMacWrapper",
-     [](const TArchives& A) { return Need({&A.Lha}, [&] { return MacWrapper() + A.Lha; }); },
-     {atLha, 128}},
-    {"NineteenBytesOfGzip",
-     [](const TArchives& A) {
-         return Need({&A.Gzip}, [&] { return Bytes(A.Gzip.begin(), A.Gzip.begin() + 19); });
-     },
-     {atNA}},
-    {"TwentyBytesOfGzip",
-     [](const TArchives& A) {
-         return Need({&A.Gzip}, [&] { return Bytes(A.Gzip.begin(), A.Gzip.begin() + 20); });
-     },
-     {atGZip, 0}},
-    {"EmptyFile", [](const TArchives&) { return Bytes{}; }, {atNA}},
-    {"ZerosOnly", [](const TArchives&) { return Bytes(70000, 0); }, {atNA}},
-    {"RarFoundByScanAfterText",
-     [](const TArchives& A) { return Text("Not an archive header.\n") + A.Rar; },
-     {atRarExe, 23}},
+    {"Pkg5", Pkg5, 0, nullptr, {atUnknown}},
+    {"Pkg4ThenZip", Pkg4, 0, &TArchives::Zip, {atZip, AtDirectory, TState::WithDirectory}},
+    {"LhaInMacWrapper", MacWrapper, 0, &TArchives::Lha, {atLha, 128}},
+    {"NineteenBytesOfGzip", Nothing, 0, &TArchives::Gzip, {atNA}, 19},
+    {"TwentyBytesOfGzip", Nothing, 0, &TArchives::Gzip, {atGZip, 0}, 20},
+    {"EmptyFile", Nothing, 0, nullptr, {atNA}},
+    {"ZerosOnly", ManyZeros, 0, nullptr, {atNA}},
+    {"RarFoundByScanAfterText", TextLine, 0, &TArchives::Rar, {atRarExe, 23}},
 
     // Programs: archives behind the DOS image or at a self-extractor's fixed offset.
-    {"ArjTwoBytesAfterDosImage",
-     [](const TArchives& A) { return Need({&A.Arj}, [&] { return At(DosImage(1000), 1002, A.Arj); }); },
-     {atArjExe, 1002}},
-    {"ArjAfterFullLastPage",
-     [](const TArchives& A) { return Need({&A.Arj}, [&] { return At(DosImage(1024), 1026, A.Arj); }); },
-     {atArjExe, 1026}},
-    {"LhaStubAt1945",
-     [](const TArchives& A) { return Need({&A.Lha}, [&] { return At(DosImage(600), 1945, A.Lha); }); },
-     {atLhaExe, 1945}},
-    {"ZipStubAt7612",
-     [](const TArchives& A) { return Need({&A.Zip}, [&] { return At(DosImage(600), 7612, A.Zip); }); },
-     {atZipExe, 7612, TState::LocalOnly}},
-    {"ZipStubAt25661",
-     [](const TArchives& A) { return Need({&A.Zip}, [&] { return At(DosImage(600), 25661, A.Zip); }); },
+    {"ArjTwoBytesAfterDosImage", Dos<1000>, 1002, &TArchives::Arj, {atArjExe, 1002}},
+    {"ArjAfterFullLastPage", Dos<1024>, 1026, &TArchives::Arj, {atArjExe, 1026}},
+    {"LhaStubAt1945", Dos<600>, 1945, &TArchives::Lha, {atLhaExe, 1945}},
+    {"ZipStubAt7612", Dos<600>, 7612, &TArchives::Zip, {atZipExe, 7612, TState::LocalOnly}},
+    {"ZipStubAt25661", Dos<600>, 25661, &TArchives::Zip,
      {atZipExe, 25661, TState::LocalOnly}},
-    {"ArcStubAt6674",
-     [](const TArchives& A) { return Need({&A.Arc}, [&] { return At(DosImage(600), 6674, A.Arc); }); },
-     {atArcExe, 6674}},
-    {"ArcStubAt13138",
-     [](const TArchives& A) { return Need({&A.Arc}, [&] { return At(DosImage(600), 13138, A.Arc); }); },
-     {atArcExe, 13138}},
-    {"PakStubAt8601",
-     [](const TArchives& A) { return At(DosImage(600), 8601, A.Pak); }, {atPakExe, 8601}},
-    {"ZipAfterDosImage",
-     [](const TArchives& A) { return Need({&A.Zip}, [&] { return DosImage(1024) + A.Zip; }); },
+    {"ArcStubAt6674", Dos<600>, 6674, &TArchives::Arc, {atArcExe, 6674}},
+    {"ArcStubAt13138", Dos<600>, 13138, &TArchives::Arc, {atArcExe, 13138}},
+    {"PakStubAt8601", Dos<600>, 8601, &TArchives::Pak, {atPakExe, 8601}},
+    {"ZipAfterDosImage", Dos<1024>, 0, &TArchives::Zip,
      {atZipExe, AtDirectory, TState::WithDirectory}},
-    {"ZipWithoutDirectoryAfterDosImage",
-     [](const TArchives& A) {
-         return Need({&A.ZipNoDirectory}, [&] { return DosImage(1024) + A.ZipNoDirectory; });
-     },
+    {"ZipWithoutDirectoryAfterDosImage", Dos<1024>, 0, &TArchives::ZipNoDirectory,
      {atZipExe, 1024, TState::LocalOnly}},
-    {"GzipInsideProgram",
-     [](const TArchives& A) { return Need({&A.Gzip}, [&] { return DosImage(1024) + A.Gzip; }); },
-     {atNA}},
-    {"ArjFoundByScan",
-     [](const TArchives& A) { return Need({&A.Arj}, [&] { return At(DosImage(600), 20000, A.Arj); }); },
-     {atArjExe, 20000}},
-    {"LhaFoundByScan",
-     [](const TArchives& A) { return Need({&A.Lha}, [&] { return At(DosImage(600), 20000, A.Lha); }); },
-     {atLhaExe, 20000}},
-    {"CabinetFoundByScan",
-     [](const TArchives& A) { return Need({&A.Cab}, [&] { return At(DosImage(600), 20000, A.Cab); }); },
-     {atCabExe, 20000}},
-    {"RarFoundByScan",
-     [](const TArchives& A) { return At(DosImage(600), 20000, A.Rar); }, {atRarExe, 20000}},
-    {"AceFoundByScan",
-     [](const TArchives& A) { return At(DosImage(600), 20000, A.Ace); }, {atAceExe, 20000}},
-    {"ZipWithoutDirectoryFoundByScan",
-     [](const TArchives& A) {
-         return Need({&A.ZipNoDirectory}, [&] { return At(DosImage(600), 20000, A.ZipNoDirectory); });
-     },
+    {"GzipInsideProgram", Dos<1024>, 0, &TArchives::Gzip, {atNA}},
+    {"ArjFoundByScan", Dos<600>, 20000, &TArchives::Arj, {atArjExe, 20000}},
+    {"LhaFoundByScan", Dos<600>, 20000, &TArchives::Lha, {atLhaExe, 20000}},
+    {"CabinetFoundByScan", Dos<600>, 20000, &TArchives::Cab, {atCabExe, 20000}},
+    {"RarFoundByScan", Dos<600>, 20000, &TArchives::Rar, {atRarExe, 20000}},
+    {"AceFoundByScan", Dos<600>, 20000, &TArchives::Ace, {atAceExe, 20000}},
+    {"ZipWithoutDirectoryFoundByScan", Dos<600>, 20000, &TArchives::ZipNoDirectory,
      {atZipExe, 20000, TState::LocalOnly}},
-    {"RarBeyondTheScansReach",
-     [](const TArchives& A) { return At(DosImage(600), 17000 + 11 * 32768, A.Rar); }, {atNA}},
+    {"RarBeyondTheScansReach", Dos<600>, BeyondScan, &TArchives::Rar, {atNA}},
 };
 
 class BuiltFile : public ::testing::TestWithParam<TBuiltCase> {};
@@ -528,10 +487,14 @@ class BuiltFile : public ::testing::TestWithParam<TBuiltCase> {};
 TEST_P(BuiltFile, IsIdentified)
 {
     const TBuiltCase& c = GetParam();
-    const TArchives& a = TArchives::Get();
-    const Bytes data = c.Build(a);
-    if (data.empty() && std::string(c.Name) != "EmptyFile")
-        GTEST_SKIP() << "a tool that writes one of its archives is not installed";
+    Bytes data = c.Prefix();
+    if (c.Archive) {
+        const Bytes& archive = TArchives::Get().*c.Archive;
+        if (archive.empty()) GTEST_SKIP() << "the tool that writes its archive is not installed";
+        if (c.Offset > 0) data.resize(c.Offset, 0);
+        data = data + archive;
+    }
+    if (data.size() > c.Keep) data.resize(c.Keep);
     TTempDir tmp;
     WriteFile(tmp / "file.bin", data);
     ExpectIdentified(tmp / "file.bin", c.Expect);
@@ -550,6 +513,8 @@ struct TStringCase {
     const Bytes TArchives::*Archive;  // placed at 40960
     TExpect Expect;
 };
+
+void PrintTo(const TStringCase& C, std::ostream* Os) { *Os << C.Name; }
 
 const TStringCase StringCases[] = {
     {"OffsetInFirstString", {"40960"}, &TArchives::Arc, {atArcExe, 40960}},
@@ -638,6 +603,8 @@ struct TTarCase {
     std::function<void(Bytes&)> Change; // of the first 1024 bytes of a real archive
     TArcType Type;
 };
+
+void PrintTo(const TTarCase& C, std::ostream* Os) { *Os << C.Name; }
 
 void SetChecksumField(Bytes& H, std::string_view Field)
 {
@@ -988,12 +955,40 @@ TEST(HostileInput, DamagedStringTablesAreSafe)
 // hits.
 TEST(EndRecordSearch, DISABLED_CommentEndingInEndSignatureStillFindsDirectory)
 {
-    if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
+    std::string missing;
+    if (!HaveTools("zip unzip", missing)) GTEST_SKIP() << missing << " is not installed";
     TTempDir tmp;
     WriteInputs(tmp.Path());
     ASSERT_TRUE(RunIn(tmp.Path(), "zip -q a.zip readme.txt && printf 'note PK\\005\\006' | "
-                                  "zip -q -z a.zip"));
-    ExpectIdentified(tmp / "a.zip", {atZip, AtDirectory, TState::WithDirectory});
+                                  "zip -q -z a.zip && unzip -tq a.zip"));
+    // Python's zipfile trips over this comment too; unzip (above) and 7-Zip do not.
+    const int64_t dir = FindBytes(ReadFile(tmp / "a.zip"), std::string_view("PK\1\2", 4));
+    ExpectIdentified(tmp / "a.zip", {atZip, dir, TState::WithDirectory});
+}
+
+// When the directory is not where the end record's offset says but at the fallback
+// position (end record - directory size), the search reads it there but still returns
+// the first position, which may lie outside the file. Here a wide end record (the
+// library's own form; no tool writes it) with a corrupt 64-bit directory offset.
+// Disabled until the search returns the position it read the directory from.
+TEST(EndRecordSearch, DISABLED_DirectoryFoundAtFallbackIsReturnedThere)
+{
+    std::vector<TZipEntrySpec> e(2);
+    e[0].Name = "one.txt";
+    e[0].Data = TextBytes(1000, 1);
+    e[1].Name = "two.txt";
+    e[1].Data = TextBytes(3000, 2);
+    TZipBuildOptions o;
+    o.WideEnd = true;
+    Bytes zip = BuildZip(e, o);
+    const int64_t end = FindBytes(zip, std::string_view("P[\5\6", 4));
+    const int64_t dir = FindBytes(zip, std::string_view("PK\1\2", 4));
+    ASSERT_GT(end, 0);
+    ASSERT_GT(dir, 0);
+    PutU32(&zip[static_cast<size_t>(end) + 16], static_cast<uint32_t>(zip.size() + 1000));
+    TTempDir tmp;
+    WriteFile(tmp / "a.zip", zip);
+    ExpectIdentified(tmp / "a.zip", {atZip, dir, TState::WithDirectory});
 }
 
 } // namespace

@@ -10,8 +10,6 @@ using namespace test;
 
 namespace {
 
-std::string Inside(const fs::path& P) { return SlashToBackslash(P.string()); }
-
 struct TResult {
     int32_t Count = 0;
     std::vector<std::pair<std::string, int32_t>> Errors;
@@ -421,4 +419,22 @@ TEST(OutputPaths, Utf8FlaggedNamesSkipTheOemConversion)
     Extract(tmp / "a.zip", tmp / "out");
     EXPECT_EQ(ReadFile(tmp / "out/caf\xC3\xA9.txt"), TextBytes(5, 1));
     EXPECT_EQ(ReadFile(tmp / "out/na\xC3\xA9ve.txt"), TextBytes(6, 2));
+}
+
+TEST(CentralWalk, ADirectoryCutShortIsReported)
+{
+    TTempDir tmp;
+    Bytes zip = BuildZip(ThreeFiles());
+    // Break the signature of the second central header.
+    size_t hit = 0, found = 0;
+    for (size_t i = 0; i + 4 <= zip.size(); ++i)
+        if (zip[i] == 'P' && zip[i + 1] == 'K' && zip[i + 2] == 1 && zip[i + 3] == 2 && ++found == 2) hit = i;
+    ASSERT_NE(hit, 0u);
+    zip[hit + 2] = 9;
+    WriteFile(tmp / "a.zip", zip);
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_EQ(r.Count, 1);
+    EXPECT_EQ(ReadFile(tmp / "out/a.txt"), TextBytes(3000, 1));
+    ASSERT_EQ(r.Errors.size(), 1u);
+    EXPECT_EQ(r.Errors[0].second, E_BADHEADER);
 }

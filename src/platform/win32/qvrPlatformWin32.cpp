@@ -190,6 +190,36 @@ int32_t FileWrite(THandle H, const void* Buf, int32_t Count)
     return static_cast<int32_t>(n);
 }
 
+int32_t FileReadAt(THandle H, void* Buf, int32_t Count, int64_t Offset)
+{
+    if (Count < 0 || Offset < 0) {
+        Fail(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    // On a handle opened for synchronous use a positioned read still leaves the file
+    // pointer after the bytes it read; it is put back, since the streams keep their own
+    // account of where the pointer stands.
+    LARGE_INTEGER zero{}, here;
+    if (!SetFilePointerEx(Native(H), zero, &here, FILE_CURRENT)) {
+        Fail();
+        return -1;
+    }
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(static_cast<uint64_t>(Offset));
+    at.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(Offset) >> 32);
+    DWORD n = 0;
+    const BOOL ok = ReadFile(Native(H), Buf, static_cast<DWORD>(Count), &n, &at);
+    const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+    SetFilePointerEx(Native(H), here, nullptr, FILE_BEGIN);
+    if (!ok) {
+        // At or past the end the positioned form fails where a plain read returns 0.
+        if (error == ERROR_HANDLE_EOF) return 0;
+        Fail(error);
+        return -1;
+    }
+    return static_cast<int32_t>(n);
+}
+
 int64_t FileSeek(THandle H, int64_t Offset, int Origin)
 {
     const DWORD method = Origin == 0 ? FILE_BEGIN : Origin == 1 ? FILE_CURRENT : FILE_END;

@@ -1,0 +1,79 @@
+// Archive type identification of arbitrary bytes. Identification works on a file, so the
+// input is written to one; its first byte picks the file's extension (which turns ZIP
+// into JAR and feeds the volume numbering), the rest is the file. Besides crashes, hangs
+// and leaks it checks what holds for every input: a ZIP-family result starts its walk
+// inside the file, the header state names only known records, and identifying the same
+// file again gives the same answer.
+//
+// Seed it with the shared corpus (../shared/corpus), whose files cover every path.
+#include "qvrUnZip.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One private folder per process, removed at exit.
+class TScratch {
+public:
+    TScratch()
+    {
+        std::string tmpl = (fs::temp_directory_path() / "fuzz-identify-XXXXXX").string();
+        if (mkdtemp(tmpl.data())) FPath = tmpl;
+    }
+    ~TScratch()
+    {
+        std::error_code ec;
+        if (!FPath.empty()) fs::remove_all(FPath, ec);
+    }
+    const fs::path& Path() const { return FPath; }
+
+private:
+    fs::path FPath;
+};
+
+const char* const Names[] = {"a.zip", "a.jar", "a.JAR", "a.exe", "a.rar", "a.r00",
+                             "a.a01", "a.a1b2", "a.arj", "a",     "a.c99", "a.r99999999999"};
+
+bool IsZipType(TArcType T)
+{
+    return T == atZip || T == atZipExe || T == atJar || T == atJarExe || T == atZipDS ||
+           T == atZipMV;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static const TScratch scratch;
+    if (scratch.Path().empty() || size == 0) return 0;
+    const fs::path file = scratch.Path() / Names[data[0] % (sizeof Names / sizeof *Names)];
+    {
+        FILE* f = std::fopen(file.c_str(), "wb");
+        if (!f) return 0;
+        std::fwrite(data + 1, 1, size - 1, f);
+        std::fclose(f);
+    }
+    const int64_t length = static_cast<int64_t>(size - 1);
+
+    TUnZip z;
+    z.ArchiveFile(file.string());
+    const TArcType type = z.ArcType();
+    const int64_t walk = z.WalkStart();
+    if (IsZipType(type) && (walk < 0 || walk >= length)) __builtin_trap();
+    if (z.HeaderState().Bits & ~0x1Fu) __builtin_trap();
+
+    z.ArcType(atNA); // re-identifies the same file
+    if (z.ArcType() != type || z.WalkStart() != walk) __builtin_trap();
+
+    std::error_code ec;
+    fs::remove(file, ec);
+    return 0;
+}
