@@ -152,3 +152,23 @@ TEST(Cli, DefaultDestinationIsTheCurrentDirectory)
     EXPECT_EQ(Shell("cd " + Quote((tmp / "here").string()) + " && " + Quote(CliPath().string()) + " -q " + arc).Status, 0);
     EXPECT_EQ(ReadFile(tmp / "here/docs/a.txt"), TextBytes(1000, 1));
 }
+
+TEST(Cli, OnATerminalExistingFilesAreAskedAbout)
+{
+    if (!HaveTool("script")) GTEST_SKIP() << "script (util-linux) not installed";
+    TTempDir tmp;
+    const std::string arc = Quote(StoredArchive(tmp).string());
+    const std::string out = (tmp / "out").string();
+    WriteText(tmp / "out/c.txt", "mine");
+    WriteText(tmp / "out/b.bin", "old");
+    // script gives the command a terminal; the answers come through it in archive order
+    // (b.bin, then c.txt): keep b.bin, rename c.txt.
+    const std::string cmd = Quote(CliPath().string()) + " " + arc + " " + Quote(out);
+    const TRunResult r = Shell("printf 'n\\nr\\nrenamed.txt\\n' | script -qec " + Quote(cmd) + " /dev/null");
+    EXPECT_EQ(r.Status, 0) << r.Out;
+    EXPECT_NE(r.Out.find("replace "), std::string::npos) << r.Out;
+    EXPECT_EQ(ReadText(tmp / "out/b.bin"), "old");
+    EXPECT_EQ(ReadText(tmp / "out/c.txt"), "mine");
+    EXPECT_EQ(ReadFile(tmp / "out/renamed.txt"), TextBytes(10, 3));
+    EXPECT_EQ(ReadFile(tmp / "out/docs/a.txt"), TextBytes(1000, 1));
+}
