@@ -111,12 +111,16 @@ std::map<std::string, TCase>& Cases()
         const TBytes text = Gather({"/usr/share/doc", "/usr/share/common-licenses", "/usr/include"},
                                    IsText, CorpusSize, true);
         const TBytes bin = Gather({"/usr/lib/x86_64-linux-gnu"}, IsSharedLib, CorpusSize, false);
+        // Mixed: 64 KB of text and 64 KB of binary taking turns.
         TBytes mixed;
+        auto piece = [&mixed](const TBytes& from, size_t at) {
+            const size_t a = std::min(at, from.size()), e = std::min(at + 65536, from.size());
+            mixed.insert(mixed.end(), from.begin() + static_cast<ptrdiff_t>(a),
+                         from.begin() + static_cast<ptrdiff_t>(e));
+        };
         for (size_t i = 0; i < CorpusSize / 2; i += 65536) {
-            mixed.insert(mixed.end(), text.begin() + static_cast<ptrdiff_t>(std::min(i, text.size())),
-                         text.begin() + static_cast<ptrdiff_t>(std::min(i + 65536, text.size())));
-            mixed.insert(mixed.end(), bin.begin() + static_cast<ptrdiff_t>(std::min(i, bin.size())),
-                         bin.begin() + static_cast<ptrdiff_t>(std::min(i + 65536, bin.size())));
+            piece(text, i);
+            piece(bin, i);
         }
         for (int level : {6, 9}) {
             const std::string l = "/l" + std::to_string(level);

@@ -29,12 +29,16 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
     if (n < 0) n = 0;
 
     // The end record is the last thing in the file but its comment: search backwards.
+    // A signature without room for its record after it (a comment that happens to end
+    // in one) is not the end record.
     int32_t k = n - 4;
     bool enciphered = false;
-    for (; k >= 0; --k)
-        if (ClassifySignature(GetU32(&block[static_cast<size_t>(k)]), htEnding, enciphered) ==
-            htEnding)
+    for (; k >= 0; --k) {
+        const uint32_t sig = GetU32(&block[static_cast<size_t>(k)]);
+        if (ClassifySignature(sig, htEnding, enciphered) == htEnding &&
+            k + (IsWideEndSignature(sig) ? 26 : 22) <= n)
             break;
+    }
 
     if (k < 0) return 0;
     int64_t D = 0;
@@ -42,8 +46,6 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
         FHeaderState.Add(htEnding);
         uint8_t* rec = &block[static_cast<size_t>(k)];
         const uint32_t sig = GetU32(rec);
-        const int recLen = IsWideEndSignature(sig) ? 26 : 22;
-        if (k + recLen > n) return 0; // a signature with no room for its record
         if (enciphered) DecipherHeader(rec, htEnding);
         FZip64LocHdr.Clear();
         FZip64EndHdr.Clear();
@@ -79,15 +81,19 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
             }
         }
 
-        const int64_t fallback = E - static_cast<int64_t>(dirSize);
+        // The directory ends where the records after it begin: the end record, or the
+        // ZIP64 end record and its locator in front of it.
+        const int64_t dirEnd = FHeaderState.Has(htEnding64) ? E - 76 : E;
+        const int64_t fallback = dirEnd - static_cast<int64_t>(dirSize);
         FCentralHdr.Clear();
         if (!ReadAt(Stream, D, FCentralHdr.Data(), 46)) {
             FCentralHdr.Clear();
             if (!ReadAt(Stream, fallback, FCentralHdr.Data(), 46)) return 0;
+            D = fallback;
         }
         bool central =
             ClassifySignature(FCentralHdr.Signature(), htCentral, enciphered) == htCentral;
-        if (!central) {
+        if (!central && D != fallback) {
             FCentralHdr.Clear();
             if (!ReadAt(Stream, fallback, FCentralHdr.Data(), 46)) return 0;
             central =

@@ -13,12 +13,11 @@
 // the caller handed over: see FastInLoop.
 //
 // Window: copies run in 8- or 16-byte words and may write up to CopyOverrun - 1 bytes
-// past the match.
-// That is safe only where those bytes are neither unflushed output nor history still
-// reachable by a distance: the window buffer is WinSlack bytes longer than the history,
-// and a word copy is used only when the match plus that overrun fits the room. Near the
-// end of the room matches are copied exactly, and a match longer than the room (only
-// Deflate64 has them) is handed to the slow path's Copy state.
+// past the match. That is safe only where those bytes are neither unflushed output nor
+// history still reachable by a distance: the window buffer is WinSlack bytes longer than
+// the history, and a word copy is used only when the match plus that overrun fits the
+// room. Near the end of the room matches are copied exactly, and a match longer than the
+// room (only Deflate64 has them) is handed to the slow path's Copy state.
 
 #include "qvrInflateInt.h"
 

@@ -780,8 +780,10 @@ TEST(InflateWrapped, MatchesZlibAndKeepsTheAdler)
     for (int bits = 9; bits <= 15; bits++) {
         for (int kind = 0; kind < 6; kind++) {
             const Bytes data = MakeData(kind, 1000 + rng() % 90000, rng());
-            const Bytes packed = ZDeflate(data, static_cast<int>(rng() % 10), Z_DEFAULT_STRATEGY, bits);
-            const TDecoded d = Decode(packed, rng, TFeed(1 + rng() % 200, 1 + rng() % 3000), false, 15);
+            const int level = static_cast<int>(rng() % 10);
+            const Bytes packed = ZDeflate(data, level, Z_DEFAULT_STRATEGY, bits);
+            const TFeed f(1 + rng() % 200, 1 + rng() % 3000);
+            const TDecoded d = Decode(packed, rng, f, false, 15);
             ASSERT_EQ(d.Result, InflateStreamEnd) << bits << " " << kind;
             EXPECT_TRUE(d.Out == data);
             EXPECT_EQ(d.Adler, ZAdler(data));
@@ -1013,13 +1015,15 @@ TEST(InflateVectors, EdgeCasesOfTheFormat)
              FixedLitLen().Put(w, 287);
          }),
          InflateDataError, {}},
-        {"distance code 30 in Deflate", false, Cat({Stored(false, noise), Fixed(true, [](TBitWriter& w) {
+        {"distance code 30 in Deflate", false,
+         Cat({Stored(false, noise), Fixed(true, [](TBitWriter& w) {
              FixedLitLen().Put(w, 257);
              PutFixedDist(w, 30);
              w.Put(0, 14);
          })}),
          InflateDataError, {}},
-        {"distance code 30 in Deflate64", true, Cat({Stored(false, noise), Fixed(true, [](TBitWriter& w) {
+        {"distance code 30 in Deflate64", true,
+         Cat({Stored(false, noise), Fixed(true, [](TBitWriter& w) {
              FixedLitLen().Put(w, 257);  // length 3
              PutFixedDist(w, 30);
              w.Put(100, 14);  // 32769 + 100
@@ -1387,7 +1391,8 @@ TEST(InflateHostile, EveryPrefixOfAValidStreamAsksForMore)
     for (const auto& s : streams) {
         for (size_t len = 0; len < s.In.size(); len++) {
             const Bytes cut(s.In.begin(), s.In.begin() + static_cast<ptrdiff_t>(len));
-            const TFeed f = len % 2 ? TFeed(1 << 20, 1 << 20) : TFeed(1 + rng() % 5, 1 + rng() % 300);
+            const TFeed f =
+                len % 2 ? TFeed(1 << 20, 1 << 20) : TFeed(1 + rng() % 5, 1 + rng() % 300);
             const TDecoded d = Decode(cut, rng, f, s.D64, s.Bits);
             ASSERT_EQ(d.Result, InflateBufError) << s.Name << " cut at " << len;
             ASSERT_LE(d.Out.size(), s.Out.size());
@@ -1585,7 +1590,30 @@ TEST(InflateTables, BuilderVerdicts)
               InflateBufError);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t[3].Op(), OpInvalid);  // code 11 is not used
+    EXPECT_EQ(t[3].Bits(), 2u);
     EXPECT_EQ(t[0].Base(), 0u);
     EXPECT_EQ(t[2].Base(), 1u);
     EXPECT_EQ(t[1].Base(), 2u);
+
+    // Holes below a two-bit root: codes 0 and 100 leave 101 and 11x unused.
+    const uint16_t deep[2] = {1, 3};
+    used = 0;
+    bits = 2;
+    ASSERT_EQ(BuildHuffmanTable(deep, 2, 0, ident, extra, bits, t, space.data(), used, HuftSpace,
+                                BuildKeepIncomplete | BuildFullRoot),
+              InflateBufError);
+    EXPECT_EQ(bits, 2u);
+    EXPECT_EQ(t[0].Base(), 0u);
+    EXPECT_EQ(t[2].Base(), 0u);
+    EXPECT_EQ(t[3].Op(), OpInvalid);
+    ASSERT_EQ(t[1].Op(), OpLink | 1u);  // 10 continues in a sub-table of 2 entries
+    const THuffEntry* sub = t + t[1].Base();
+    EXPECT_EQ(sub[0].Base(), 1u);
+    EXPECT_EQ(sub[0].Bits(), 1u);
+    EXPECT_EQ(sub[1].Op(), OpInvalid);
+    used = 0;
+    bits = 2;
+    EXPECT_EQ(BuildHuffmanTable(deep, 2, 0, ident, extra, bits, t, space.data(), used, 5,
+                                BuildKeepIncomplete | BuildFullRoot),
+              InflateMemError);  // the root fits, its sub-table does not
 }
