@@ -247,21 +247,26 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
     return FHeader->FCount;
 }
 
+std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position)
+{
+    Stream.Seek(Position, 0);
+    FLocalHdr.Clear();
+    ReadExact(Stream, FLocalHdr.Data(), 30);
+    bool enciphered = false;
+    ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered);
+    if (enciphered) DecipherHeader(FLocalHdr.Data(), htLocal);
+    std::string name = ReadEntryName(Stream, FLocalHdr.NameLength(), enciphered, FLocalHdr.Flags());
+    ReadExtraField(Stream, FLocalHdr.ExtraLength(), 0);
+    return name;
+}
+
 void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out)
 {
     FBytesLeft = FTotalUnpacked;
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
         FCurEntry = i;
         const TDirEntry entry = FHeader->GetEntry(i);
-        Stream->Seek(entry.Position, 0);
-        FLocalHdr.Clear();
-        ReadExact(*Stream, FLocalHdr.Data(), 30);
-        bool enciphered = false;
-        ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered);
-        if (enciphered) DecipherHeader(FLocalHdr.Data(), htLocal);
-        const std::string name =
-            ReadEntryName(*Stream, FLocalHdr.NameLength(), enciphered, FLocalHdr.Flags());
-        ReadExtraField(*Stream, FLocalHdr.ExtraLength(), 0);
+        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position);
         FCentralHdr = FHeader->GetHeader(i);
         FEntryInfo.Flags = FCentralHdr.Flags();
         FEntryInfo.Method = FCentralHdr.Method();
@@ -286,15 +291,7 @@ void TUnZip::ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
         FCurEntry = i;
         const TDirEntry entry = FHeader->GetEntry(i);
-        Stream->Seek(entry.Position, 0);
-        FLocalHdr.Clear();
-        ReadExact(*Stream, FLocalHdr.Data(), 30);
-        bool enciphered = false;
-        ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered);
-        if (enciphered) DecipherHeader(FLocalHdr.Data(), htLocal);
-        const std::string name =
-            ReadEntryName(*Stream, FLocalHdr.NameLength(), enciphered, FLocalHdr.Flags());
-        ReadExtraField(*Stream, FLocalHdr.ExtraLength(), 0);
+        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position);
         FEntryInfo.Flags = FLocalHdr.Flags();
         FEntryInfo.Method = FLocalHdr.Method();
         FEntryInfo.CompressedSize = WithHigh(FLocalHdr.CompressedSize(), FHighParts.Compressed);

@@ -50,6 +50,9 @@ protected:
     // values replace the header slot's 32-bit fields, high words go to FHighParts.
     void ReadExtraField(TStream32& Stream, uint16_t Length, int Kind);
     bool MatchFileSpec(const std::string& Name);
+    // Reads the local header at Position with its name and extra field (deciphering an
+    // enciphered one) and returns the name; the stream is left at the entry's data.
+    std::string ReadEntryLocalHeader(TStream32& Stream, int64_t Position);
     // Reads the 30-byte local header at Pos into FLocalHdr without moving the walk.
     bool ReadLocalHeaderAt(TStream32& Stream, int64_t Pos);
 
