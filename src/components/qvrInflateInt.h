@@ -19,8 +19,9 @@
 //   OpEndBlock       end of block;
 //   OpLink | n       the code continues in a sub-table of 2^n entries that starts Base
 //                    entries after the start of this table (Bits is the root width);
-//   OpInvalid        no code leads here; Bits is the table's full index width, so a
-//                    resumable decoder only gives up once it really holds those bits.
+//   OpInvalid        no code leads here; Bits is how many bits show it (the length of
+//                    an unused code, or the table's full index width), so a resumable
+//                    decoder gives up as soon as, and only once, it holds those bits.
 // Bits is the length of the code (its part within this table level); for lengths and
 // distances the extra bits follow it.
 struct THuffEntry {
@@ -56,8 +57,9 @@ constexpr uint32_t MaxCodeBits = 15;
 // (2^r) plus its sub-tables; a sub-table holding codes of one length has one entry per
 // symbol, and only a sub-table that straddles a change of code length can be larger (at
 // most 2^(15-r) entries), which happens at most once per length above r except the
-// last. The builder only fills incomplete codes when they cannot reach a sub-table, so
-// these bounds cover every table it accepts; it still checks them.
+// last. Incomplete codes are only built when asked for (Deflate's fixed distances) or as
+// a single one-bit code, without sub-tables either way, so these bounds cover every table
+// the engine builds; the builder still checks them.
 constexpr uint32_t TableBound(uint32_t root, uint32_t syms)
 {
     return (1u << root) + syms + (MaxCodeBits - root - 1) * (1u << (MaxCodeBits - root));

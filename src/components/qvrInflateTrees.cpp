@@ -122,6 +122,8 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
                           THuffEntry* Space, uint32_t& Used, uint32_t SpaceSize,
                           uint32_t Flags)
 {
+    if (N > MaxLitLenCodes)
+        return InflateDataError;
     uint32_t count[MaxCodeBits + 1] = {};
     for (uint32_t i = 0; i < N; i++) {
         if (Lens[i] > MaxCodeBits)

@@ -235,7 +235,7 @@ public:
         if (FCount)
             Flush();
     }
-    void Bytes_(const Bytes& b)
+    void PutBytes(const Bytes& b)
     {
         Align();
         FOut.insert(FOut.end(), b.begin(), b.end());
@@ -299,9 +299,9 @@ const TCode& FixedLitLen()
 }
 void PutFixedDist(TBitWriter& w, uint32_t code) { w.PutCode(code, 5); }
 
-// The header of a dynamic block whose code lengths are sent with a flat code-length code
-// (symbols 0..15 four bits each). Extra code-length symbols (16, 17, 18) can be given as
-// (symbol, extra) pairs through Steps, which replace the plain list when not empty.
+// The header of a dynamic block: HLIT and HDIST from the sizes of lit and dist (or given),
+// then lit and dist sent one code-length symbol each. Steps, when given, are sent instead
+// as (symbol, extra bits) pairs, so that the repeat symbols 16, 17 and 18 can be used.
 struct TLenStep {
     int Sym;
     uint32_t Extra;
@@ -310,7 +310,8 @@ void PutDynamicHeader(TBitWriter& w, bool last, const std::vector<int>& lit,
                       const std::vector<int>& dist, const std::vector<TLenStep>& steps = {},
                       int hlit = -1, int hdist = -1)
 {
-    static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
+                                  11, 4, 12, 3, 13, 2, 14, 1, 15};
     w.Put(last ? 1 : 0, 1);
     w.Put(2, 2);
     w.Put(static_cast<uint32_t>(hlit >= 0 ? hlit : static_cast<int>(lit.size()) - 257), 5);
@@ -345,8 +346,7 @@ void PutDynamicHeader(TBitWriter& w, bool last, const std::vector<int>& lit,
 
 Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 
-// A literal/length code of HLIT + 257 codes with 8 bits for every literal and the given
-// lengths for 256 and up: complete when the lengths above 255 fill 1/... of the space.
+// n literal/length code lengths: literalBits for the literals, restBits from 256 on.
 std::vector<int> LitLens(size_t n, int literalBits, int restBits)
 {
     std::vector<int> l(n, restBits);
@@ -906,7 +906,7 @@ void StoredBlock(TBitWriter& w, bool last, const Bytes& data)
     w.Align();
     w.Put(static_cast<uint32_t>(data.size()), 16);
     w.Put(static_cast<uint32_t>(~data.size() & 0xFFFF), 16);
-    w.Bytes_(data);
+    w.PutBytes(data);
 }
 
 Bytes Stored(bool last, const Bytes& data)
