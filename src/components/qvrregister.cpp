@@ -1,5 +1,6 @@
 #include "qvrregister.h"
 
+#include "qvrMessages.h"
 #include "qvrPlatform.h"
 
 TRegisterQuiver::TRegisterQuiver() = default;
@@ -37,7 +38,7 @@ void TRegisterQuiver::SetArcType(TArcType)
     TFileStream32 file(FArchiveFile, fmOpenRead | fmShareDenyWrite);
     if (!file.Valid()) {
         FArcType = atNA;
-        throw EStreamError("Error opening file");
+        throw E_RAISE(MessageText(E_OPENERR), E_OPENERR);
     }
     FArcType = IdentifyArchive(&file);
 }

@@ -806,6 +806,24 @@ TEST(Setters, WritingArcTypeReidentifiesTheFile)
     EXPECT_EQ(z.WalkStart(), 0);
 }
 
+TEST(Setters, WritingArcTypeWhenTheFileIsGoneRaisesTheOpenError)
+{
+    TTempDir tmp;
+    const fs::path file = tmp / "a.zip";
+    WriteFile(file, Text("PK\5\6"));
+    TUnZip z;
+    z.ArchiveFile(file.string());
+    fs::remove(file);
+    try {
+        z.ArcType(atZip);
+        FAIL() << "no exception";
+    } catch (const E_RAISE& e) {
+        EXPECT_EQ(e.Code(), E_OPENERR);
+        EXPECT_STREQ(e.what(), "Error opening file");
+    }
+    EXPECT_EQ(Name(z.ArcType()), Name(atNA));
+}
+
 TEST(Setters, WritingArcTypeWithoutAFileDoesNothing)
 {
     TUnZip z;
