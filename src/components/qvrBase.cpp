@@ -286,6 +286,7 @@ bool TUnBase::OpenArchive(std::unique_ptr<TStream32>& Stream)
         ReportError("", "", E_FILENOTFOUND, "0");
         return false;
     }
+    if ((FArcType == atZipDS || FArcType == atZipMV) && !PrepareVolumeSet()) return false;
     Stream.reset();
     if (FArcType == atAce || FArcType == atAceExe || FArcType == atCab || FArcType == atCabExe ||
         FArcType == atRar || FArcType == atRarExe)
@@ -300,6 +301,14 @@ bool TUnBase::OpenArchive(std::unique_ptr<TStream32>& Stream)
     FArchiveSize = file->Size();
     Stream = std::move(file);
     return true;
+}
+
+bool TUnBase::PrepareVolumeSet()
+{
+    // Reading a set volume by volume is not available: refuse it cleanly rather than
+    // read one volume as though it held the others' data.
+    ReportError(FArchiveFile, "multi-volume set", E_OPENERR, "0");
+    return false;
 }
 
 void TUnBase::CloseArchive(std::unique_ptr<TStream32>& Stream) { Stream.reset(); }

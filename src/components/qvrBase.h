@@ -262,6 +262,8 @@ public:
 
 protected:
     bool OpenArchive(std::unique_ptr<TStream32>& Stream);
+    // Gets a spanned or multi-volume set ready before its run; false when it cannot be.
+    virtual bool PrepareVolumeSet();
     void CloseArchive(std::unique_ptr<TStream32>& Stream);
     void ResetRunState();
     int32_t ProcessArchive(std::unique_ptr<TStream32>& Stream);
