@@ -110,6 +110,9 @@ private:
         FUnZip.OnError = [this](TZipCommon&, const std::string& Name, const std::string& Ext,
                                 const std::string&, int32_t Code) {
             std::string file = Name.empty() ? FOptions.Archive : Name;
+            // Output failures name the archive and carry the output file as the
+            // extended message: the output file is the one the user needs to see.
+            if ((Code == E_WRITEERR || Code == E_DISKFULL) && !Ext.empty()) file = Ext;
             if (Code == E_FILENOTFOUND || (Code == E_OPENERR && Name == FUnZip.ArchiveFile()))
                 FArchiveFailed = true;
             Error(file, Ext, Code);

@@ -370,8 +370,8 @@ bool TUnZip::DecompressEntry(const std::string& FileName, int32_t /*Index*/, TEn
     FPackedLeft = Info.CompressedSize;
     switch (Info.Method) {
     case 0: CopyStored(*Stream, Out, Info, FileName, 32); break;
-    case 8: InflateDeflated(*Stream, Out, -15); break;
-    case 9: InflateDeflate64(*Stream, Out, -15); break;
+    case 8: InflateDeflated(Stream, Out, -15); break;
+    case 9: InflateDeflate64(Stream, Out, -15); break;
     default: ReportError(FileName, "", E_UNSUPPORTEDMETHOD, "0"); break;
     }
     return true;
@@ -392,9 +392,11 @@ int64_t TUnZip::CopyStored(TStream32& Stream, TStream32* Out, const TEntryInfo& 
                                     0, arj);
         if (n <= 0) break;
         FBytesLeft -= n;
-        WriteBlock(Out, block.data(), 1, n, CrcKind, decrypt);
+        // A failed write was reported by WriteOutput; the file cannot be completed.
+        const bool written = WriteBlock(Out, block.data(), 1, n, CrcKind, decrypt) == n;
         left -= n;
         copied += n;
+        if (!written) break;
         UpdateProgress(FTotalPacked, Info.UncompressedSize, copied);
         if (GetCancel()) break;
     }

@@ -38,9 +38,15 @@ protected:
     bool VerifyPassword(TStream32& Stream);
 
     // Deflate (method 8) and Deflate64 (method 9) entries.
-    void InflateDeflated(TStream32& Stream, TStream32* Out, int WindowBits);
-    void InflateDeflate64(TStream32& Stream, TStream32* Out, int WindowBits);
-    void InflateEntry(TStream32& Stream, TStream32* Out, int WindowBits, bool Deflate64);
+    // Stream is replaced when the data runs on into the next volume of a set.
+    void InflateDeflated(std::unique_ptr<TStream32>& Stream, TStream32* Out, int WindowBits);
+    void InflateDeflate64(std::unique_ptr<TStream32>& Stream, TStream32* Out, int WindowBits);
+    void InflateEntry(std::unique_ptr<TStream32>& Stream, TStream32* Out, int WindowBits,
+                      bool Deflate64);
+    // Moves a spanned or multi-volume set on to the volume that continues the entry
+    // being read, replacing Stream; false when there is none. Sets cannot be read
+    // volume by volume yet, so the base has none to give.
+    virtual bool NextVolume(std::unique_ptr<TStream32>& /*Stream*/) { return false; }
 
     // Reads a stored name of Length bytes (cut to 255), deciphering it when the header
     // was enciphered, and normalises it; Flags bit 11 marks a name already in UTF-8.

@@ -7,22 +7,23 @@
 #include <memory>
 #include <vector>
 
-void TUnZip::InflateDeflated(TStream32& Stream, TStream32* Out, int WindowBits)
+void TUnZip::InflateDeflated(std::unique_ptr<TStream32>& Stream, TStream32* Out, int WindowBits)
 {
     InflateEntry(Stream, Out, WindowBits, false);
 }
 
-void TUnZip::InflateDeflate64(TStream32& Stream, TStream32* Out, int WindowBits)
+void TUnZip::InflateDeflate64(std::unique_ptr<TStream32>& Stream, TStream32* Out, int WindowBits)
 {
     InflateEntry(Stream, Out, WindowBits, true);
 }
 
-void TUnZip::InflateEntry(TStream32& Stream, TStream32* Out, int WindowBits, bool Deflate64)
+void TUnZip::InflateEntry(std::unique_ptr<TStream32>& Stream, TStream32* Out, int WindowBits,
+                          bool Deflate64)
 {
     constexpr int64_t MaxChunk = 32768;
     const int64_t size = FEntryInfo.UncompressedSize;
     if (size <= 0) return;
-    TDecompressStream inflater(Stream, static_cast<int8_t>(WindowBits), Deflate64);
+    TDecompressStream inflater(*Stream, static_cast<int8_t>(WindowBits), Deflate64);
     inflater.FDecryptInput = (FEntryInfo.Flags & 0x0001) != 0;
     inflater.FCipher = &FCipher;
 
@@ -40,17 +41,36 @@ void TUnZip::InflateEntry(TStream32& Stream, TStream32* Out, int WindowBits, boo
         if (ProcessMessages) ProcessMessages();
         const int32_t h = inflater.Read(buf.data(), static_cast<int32_t>(chunk));
         if (h > 0) {
-            try {
-                if (WriteBlock(Out, buf.data(), 1, h, 32, false) == 0)
-                    RaiseError(FFileName, E_WRITEERR, "0", "");
-            } catch (const E_RAISE& e) {
-                // A full disk ends the entry; any other write failure was reported and
-                // decoding goes on with the next chunk.
-                if (e.Code() == E_DISKFULL) throw;
+            // WriteOutput has reported a failed write (and raised for a full disk): the
+            // file cannot be completed, so the entry ends at its first failure instead
+            // of reporting the same failure for every later chunk.
+            if (WriteBlock(Out, buf.data(), 1, h, 32, false) != h) {
+                progress(entryLeft);
+                break;
             }
             progress(h);
             remaining -= chunk;
             chunk = std::min(remaining, MaxChunk);
+            continue;
+        }
+        if (h == InflateBufError && inflater.TotalOut() < size &&
+            (FArcType == atZipDS || FArcType == atZipMV)) {
+            // The compressed data runs on into the next volume: write what this chunk
+            // got, then go on from the start of the next volume with the engine's state
+            // untouched.
+            const int32_t part = static_cast<int32_t>(chunk) - static_cast<int32_t>(inflater.FStrm.AvailOut);
+            if (part > 0 && WriteBlock(Out, buf.data(), 1, part, 32, false) != part) {
+                progress(entryLeft);
+                break;
+            }
+            if (!NextVolume(Stream)) {
+                if (FArcType == atZipMV) SetCancel(true);
+                break;
+            }
+            remaining -= part;
+            chunk = std::min(remaining, MaxChunk);
+            inflater.SetSource(*Stream, 0);
+            progress(part);
             continue;
         }
         // End of data before the entry's size, corrupt data or no more input: the rest

@@ -194,3 +194,21 @@ TEST(Cli, EveryCorpusArchiveOfKnownMethodsExtractsByteExact)
     }
     EXPECT_GE(tested, 12);
 }
+
+TEST(Cli, AWriteThatFailsIsReportedAndTheOthersExtract)
+{
+    // A file-size limit makes writes past 64 KiB fail (with the signal ignored), the way
+    // a quota would: the large entry is reported, the small one still written.
+    TTempDir tmp;
+    WriteFile(tmp / "src/big.bin", RandomBytes(300000, 1));
+    WriteFile(tmp / "src/small.txt", TextBytes(100, 2));
+    ASSERT_EQ(Shell("cd " + Quote((tmp / "src").string()) + " && zip -q ../w.zip big.bin small.txt").Status, 0);
+    const TRunResult r = Shell("trap '' XFSZ; ulimit -f 64; " + Quote(CliPath().string()) + " -q " +
+                               Quote((tmp / "w.zip").string()) + " " + Quote((tmp / "out").string()));
+    EXPECT_EQ(r.Status, 1) << r.Err;
+    // One report for the failed file, named as the output file, not one per chunk.
+    const std::string line = "unspool: " + (tmp / "out/big.bin").string() + ": Error writing to file (25136)\n";
+    EXPECT_NE(r.Err.find(line), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find(line), r.Err.rfind(line)) << r.Err;
+    EXPECT_EQ(ReadFile(tmp / "out/small.txt"), TextBytes(100, 2));
+}

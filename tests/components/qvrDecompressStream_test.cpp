@@ -238,3 +238,60 @@ TEST(InflateDriver, Deflate64ArchivesFromSevenZip)
     EXPECT_TRUE(pass);
     EXPECT_EQ(ReadFile(tmp / "out/d64.bin"), data);
 }
+
+namespace {
+
+// Drives one Deflate entry whose compressed data is split over two volumes, the way a
+// set's reader hands over the next volume.
+class TTwoVolumeUnZip : public TUnZip {
+public:
+    Bytes SecondVolume;
+    int VolumeCalls = 0;
+    bool NextVolume(std::unique_ptr<TStream32>& Stream) override
+    {
+        ++VolumeCalls;
+        if (SecondVolume.empty()) return false;
+        Stream = std::make_unique<TMemoryStream>(SecondVolume);
+        return true;
+    }
+    uint32_t Inflate(TArcType Type, const Bytes& FirstVolume, int64_t Size, const fs::path& OutFile)
+    {
+        FArcType = Type;
+        FEntryInfo = {};
+        FEntryInfo.Method = 8;
+        FEntryInfo.UncompressedSize = Size;
+        std::unique_ptr<TStream32> in = std::make_unique<TMemoryStream>(FirstVolume);
+        TFileStream32 out(SlashToBackslash(OutFile.string()), fmCreate);
+        Crc32Acc = 0xFFFFFFFFu;
+        InflateDeflated(in, &out, -15);
+        return Crc32Acc ^ 0xFFFFFFFFu;
+    }
+};
+
+} // namespace
+
+TEST(InflateDriver, DataRunningOnIntoTheNextVolumeDecodesWithoutABreak)
+{
+    TTempDir tmp;
+    const Bytes data = TextBytes(400000, 12);
+    const Bytes packed = RawDeflate(data);
+    const size_t cut = packed.size() / 3;
+    TTwoVolumeUnZip z;
+    z.SecondVolume.assign(packed.begin() + static_cast<std::ptrdiff_t>(cut), packed.end());
+    const uint32_t crc = z.Inflate(atZipMV, Bytes(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(cut)),
+                                   static_cast<int64_t>(data.size()), tmp / "out.txt");
+    EXPECT_EQ(z.VolumeCalls, 1);
+    EXPECT_EQ(crc, Crc32Of(data));
+    EXPECT_EQ(ReadFile(tmp / "out.txt"), data);
+
+    // Without a next volume a multi-volume run is cancelled; a single archive just ends.
+    TTwoVolumeUnZip refused;
+    refused.Inflate(atZipMV, Bytes(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(cut)),
+                    static_cast<int64_t>(data.size()), tmp / "out2.txt");
+    EXPECT_TRUE(refused.GetCancel());
+    TTwoVolumeUnZip single;
+    single.Inflate(atZip, Bytes(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(cut)),
+                   static_cast<int64_t>(data.size()), tmp / "out3.txt");
+    EXPECT_EQ(single.VolumeCalls, 0);
+    EXPECT_FALSE(single.GetCancel());
+}
