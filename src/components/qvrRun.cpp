@@ -1,0 +1,116 @@
+// The run: opening the archive, resetting the run state, the activation events and
+// the exception boundary around the type-specific walk.
+#include "qvrBase.h"
+
+#include <exception>
+
+// ---------------------------------------------------------------------------------
+// TUnBase
+
+TUnBase::TUnBase() = default;
+
+void TUnBase::SetArchiveFile(const std::string& V) { TRegisterQuiver::SetArchiveFile(V); }
+
+int32_t TUnBase::ExtractFiles()
+{
+    std::unique_ptr<TStream32> stream;
+    if (!OpenArchive(stream)) return 0;
+    int32_t result = 0;
+    try {
+        result = ProcessArchive(stream);
+    } catch (...) {
+        CloseArchive(stream);
+        throw;
+    }
+    CloseArchive(stream);
+    return result;
+}
+
+bool TUnBase::OpenArchive(std::unique_ptr<TStream32>& Stream)
+{
+    if (FArchiveFile.empty()) {
+        ReportError("", "", E_FILENOTFOUND, "0");
+        return false;
+    }
+    if ((FArcType == atZipDS || FArcType == atZipMV) && !PrepareVolumeSet()) return false;
+    Stream.reset();
+    if (FArcType == atAce || FArcType == atAceExe || FArcType == atCab || FArcType == atCabExe ||
+        FArcType == atRar || FArcType == atRarExe)
+        return true;
+    auto file = std::make_unique<TFileStream32>(FArchiveFile, fmOpenRead | fmShareDenyWrite);
+    if (!file->Valid()) {
+        ReportError(FArchiveFile, "", E_OPENERR, "0");
+        return false;
+    }
+    // The walk reads headers a few bytes at a time: read ahead in large blocks.
+    file->EnableReadBuffer(64 * 1024);
+    FArchiveSize = file->Size();
+    Stream = std::move(file);
+    return true;
+}
+
+bool TUnBase::PrepareVolumeSet()
+{
+    // Reading a set volume by volume is not available: refuse it cleanly rather than
+    // read one volume as though it held the others' data.
+    ReportError(FArchiveFile, "multi-volume set", E_OPENERR, "0");
+    return false;
+}
+
+void TUnBase::CloseArchive(std::unique_ptr<TStream32>& Stream) { Stream.reset(); }
+
+void TUnBase::ResetRunState()
+{
+    *FCancelPtr = false;
+    FFileCount = 0;
+    FProgressProc = [this](uint8_t f, uint8_t a) { DoProgress(f, a); };
+    FEncrypted = false;
+    FBadPassword = false;
+    FMaxFileDate = 0;
+    FTotalPacked = 0;
+    FTotalUnpacked = 0;
+    FProgressByArchive = 0;
+    FProgressByFile = 0;
+    FBytesLeft = 0;
+    FEntryName.clear();
+    FLastOutputDir.clear();
+    if (FCpuType == cpt80486) FCpuType = cptAuto;
+    FVolumeName = FArchiveFile;
+    FExcludeList.clear();
+}
+
+int32_t TUnBase::ProcessArchive(std::unique_ptr<TStream32>& Stream)
+{
+    // Each "finally" step runs whatever happened before it; an exception it raises
+    // replaces the one in flight, and none of them leaves the run.
+    const std::string archive = FArchiveFile;
+    try {
+        ResetRunState();
+        if (OnActivate) OnActivate(*this);
+        std::exception_ptr pending;
+        try {
+            if (OnElapsedTime) FTimer.Start();
+            std::exception_ptr inner;
+            try {
+                FPassword.clear();
+                FFileName.clear();
+                ExtractArchive(Stream);
+            } catch (...) {
+                inner = std::current_exception();
+            }
+            if (OnElapsedTime) {
+                FTimer.Stop();
+                OnElapsedTime(*this, FTimer.Elapsed());
+            }
+            if (inner) std::rethrow_exception(inner);
+        } catch (...) {
+            pending = std::current_exception();
+        }
+        if (OnDeactivate) OnDeactivate(*this);
+        if (pending) std::rethrow_exception(pending);
+    } catch (...) {
+        // The run's exception boundary: everything was reported where it arose.
+    }
+    FArchiveFile = archive;
+    return FFileCount;
+}
