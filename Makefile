@@ -5,7 +5,7 @@ ASAN    ?= build-asan
 MINGW   ?= build-mingw
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-native test-asan test-mingw test-wine test-install bench fuzz clean
+.PHONY: all deps build demo test test-native test-asan test-mingw test-wine test-install bench fuzz fuzz-run clean
 
 all: build
 
@@ -55,6 +55,10 @@ fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DUNSPOOL_FUZZ=ON -DUNSPOOL_TESTS=OFF
 	cmake --build build-fuzz -j$(JOBS)
+
+# Runs each fuzz target for FUZZ_SECONDS (default 60), seeded from the shared corpus.
+fuzz-run: fuzz
+	fuzz/run-all build-fuzz $(or $(FUZZ_SECONDS),60)
 
 clean:
 	rm -rf $(BUILD) $(ASAN) $(MINGW) build-bench build-fuzz demo-out
