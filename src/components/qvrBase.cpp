@@ -3,9 +3,6 @@
 #include "qvrCrc.h"
 #include "qvrPlatform.h"
 
-#include <algorithm>
-#include <exception>
-
 // ---------------------------------------------------------------------------------
 // TqvrTimer
 

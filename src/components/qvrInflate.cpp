@@ -505,6 +505,19 @@ int32_t InflateBlocks(TInflateBlocks& s, TInflateStream& z, int32_t r)
     }
 }
 
+// Adds byte b of a big-endian 32-bit value (dictionary id, Adler-32 trailer) that the
+// modes First..Last read one byte each; true once Last has taken its byte.
+bool GatherWordByte(TInflateState& St, TInflateMode First, TInflateMode Last, uint32_t b)
+{
+    if (St.Mode == First)
+        St.Need = 0;
+    St.Need |= b << (8 * static_cast<uint32_t>(Last - St.Mode));
+    if (St.Mode == Last)
+        return true;
+    St.Mode = static_cast<TInflateMode>(St.Mode + 1);
+    return false;
+}
+
 // Reads one byte for the stream level; false when there is none.
 bool NextByte(TInflateStream& z, int32_t& r, int32_t f, uint32_t& b)
 {
@@ -648,14 +661,8 @@ int32_t Inflate(TInflateStream& Strm, int32_t Flush)
         case imDict1: {
             if (!NextByte(z, r, f, b))
                 return r;
-            const uint32_t shift = 8 * static_cast<uint32_t>(imDict1 - st->Mode);
-            if (st->Mode == imDict4)
-                st->Need = 0;
-            st->Need |= b << shift;
-            if (st->Mode != imDict1) {
-                st->Mode = static_cast<TInflateMode>(st->Mode + 1);
+            if (!GatherWordByte(*st, imDict4, imDict1, b))
                 break;
-            }
             z.Adler = st->Need;
             st->Mode = imDict0;
             return InflateNeedDict;
@@ -688,14 +695,8 @@ int32_t Inflate(TInflateStream& Strm, int32_t Flush)
         case imCheck1: {
             if (!NextByte(z, r, f, b))
                 return r;
-            const uint32_t shift = 8 * static_cast<uint32_t>(imCheck1 - st->Mode);
-            if (st->Mode == imCheck4)
-                st->Need = 0;
-            st->Need |= b << shift;
-            if (st->Mode != imCheck1) {
-                st->Mode = static_cast<TInflateMode>(st->Mode + 1);
+            if (!GatherWordByte(*st, imCheck4, imCheck1, b))
                 break;
-            }
             st->Mode = st->Need == st->Was ? imDone : imBad;
             break;
         }
