@@ -12,8 +12,6 @@ using namespace test;
 
 namespace {
 
-std::string Inside(const fs::path& P) { return SlashToBackslash(P.string()); }
-
 // A small archive of three stored files.
 fs::path MakeArchive(const TTempDir& Tmp, const std::string& Name = "a.zip")
 {

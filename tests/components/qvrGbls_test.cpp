@@ -8,12 +8,6 @@
 
 using namespace test;
 
-namespace {
-
-std::string Inside(const fs::path& P) { return SlashToBackslash(P.string()); }
-
-} // namespace
-
 TEST(PathHelpers, AppendDirTailAddsExactlyOneSeparator)
 {
     EXPECT_EQ(AppendDirTail(""), "");

@@ -11,8 +11,6 @@ using namespace test;
 
 namespace {
 
-std::string Inside(const fs::path& P) { return SlashToBackslash(P.string()); }
-
 // A source that counts what is asked of it.
 class TCountingStream : public TStream32 {
 public:

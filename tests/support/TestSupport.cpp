@@ -32,6 +32,14 @@ TTempDir::~TTempDir()
     fs::remove_all(FPath, ec);
 }
 
+std::string Inside(const fs::path& P)
+{
+    std::string s = P.string();
+    for (char& c : s)
+        if (c == '/') c = '\\';
+    return s;
+}
+
 Bytes ReadFile(const fs::path& P)
 {
     std::ifstream f(P, std::ios::binary);

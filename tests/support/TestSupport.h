@@ -28,6 +28,9 @@ private:
     fs::path FPath;
 };
 
+// A path in the component's own form ("\" separated).
+std::string Inside(const fs::path& P);
+
 Bytes ReadFile(const fs::path& P);
 std::string ReadText(const fs::path& P);
 void WriteFile(const fs::path& P, const Bytes& Data);
