@@ -17,7 +17,38 @@ void TStream32::SetSize(int64_t) { throw EStreamError("Stream write error"); }
 
 void TStream32::ReadBuffer(void* Buffer, int32_t Count)
 {
-    if (Count > 0 && Read(Buffer, Count) != Count) throw EStreamError("Stream read error");
+    if (Count > 0 && ReadFull(Buffer, Count) != Count) throw EStreamError("Stream read error");
+}
+
+int32_t TStream32::ReadFull(void* Buffer, int32_t Count)
+{
+    int32_t done = 0;
+    while (done < Count) {
+        const int32_t n = Read(static_cast<uint8_t*>(Buffer) + done, Count - done);
+        if (n <= 0) break;
+        done += n;
+    }
+    return done;
+}
+
+int32_t TMemoryStream32::Read(void* Buffer, int32_t Count)
+{
+    if (Count <= 0 || FPos < 0 || FPos >= static_cast<int64_t>(FData.size())) return 0;
+    int64_t n = std::min<int64_t>(Count, static_cast<int64_t>(FData.size()) - FPos);
+    if (FMaxRead > 0) n = std::min<int64_t>(n, FMaxRead);
+    std::memcpy(Buffer, FData.data() + FPos, static_cast<size_t>(n));
+    FPos += n;
+    return static_cast<int32_t>(n);
+}
+
+int64_t TMemoryStream32::Seek(int64_t Offset, int Origin)
+{
+    const int64_t base = Origin == 0 ? 0 : Origin == 1 ? FPos : static_cast<int64_t>(FData.size());
+    const int64_t to = base + Offset;
+    // A move before the start fails and leaves the position alone, as a file's does.
+    if (to < 0) return -1;
+    FPos = to;
+    return FPos;
 }
 
 void TStream32::WriteBuffer(const void* Buffer, int32_t Count)

@@ -37,6 +37,9 @@ public:
     virtual int64_t CopyFrom(TStream32& Source, int64_t Count);
 
     void ReadBuffer(void* Buffer, int32_t Count);
+    // Reads until Count bytes are in or the stream has no more; a stream may hand out
+    // fewer bytes per call than asked, so every fixed-size record read goes through this.
+    int32_t ReadFull(void* Buffer, int32_t Count);
     void WriteBuffer(const void* Buffer, int32_t Count);
     int64_t Position() { return Seek(0, 1); }
     void SetPosition(int64_t Pos) { Seek(Pos, 0); }
@@ -88,6 +91,24 @@ private:
     int32_t FBufLen = 0;  // valid bytes in FBuf
     int64_t FPhys = 0;    // the file pointer, at the end of the buffered block
     int32_t FReadAhead = MinReadAhead;
+};
+
+// A read-only stream over bytes held in memory: archives handed over by a host without a
+// file, tests and fuzzers. MaxRead caps the bytes one Read hands out (0: no cap), so
+// that every reader can be tried against a source that returns short counts.
+class TMemoryStream32 : public TStream32 {
+public:
+    explicit TMemoryStream32(std::vector<uint8_t> Data, int32_t MaxRead = 0)
+        : FData(std::move(Data)), FMaxRead(MaxRead) {}
+
+    int32_t Read(void* Buffer, int32_t Count) override;
+    int32_t Write(const void*, int32_t) override { return 0; }
+    int64_t Seek(int64_t Offset, int Origin) override;
+
+private:
+    std::vector<uint8_t> FData;
+    int32_t FMaxRead;
+    int64_t FPos = 0;
 };
 
 // Open modes of TFileStream32.
