@@ -8,11 +8,12 @@
 
 TqvrTimer::TqvrTimer(std::function<uint32_t()> Ticks) : FTicks(std::move(Ticks)) {}
 
-int64_t TqvrTimer::Now() const { return FTicks ? FTicks() : qvrOS::TickCount(); }
+uint32_t TqvrTimer::Now() const { return FTicks ? FTicks() : qvrOS::TickCount(); }
 
 void TqvrTimer::Start()
 {
     FElapsed = 0;
+    FPausedMs = 0;
     FStartTick = Now();
     FRunning = true;
 }
@@ -20,8 +21,9 @@ void TqvrTimer::Start()
 void TqvrTimer::Stop()
 {
     if (!FRunning) return;
-    FStopTick = Now();
-    FElapsed = static_cast<float>(static_cast<double>(FStopTick - FStartTick) / 1000.0);
+    // Unsigned subtraction is modulo 2^32, so it is right across the wrap.
+    const uint32_t span = Now() - FStartTick;
+    FElapsed = static_cast<float>(static_cast<double>(int64_t{span} - FPausedMs) / 1000.0);
     FRunning = false;
 }
 
@@ -34,9 +36,9 @@ void TqvrTimer::Pause()
 
 void TqvrTimer::Resume()
 {
-    // Only the latest pause is remembered: a nested pause shifts the start by the time
-    // since the inner pause when the outer one resumes.
-    if (FRunning && FPaused) FStartTick = Now() + FStartTick - FPauseTick;
+    // Only the latest pause is remembered: a nested pause takes out the time since the
+    // inner pause again when the outer one resumes.
+    if (FRunning && FPaused) FPausedMs += static_cast<uint32_t>(Now() - FPauseTick);
 }
 
 // ---------------------------------------------------------------------------------
@@ -69,23 +71,27 @@ TZipCommon::~TZipCommon() = default;
 void TZipCommon::SetCancel(bool Value)
 {
     *FCancelPtr = Value;
-    if (Value) ReportError(FArchiveFile, FFileName, E_USERCANCELED, "0");
+    if (Value) ReportError(FArchiveFile, FFileName, E_USERCANCELED, "0", rsRun);
 }
 
 void TZipCommon::ReportError(const std::string& FileName, const std::string& ExtendedMsg,
-                             int32_t ECode, const std::string& VolumeID)
+                             int32_t ECode, const std::string& VolumeID, TReportSubject Subject)
 {
     TTimerPause pause(FTimer);
-    if (GetCancel()) ECode = E_USERCANCELED;
+    // While cancelled every report is the cancel, which concerns the run.
+    if (GetCancel()) {
+        ECode = E_USERCANCELED;
+        Subject = rsRun;
+    }
+    FReportSubject = Subject;
     if (OnError) OnError(*this, FileName, ExtendedMsg, VolumeID, ECode);
+    FReportSubject = rsEntry;
 }
 
-void TZipCommon::RaiseError(const std::string& FileName, int32_t ECode,
-                            const std::string& VolumeID, const std::string& ExtendedMsg)
+void TZipCommon::RaiseError(const std::string& FileName, const std::string& ExtendedMsg,
+                            int32_t ECode, const std::string& VolumeID, TReportSubject Subject)
 {
-    TTimerPause pause(FTimer);
-    if (GetCancel()) ECode = E_USERCANCELED;
-    if (OnError) OnError(*this, FileName, ExtendedMsg, VolumeID, ECode);
+    ReportError(FileName, ExtendedMsg, ECode, VolumeID, Subject);
     // The handler may have cancelled the run: a cancel is a flag, never an exception.
     if (!GetCancel()) throw E_RAISE(MessageText(ECode), ECode);
 }
@@ -160,6 +166,12 @@ void TZipCommon::UpdateProgress(int64_t ArchiveTotal, int64_t FileTotal, int64_t
     } catch (...) {
         // Progress is advisory: a failing handler must not end the entry.
     }
+}
+
+void TZipCommon::EntryProgress(int64_t Produced, int64_t FileTotal, int64_t FileDone)
+{
+    FBytesLeft -= Produced;
+    UpdateProgress(FTotalUnpacked, FileTotal, FileDone);
 }
 
 void TZipCommon::DoProgress(uint8_t ByFile, uint8_t ByArchive)

@@ -23,6 +23,11 @@
 
 class TZipCommon;
 
+// What a report is about: one entry (the others go on), the archive as a whole, which
+// could not be read at all, or the run (a cancel, a damaged directory, a full disk),
+// whose other entries may still have been extracted.
+enum TReportSubject : uint8_t { rsEntry, rsArchive, rsRun };
+
 using TNotifyEvent = std::function<void(TZipCommon& Sender)>;
 using TOnBegin = std::function<void(TZipCommon& Sender, const std::string& FileName,
                                     int32_t Count, bool& Extract)>;
@@ -64,16 +69,20 @@ public:
     bool Running() const { return FRunning; }
 
 private:
-    int64_t Now() const;
+    uint32_t Now() const;
 
     std::function<uint32_t()> FTicks;
     // The tick counter can be anywhere in its range, so "running" and "paused once"
     // are explicit flags instead of a start value above zero.
     bool FRunning = false;
     bool FPaused = false;
-    int64_t FStartTick = 0;
-    int64_t FStopTick = 0;
-    int64_t FPauseTick = 0;
+    // Ticks are kept as the counter gives them and only their differences, taken modulo
+    // 2^32, are used: the counter wraps to 0 after about 49.7 days, and a run that
+    // spans the wrap must still see the time that passed. The time taken out for pauses
+    // is summed apart from the start tick, in milliseconds.
+    uint32_t FStartTick = 0;
+    uint32_t FPauseTick = 0;
+    int64_t FPausedMs = 0;
     float FElapsed = 0;
 };
 
@@ -166,11 +175,17 @@ public:
     void SetCancelPtr(bool* P) { FCancelPtr = P ? P : &FCancel; }
 
     // Error reporting: ReportError notifies through OnError; RaiseError notifies and
-    // then throws E_RAISE with the code's text, unless the run is cancelled.
+    // then throws E_RAISE with the code's text, unless the run is cancelled. Both take
+    // the same arguments; Subject says what the report is about, and a host reads it
+    // with ReportSubject() inside its OnError handler.
     virtual void ReportError(const std::string& FileName, const std::string& ExtendedMsg,
-                             int32_t ECode, const std::string& VolumeID);
-    virtual void RaiseError(const std::string& FileName, int32_t ECode,
-                            const std::string& VolumeID, const std::string& ExtendedMsg);
+                             int32_t ECode, const std::string& VolumeID,
+                             TReportSubject Subject = rsEntry);
+    virtual void RaiseError(const std::string& FileName, const std::string& ExtendedMsg,
+                            int32_t ECode, const std::string& VolumeID,
+                            TReportSubject Subject = rsEntry);
+    // The subject of the report being delivered to OnError.
+    TReportSubject ReportSubject() const { return FReportSubject; }
 
     // Checksums of the entry being extracted.
     void UpdateCrc(uint8_t CrcKind, const void* Buffer, int32_t Count);
@@ -195,6 +210,9 @@ public:
     virtual std::string GetComment() { return {}; }
 
     void UpdateProgress(int64_t ArchiveTotal, int64_t FileTotal, int64_t FileDone);
+    // Produced more bytes of the current entry are done (written, or given up on):
+    // they come off the run's remaining total and progress is reported.
+    void EntryProgress(int64_t Produced, int64_t FileTotal, int64_t FileDone);
     void DoProgress(uint8_t ByFile, uint8_t ByArchive);
     void SkipProgress(const TEntryInfo& Entry);
     int32_t WriteOutput(TStream32* Out, const uint8_t* Buf, int Mode, int32_t Count,
@@ -230,6 +248,7 @@ protected:
     uint8_t FProgressByArchive = 0;
     TqvrTimer FTimer;
     std::function<void(uint8_t, uint8_t)> FProgressProc;
+    TReportSubject FReportSubject = rsEntry;
 };
 
 class TUnBase : public TZipCommon {
@@ -257,6 +276,8 @@ public:
     void CloseOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
                      uint32_t Attributes, uint32_t FileDate);
     virtual bool EndFile(uint8_t CrcKind, uint32_t StoredCrc);
+    // Delivers an entry's verdict: OnEnd, or the CRC failure report without one.
+    bool EndEntry(bool Pass);
     uint32_t DateFor(uint32_t FileDate) const;
     virtual bool CheckPassword(uint8_t* /*Header*/) { return false; }
 
@@ -277,4 +298,6 @@ protected:
     std::unique_ptr<TUnBaseHeaderObj> FHeader;
     std::string FEntryName;
     std::string FLastOutputDir; // the folder OpenOutput made last in this run
+    // Opens the archive's bytes for a run; empty: the file ArchiveFile names.
+    std::function<std::unique_ptr<TStream32>()> FSource;
 };

@@ -2,6 +2,7 @@
 // has none that can be found, where its first local header is.
 #include "qvrregister.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -10,23 +11,80 @@ namespace {
 bool ReadAt(TStream32& S, int64_t Pos, uint8_t* Buf, int32_t Count)
 {
     if (Pos < 0 || S.Seek(Pos, 0) != Pos) return false;
-    return S.Read(Buf, Count) == Count;
+    return S.ReadFull(Buf, Count) == Count;
+}
+
+bool HasLocalHeader(TStream32& S, int64_t Pos, TLocalHeader& Hdr)
+{
+    Hdr.Clear();
+    bool enciphered;
+    return ReadAt(S, Pos, Hdr.Data(), 30) &&
+           ClassifySignature(Hdr.Signature(), htLocal, enciphered) == htLocal;
+}
+
+// The local header offset of the directory entry Hdr (deciphered) at Pos, as the walk
+// reads it: the 32-bit field, replaced by the ZIP64 extra block's value when saturated,
+// with bits 32-47 from the ZIP64 block or the 0x0064 block.
+int64_t EntryLocalOffset(TStream32& S, int64_t Pos, const TCentralHeader& Hdr)
+{
+    uint32_t low = Hdr.LocalOffset();
+    uint16_t high = 0;
+    std::vector<uint8_t> extra(Hdr.ExtraLength());
+    if (extra.empty() || !ReadAt(S, Pos + 46 + Hdr.NameLength(), extra.data(),
+                                 static_cast<int32_t>(extra.size())))
+        return low;
+    size_t pos = 0;
+    while (pos + 4 <= extra.size()) {
+        const uint16_t tag = GetU16(&extra[pos]);
+        const size_t end = std::min(extra.size(), pos + 4 + GetU16(&extra[pos + 2]));
+        pos += 4;
+        if (tag == 0x0001) {
+            // The block holds only the saturated fields, in the order of the header.
+            size_t used = 0;
+            for (const uint32_t field : {Hdr.UncompressedSize(), Hdr.CompressedSize()})
+                if (field == 0xFFFFFFFFu && pos + used + 8 <= end) used += 8;
+            if (low == 0xFFFFFFFFu && pos + used + 8 <= end) {
+                low = GetU32(&extra[pos + used]);
+                high = GetU16(&extra[pos + used + 4]);
+            }
+        } else if (tag == 0x0064 && pos + 6 <= end) {
+            high = GetU16(&extra[pos + 4]);
+        }
+        pos = end;
+    }
+    return static_cast<int64_t>(low) | (static_cast<int64_t>(high) << 32);
 }
 
 } // namespace
 
+uint32_t TRegisterQuiver::EndDisk() const
+{
+    const uint16_t plain = FEndHdr.ThisDisk();
+    return plain == 0xFFFF && FZip64EndHdr.Signature() == Zip64EndSig ? FZip64EndHdr.U32(16)
+                                                                      : plain;
+}
+
+uint32_t TRegisterQuiver::DirDisk() const
+{
+    const uint16_t plain = FEndHdr.DirDisk();
+    return plain == 0xFFFF && FZip64EndHdr.Signature() == Zip64EndSig ? FZip64EndHdr.U32(20)
+                                                                      : plain;
+}
+
 int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
 {
     const int64_t size = Stream.Size();
+    FZip64LocHdr.Clear();
+    FZip64EndHdr.Clear();
     if (size <= 0) return 0;
     const int32_t blockSize = size > 32768 ? 32768 : static_cast<int32_t>(size - 1);
     FHeaderState.Clear();
     if (blockSize < 4) return 0;
     std::vector<uint8_t> block(static_cast<size_t>(blockSize));
     const int64_t blockPos = size - blockSize;
-    Stream.Seek(blockPos, 0);
-    int32_t n = Stream.Read(block.data(), blockSize);
-    if (n < 0) n = 0;
+    const int32_t n = Stream.Seek(blockPos, 0) == blockPos
+                          ? Stream.ReadFull(block.data(), blockSize)
+                          : 0;
 
     // The end record is the last thing in the file but its comment: search backwards.
     // A signature without room for its record after it (a comment that happens to end
@@ -47,8 +105,6 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
         uint8_t* rec = &block[static_cast<size_t>(k)];
         const uint32_t sig = GetU32(rec);
         if (enciphered) DecipherHeader(rec, htEnding);
-        FZip64LocHdr.Clear();
-        FZip64EndHdr.Clear();
         if (k >= 20 && GetU32(rec - 20) == Zip64LocatorSig) {
             FHeaderState.Add(htLocator);
             if (k >= 76 && GetU32(rec - 76) == Zip64EndSig) FHeaderState.Add(htEnding64);
@@ -100,20 +156,28 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
                 ClassifySignature(FCentralHdr.Signature(), htCentral, enciphered) == htCentral;
             if (central) D = fallback;
         }
-        // Where data was put in front of the archive after it was written, every stored
-        // offset is short by the same amount: the distance between where the directory
-        // is and where the end record says it is. Zero for an untouched archive.
-        FOffsetAdjust = central ? static_cast<int32_t>(static_cast<uint64_t>(D) - storedDirOffset) : 0;
+        FOffsetAdjust = 0;
         if (central) {
             FHeaderState.Add(htCentral);
             if (enciphered) DecipherHeader(FCentralHdr.Data(), htCentral);
-            const uint32_t local =
-                FCentralHdr.LocalOffset() + static_cast<uint32_t>(FOffsetAdjust);
-            FLocalHdr.Clear();
-            bool localEnc;
-            if (ReadAt(Stream, local, FLocalHdr.Data(), 30) &&
-                ClassifySignature(FLocalHdr.Signature(), htLocal, localEnc) == htLocal)
+            // Where data was put in front of the archive after it was written, every
+            // stored offset is short by the same amount: the distance between where the
+            // directory is and where the end record says it is. But a tool that moved
+            // only the entries' offsets, or wrote 0 for the directory's, leaves that
+            // distance wrong and the entries' offsets right as they stand. The first
+            // entry's local header tells which: the distance is kept where it finds the
+            // header, dropped where only the offset as it stands does, and kept where
+            // neither does (the header lies on another part of a split set).
+            const int32_t shift = static_cast<int32_t>(static_cast<uint64_t>(D) - storedDirOffset);
+            const int64_t first = EntryLocalOffset(Stream, D, FCentralHdr);
+            if (HasLocalHeader(Stream, first + shift, FLocalHdr)) {
+                FOffsetAdjust = shift;
                 FHeaderState.Add(htLocal);
+            } else if (shift != 0 && HasLocalHeader(Stream, first, FLocalHdr)) {
+                FHeaderState.Add(htLocal);
+            } else {
+                FOffsetAdjust = shift;
+            }
             return D;
         }
     }
@@ -121,7 +185,7 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
     // No directory: look for the first local header in the first blocks of the file.
     Stream.Seek(0, 0);
     for (int i = 0; i < 4; ++i) {
-        int32_t got = Stream.Read(block.data(), blockSize);
+        const int32_t got = Stream.ReadFull(block.data(), blockSize);
         if (got <= 0) return i == 0 ? 0 : -1;
         for (int32_t j = 0; j + 4 <= got; ++j) {
             if (block[static_cast<size_t>(j)] != 0x50) continue;

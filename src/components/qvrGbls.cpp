@@ -152,15 +152,28 @@ TDateTime DosDateTimeToDateTime(uint32_t V)
     return EncodeDay(year, month, day) + (hour * 3600.0 + minute * 60.0 + second) / 86400.0;
 }
 
+namespace {
+
+// Where the folder part of Name ends: its last "\", or the colon of a leading drive
+// ("C:name"). A colon anywhere else belongs to the name.
+size_t FolderEnd(const std::string& Name)
+{
+    const size_t p = Name.find_last_of('\\');
+    if (p != std::string::npos) return p;
+    return HasDrive(Name) ? 1 : std::string::npos;
+}
+
+} // namespace
+
 std::string ExtractFilePath(const std::string& Name)
 {
-    size_t p = Name.find_last_of("\\:");
+    const size_t p = FolderEnd(Name);
     return p == std::string::npos ? std::string() : Name.substr(0, p + 1);
 }
 
 std::string ExtractFileName(const std::string& Name)
 {
-    size_t p = Name.find_last_of("\\:");
+    const size_t p = FolderEnd(Name);
     return p == std::string::npos ? Name : Name.substr(p + 1);
 }
 

@@ -20,7 +20,7 @@ enum TArcType : uint8_t {
 };
 inline constexpr int ArcTypeCount = atZoo + 1;
 
-// The type's name as the system spells it ("atZip").
+// The enumerator's identifier as text ("atZip"), the form the command prints.
 const char* ArcTypeName(TArcType T);
 // The ZIP family: the types whose entries the traditional cipher protects.
 bool IsZipFamily(TArcType T);
@@ -77,7 +77,7 @@ TDateTime DosDateTimeToDateTime(uint32_t V);
 
 // Folder part of a "\" path, with its trailing "\" (empty when there is none).
 std::string ExtractFilePath(const std::string& Name);
-// Name part of a "\" path (after the last "\" or ":").
+// Name part of a "\" path (after the last "\", or after the colon of a leading drive).
 std::string ExtractFileName(const std::string& Name);
 // True for "C:..." style names.
 bool HasDrive(const std::string& Name);

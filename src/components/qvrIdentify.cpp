@@ -11,14 +11,15 @@
 // systems and split parts), and finally the same forward scan.
 //
 // The file is hostile until proven otherwise: every read has a fixed upper size, every
-// position comes from a bounds-checked read, and a short read only fails the test at
-// hand. Identification never raises: whatever stops it, the type found so far stands.
+// position comes from a bounds-checked read, and a record the file ends inside only
+// fails the test at hand. A stream may hand out fewer bytes per read than asked, so each
+// read goes on until it has its count or the file ends. Identification never raises:
+// whatever stops it, the type found so far stands.
 #include "qvrregister.h"
 
 #include "qvrPlatform.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <limits>
 #include <vector>
@@ -33,18 +34,18 @@ constexpr int64_t ProgramScanStart = 17000;
 constexpr uint32_t NoArchiveDate = 0x00210020; // 1 January 1980, 00:01
 constexpr uint8_t DriveRemovable = 2;
 
-// Reads exactly Count bytes at Pos; false for a bad position or a short read.
+// Reads exactly Count bytes at Pos; false for a bad position or a file that ends first.
 bool ReadAt(TStream32& S, int64_t Pos, void* Buf, int32_t Count)
 {
     if (Pos < 0 || S.Seek(Pos, 0) != Pos) return false;
-    return S.Read(Buf, Count) == Count;
+    return S.ReadFull(Buf, Count) == Count;
 }
 
-// Reads up to Count bytes at Pos; the count read.
+// Reads up to Count bytes at Pos, fewer only where the file ends; the count read.
 int32_t ReadSome(TStream32& S, int64_t Pos, void* Buf, int32_t Count)
 {
     if (Pos < 0 || S.Seek(Pos, 0) != Pos) return 0;
-    return std::max(S.Read(Buf, Count), 0);
+    return S.ReadFull(Buf, Count);
 }
 
 bool HasText(const uint8_t* P, int64_t Avail, std::string_view Text)
@@ -250,23 +251,22 @@ TArcType TRegisterQuiver::CheckSignature(TSigMode Mode, const uint8_t Sig[4], TS
     return atNA;
 }
 
-TArcType TRegisterQuiver::IdentifyArchive(TFileStream32* Stream)
+TArcType TRegisterQuiver::IdentifyArchive(TStream32& Stream)
 {
-    if (!Stream) return atNA;
     TArcType t = atNA;
     FEndRecordEnd = 0;
     FOffsetAdjust = 0;
     FWalkStart = -1;
     FHeaderState.Clear();
     try {
-        FArchiveSize = std::max<int64_t>(Stream->Size(), 0);
+        FArchiveSize = std::max<int64_t>(Stream.Size(), 0);
         if (FArchiveSize > 19) {
             std::vector<uint8_t> head(HeadSize, 0);
-            const int32_t headLen = ReadSome(*Stream, 0, head.data(), HeadSize - 1);
+            const int32_t headLen = ReadSome(Stream, 0, head.data(), HeadSize - 1);
             if (headLen >= 2 && head[0] == 'M' && head[1] == 'Z')
-                IdentifyProgram(*Stream, head.data(), headLen, t);
+                IdentifyProgram(Stream, head.data(), headLen, t);
             else
-                IdentifyPlain(*Stream, head.data(), headLen, t);
+                IdentifyPlain(Stream, head.data(), headLen, t);
         }
     } catch (...) {
         // Whatever stopped the tests, the type found so far stands.
@@ -275,12 +275,13 @@ TArcType TRegisterQuiver::IdentifyArchive(TFileStream32* Stream)
     if (IsValidArcType(t)) {
         if (FWalkStart == -1) FWalkStart = 0;
         std::string ext = ExtensionOf(FArchiveFile);
-        std::transform(ext.begin(), ext.end(), ext.begin(),
-                       [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+        std::transform(ext.begin(), ext.end(), ext.begin(), AsciiToLower);
         if (t == atZip && ext == "jar") t = atJar;
     }
 
-    const uint32_t created = qvrOS::FileGetDosTime(Stream->Handle(), 0);
+    // Only a stream over a file has a date; any other stands for an archive without one.
+    auto* handle = dynamic_cast<THandleStream32*>(&Stream);
+    const uint32_t created = handle ? qvrOS::FileGetDosTime(handle->Handle(), 0) : 0;
     FArchiveDate = created == 0 || created == 0xFFFFFFFFu ? NoArchiveDate : created;
     return t;
 }
@@ -417,7 +418,7 @@ void TRegisterQuiver::IdentifyPlain(TStream32& Stream, const uint8_t* Head, int3
     // part of a split set.
     FWalkStart = FindEndRecord(Stream);
     if (FWalkStart > 0) {
-        T = FEndHdr.ThisDisk() == 0 ? atZip : GetSpanType();
+        T = EndDisk() == 0 ? atZip : GetSpanType();
         return;
     }
     FWalkStart = ScanForSignature(Stream, T, 0);
@@ -633,8 +634,7 @@ TArcType TRegisterQuiver::SpanTypeOf(const TDiskManager& Disk)
     // multi-volume set.
     if (Disk.FDriveType != DriveRemovable) return atZipMV;
     std::string label = Disk.FVolumeLabel.substr(0, Disk.FVolumeLabel.find(' '));
-    std::transform(label.begin(), label.end(), label.begin(),
-                   [](unsigned char ch) { return static_cast<char>(std::toupper(ch)); });
+    std::transform(label.begin(), label.end(), label.begin(), AsciiToUpper);
     return label == "PKBACK#" ? atZipDS : atZipMV;
 }
 

@@ -16,8 +16,9 @@
 // only forward: the work is bounded by name length times state count, and a hostile mask such
 // as "*a*a*a*a*a*a*a*b" cannot make it exponential.
 //
-// Names and masks are read up to their first NUL byte, as the zero-terminated strings they
-// are elsewhere in the system.
+// Names and masks are read up to their first NUL byte, which ends them as zero-terminated
+// strings: a mask or name handed over through a C string interface ends there, and
+// matching must give the same answer whichever form it came in.
 #include "qvrMask.h"
 
 #include "qvrGbls.h"

@@ -10,9 +10,9 @@
 namespace {
 
 // Turns a stored folder part ("a\b\..\c\") into one that cannot climb out of the
-// destination: empty, "." and ".." steps are dropped. Archives from hostile or broken
-// writers are confined under ExtractDir instead of being refused, as the other
-// extractors of the field do.
+// destination: empty, "." and ".." steps are dropped. Entries of hostile or broken
+// archives are confined under ExtractDir rather than refused, so that the rest of what
+// they hold is still extracted.
 std::string ConfineFolder(const std::string& Folder)
 {
     std::string out;
@@ -50,7 +50,8 @@ void TZipCommon::SetFileName(const std::string& EntryName)
     std::string dir;
     if (FUseStoredDirs) {
         // A rooted stored name (drive, drive and "\", or "\") lands under ExtractDir.
-        if (name.find(':') != std::string::npos) {
+        // Only "\" separates folders: a colon anywhere else is part of the name.
+        if (HasDrive(name)) {
             const size_t bs = name.find('\\');
             name.erase(0, bs == 2 ? 3 : 2);
         } else if (!name.empty() && name[0] == '\\') {
@@ -73,15 +74,15 @@ int32_t TZipCommon::WriteOutput(TStream32* Out, const uint8_t* Buf, int Mode, in
     int32_t written = 0;
     if (Count > 0 && Out) written = Out->Write(Buf, Count);
     if (written != Count) {
-        // The write's own result decides; the system's error code only tells a full
-        // disk from any other failure.
+        // The write's own result decides; the operating system's error code only tells
+        // a full disk from any other failure.
         if (qvrOS::LastError() == qvrOS::ErrorDiskFull) {
             FFileCount = 0;
-            RaiseError(FArchiveFile, E_DISKFULL, "0", FFileName);
+            RaiseError(FArchiveFile, FFileName, E_DISKFULL, "0", rsRun);
             return written;
         }
         if (FFileCount > 0) --FFileCount;
-        ReportError(FArchiveFile, FFileName, E_WRITEERR, "0");
+        ReportError(FArchiveFile, FFileName, E_WRITEERR, "0", rsEntry);
         return written;
     }
     if (Mode == 1) UpdateCrc(CrcKind, Buf, written);
@@ -155,12 +156,18 @@ bool TUnBase::OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::stri
                          const std::string& /*EntryName*/)
 {
     if (FEncrypted && FBadPassword) return true;
-    if (FileName.empty()) return false;
+    // A name the file system cannot hold (on Windows a colon would open an alternate
+    // data stream of another file) is refused rather than changed into another name.
+    if (FileName.empty() || !qvrOS::NameAllowed(ExtractFileName(FileName))) return false;
     // Entries of one folder usually follow each other: the folder made for the last
-    // file need not be looked up again.
+    // file is not looked up again unless the file cannot be created in it, since a host
+    // may have removed it between two entries.
     const std::string dir = ExtractFilePath(FileName);
-    if (dir != FLastOutputDir) FLastOutputDir = ForceDirs(dir) ? dir : std::string();
+    const bool known = dir == FLastOutputDir;
+    if (!known) FLastOutputDir = ForceDirs(dir) ? dir : std::string();
     Stream = std::make_unique<TFileStream32>(FileName, fmCreate);
+    if (!Stream->Valid() && known && !DirExists(dir) && ForceDirs(dir))
+        Stream = std::make_unique<TFileStream32>(FileName, fmCreate);
     return Stream->Valid();
 }
 
@@ -192,14 +199,17 @@ void TUnBase::CloseOutput(std::unique_ptr<TFileStream32>& Stream, const std::str
 
 bool TUnBase::EndFile(uint8_t CrcKind, uint32_t StoredCrc)
 {
-    bool pass = false;
-    if (!GetCancel()) {
-        const uint32_t c = CrcKind == 16 ? Crc16Acc : Crc32Acc;
-        pass = StoredCrc == c || StoredCrc == (c ^ 0xFFFFFFFFu);
-    }
+    const uint32_t c = CrcKind == 16 ? Crc16Acc : Crc32Acc;
+    return EndEntry(StoredCrc == c || StoredCrc == (c ^ 0xFFFFFFFFu));
+}
+
+bool TUnBase::EndEntry(bool Pass)
+{
+    // A cancelled entry is incomplete whatever its bytes so far say.
+    Pass = Pass && !GetCancel();
     if (OnEnd)
-        OnEnd(*this, FFileName, pass);
-    else if (!pass)
+        OnEnd(*this, FFileName, Pass);
+    else if (!Pass)
         ReportError(FFileName, "", E_CRCERR, "0");
-    return pass;
+    return Pass;
 }

@@ -29,7 +29,7 @@ int32_t TUnBase::ExtractFiles()
 bool TUnBase::OpenArchive(std::unique_ptr<TStream32>& Stream)
 {
     if (FArchiveFile.empty()) {
-        ReportError("", "", E_FILENOTFOUND, "0");
+        ReportError("", "", E_FILENOTFOUND, "0", rsArchive);
         return false;
     }
     if ((FArcType == atZipDS || FArcType == atZipMV) && !PrepareVolumeSet()) return false;
@@ -37,15 +37,21 @@ bool TUnBase::OpenArchive(std::unique_ptr<TStream32>& Stream)
     if (FArcType == atAce || FArcType == atAceExe || FArcType == atCab || FArcType == atCabExe ||
         FArcType == atRar || FArcType == atRarExe)
         return true;
-    auto file = std::make_unique<TFileStream32>(FArchiveFile, fmOpenRead | fmShareDenyWrite);
-    if (!file->Valid()) {
-        ReportError(FArchiveFile, "", E_OPENERR, "0");
+    if (FSource) {
+        Stream = FSource();
+    } else {
+        auto file = std::make_unique<TFileStream32>(FArchiveFile, fmOpenRead | fmShareDenyWrite);
+        // The walk reads headers a few bytes at a time: read ahead in large blocks.
+        if (file->Valid()) {
+            file->EnableReadBuffer(64 * 1024);
+            Stream = std::move(file);
+        }
+    }
+    if (!Stream) {
+        ReportError(FArchiveFile, "", E_OPENERR, "0", rsArchive);
         return false;
     }
-    // The walk reads headers a few bytes at a time: read ahead in large blocks.
-    file->EnableReadBuffer(64 * 1024);
-    FArchiveSize = file->Size();
-    Stream = std::move(file);
+    FArchiveSize = Stream->Size();
     return true;
 }
 
@@ -53,7 +59,7 @@ bool TUnBase::PrepareVolumeSet()
 {
     // Reading a set volume by volume is not available: refuse it cleanly rather than
     // read one volume as though it held the others' data.
-    ReportError(FArchiveFile, "multi-volume set", E_OPENERR, "0");
+    ReportError(FArchiveFile, "multi-volume set", E_OPENERR, "0", rsArchive);
     return false;
 }
 

@@ -1,5 +1,6 @@
 #include "qvrUnZip.h"
 
+#include "qvrDataDescriptor.h"
 #include "qvrMask.h"
 #include "qvrPlatform.h"
 
@@ -11,10 +12,10 @@
 namespace {
 
 constexpr uint16_t FlagEncrypted = 0x0001;
+constexpr uint16_t FlagDescriptor = 0x0008;
 constexpr uint16_t FlagUtf8 = 0x0800;
-constexpr uint32_t AttrDirectory = 0x10;
 
-bool ReadExact(TStream32& S, void* Buf, int32_t Count) { return S.Read(Buf, Count) == Count; }
+bool ReadExact(TStream32& S, void* Buf, int32_t Count) { return S.ReadFull(Buf, Count) == Count; }
 
 int64_t WithHigh(uint32_t Low, uint16_t High)
 {
@@ -36,7 +37,7 @@ std::string TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Encip
 {
     uint8_t buf[256] = {};
     const int32_t take = std::min<int32_t>(Length, 255);
-    const int32_t got = std::max<int32_t>(Stream.Read(buf, take), 0);
+    const int32_t got = Stream.ReadFull(buf, take);
     if (Enciphered) DecipherHeaderName(buf, got);
     if (Length > take) Stream.Seek(Length - take, 1);
     const size_t len = strnlen(reinterpret_cast<const char*>(buf), static_cast<size_t>(got));
@@ -49,7 +50,7 @@ void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
     FHighParts = {};
     if (Length == 0) return;
     std::vector<uint8_t> extra(Length);
-    const int32_t got = std::max<int32_t>(Stream.Read(extra.data(), Length), 0);
+    const int32_t got = Stream.ReadFull(extra.data(), Length);
     extra.resize(static_cast<size_t>(got));
 
     size_t pos = 0;
@@ -169,7 +170,7 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
                     bool localEnc;
                     good = ReadLocalHeaderAt(Stream, entry.Position) &&
                            ClassifySignature(FLocalHdr.Signature(), htLocal, localEnc) == htLocal;
-                    if (!good) ReportError(FEntryName, "", E_BADHEADER, "0");
+                    if (!good) ReportError(FEntryName, "", E_BADHEADER, "0", rsEntry);
                 }
                 if (good) {
                     FHeader->Add(entry, &FCentralHdr);
@@ -196,7 +197,7 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
     // was read is still extracted, but the run must not pass for complete.
     const uint16_t expected = FEndHdr.Entries();
     if (!GetCancel() && FEndHdr.Signature() != 0 && expected != 0xFFFF && read < expected)
-        ReportError(FArchiveFile, "", E_BADHEADER, "0");
+        ReportError(FArchiveFile, "", E_BADHEADER, "0", rsRun);
     return FHeader->FCount;
 }
 
@@ -227,19 +228,37 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         const uint16_t extraLen = FLocalHdr.ExtraLength();
         FEntryName = ReadEntryName(Stream, nameLen, enciphered, FLocalHdr.Flags());
         ReadExtraField(Stream, extraLen, 0);
-        const int64_t packedSize = WithHigh(FLocalHdr.CompressedSize(), FHighParts.Compressed);
+        TDirEntry entry;
+        entry.ExternalAttr = 0;
+        entry.DiskNumber = 1;
+        entry.Position = P;
+        int64_t packedSize = WithHigh(FLocalHdr.CompressedSize(), FHighParts.Compressed);
+        int64_t unpackedSize = WithHigh(FLocalHdr.UncompressedSize(), FHighParts.Uncompressed);
+        const int64_t dataStart = P + 30 + nameLen + extraLen;
+        int32_t descriptorLength = 0;
+        // A header that defers its sizes to a data descriptor gives no way to the next
+        // record: the descriptor after the data has to be found first.
+        if ((FLocalHdr.Flags() & FlagDescriptor) && FLocalHdr.CompressedSize() == 0) {
+            TDataDescriptor d;
+            if (!FindDataDescriptor(Stream, dataStart, FLocalHdr.Method(),
+                                    FLocalHdr.Flags() & FlagEncrypted, d)) {
+                ReportError(FEntryName, "", E_BADHEADER, "0", rsRun);
+                break;
+            }
+            entry.Described = true;
+            entry.Crc = d.Crc;
+            entry.CompressedSize = packedSize = d.CompressedSize;
+            entry.UncompressedSize = unpackedSize = d.UncompressedSize;
+            descriptorLength = d.Length;
+        }
         if (!FEntryName.empty() && MatchFileSpec(FEntryName)) {
-            TDirEntry entry;
-            entry.ExternalAttr = 0;
-            entry.DiskNumber = 1;
-            entry.Position = P;
             FHeader->Add(entry, nullptr);
             FMaxFileDate = static_cast<uint32_t>(std::max(
                 static_cast<int32_t>(FMaxFileDate), static_cast<int32_t>(FLocalHdr.DosDateTime())));
             FTotalPacked += packedSize - ((FLocalHdr.Flags() & FlagEncrypted) ? 12 : 0);
-            FTotalUnpacked += WithHigh(FLocalHdr.UncompressedSize(), FHighParts.Uncompressed);
+            FTotalUnpacked += unpackedSize;
         }
-        P += 30 + nameLen + extraLen + packedSize;
+        P = dataStart + packedSize + descriptorLength;
         Stream.Seek(P, 0);
         FLocalHdr.Clear();
         full = ReadExact(Stream, FLocalHdr.Data(), 30);
@@ -298,150 +317,14 @@ void TUnZip::ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<
         FEntryInfo.UncompressedSize =
             WithHigh(FLocalHdr.UncompressedSize(), FHighParts.Uncompressed);
         FEntryInfo.DosDateTime = FLocalHdr.DosDateTime();
+        if (entry.Described) {
+            FEntryInfo.CompressedSize = entry.CompressedSize;
+            FEntryInfo.UncompressedSize = entry.UncompressedSize;
+            FLocalHdr.SetCrc(entry.Crc);
+        }
         FEntryName = name;
         SetFileName(FEntryName);
         ExtractEntry(Stream, Out, i, entry.ExternalAttr);
     }
 }
 
-// ---------------------------------------------------------------------------------
-// One entry
-
-bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out,
-                          int32_t Index, uint32_t ExternalAttr)
-{
-    // A name ending in a separator is a folder whatever its attributes say: the local
-    // header scan has no attributes at all.
-    if (!FEntryName.empty() && FEntryName.back() == '\\') ExternalAttr |= AttrDirectory;
-    const bool isDirectory = ExternalAttr & AttrDirectory;
-    if (!BeginFile(isDirectory)) {
-        SkipProgress(FEntryInfo);
-        return false;
-    }
-    if (isDirectory) {
-        FEncrypted = false;
-    } else {
-        FEncrypted = FEntryInfo.Flags & FlagEncrypted;
-        if (FEncrypted && !FBadPassword && !VerifyPassword(*Stream)) FBadPassword = true;
-    }
-    if (FArcType == atJar || FArcType == atJarExe)
-        ExternalAttr = ExtractFileName(FFileName).empty() ? AttrDirectory : 0x20;
-
-    try {
-        if (ExternalAttr & AttrDirectory) {
-            if (!FCreateStoredDirs || ForceDirs(FFileName)) Crc32Acc = FLocalHdr.Crc();
-        } else if (!OpenOutput(Out, FFileName, FEntryName)) {
-            Out.reset();
-            ReportError(FFileName, "", E_OPENERR, "0");
-            SkipProgress(FEntryInfo);
-            --FFileCount;
-        } else if (FEncrypted && FBadPassword) {
-            --FFileCount;
-            SkipProgress(FEntryInfo);
-            FFileName = FEntryName;
-        } else {
-            std::exception_ptr pending;
-            try {
-                // An entry written with a data descriptor has no reliable CRC in its
-                // local header: zero, or (encrypted, from Info-ZIP) the DOS time in its
-                // high half. The directory's CRC is the one to judge it by.
-                const bool described = FLocalHdr.Flags() & 0x0008;
-                if (FCentralHdr.CompressedSize() != 0 && (FLocalHdr.Crc() == 0 || described))
-                    FLocalHdr.SetCrc(FCentralHdr.Crc());
-                DecompressEntry(FFileName, Index, FEntryInfo, Out.get(), Stream);
-                Crc32Acc ^= 0xFFFFFFFFu;
-            } catch (...) {
-                pending = std::current_exception();
-            }
-            CloseOutput(Out, FFileName, ExternalAttr, FLocalHdr.DosDateTime());
-            if (pending) std::rethrow_exception(pending);
-        }
-    } catch (...) {
-        // An exception ends this entry only; the verdict below still runs.
-    }
-    return EndFile(32, FLocalHdr.Crc());
-}
-
-bool TUnZip::DecompressEntry(const std::string& FileName, int32_t /*Index*/, TEntryInfo& Info,
-                             TStream32* Out, std::unique_ptr<TStream32>& Stream)
-{
-    Crc32Acc = 0xFFFFFFFFu;
-    if (Info.Flags & FlagEncrypted) Info.CompressedSize -= 12;
-    FPackedLeft = Info.CompressedSize;
-    switch (Info.Method) {
-    case 0: CopyStored(*Stream, Out, Info, FileName, 32); break;
-    case 8: InflateDeflated(Stream, Out, -15); break;
-    case 9: InflateDeflate64(Stream, Out, -15); break;
-    default: ReportError(FileName, "", E_UNSUPPORTEDMETHOD, "0"); break;
-    }
-    return true;
-}
-
-int64_t TUnZip::CopyStored(TStream32& Stream, TStream32* Out, const TEntryInfo& Info,
-                           const std::string& /*FileName*/, uint8_t CrcKind)
-{
-    constexpr int64_t Chunk = 32768;
-    int64_t left = Info.UncompressedSize;
-    if (left <= 0) return 0;
-    std::vector<uint8_t> block(static_cast<size_t>(std::min(left, Chunk) + 1));
-    const bool decrypt = IsZipFamily(FArcType) && (Info.Flags & FlagEncrypted);
-    const bool arj = FArcType == atArj || FArcType == atArjExe;
-    int64_t copied = 0;
-    while (left > 0) {
-        const int32_t n = ReadBlock(Stream, block.data(), static_cast<int32_t>(std::min(left, Chunk)),
-                                    0, arj);
-        if (n <= 0) break;
-        FBytesLeft -= n;
-        // A failed write was reported by WriteOutput; the file cannot be completed.
-        const bool written = WriteBlock(Out, block.data(), 1, n, CrcKind, decrypt) == n;
-        left -= n;
-        copied += n;
-        if (!written) break;
-        UpdateProgress(FTotalPacked, Info.UncompressedSize, copied);
-        if (GetCancel()) break;
-    }
-    return left;
-}
-
-// ---------------------------------------------------------------------------------
-// Passwords
-
-bool TUnZip::CheckPassword(uint8_t* Header)
-{
-    return CheckHeader(FCipher, Header, FLocalHdr.Flags(), FLocalHdr.Crc(), FPassword,
-                       FLocalHdr.DosDateTime());
-}
-
-bool TUnZip::VerifyPassword(TStream32& Stream)
-{
-    TTimerPause pause(FTimer);
-    uint8_t buf[25] = {};
-    ReadBlock(Stream, buf, 12, 0, false);
-    std::memcpy(buf + 12, buf, 12);
-    bool ok = CheckPassword(buf);
-    for (size_t i = 0; !ok && i < FPasswords.size(); ++i) {
-        FPassword = FPasswords[i];
-        ok = CheckPassword(buf);
-    }
-    if (ok) return true;
-    if (!OnGetPassword) {
-        ReportError(FFileName, "OnGetPassword", E_REQUIREDEVENT, "0");
-        return false;
-    }
-    bool tryAgain = true;
-    for (int32_t attempt = 0; attempt < FPasswordAttempts; ++attempt) {
-        if (GetCancel()) break;
-        OnGetPassword(*this, FFileName, FPassword, tryAgain);
-        if (!tryAgain) {
-            ReportError(FFileName, "", E_INVALIDPASSWORD, "0");
-            break;
-        }
-        if (CheckPassword(buf)) {
-            FPasswords.insert(FPasswords.begin(), FPassword);
-            return true;
-        }
-        FPassword.clear();
-        ReportError(FFileName, "", E_INVALIDPASSWORD, "0");
-    }
-    return false;
-}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "qvrBase.h"
+#include "qvrMethods.h"
 
 #include <cstdint>
 #include <memory>
@@ -25,28 +26,17 @@ protected:
     void ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out);
     void ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out);
 
-    // One entry: begin step, password, output file, decoding, CRC verdict.
+    // One entry: begin step, method lookup, password, output file, decoding, verdict.
     bool ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out,
                       int32_t Index, uint32_t ExternalAttr);
-    // The method dispatch; false only when stored data needed a volume it did not get.
-    bool DecompressEntry(const std::string& FileName, int32_t Index, TEntryInfo& Info,
-                         TStream32* Out, std::unique_ptr<TStream32>& Stream);
-    // Copies stored data; returns the bytes not copied.
-    int64_t CopyStored(TStream32& Stream, TStream32* Out, const TEntryInfo& Info,
-                       const std::string& FileName, uint8_t CrcKind);
-    // The password search for the entry whose encryption header is next in Stream.
+    // Runs the entry's data through its layers: the window of its compressed bytes in
+    // Stream, the cipher for an encrypted entry, the method's decoder, and Sink.
+    TDecodeResult DecompressEntry(const TMethodRow& Method, TStream32& Stream, TEntrySink& Sink);
+    // The password search for the entry whose encryption header is next in Stream; on
+    // success FEntryCipher stands just past that header.
     bool VerifyPassword(TStream32& Stream);
-
-    // Deflate (method 8) and Deflate64 (method 9) entries.
-    // Stream is replaced when the data runs on into the next volume of a set.
-    void InflateDeflated(std::unique_ptr<TStream32>& Stream, TStream32* Out, int WindowBits);
-    void InflateDeflate64(std::unique_ptr<TStream32>& Stream, TStream32* Out, int WindowBits);
-    void InflateEntry(std::unique_ptr<TStream32>& Stream, TStream32* Out, int WindowBits,
-                      bool Deflate64);
-    // Moves a spanned or multi-volume set on to the volume that continues the entry
-    // being read, replacing Stream; false when there is none. Sets cannot be read
-    // volume by volume yet, so the base has none to give.
-    virtual bool NextVolume(std::unique_ptr<TStream32>& /*Stream*/) { return false; }
+    // An accepted entry that will not be written after all.
+    void DeclineEntry();
 
     // Reads a stored name of Length bytes (cut to 255), deciphering it when the header
     // was enciphered, and normalises it; Flags bit 11 marks a name already in UTF-8.
@@ -63,6 +53,9 @@ protected:
     bool ReadLocalHeaderAt(TStream32& Stream, int64_t Pos);
 
     TEntryInfo FEntryInfo;
+    // The key state of the entry being extracted, apart from the one that deciphers
+    // the library's enciphered record bodies.
+    TZipCipher FEntryCipher;
     int32_t FCurEntry = -1;
     int64_t FPackedLeft = 0;
 };

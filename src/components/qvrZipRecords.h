@@ -126,6 +126,20 @@ struct TDirEntry {
     // does not repeat them (written with a data descriptor).
     uint16_t CompressedHigh = 0;
     uint16_t UncompressedHigh = 0;
+    // Found by the local-header scan with CRC and sizes deferred to a data descriptor:
+    // the descriptor's values, which stand in for the header's zeros.
+    bool Described = false;
+    uint32_t Crc = 0;
+    int64_t CompressedSize = 0;
+    int64_t UncompressedSize = 0;
+};
+
+// A data descriptor: the CRC and sizes written after an entry's data.
+struct TDataDescriptor {
+    uint32_t Crc = 0;
+    int64_t CompressedSize = 0;
+    int64_t UncompressedSize = 0;
+    int32_t Length = 0; // bytes of the record, signature included
 };
 
 // The entry being extracted.

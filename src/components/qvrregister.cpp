@@ -26,7 +26,7 @@ void TRegisterQuiver::SetArchiveFile(const std::string& V)
         return;
     }
     file.EnableReadBuffer(32 * 1024);
-    FArcType = IdentifyArchive(&file);
+    FArcType = IdentifyArchive(file);
     if (FArcType != atNA && FArcType != atUnsupported && FArcType != atFileOpenErr &&
         FArcType != atUnknown)
         SetVolumeScheme();
@@ -40,7 +40,7 @@ void TRegisterQuiver::SetArcType(TArcType)
         FArcType = atNA;
         throw E_RAISE(MessageText(E_OPENERR), E_OPENERR);
     }
-    FArcType = IdentifyArchive(&file);
+    FArcType = IdentifyArchive(file);
 }
 
 void TRegisterQuiver::DecipherHeader(uint8_t* Record, THeaderType Kind)

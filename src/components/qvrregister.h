@@ -16,6 +16,18 @@
 #include <string>
 #include <string_view>
 
+// ASCII case folding, the same under every locale a host may set: the names and labels
+// identification compares are ASCII, and a locale's own tables may fold ASCII letters
+// to other bytes (a Turkish one lower-cases 'I' to a dotless i) or other bytes to ASCII.
+inline char AsciiToLower(char C)
+{
+    return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C;
+}
+inline char AsciiToUpper(char C)
+{
+    return C >= 'a' && C <= 'z' ? static_cast<char>(C - 'a' + 'A') : C;
+}
+
 // Where a signature was found: at the start of the file, or inside a program.
 enum class TSigMode { Plain, Exe };
 
@@ -50,13 +62,20 @@ public:
     int32_t OffsetAdjust() const { return FOffsetAdjust; }
     int64_t EndRecordEnd() const { return FEndRecordEnd; }
     int32_t VolumeNumber() const { return FVolumeNumber; }
+    // The number of the disk holding the end record, and of the disk where the central
+    // directory starts. A plain end record that holds 0xFFFF in one leaves it to the
+    // ZIP64 end record, when there is one.
+    uint32_t EndDisk() const;
+    uint32_t DirDisk() const;
 
     virtual std::string GetArchiveFile() { return FArchiveFile; }
     virtual void SetArchiveFile(const std::string& V);
     virtual void SetArcType(TArcType V);
 
-    // Identification of an open archive; moves the stream's position freely.
-    TArcType IdentifyArchive(TFileStream32* Stream);
+    // Identification of an open archive; moves the stream's position freely. Any stream
+    // will do: the file itself is asked only for what a stream cannot tell (its date,
+    // its disk, through ArchiveFile).
+    TArcType IdentifyArchive(TStream32& Stream);
     // The signature table. Sig is four bytes at the start of the file (Plain) or found
     // inside a program (Exe). Besides the type it may note a walk start (ARC programs)
     // and, for a directory or spanning signature, ask the disk which kind of split set
@@ -73,8 +92,8 @@ protected:
     void DecipherHeaderName(uint8_t* Buffer, int Length);
     void SetVolumeScheme();
 
-    // Identification helpers. Every read is bounded and every short read simply fails
-    // the test at hand.
+    // Identification helpers. Every read is bounded and a record the file ends inside
+    // simply fails the test at hand.
     static constexpr TArcTypeSet InvalidArcTypes{atNA, atUnsupported, atFileOpenErr, atUnknown};
     static constexpr TArcTypeSet ZipArcTypes{atJar, atJarExe, atZip, atZipExe};
     static bool IsValidArcType(TArcType T) { return !InvalidArcTypes.Has(T); }

@@ -59,6 +59,9 @@ bool SetAttributes(const std::string& Name, uint32_t Attr);
 // anything.
 bool FindFirstExists(const std::string& Name);
 bool DeleteFileName(const std::string& Name);
+// Whether Leaf (one name, no separators) can be the name of a file on this system.
+// Windows refuses the characters <>:"|?* and control characters; POSIX only "/" and NUL.
+bool NameAllowed(const std::string& Leaf);
 bool MoveFileName(const std::string& From, const std::string& To);
 // Absolute form of Name, relative names taken from the current directory; "\" separated.
 std::string FullPath(const std::string& Name);
@@ -93,6 +96,31 @@ int TerminalWidth();
 // Entry names from archives written on DOS-family systems are in the OEM code page;
 // this turns such a name into UTF-8.
 std::string OemToUtf8(std::string_view Name);
+
+// UTF-16 text, the form Windows hands command-line arguments over in, as UTF-8. A
+// surrogate without its partner becomes U+FFFD; an embedded NUL is kept.
+std::string Utf16ToUtf8(std::u16string_view Text);
+
+// Text in the ANSI code page of the process (what the "A" entry points of Windows pass)
+// as UTF-8. POSIX has no such code page and passes its arguments in UTF-8 already, so
+// there the text comes back unchanged.
+std::string AnsiToUtf8(std::string_view Text);
+
+// While alive, the console reads and writes UTF-8; restores its previous code pages on
+// destruction, since they belong to the console window and would outlive the program.
+// Does nothing where there is no console or, as on POSIX, no console code page.
+class TUtf8ConsoleGuard {
+public:
+    TUtf8ConsoleGuard();
+    ~TUtf8ConsoleGuard();
+    TUtf8ConsoleGuard(const TUtf8ConsoleGuard&) = delete;
+    TUtf8ConsoleGuard& operator=(const TUtf8ConsoleGuard&) = delete;
+
+private:
+    // Output and input code pages before the switch, 0 for none; only Windows has them.
+    [[maybe_unused]] unsigned FOutput;
+    [[maybe_unused]] unsigned FInput;
+};
 
 // While alive, critical errors (a drive that is not ready) fail at once instead of
 // asking the user; restores the previous mode on destruction.

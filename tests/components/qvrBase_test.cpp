@@ -253,7 +253,7 @@ TEST(Cancel, ReportsWhileCancelledCarryTheCancelCode)
     z.SetCancel(true);
     z.ReportError("f", "", E_CRCERR, "0");
     // RaiseError does not raise while cancelled.
-    EXPECT_NO_THROW(z.RaiseError("f", E_DISKFULL, "0", ""));
+    EXPECT_NO_THROW(z.RaiseError("f", "", E_DISKFULL, "0"));
     ASSERT_EQ(errors.Items.size(), 4u);
     EXPECT_EQ(errors.Items[0].Code, E_CRCERR);
     EXPECT_EQ(errors.Items[1].Code, E_USERCANCELED); // SetCancel's own report
@@ -276,7 +276,7 @@ TEST(RaiseError, CarriesTheTableTextUnlessTheHandlerCancels)
 {
     TUnZip z;
     try {
-        z.RaiseError("x", E_DISKFULL, "0", "");
+        z.RaiseError("x", "", E_DISKFULL, "0");
         FAIL() << "no exception";
     } catch (const E_RAISE& e) {
         EXPECT_STREQ(e.what(), "Disk full");
@@ -286,7 +286,7 @@ TEST(RaiseError, CarriesTheTableTextUnlessTheHandlerCancels)
                    int32_t code) {
         if (code != E_USERCANCELED) c.SetCancel(true);
     };
-    EXPECT_NO_THROW(z.RaiseError("x", E_BADBLOCK, "0", ""));
+    EXPECT_NO_THROW(z.RaiseError("x", "", E_BADBLOCK, "0"));
 }
 
 TEST(MessageTable, EveryCodeHasItsText)
@@ -339,6 +339,61 @@ TEST(Timer, NestedPausesKeepOnlyTheLatest)
     now = 1000;
     t.Stop();
     EXPECT_FLOAT_EQ(t.Elapsed(), (1000 - 300) / 1000.0f);
+}
+
+TEST(Timer, ElapsedIsRightAcrossTheTickWrap)
+{
+    constexpr uint32_t Top = 0xFFFFFFFFu; // the last tick before the counter wraps to 0
+    struct TCase {
+        const char* Name;
+        uint32_t Start, Pause, Resume, Stop; // Pause == Resume: a pause of no length
+        float Seconds;
+    };
+    const TCase cases[] = {
+        {"no wrap", 1000, 3000, 10000, 11000, 3.0f},
+        {"wrap while running", Top - 999, Top - 999, Top - 999, 2000, 3.0f},
+        {"one tick across", Top, Top, Top, 0, 0.001f},
+        {"wrap before the pause", Top - 999, 500, 4500, 5000, 2.0f},
+        {"wrap during the pause", Top - 4999, Top - 1999, 3000, 4000, 4.0f},
+        {"wrap after the resume", Top - 8999, Top - 7999, Top - 999, 1500, 3.5f},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        uint32_t now = c.Start;
+        TqvrTimer t([&] { return now; });
+        t.Start();
+        now = c.Pause;
+        t.Pause();
+        now = c.Resume;
+        t.Resume();
+        now = c.Stop;
+        t.Stop();
+        EXPECT_FLOAT_EQ(t.Elapsed(), c.Seconds);
+    }
+}
+
+TEST(Timer, NestedPausesAcrossTheTickWrap)
+{
+    // The sequence of NestedPausesKeepOnlyTheLatest moved so that the wrap falls in
+    // each of its intervals in turn.
+    for (const uint32_t base : {0xFFFFFFFFu - 50, 0xFFFFFFFFu - 150, 0xFFFFFFFFu - 250,
+                                0xFFFFFFFFu - 350, 0xFFFFFFFFu - 500}) {
+        SCOPED_TRACE(base);
+        uint32_t now = base;
+        TqvrTimer t([&] { return now; });
+        t.Start();
+        for (const uint32_t at : {100u, 200u}) {
+            now = base + at;
+            t.Pause();
+        }
+        for (const uint32_t at : {300u, 400u}) {
+            now = base + at;
+            t.Resume();
+        }
+        now = base + 1000;
+        t.Stop();
+        EXPECT_FLOAT_EQ(t.Elapsed(), 0.7f);
+    }
 }
 
 TEST(Timer, ElapsedExcludesTimeSpentInHandlers)

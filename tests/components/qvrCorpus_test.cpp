@@ -23,16 +23,16 @@ std::vector<std::string> ExtractableArchives()
     return names;
 }
 
-struct TRunLog {
+struct TCorpusLog {
     std::map<std::string, int32_t> Errors; // by leaf name
     std::map<std::string, bool> Verdicts;
     int32_t Count = 0;
 };
 
-TRunLog ExtractWithComponent(const fs::path& Archive, const fs::path& Out,
+TCorpusLog ExtractWithComponent(const fs::path& Archive, const fs::path& Out,
                              const std::string& Password)
 {
-    TRunLog log;
+    TCorpusLog log;
     TUnZip z;
     z.ArchiveFile(Archive.string());
     z.ExtractDir(Out.string());
@@ -62,7 +62,7 @@ TEST_P(CorpusArchive, ExtractsAsTheManifestSays)
     const TManifestRecord* r = FindManifest(GetParam());
     ASSERT_NE(r, nullptr);
     TTempDir tmp;
-    const TRunLog log = ExtractWithComponent(CorpusDir() / r->File, tmp / "out", r->Password);
+    const TCorpusLog log = ExtractWithComponent(CorpusDir() / r->File, tmp / "out", r->Password);
     for (size_t i = 0; i < r->Entries.size(); ++i) {
         const TExpectedEntry& e = r->Entries[i];
         if (e.IsDir) continue;
@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(Shared, CorpusArchive, ::testing::ValuesIn(ExtractableA
 TEST(CorpusBroken, BadCrcIsReportedAndTheOtherEntriesExtract)
 {
     TTempDir tmp;
-    const TRunLog log = ExtractWithComponent(CorpusDir() / "bad_crc.zip", tmp / "out", "");
+    const TCorpusLog log = ExtractWithComponent(CorpusDir() / "bad_crc.zip", tmp / "out", "");
     ASSERT_TRUE(log.Verdicts.count("small.txt"));
     EXPECT_FALSE(log.Verdicts.at("small.txt"));
     // The file stays on disk whatever the verdict.
@@ -107,7 +107,7 @@ TEST(CorpusBroken, BadCrcIsReportedAndTheOtherEntriesExtract)
 TEST(CorpusBroken, BadLocalOffsetIsABadHeaderAndTheRestExtracts)
 {
     TTempDir tmp;
-    const TRunLog log = ExtractWithComponent(CorpusDir() / "bad_local_offset.zip", tmp / "out", "");
+    const TCorpusLog log = ExtractWithComponent(CorpusDir() / "bad_local_offset.zip", tmp / "out", "");
     ASSERT_TRUE(log.Errors.count("random.bin"));
     EXPECT_EQ(log.Errors.at("random.bin"), E_BADHEADER);
     EXPECT_FALSE(fs::exists(tmp / "out/random.bin"));
@@ -117,7 +117,7 @@ TEST(CorpusBroken, BadLocalOffsetIsABadHeaderAndTheRestExtracts)
 TEST(CorpusBroken, TruncatedArchiveEndsWithoutCrashing)
 {
     TTempDir tmp;
-    const TRunLog log = ExtractWithComponent(CorpusDir() / "bad_truncated.zip", tmp / "out", "");
+    const TCorpusLog log = ExtractWithComponent(CorpusDir() / "bad_truncated.zip", tmp / "out", "");
     // The last entry is cut: whatever was found before it extracts, the cut one fails.
     bool anyFailed = false;
     for (const auto& [name, pass] : log.Verdicts) anyFailed |= !pass;
@@ -130,7 +130,7 @@ TEST(CorpusSplit, VolumeSetsAreRefusedCleanly)
     // as though it held the whole archive: one open error, nothing written.
     for (const char* name : {"c15_split.zip", "gh_winrar_split.zip"}) {
         TTempDir tmp;
-        const TRunLog log = ExtractWithComponent(CorpusDir() / name, tmp / "out", "");
+        const TCorpusLog log = ExtractWithComponent(CorpusDir() / name, tmp / "out", "");
         EXPECT_EQ(log.Count, 0) << name;
         ASSERT_EQ(log.Errors.size(), 1u) << name;
         EXPECT_EQ(log.Errors.begin()->second, E_OPENERR) << name;

@@ -14,43 +14,8 @@ using namespace test;
 
 namespace {
 
-// A stream over bytes in memory, as the archive stream is over a file.
-class TMemoryStream : public TStream32 {
-public:
-    explicit TMemoryStream(Bytes D) : FData(std::move(D)) {}
-    int32_t Read(void* Buf, int32_t Count) override
-    {
-        const int64_t n = std::max<int64_t>(0, std::min<int64_t>(Count, static_cast<int64_t>(FData.size()) - FPos));
-        std::memcpy(Buf, FData.data() + FPos, static_cast<size_t>(n));
-        FPos += n;
-        return static_cast<int32_t>(n);
-    }
-    int32_t Write(const void*, int32_t) override { return 0; }
-    int64_t Seek(int64_t Offset, int Origin) override
-    {
-        FPos = (Origin == 0 ? 0 : Origin == 1 ? FPos : static_cast<int64_t>(FData.size())) + Offset;
-        return FPos;
-    }
+using TMemoryStream = TMemoryStream32;
 
-private:
-    Bytes FData;
-    int64_t FPos = 0;
-};
-
-Bytes RawDeflate(const Bytes& In, int Level = 6)
-{
-    z_stream z{};
-    deflateInit2(&z, Level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    Bytes out(deflateBound(&z, static_cast<uLong>(In.size())));
-    z.next_in = const_cast<Bytef*>(In.data());
-    z.avail_in = static_cast<uInt>(In.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 Bytes ReadAll(TDecompressStream& S, int32_t Piece)
 {
@@ -237,61 +202,4 @@ TEST(InflateDriver, Deflate64ArchivesFromSevenZip)
     EXPECT_EQ(z.ExtractFiles(), 1);
     EXPECT_TRUE(pass);
     EXPECT_EQ(ReadFile(tmp / "out/d64.bin"), data);
-}
-
-namespace {
-
-// Drives one Deflate entry whose compressed data is split over two volumes, the way a
-// set's reader hands over the next volume.
-class TTwoVolumeUnZip : public TUnZip {
-public:
-    Bytes SecondVolume;
-    int VolumeCalls = 0;
-    bool NextVolume(std::unique_ptr<TStream32>& Stream) override
-    {
-        ++VolumeCalls;
-        if (SecondVolume.empty()) return false;
-        Stream = std::make_unique<TMemoryStream>(SecondVolume);
-        return true;
-    }
-    uint32_t Inflate(TArcType Type, const Bytes& FirstVolume, int64_t Size, const fs::path& OutFile)
-    {
-        FArcType = Type;
-        FEntryInfo = {};
-        FEntryInfo.Method = 8;
-        FEntryInfo.UncompressedSize = Size;
-        std::unique_ptr<TStream32> in = std::make_unique<TMemoryStream>(FirstVolume);
-        TFileStream32 out(SlashToBackslash(OutFile.string()), fmCreate);
-        Crc32Acc = 0xFFFFFFFFu;
-        InflateDeflated(in, &out, -15);
-        return Crc32Acc ^ 0xFFFFFFFFu;
-    }
-};
-
-} // namespace
-
-TEST(InflateDriver, DataRunningOnIntoTheNextVolumeDecodesWithoutABreak)
-{
-    TTempDir tmp;
-    const Bytes data = TextBytes(400000, 12);
-    const Bytes packed = RawDeflate(data);
-    const size_t cut = packed.size() / 3;
-    TTwoVolumeUnZip z;
-    z.SecondVolume.assign(packed.begin() + static_cast<std::ptrdiff_t>(cut), packed.end());
-    const uint32_t crc = z.Inflate(atZipMV, Bytes(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(cut)),
-                                   static_cast<int64_t>(data.size()), tmp / "out.txt");
-    EXPECT_EQ(z.VolumeCalls, 1);
-    EXPECT_EQ(crc, Crc32Of(data));
-    EXPECT_EQ(ReadFile(tmp / "out.txt"), data);
-
-    // Without a next volume a multi-volume run is cancelled; a single archive just ends.
-    TTwoVolumeUnZip refused;
-    refused.Inflate(atZipMV, Bytes(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(cut)),
-                    static_cast<int64_t>(data.size()), tmp / "out2.txt");
-    EXPECT_TRUE(refused.GetCancel());
-    TTwoVolumeUnZip single;
-    single.Inflate(atZip, Bytes(packed.begin(), packed.begin() + static_cast<std::ptrdiff_t>(cut)),
-                   static_cast<int64_t>(data.size()), tmp / "out3.txt");
-    EXPECT_EQ(single.VolumeCalls, 0);
-    EXPECT_FALSE(single.GetCancel());
 }

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
+#include <fstream>
 
 using namespace test;
 
@@ -141,6 +144,86 @@ TEST(PlatformAttributes, ReadOnlyMapsToWritePermission)
     EXPECT_EQ(qvrOS::GetAttributes(Inside(f)) & qvrOS::faReadOnly, 0);
     EXPECT_EQ(qvrOS::GetAttributes(Inside(tmp / "missing")), -1);
     EXPECT_EQ(qvrOS::LastError(), qvrOS::ErrorFileNotFound);
+}
+
+namespace {
+
+// Sets the process umask for the life of the object.
+class TUmask {
+public:
+    explicit TUmask(mode_t Mask) : FPrevious(::umask(Mask)) {}
+    ~TUmask() { ::umask(FPrevious); }
+    TUmask(const TUmask&) = delete;
+    TUmask& operator=(const TUmask&) = delete;
+
+private:
+    mode_t FPrevious;
+};
+
+bool KernelReportsUmask()
+{
+    std::ifstream f("/proc/self/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.rfind("Umask:", 0) == 0) return true;
+    return false;
+}
+
+} // namespace
+
+TEST(PlatformAttributes, ClearingReadOnlyGivesWriteBitsTheUmaskAllows)
+{
+    if (!KernelReportsUmask()) GTEST_SKIP() << "no Umask line in /proc/self/status";
+    struct TCase {
+        mode_t Umask;
+        mode_t Before; // the mode before read-only is set and cleared again
+        mode_t After;
+    };
+    const TCase cases[] = {
+        {022, 0644, 0644}, {002, 0664, 0664}, {000, 0644, 0666}, {027, 0640, 0640},
+        {077, 0444, 0644}, {000, 0400, 0600}, {0222, 0644, 0644}, {007, 0755, 0775},
+    };
+    TTempDir tmp;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::oct << "umask " << c.Umask << " mode " << c.Before);
+        const fs::path f = tmp / "file";
+        WriteText(f, "x");
+        fs::permissions(f, static_cast<fs::perms>(c.Before));
+        {
+            TUmask mask(c.Umask);
+            ASSERT_TRUE(qvrOS::SetAttributes(Inside(f), qvrOS::faReadOnly));
+            ASSERT_TRUE(qvrOS::SetAttributes(Inside(f), qvrOS::faNormal));
+            // The call reads the umask without changing it.
+            EXPECT_EQ(::umask(c.Umask), c.Umask);
+        }
+        EXPECT_EQ(static_cast<mode_t>(fs::status(f).permissions()), c.After);
+        fs::remove(f);
+    }
+}
+
+TEST(PlatformText, Utf16ToUtf8)
+{
+    const std::pair<std::u16string, std::string> cases[] = {
+        {u"", ""},
+        {u"plain.txt", "plain.txt"},
+        {u"caf\u00E9", "caf\xC3\xA9"},
+        {u"\u20AC\u03B1", "\xE2\x82\xAC\xCE\xB1"},
+        {u"\U0001F600", "\xF0\x9F\x98\x80"}, // a surrogate pair
+        {{u'a', u'\0', u'b'}, {'a', '\0', 'b'}},
+        // A surrogate without its partner becomes U+FFFD.
+        {{u'a', char16_t(0xD800), u'b'}, "a\xEF\xBF\xBD" "b"},
+        {{u'a', char16_t(0xDC00)}, "a\xEF\xBF\xBD"},
+        {{char16_t(0xDBFF)}, "\xEF\xBF\xBD"},
+        {{char16_t(0xDC00), char16_t(0xD800)}, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(qvrOS::Utf16ToUtf8(in), out);
+}
+
+TEST(PlatformText, AnsiToUtf8LeavesPosixTextAsItIs)
+{
+    // POSIX hands arguments over in UTF-8 already; there is no ANSI page to convert from.
+    for (const std::string& s : {std::string(), std::string("caf\xC3\xA9"), std::string("caf\xE9"),
+                                std::string("a\0b", 3)})
+        EXPECT_EQ(qvrOS::AnsiToUtf8(s), s);
 }
 
 TEST(PlatformNames, FullPathFoldsDotsAndTempNamesAreUnique)

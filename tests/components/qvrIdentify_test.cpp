@@ -10,9 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <locale.h>
 #include <sstream>
 
 using namespace test;
@@ -1026,3 +1029,140 @@ TEST(EndRecordSearch, Zip64WithPrependedDataKeepsItsDirectory)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------
+// Streams that hand out fewer bytes per read than asked: identification through one must
+// find what it finds from the file.
+
+namespace {
+
+// What identification leaves behind, in words.
+std::string Facts(const TUnZip& Z, TArcType T)
+{
+    std::ostringstream s;
+    s << Name(T) << " walk " << Z.WalkStart() << " state " << int(Z.HeaderState().Bits)
+      << " adjust " << Z.OffsetAdjust() << " end " << Z.EndRecordEnd() << " disks "
+      << Z.EndDisk() << "/" << Z.DirDisk();
+    return s.str();
+}
+
+// Identifies File from the file, then from its bytes through memory streams that hand
+// out at most 1, 7 and 31 bytes per read; all must agree.
+void ExpectSameThroughShortReads(const fs::path& File)
+{
+    SCOPED_TRACE(File.filename().string());
+    TUnZip z;
+    z.ArchiveFile(File.string());
+    const std::string fromFile = Facts(z, z.ArcType());
+    const Bytes data = ReadFile(File);
+    for (const int32_t maxRead : {1, 7, 31}) {
+        TMemoryStream32 mem(data, maxRead);
+        const TArcType t = z.IdentifyArchive(mem);
+        EXPECT_EQ(Facts(z, t), fromFile) << "at most " << maxRead << " bytes per read";
+    }
+}
+
+} // namespace
+
+TEST(ShortReads, CorpusIsIdentifiedAlikeFromAStream)
+{
+    int seen = 0;
+    for (const TManifestRecord& r : Manifest()) {
+        const fs::path file = CorpusDir() / r.File;
+        if (!fs::is_regular_file(file)) continue;
+        ExpectSameThroughShortReads(file);
+        ++seen;
+    }
+    // The parts of split sets besides the last are not in the manifest.
+    for (const auto& f : fs::directory_iterator(CorpusDir()))
+        if (f.path().extension() == ".z01") {
+            ExpectSameThroughShortReads(f.path());
+            ++seen;
+        }
+    EXPECT_GE(seen, 45);
+}
+
+TEST(ShortReads, LayoutsAreIdentifiedAlikeFromAStream)
+{
+    // Programs, self-extractor stubs, the forward scan and the other layouts of the
+    // identification table above.
+    TTempDir tmp;
+    int seen = 0;
+    for (const TBuiltCase& c : BuiltCases) {
+        Bytes data = c.Prefix();
+        if (c.Archive) {
+            const Bytes& archive = TArchives::Get().*c.Archive;
+            if (archive.empty()) continue; // its tool is not installed
+            if (c.Offset > 0) data.resize(c.Offset, 0);
+            data = data + archive;
+        }
+        if (data.size() > c.Keep) data.resize(c.Keep);
+        const fs::path file = tmp / (std::string(c.Name) + ".bin");
+        WriteFile(file, data);
+        ExpectSameThroughShortReads(file);
+        ++seen;
+    }
+    EXPECT_GE(seen, 10);
+    // A program naming its archive's offset in its string table.
+    std::string missing;
+    const Bytes& arc = TArchives::Get().Arc;
+    if (!HaveMinGW(missing) || arc.empty()) return;
+    const Bytes program = BuildProgram(tmp.Path(), {"20000", "40960"});
+    ASSERT_FALSE(program.empty());
+    WriteFile(tmp / "strings.exe", At(program, 40960, arc));
+    ExpectSameThroughShortReads(tmp / "strings.exe");
+}
+
+// ---------------------------------------------------------------------------------------
+// Case folding: ASCII letters only, whatever locale the host has set.
+
+namespace {
+
+// A Turkish single-byte locale, whose tables fold 'I' to a dotless i and a dotted capital
+// I to 'i': the installed one, or one compiled from the system's locale sources into Dir.
+// Null when there is neither.
+locale_t TurkishLocale(const fs::path& Dir)
+{
+    for (const char* name : {"tr_TR.ISO-8859-9", "tr_TR.iso88599"})
+        if (locale_t l = newlocale(LC_CTYPE_MASK, name, locale_t{})) return l;
+    if (!HaveTool("localedef")) return locale_t{};
+    // localedef may report warnings with a non-zero status and still write the locale.
+    Shell("localedef -i tr_TR -f ISO-8859-9 " + Quote((Dir / "tr_TR.ISO-8859-9").string()));
+    if (!fs::is_directory(Dir / "tr_TR.ISO-8859-9")) return locale_t{};
+    // The locale is looked up along LOCPATH only while it is being loaded.
+    const char* was = std::getenv("LOCPATH");
+    const std::string saved = was ? was : "";
+    setenv("LOCPATH", Dir.c_str(), 1);
+    const locale_t l = newlocale(LC_CTYPE_MASK, "tr_TR.ISO-8859-9", locale_t{});
+    if (was)
+        setenv("LOCPATH", saved.c_str(), 1);
+    else
+        unsetenv("LOCPATH");
+    return l;
+}
+
+} // namespace
+
+TEST(CaseFolding, IgnoresATurkishLocale)
+{
+    TTempDir tmp;
+    const locale_t turkish = TurkishLocale(tmp.Path());
+    if (!turkish)
+        GTEST_SKIP() << "no Turkish locale is installed and localedef cannot compile one";
+    // The locale applies to this thread only.
+    const locale_t before = uselocale(turkish);
+    const bool localeFoldsOtherwise = std::tolower('I') != 'i' || std::toupper('i') != 'I';
+    std::vector<int> wrong;
+    for (int c = 0; c < 256; ++c) {
+        const char ch = static_cast<char>(c);
+        const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : ch;
+        const char upper = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : ch;
+        if (AsciiToLower(ch) != lower || AsciiToUpper(ch) != upper) wrong.push_back(c);
+    }
+    uselocale(before);
+    freelocale(turkish);
+    if (!localeFoldsOtherwise) GTEST_SKIP() << "this Turkish locale folds 'I' and 'i' as ASCII";
+    std::ostringstream list;
+    for (const int c : wrong) list << " 0x" << std::hex << c;
+    EXPECT_TRUE(wrong.empty()) << "folded by the locale:" << list.str();
+}

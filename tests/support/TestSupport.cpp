@@ -292,7 +292,7 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
         out.insert(out.end(), zip64Local.begin(), zip64Local.end());
         out.insert(out.end(), e.Data.begin(), e.Data.end());
         if (e.DataDescriptor) {
-            Put32(out, 0x08074B50);
+            if (!e.UnsignedDescriptor) Put32(out, 0x08074B50);
             Put32(out, crc);
             Put32(out, static_cast<uint32_t>(csize));
             Put32(out, static_cast<uint32_t>(usize));
@@ -321,6 +321,7 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
     }
     if (O.NoCentral) return out;
     const uint32_t cdOffset = static_cast<uint32_t>(out.size()) - base;
+    const uint64_t endDirOffset = O.EndDirOffset >= 0 ? static_cast<uint64_t>(O.EndDirOffset) : cdOffset;
     out.insert(out.end(), central.begin(), central.end());
     if (O.Zip64End) {
         const uint64_t endOffset = out.size() - base;
@@ -333,7 +334,7 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
         Put64(out, count);
         Put64(out, count);
         Put64(out, central.size());
-        Put64(out, cdOffset);
+        Put64(out, endDirOffset);
         Put32(out, 0x07064B50);
         Put32(out, 0);
         Put64(out, endOffset);
@@ -341,15 +342,15 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
     }
     const size_t erec = out.size();
     Put32(out, O.WideEnd ? 0x06055B50 : 0x06054B50);
-    Put16(out, 0);
-    Put16(out, 0);
+    Put16(out, O.SaturatedEndDisks ? 0xFFFF : 0);
+    Put16(out, O.SaturatedEndDisks ? 0xFFFF : 0);
     Put16(out, O.Zip64End ? 0xFFFF : count);
     Put16(out, O.Zip64End ? 0xFFFF : count);
     Put32(out, static_cast<uint32_t>(central.size()));
     if (O.WideEnd)
-        Put64(out, cdOffset);
+        Put64(out, endDirOffset);
     else
-        Put32(out, O.Zip64End ? 0xFFFFFFFFu : cdOffset);
+        Put32(out, O.Zip64End ? 0xFFFFFFFFu : static_cast<uint32_t>(endDirOffset));
     Put16(out, static_cast<uint32_t>(O.Comment.size()));
     if (O.EncipherRecords) {
         out[erec + 1] = 0x4C;
@@ -360,6 +361,79 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
     }
     out.insert(out.end(), O.Comment.begin(), O.Comment.end());
     return out;
+}
+
+Bytes RawDeflate(const Bytes& In, int Level)
+{
+    z_stream z{};
+    deflateInit2(&z, Level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    Bytes out(deflateBound(&z, static_cast<uLong>(In.size())));
+    z.next_in = const_cast<Bytef*>(In.data());
+    z.avail_in = static_cast<uInt>(In.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+TZipEntrySpec Entry(const std::string& Name, const Bytes& Data, uint16_t Method)
+{
+    TZipEntrySpec e;
+    e.Name = Name;
+    e.Method = Method;
+    if (Method == 8) {
+        e.Raw = true;
+        e.Data = RawDeflate(Data);
+        e.Crc = Crc32Of(Data);
+        e.UncompressedSize = Data.size();
+    } else {
+        e.Data = Data;
+    }
+    return e;
+}
+
+Bytes WithoutDirectory(const Bytes& Zip)
+{
+    for (size_t i = Zip.size() >= 22 ? Zip.size() - 22 : 0; i + 4 <= Zip.size(); --i) {
+        if (Zip[i] == 'P' && Zip[i + 1] == 'K' && Zip[i + 2] == 5 && Zip[i + 3] == 6) {
+            const uint32_t dir = static_cast<uint32_t>(Zip[i + 16] | (Zip[i + 17] << 8) |
+                                                       (Zip[i + 18] << 16)) |
+                                 (static_cast<uint32_t>(Zip[i + 19]) << 24);
+            return Bytes(Zip.begin(), Zip.begin() + static_cast<std::ptrdiff_t>(dir));
+        }
+        if (i == 0) break;
+    }
+    return Zip;
+}
+
+std::vector<int32_t> TRunLog::Codes() const
+{
+    std::vector<int32_t> c;
+    for (const auto& e : Errors) c.push_back(e.second);
+    return c;
+}
+
+TRunLog RunLogged(TUnZip& Z, const fs::path& Out)
+{
+    TRunLog log;
+    Z.ExtractDir(Out.string());
+    if (Z.FileSpec().empty()) Z.FileSpec({"*.*"});
+    Z.OnError = [&log](TZipCommon& s, const std::string& f, const std::string&, const std::string&,
+                       int32_t code) {
+        log.Errors.emplace_back(ExtractFileName(f), code);
+        log.Subjects.push_back(s.ReportSubject());
+    };
+    Z.OnEnd = [&log](TZipCommon&, const std::string& f, bool pass) {
+        log.Verdicts[ExtractFileName(f)] = pass;
+    };
+    Z.OnProgress = [&log](TZipCommon&, uint8_t, uint8_t a) { log.ArchivePercents.push_back(a); };
+    log.Count = Z.ExtractFiles();
+    Z.OnError = nullptr;
+    Z.OnEnd = nullptr;
+    Z.OnProgress = nullptr;
+    return log;
 }
 
 } // namespace test

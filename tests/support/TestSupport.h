@@ -2,6 +2,8 @@
 // shared corpus manifest, and a builder for hand-made ZIP archives.
 #pragma once
 
+#include "qvrUnZip.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -89,6 +91,7 @@ struct TZipEntrySpec {
     bool DataDescriptor = false;   // zero CRC and sizes in the local header
     bool Zip64 = false;            // saturated fields and a 0x0001 extra block
     bool BadCrc = false;           // store a wrong CRC
+    bool UnsignedDescriptor = false; // a data descriptor without its signature
 };
 struct TZipBuildOptions {
     Bytes Prefix;                  // bytes before the archive
@@ -98,7 +101,31 @@ struct TZipBuildOptions {
     bool NoCentral = false;        // local headers only
     bool EncipherRecords = false;  // the library's own enciphered header variants
     bool WideEnd = false;          // the 26-byte wide end record
+    // The directory offset the end record (the ZIP64 one with Zip64End) holds instead of
+    // the directory's real offset; -1 for the real one.
+    int64_t EndDirOffset = -1;
+    bool SaturatedEndDisks = false; // 0xFFFF in the plain end record's disk numbers
 };
 Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions& O = {});
+
+// Raw Deflate data of In (zlib, no wrapper).
+Bytes RawDeflate(const Bytes& In, int Level = 6);
+// A stored or deflated entry of the builder holding Data.
+TZipEntrySpec Entry(const std::string& Name, const Bytes& Data, uint16_t Method = 0);
+// Zip cut off where its central directory starts: only local headers are left.
+Bytes WithoutDirectory(const Bytes& Zip);
+
+// What one run of a component reported, gathered by its event handlers.
+struct TRunLog {
+    std::vector<std::pair<std::string, int32_t>> Errors; // leaf name, code
+    std::vector<TReportSubject> Subjects;                // of each error, in order
+    std::map<std::string, bool> Verdicts;                // leaf name, CRC verdict
+    std::vector<int> ArchivePercents;
+    int32_t Count = 0;
+    std::vector<int32_t> Codes() const;
+};
+// Runs Z (archive and options already set; every entry when no FileSpec is) into Out
+// with handlers that fill the log.
+TRunLog RunLogged(TUnZip& Z, const fs::path& Out);
 
 } // namespace test

@@ -3,11 +3,12 @@
 // The component speaks Win32: "\" separators, attribute bits, DOS times and Win32 error
 // numbers. This file translates at the edge: separators become "/", read-only maps to
 // the absence of every write permission bit, errno values that the component tests are
-// turned into their Win32 numbers, and DOS times are local times as on the original
-// system.
+// turned into their Win32 numbers, and DOS times are taken as local time, since a DOS
+// date-time records the wall clock of the machine that wrote it and carries no zone.
 #include "qvrPlatform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -81,7 +82,8 @@ uint32_t TimeToDos(time_t when)
     return TmToDos(t);
 }
 
-// Code page 437 upper half, the OEM page of the systems that wrote most DOS-era archives.
+// Code page 437 upper half: the OEM code page of US-English DOS, in which most DOS-era
+// archives store their entry names.
 constexpr std::array<char16_t, 128> Cp437High = {
     0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8,
     0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2,
@@ -96,15 +98,20 @@ constexpr std::array<char16_t, 128> Cp437High = {
     0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248, 0x00B0,
     0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
 
-void AppendUtf8(std::string& out, char16_t c)
+void AppendUtf8(std::string& out, char32_t c)
 {
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
         out += static_cast<char>(0xC0 | (c >> 6));
         out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
+    } else if (c < 0x10000) {
         out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
         out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
@@ -307,6 +314,41 @@ int64_t GetAttributes(const std::string& Name)
     return a;
 }
 
+namespace {
+
+// The process umask, read without changing it. umask() reports the mask only by
+// setting a new one, and while that is in force a file another thread creates gets
+// permission bits the user never allowed. Linux shows the mask in /proc/self/status;
+// where that line cannot be read the answer is 077, so that no write bit beyond the
+// owner's is ever granted on a guess.
+mode_t CurrentUmask()
+{
+    constexpr mode_t Unknown = 077;
+    const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Unknown;
+    std::string text;
+    char buf[1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0)
+            text.append(buf, static_cast<size_t>(n));
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            break;
+    }
+    ::close(fd);
+    const size_t at = text.find("\nUmask:");
+    if (at == std::string::npos) return Unknown;
+    const char* first = text.c_str() + at + 7;
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(first, &end, 8);
+    if (end == first) return Unknown;
+    return static_cast<mode_t>(value & 0777);
+}
+
+} // namespace
+
 bool SetAttributes(const std::string& Name, uint32_t Attr)
 {
     std::string n = ToNative(Name);
@@ -321,8 +363,7 @@ bool SetAttributes(const std::string& Name, uint32_t Attr)
     } else if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
         // Clearing read-only gives back the owner's write bit and, where the group or
         // others may read, theirs as the umask allows.
-        mode_t mask = ::umask(0);
-        ::umask(mask);
+        const mode_t mask = CurrentUmask();
         mode_t w = S_IWUSR;
         if (mode & S_IRGRP) w |= S_IWGRP;
         if (mode & S_IROTH) w |= S_IWOTH;
@@ -364,6 +405,12 @@ bool FindFirstExists(const std::string& Name)
     }
     ::closedir(d);
     return found;
+}
+
+bool NameAllowed(const std::string& Leaf)
+{
+    return !Leaf.empty() && Leaf.find('/') == std::string::npos &&
+           Leaf.find('\0') == std::string::npos;
 }
 
 bool DeleteFileName(const std::string& Name)
@@ -533,6 +580,33 @@ std::string OemToUtf8(std::string_view Name)
     }
     return out;
 }
+
+std::string Utf16ToUtf8(std::u16string_view Text)
+{
+    std::string out;
+    out.reserve(Text.size());
+    for (size_t i = 0; i < Text.size(); ++i) {
+        const char16_t c = Text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < Text.size() && Text[i + 1] >= 0xDC00 &&
+            Text[i + 1] <= 0xDFFF) {
+            AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) +
+                                (static_cast<char32_t>(Text[i + 1]) - 0xDC00));
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            AppendUtf8(out, 0xFFFD);
+        } else {
+            AppendUtf8(out, c);
+        }
+    }
+    return out;
+}
+
+// POSIX has no ANSI code page, and the command and the component take POSIX
+// arguments as UTF-8 already.
+std::string AnsiToUtf8(std::string_view Text) { return std::string(Text); }
+
+TUtf8ConsoleGuard::TUtf8ConsoleGuard() : FOutput(0), FInput(0) {}
+TUtf8ConsoleGuard::~TUtf8ConsoleGuard() = default;
 
 TCriticalErrorGuard::TCriticalErrorGuard() : FPrevious(0) {}
 TCriticalErrorGuard::~TCriticalErrorGuard() = default;

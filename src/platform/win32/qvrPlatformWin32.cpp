@@ -11,6 +11,7 @@
 #include <io.h>
 
 #include <climits>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -315,6 +316,14 @@ bool FindFirstExists(const std::string& Name)
     return true;
 }
 
+bool NameAllowed(const std::string& Leaf)
+{
+    if (Leaf.empty()) return false;
+    for (const unsigned char c : Leaf)
+        if (c < 0x20 || std::strchr("<>:\"|?*/", c)) return false;
+    return true;
+}
+
 bool DeleteFileName(const std::string& Name)
 {
     auto w = PathW(Name);
@@ -478,15 +487,44 @@ int TerminalWidth()
     return 80;
 }
 
-std::string OemToUtf8(std::string_view Name)
+namespace {
+
+std::string CodePageToUtf8(UINT CodePage, std::string_view Text)
 {
-    if (Name.empty() || Name.size() > INT_MAX / 2) return {};
-    const int size = static_cast<int>(Name.size());
-    const int n = MultiByteToWideChar(CP_OEMCP, 0, Name.data(), size, nullptr, 0);
+    if (Text.empty() || Text.size() > INT_MAX / 2) return {};
+    const int size = static_cast<int>(Text.size());
+    const int n = MultiByteToWideChar(CodePage, 0, Text.data(), size, nullptr, 0);
     if (n <= 0) return {};
     std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_OEMCP, 0, Name.data(), size, w.data(), n);
+    MultiByteToWideChar(CodePage, 0, Text.data(), size, w.data(), n);
     return Narrow(w);
+}
+
+} // namespace
+
+std::string OemToUtf8(std::string_view Name) { return CodePageToUtf8(CP_OEMCP, Name); }
+
+std::string AnsiToUtf8(std::string_view Text) { return CodePageToUtf8(CP_ACP, Text); }
+
+std::string Utf16ToUtf8(std::u16string_view Text)
+{
+    // wchar_t is UTF-16 here; the copy keeps the two character types apart. Without
+    // WC_ERR_INVALID_CHARS the conversion turns a lone surrogate into U+FFFD.
+    return Narrow(std::wstring(Text.begin(), Text.end()));
+}
+
+// Without a console (output redirected, started detached) both code pages read as 0
+// and there is nothing to switch or restore.
+TUtf8ConsoleGuard::TUtf8ConsoleGuard() : FOutput(GetConsoleOutputCP()), FInput(GetConsoleCP())
+{
+    if (FOutput) SetConsoleOutputCP(CP_UTF8);
+    if (FInput) SetConsoleCP(CP_UTF8);
+}
+
+TUtf8ConsoleGuard::~TUtf8ConsoleGuard()
+{
+    if (FOutput) SetConsoleOutputCP(FOutput);
+    if (FInput) SetConsoleCP(FInput);
 }
 
 // The thread's own error mode, not the process's: another thread extracting at the same

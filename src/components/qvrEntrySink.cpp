@@ -1,0 +1,75 @@
+#include "qvrEntrySink.h"
+
+#include "qvrBase.h"
+#include "qvrCrc.h"
+
+#include <algorithm>
+
+TEntrySink::TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected)
+    : FOwner(Owner), FOut(Out), FExpected(Expected)
+{
+}
+
+int32_t TEntrySink::Room(int32_t Limit) const
+{
+    if (FStopped) return 0;
+    if (FExpected < 0) return Limit;
+    return static_cast<int32_t>(std::clamp<int64_t>(FExpected - FWritten, 0, Limit));
+}
+
+bool TEntrySink::Write(const uint8_t* Buf, int32_t Count)
+{
+    if (FStopped) return false;
+    if (Count <= 0) return true;
+    int32_t take = Count;
+    // Output never grows past the declared size: whatever a damaged or hostile stream
+    // would add beyond it is dropped, and the verdict fails.
+    if (FExpected >= 0 && FWritten + Count > FExpected) {
+        take = static_cast<int32_t>(FExpected - FWritten);
+        FOverflow = true;
+    }
+    if (take > 0) {
+        if (FOut && FOwner) {
+            int32_t n = 0;
+            try {
+                // Mode 0: the sink keeps the entry's CRC itself.
+                n = FOwner->WriteOutput(FOut, Buf, 0, take, 0);
+            } catch (...) {
+                // A full disk raises: the entry ends here, the run decides what follows.
+                FWriteFailed = FStopped = true;
+                throw;
+            }
+            if (n != take) {
+                // WriteOutput has reported the failure; the file cannot be completed, so
+                // the entry ends at its first failed write with that one report.
+                FWriteFailed = FStopped = true;
+                return false;
+            }
+        }
+        UpdateCrc32(Buf, take, FCrc);
+        FWritten += take;
+        FCounted += take;
+        if (FOwner) FOwner->EntryProgress(take, std::max(FExpected, FWritten), FWritten);
+    }
+    if (FOverflow || (FOwner && FOwner->GetCancel())) {
+        FStopped = true;
+        return false;
+    }
+    return true;
+}
+
+bool TEntrySink::Passes(uint32_t StoredCrc) const
+{
+    if (FWriteFailed || FOverflow) return false;
+    if (FExpected >= 0 && FWritten != FExpected) return false;
+    return Crc() == StoredCrc;
+}
+
+void TEntrySink::FinishProgress()
+{
+    if (FExpected <= FCounted) return;
+    const int64_t rest = FExpected - FCounted;
+    FCounted = FExpected;
+    // After a cancel nothing more is reported: the host has asked for quiet.
+    if (FOwner && !FOwner->GetCancel()) FOwner->EntryProgress(rest, FExpected, FExpected);
+}

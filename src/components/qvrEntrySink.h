@@ -1,0 +1,56 @@
+// The end of every entry's byte path. Each decoder pushes whole blocks of decoded bytes
+// into one TEntrySink per entry; the sink is the only place that writes them out, folds
+// them into the CRC-32, counts them against the entry's declared size, reports progress
+// against the run's unpacked total, pumps the host's messages, watches the cancel flag
+// and reports a failed write. Decoders therefore know nothing of files or events, and
+// every method behaves the same at its output.
+#pragma once
+
+#include "qvrStreams.h"
+
+#include <cstdint>
+
+class TZipCommon;
+
+class TEntrySink {
+public:
+    // Out may be null: the entry is then decoded and checked without being written.
+    // Expected is the entry's declared uncompressed size, or -1 when it is not known
+    // before the data has been decoded. Without an Owner the sink only measures: no
+    // progress, no cancel (the walk uses that to find where a stream ends).
+    TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected);
+    TEntrySink(const TEntrySink&) = delete;
+    TEntrySink& operator=(const TEntrySink&) = delete;
+
+    // Takes one decoded block. False when the entry must stop: the write failed, the
+    // run was cancelled, or the block would take the entry past its declared size (the
+    // bytes up to that size are still taken).
+    bool Write(const uint8_t* Buf, int32_t Count);
+    // Whether more output is wanted: not stopped, and short of the declared size.
+    bool Wants() const { return !FStopped && (FExpected < 0 || FWritten < FExpected); }
+    // How many bytes a decoder may usefully produce next, at most Limit.
+    int32_t Room(int32_t Limit) const;
+
+    int64_t Written() const { return FWritten; }
+    int64_t Expected() const { return FExpected; }
+    // The finished CRC-32 of the bytes taken.
+    uint32_t Crc() const { return FCrc ^ 0xFFFFFFFFu; }
+    bool WriteFailed() const { return FWriteFailed; }
+    bool Overflowed() const { return FOverflow; }
+    // The verdict: every byte written, the size as declared and the CRC as stored.
+    bool Passes(uint32_t StoredCrc) const;
+    // Counts the part of the entry that was never produced as done, so that the run's
+    // progress still reaches its end after a failed entry.
+    void FinishProgress();
+
+private:
+    TZipCommon* FOwner;
+    TStream32* FOut;
+    int64_t FExpected;
+    int64_t FWritten = 0;
+    int64_t FCounted = 0; // bytes already taken off the run's remaining total
+    uint32_t FCrc = 0xFFFFFFFFu;
+    bool FStopped = false;
+    bool FWriteFailed = false;
+    bool FOverflow = false;
+};

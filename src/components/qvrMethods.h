@@ -1,0 +1,38 @@
+// The method table: ZIP compression method number -> decoder. Entry extraction looks
+// the method up before it touches any output file, so an entry whose method has no row
+// is reported once and leaves the destination as it was.
+//
+// A decoder is a plain function of input to output: it pulls the entry's compressed
+// bytes from In (already cut to the entry and deciphered) and pushes whole blocks of
+// decoded bytes into the entry's sink, producing no more than the sink has room for.
+// It knows nothing of files, volumes, keys or events.
+#pragma once
+
+#include "qvrEntrySink.h"
+#include "qvrStreams.h"
+
+#include <cstdint>
+
+enum class TDecodeResult : uint8_t {
+    Done,      // the data ended, or the sink has the entry's declared size
+    BadData,   // the compressed data is invalid
+    Truncated, // the input ended before the data did
+    Stopped    // the sink refused more (write failure, cancel, declared size exceeded)
+};
+
+using TDecoder = TDecodeResult (*)(TStream32& In, TEntrySink& Out);
+
+struct TMethodRow {
+    uint16_t Method;
+    const char* Name;
+    TDecoder Decode;
+};
+
+// The row of Method, or null when the component has no decoder for it.
+const TMethodRow* FindMethod(uint32_t Method);
+
+// Method 0: the data is the file.
+TDecodeResult CopyStored(TStream32& In, TEntrySink& Out);
+// Methods 8 and 9: raw Deflate data with a 32 KB or a 64 KB window.
+TDecodeResult InflateDeflated(TStream32& In, TEntrySink& Out);
+TDecodeResult InflateDeflate64(TStream32& In, TEntrySink& Out);

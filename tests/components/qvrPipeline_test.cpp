@@ -1,0 +1,393 @@
+// The path of an entry's bytes: the method table's decoders into the entry sink, and
+// what the walk does around them (method lookup before any file is touched, password
+// search, progress against the unpacked total, descriptors of streamed archives, names
+// and folders of output files, the subject of each report).
+#include "TestSupport.h"
+#include "qvrEntryInput.h"
+#include "qvrMethods.h"
+#include "qvrUnZip.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace test;
+
+namespace {
+
+// An output stream in memory that fails every write once Limit bytes are in.
+class TCaptureStream : public TStream32 {
+public:
+    explicit TCaptureStream(int64_t Limit = -1) : FLimit(Limit) {}
+    int32_t Read(void*, int32_t) override { return 0; }
+    int32_t Write(const void* Buf, int32_t Count) override
+    {
+        if (FLimit >= 0 && static_cast<int64_t>(Data.size()) + Count > FLimit) return 0;
+        const auto* p = static_cast<const uint8_t*>(Buf);
+        Data.insert(Data.end(), p, p + Count);
+        return Count;
+    }
+    int64_t Seek(int64_t, int) override { return static_cast<int64_t>(Data.size()); }
+    Bytes Data;
+
+private:
+    int64_t FLimit;
+};
+
+struct TDecodeCase {
+    const char* Name;
+    uint16_t Method;
+    int64_t Declared;     // the size the sink is told; -1: the data's own size
+    size_t CutInputTo;    // 0: the whole compressed input
+    bool Corrupt;
+    TDecodeResult Result;
+    bool Passes;
+};
+
+const Bytes& Plain()
+{
+    static const Bytes data = TextBytes(100000, 21);
+    return data;
+}
+
+Bytes Packed(uint16_t Method)
+{
+    return Method == 8 ? RawDeflate(Plain()) : Plain();
+}
+
+} // namespace
+
+class DecoderRows : public ::testing::TestWithParam<TDecodeCase> {};
+
+// Every row of the method table, fed 31 bytes per read and pushing into a sink.
+TEST_P(DecoderRows, DecodeIntoTheSink)
+{
+    const TDecodeCase& c = GetParam();
+    const TMethodRow* row = FindMethod(c.Method);
+    ASSERT_NE(row, nullptr);
+    Bytes input = Packed(c.Method);
+    if (c.CutInputTo) input.resize(c.CutInputTo);
+    if (c.Corrupt) input[0] |= 0x06; // block type 3, which does not exist
+    TMemoryStream32 source(input, 31);
+    const int64_t declared = c.Declared < 0 ? static_cast<int64_t>(Plain().size()) : c.Declared;
+    TUnZip owner;
+    TCaptureStream out;
+    TEntrySink sink(&owner, &out, declared);
+    EXPECT_EQ(row->Decode(source, sink), c.Result);
+    EXPECT_EQ(sink.Passes(Crc32Of(Plain())), c.Passes);
+    // Output never grows past the declared size, and what there is is the right prefix.
+    EXPECT_LE(static_cast<int64_t>(out.Data.size()), declared);
+    EXPECT_EQ(sink.Written(), static_cast<int64_t>(out.Data.size()));
+    if (!c.Corrupt) {
+        EXPECT_TRUE(std::equal(out.Data.begin(), out.Data.end(), Plain().begin()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MethodTable, DecoderRows,
+    ::testing::Values(
+        TDecodeCase{"StoredWhole", 0, -1, 0, false, TDecodeResult::Done, true},
+        TDecodeCase{"StoredCut", 0, -1, 5000, false, TDecodeResult::Truncated, false},
+        TDecodeCase{"StoredDeclaredShort", 0, 777, 0, false, TDecodeResult::Done, false},
+        TDecodeCase{"DeflateWhole", 8, -1, 0, false, TDecodeResult::Done, true},
+        TDecodeCase{"DeflateCut", 8, -1, 3000, false, TDecodeResult::Truncated, false},
+        TDecodeCase{"DeflateCorrupt", 8, -1, 0, true, TDecodeResult::BadData, false},
+        TDecodeCase{"DeflateDeclaredShort", 8, 40000, 0, false, TDecodeResult::Done, false},
+        TDecodeCase{"DeflateDeclaredLong", 8, 150000, 0, false, TDecodeResult::Done, false}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
+TEST(EntrySink, AFailedWriteEndsEveryDecoderWithOneReport)
+{
+    for (const uint16_t method : {0, 8, 9}) {
+        const TMethodRow* row = FindMethod(method);
+        ASSERT_NE(row, nullptr) << method;
+        // Deflate64 reads plain Deflate data without long-length codes the same way.
+        const Bytes input = method == 0 ? Plain() : RawDeflate(TextBytes(100000, 3), 1);
+        TMemoryStream32 source(input);
+        TUnZip owner;
+        std::vector<int32_t> codes;
+        owner.OnError = [&](TZipCommon&, const std::string&, const std::string&,
+                            const std::string&, int32_t code) { codes.push_back(code); };
+        TCaptureStream out(40000);
+        TEntrySink sink(&owner, &out, 100000);
+        EXPECT_EQ(row->Decode(source, sink), TDecodeResult::Stopped) << method;
+        EXPECT_EQ(codes, std::vector<int32_t>{E_WRITEERR}) << method;
+        EXPECT_TRUE(sink.WriteFailed());
+        EXPECT_FALSE(sink.Passes(sink.Crc()));
+    }
+}
+
+TEST(EntryInput, TheWindowEndsTheEntrysBytesAndTheCipherFollowsThem)
+{
+    const Bytes plain = TextBytes(1000, 4);
+    Bytes archive = plain;
+    TZipCipher enc;
+    enc.LoadPassword("pw");
+    Bytes secret(archive.begin() + 100, archive.begin() + 400);
+    enc.EncipherBuffer(secret.data(), static_cast<int64_t>(secret.size()));
+    std::copy(secret.begin(), secret.end(), archive.begin() + 100);
+    TMemoryStream32 source(archive, 31);
+    source.Seek(100, 0);
+    TWindowStream window(source, 300);
+    TZipCipher keys;
+    keys.LoadPassword("pw");
+    TCipherStream cipher(window, keys);
+    Bytes got(1000);
+    EXPECT_EQ(cipher.ReadFull(got.data(), 1000), 300);
+    got.resize(300);
+    EXPECT_EQ(got, Bytes(plain.begin() + 100, plain.begin() + 400));
+    EXPECT_EQ(window.Position(), 300);
+}
+
+// ---------------------------------------------------------------------------------
+// The walk around the pipeline
+
+TEST(Pipeline, ArchiveProgressNeverFallsBackOverMixedMethods)
+{
+    TTempDir tmp;
+    const std::vector<TZipEntrySpec> e = {Entry("s1.bin", RandomBytes(200000, 1)),
+                                          Entry("d.txt", TextBytes(900000, 2), 8),
+                                          Entry("s2.bin", RandomBytes(300000, 3))};
+    WriteFile(tmp / "m.zip", BuildZip(e));
+    TUnZip z;
+    z.ArchiveFile((tmp / "m.zip").string());
+    const TRunLog log = RunLogged(z, tmp / "out");
+    ASSERT_FALSE(log.ArchivePercents.empty());
+    EXPECT_TRUE(std::is_sorted(log.ArchivePercents.begin(), log.ArchivePercents.end()));
+    EXPECT_EQ(log.ArchivePercents.back(), 100);
+}
+
+TEST(Pipeline, AnEntryWithoutADecoderTouchesNoFile)
+{
+    // bzip2, LZMA, zstd, PPMd, AES, and numbers no method has.
+    for (const uint16_t method : {7, 10, 12, 14, 93, 98, 99, 300}) {
+        TTempDir tmp;
+        auto e = std::vector<TZipEntrySpec>{Entry("keep.txt", TextBytes(500, 1)),
+                                            Entry("next.txt", TextBytes(600, 2))};
+        e[0].Method = method;
+        WriteFile(tmp / "u.zip", BuildZip(e));
+        WriteText(tmp / "out/keep.txt", "a good file already there");
+        TUnZip z;
+        z.ArchiveFile((tmp / "u.zip").string());
+        const TRunLog log = RunLogged(z, tmp / "out");
+        EXPECT_EQ(log.Codes(), std::vector<int32_t>{E_UNSUPPORTEDMETHOD}) << method;
+        EXPECT_EQ(log.Subjects, std::vector<TReportSubject>{rsEntry}) << method;
+        EXPECT_FALSE(log.Verdicts.count("keep.txt")) << method;
+        EXPECT_EQ(ReadText(tmp / "out/keep.txt"), "a good file already there") << method;
+        EXPECT_EQ(ReadFile(tmp / "out/next.txt"), TextBytes(600, 2)) << method;
+        EXPECT_EQ(log.Count, 1) << method;
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Passwords: the corpus archive of Info-ZIP with seven entries, five of them files.
+
+namespace {
+
+struct TPasswordCase {
+    const char* Name;
+    TStringList Passwords;
+    bool Handler;
+    std::vector<std::string> Answers; // "" declines
+    int32_t Attempts;
+    std::vector<int32_t> Codes;
+    int HandlerCalls;
+    int Extracted; // files
+};
+
+} // namespace
+
+class PasswordSearch : public ::testing::TestWithParam<TPasswordCase> {};
+
+TEST_P(PasswordSearch, FollowsTheProtocol)
+{
+    const TPasswordCase& c = GetParam();
+    TTempDir tmp;
+    TUnZip z;
+    z.ArchiveFile((CorpusDir() / "c07_infozip_zipcrypto.zip").string());
+    z.Passwords(c.Passwords);
+    z.PasswordAttempts(c.Attempts);
+    int calls = 0;
+    if (c.Handler)
+        z.OnGetPassword = [&](TZipCommon&, const std::string&, std::string& pw, bool& again) {
+            const std::string a = c.Answers[std::min<size_t>(calls, c.Answers.size() - 1)];
+            ++calls;
+            if (a.empty()) again = false;
+            pw = a;
+        };
+    const TRunLog log = RunLogged(z, tmp / "out");
+    EXPECT_EQ(log.Codes(), c.Codes);
+    EXPECT_EQ(calls, c.HandlerCalls);
+    EXPECT_EQ(log.Count, c.Extracted);
+    // Nothing but the search's own reports: no verdict for a skipped entry.
+    for (const auto& [name, pass] : log.Verdicts) EXPECT_TRUE(pass) << name;
+    if (c.Extracted == 5) {
+        EXPECT_EQ(z.Password(), "corpus-pw");
+        EXPECT_EQ(z.Passwords().front(), c.Handler ? "corpus-pw" : c.Passwords.front());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Corpus, PasswordSearch,
+    ::testing::Values(
+        TPasswordCase{"ListInOrder", {"corpus-PW", "x", "corpus-pw"}, false, {}, 3, {}, 0, 5},
+        TPasswordCase{"HandlerRightAtTheSecondTry", {}, true, {"corpus-PW", "corpus-pw"}, 3,
+                      {E_INVALIDPASSWORD}, 2, 5},
+        TPasswordCase{"HandlerDeclinesOnceForTheRun", {}, true, {""}, 3, {E_INVALIDPASSWORD}, 1, 0},
+        TPasswordCase{"ThreeWrongThenSkipped", {}, true, {"corpus-PW"}, 3,
+                      {E_INVALIDPASSWORD, E_INVALIDPASSWORD, E_INVALIDPASSWORD}, 3, 0},
+        TPasswordCase{"NoHandler", {}, false, {}, 3, {E_REQUIREDEVENT}, 0, 0},
+        TPasswordCase{"NoAttempts", {}, true, {"corpus-pw"}, 0, {}, 0, 0}),
+    [](const auto& Info) { return std::string(Info.param.Name); });
+
+// ---------------------------------------------------------------------------------
+// Streamed entries met by the local-header scan
+
+TEST(LocalScan, StreamedCorpusArchivesWithoutTheirDirectoryExtractWhole)
+{
+    for (const char* name : {"c03_infozip_stream_dd.zip", "c04_python_stream_dd_utf8.zip",
+                             "c08_infozip_zipcrypto_stream.zip", "c10_jdk.jar"}) {
+        const TManifestRecord* r = FindManifest(name);
+        ASSERT_NE(r, nullptr) << name;
+        TTempDir tmp;
+        WriteFile(tmp / "cut.zip", WithoutDirectory(ReadFile(CorpusDir() / name)));
+        TUnZip z;
+        z.ArchiveFile((tmp / "cut.zip").string());
+        ASSERT_TRUE(z.HeaderState().Only(htLocal)) << name;
+        if (!r->Password.empty()) z.Passwords({r->Password});
+        const TRunLog log = RunLogged(z, tmp / "out");
+        EXPECT_TRUE(log.Errors.empty()) << name << ": " << log.Errors.size() << " reports";
+        EXPECT_EQ(CompareWithManifest(*r, tmp / "out"), "") << name;
+    }
+}
+
+TEST(LocalScan, DescriptorsWithoutSignatureOrNotFound)
+{
+    const Bytes text = TextBytes(70000, 5);
+    // Deflated data is decoded to its end to find the descriptor after it.
+    {
+        TTempDir tmp;
+        auto e = std::vector<TZipEntrySpec>{Entry("d.txt", text, 8), Entry("z.txt", text)};
+        e[0].DataDescriptor = e[0].UnsignedDescriptor = true;
+        TZipBuildOptions o;
+        o.NoCentral = true;
+        WriteFile(tmp / "a.zip", BuildZip(e, o));
+        TUnZip z;
+        z.ArchiveFile((tmp / "a.zip").string());
+        const TRunLog log = RunLogged(z, tmp / "out");
+        EXPECT_TRUE(log.Errors.empty());
+        EXPECT_EQ(ReadFile(tmp / "out/d.txt"), text);
+        EXPECT_EQ(ReadFile(tmp / "out/z.txt"), text);
+    }
+    // Stored data of unknown size without a findable descriptor is reported, never
+    // taken for an empty file; what came before it is extracted.
+    {
+        TTempDir tmp;
+        auto e = std::vector<TZipEntrySpec>{Entry("a.txt", text), Entry("s.txt", text)};
+        e[1].DataDescriptor = e[1].UnsignedDescriptor = true;
+        TZipBuildOptions o;
+        o.NoCentral = true;
+        WriteFile(tmp / "a.zip", BuildZip(e, o));
+        TUnZip z;
+        z.ArchiveFile((tmp / "a.zip").string());
+        const TRunLog log = RunLogged(z, tmp / "out");
+        EXPECT_EQ(log.Codes(), std::vector<int32_t>{E_BADHEADER});
+        EXPECT_EQ(log.Subjects, std::vector<TReportSubject>{rsRun});
+        EXPECT_EQ(ReadFile(tmp / "out/a.txt"), text);
+        EXPECT_FALSE(fs::exists(tmp / "out/s.txt"));
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// Output names and folders
+
+TEST(OutputFiles, AColonIsPartOfTheName)
+{
+    TTempDir tmp;
+    const auto e = std::vector<TZipEntrySpec>{Entry("notes 12:30.txt", TextBytes(10, 1)),
+                                              Entry("x/a:1.txt", TextBytes(20, 2)),
+                                              Entry("y/b:1.txt", TextBytes(30, 3))};
+    WriteFile(tmp / "c.zip", BuildZip(e));
+    TUnZip z;
+    z.ArchiveFile((tmp / "c.zip").string());
+    z.UseStoredDirs(false);
+    const TRunLog log = RunLogged(z, tmp / "out");
+    EXPECT_TRUE(log.Errors.empty());
+    EXPECT_EQ(ReadFile(tmp / "out/notes 12:30.txt"), TextBytes(10, 1));
+    EXPECT_EQ(ReadFile(tmp / "out/a:1.txt"), TextBytes(20, 2));
+    EXPECT_EQ(ReadFile(tmp / "out/b:1.txt"), TextBytes(30, 3));
+    EXPECT_EQ(std::distance(fs::directory_iterator(tmp / "out"), fs::directory_iterator()), 3);
+}
+
+TEST(OutputFiles, AFolderRemovedBetweenEntriesIsMadeAgain)
+{
+    TTempDir tmp;
+    const auto e = std::vector<TZipEntrySpec>{Entry("d/one.txt", TextBytes(10, 1)),
+                                              Entry("d/two.txt", TextBytes(20, 2))};
+    WriteFile(tmp / "f.zip", BuildZip(e));
+    TUnZip z;
+    z.ArchiveFile((tmp / "f.zip").string());
+    z.ExtractDir((tmp / "out").string());
+    z.FileSpec({"*.*"});
+    std::vector<int32_t> codes;
+    z.OnError = [&](TZipCommon&, const std::string&, const std::string&, const std::string&,
+                    int32_t code) { codes.push_back(code); };
+    // A host that moves each file away as soon as it is finished.
+    z.OnEnd = [&](TZipCommon&, const std::string& f, bool) {
+        fs::rename(tmp / "out/d" / ExtractFileName(f), tmp / ExtractFileName(f));
+        fs::remove(tmp / "out/d");
+    };
+    EXPECT_EQ(z.ExtractFiles(), 2);
+    EXPECT_TRUE(codes.empty());
+    EXPECT_EQ(ReadFile(tmp / "two.txt"), TextBytes(20, 2));
+}
+
+// ---------------------------------------------------------------------------------
+// Report subjects and concurrency
+
+TEST(Reports, CarryTheirSubject)
+{
+    TTempDir tmp;
+    TUnZip z;
+    z.ArchiveFile((CorpusDir() / "c01_infozip_store.zip").string());
+    fs::copy_file(CorpusDir() / "c01_infozip_store.zip", tmp / "gone.zip");
+    z.ArchiveFile((tmp / "gone.zip").string());
+    fs::remove(tmp / "gone.zip");
+    const TRunLog log = RunLogged(z, tmp / "out");
+    EXPECT_EQ(log.Codes(), std::vector<int32_t>{E_OPENERR});
+    EXPECT_EQ(log.Subjects, std::vector<TReportSubject>{rsArchive});
+
+    TUnZip cancelled;
+    cancelled.ArchiveFile((CorpusDir() / "c01_infozip_store.zip").string());
+    cancelled.OnBegin = [](TZipCommon& s, const std::string&, int32_t, bool&) { s.SetCancel(true); };
+    const TRunLog c = RunLogged(cancelled, tmp / "out2");
+    ASSERT_FALSE(c.Subjects.empty());
+    EXPECT_EQ(c.Subjects.front(), rsRun);
+    EXPECT_EQ(c.Codes().front(), E_USERCANCELED);
+}
+
+TEST(Concurrency, TwoComponentsOnTwoThreadsExtractAsAlone)
+{
+    const char* names[] = {"c07_infozip_zipcrypto.zip", "c06_7z_deflate64.zip"};
+    TTempDir tmp;
+    auto run = [&](int i, const fs::path& out) {
+        const TManifestRecord* r = FindManifest(names[i]);
+        TUnZip z;
+        z.ArchiveFile((CorpusDir() / names[i]).string());
+        if (!r->Password.empty()) z.Passwords({r->Password});
+        z.ExtractDir(out.string());
+        z.FileSpec({"*.*"});
+        z.ExtractFiles();
+        return CompareWithManifest(*r, out);
+    };
+    for (int round = 0; round < 3; ++round) {
+        std::string a, b;
+        const fs::path dir = tmp / std::to_string(round);
+        std::thread t1([&] { a = run(0, dir / "a"); });
+        std::thread t2([&] { b = run(1, dir / "b"); });
+        t1.join();
+        t2.join();
+        EXPECT_EQ(a, "");
+        EXPECT_EQ(b, "");
+    }
+}
