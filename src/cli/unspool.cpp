@@ -107,25 +107,31 @@ private:
         FUnZip.OnEnd = [this](TZipCommon&, const std::string& Name, bool Pass) {
             if (!Pass) Error(Name, "", E_CRCERR);
         };
-        FUnZip.OnError = [this](TZipCommon&, const std::string& Name, const std::string& Ext,
-                                const std::string&, int32_t Code) {
+        FUnZip.OnError = [this](TZipCommon& Sender, const std::string& Name,
+                                const std::string& Ext, const std::string&, int32_t Code) {
             std::string file = Name.empty() ? FOptions.Archive : Name;
-            // Output failures name the archive and carry the output file as the
-            // extended message: the output file is the one the user needs to see.
-            if ((Code == E_WRITEERR || Code == E_DISKFULL) && !Ext.empty()) file = Ext;
-            if (Code == E_FILENOTFOUND || (Code == E_OPENERR && Name == FUnZip.ArchiveFile()))
-                FArchiveFailed = true;
+            // A report that names the archive carries the file it concerns, if any, as
+            // its extended message (an output file that could not be written).
+            if (Name == FUnZip.ArchiveFile() && !Ext.empty() && Code != E_REQUIREDEVENT &&
+                Code != E_USERCANCELED)
+                file = Ext;
+            if (Sender.ReportSubject() == rsArchive) FArchiveFailed = true;
             Error(file, Ext, Code);
         };
-        if (qvrOS::IsTerminal(0)) {
-            FUnZip.OnGetPassword = [this](TZipCommon&, const std::string& Name,
-                                          std::string& Password, bool& TryAgain) {
-                FBar.Clear();
-                std::fprintf(stderr, "password for %s (empty to skip): ", Shown(Name).c_str());
-                std::fflush(stderr);
-                if (!std::getline(std::cin, Password) || Password.empty()) TryAgain = false;
-            };
-        }
+        // Off a terminal nobody can be asked: the search declines, so the user reads
+        // that the password was missing or wrong.
+        const bool ask = qvrOS::IsTerminal(0);
+        FUnZip.OnGetPassword = [this, ask](TZipCommon&, const std::string& Name,
+                                           std::string& Password, bool& TryAgain) {
+            if (!ask) {
+                TryAgain = false;
+                return;
+            }
+            FBar.Clear();
+            std::fprintf(stderr, "password for %s (empty to skip): ", Shown(Name).c_str());
+            std::fflush(stderr);
+            if (!std::getline(std::cin, Password) || Password.empty()) TryAgain = false;
+        };
     }
 
     TOverwriteMode Ask(const std::string& Name, std::string& NewName)

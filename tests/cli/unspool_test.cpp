@@ -212,3 +212,31 @@ TEST(Cli, AWriteThatFailsIsReportedAndTheOthersExtract)
     EXPECT_EQ(r.Err.find(line), r.Err.rfind(line)) << r.Err;
     EXPECT_EQ(ReadFile(tmp / "out/small.txt"), TextBytes(100, 2));
 }
+
+TEST(Cli, PasswordsOffATerminalAreDeclinedWithOneClearLine)
+{
+    struct TCase {
+        const char* Args;
+        int Status;
+        const char* Expect;
+    };
+    const std::string archive = Quote((CorpusDir() / "c07_infozip_zipcrypto.zip").string());
+    for (const TCase& c : {TCase{"", 1, "Invalid password (26517)"},
+                           TCase{"-p corpus-PW ", 1, "Invalid password (26517)"},
+                           TCase{"-p corpus-pw ", 0, ""}}) {
+        TTempDir tmp;
+        const TRunResult r =
+            Unspool(std::string("-q ") + c.Args + archive + " " + Quote((tmp / "out").string()) +
+                    " < /dev/null");
+        EXPECT_EQ(r.Status, c.Status) << c.Args << r.Err;
+        // One line for the run's password search, nothing about CRCs or events.
+        if (*c.Expect) {
+            EXPECT_EQ(r.Err.find(c.Expect), r.Err.rfind(c.Expect)) << r.Err;
+            EXPECT_NE(r.Err.find(c.Expect), std::string::npos) << r.Err;
+        } else {
+            EXPECT_EQ(r.Err, "");
+        }
+        EXPECT_EQ(r.Err.find("CRC"), std::string::npos) << r.Err;
+        EXPECT_EQ(r.Err.find("25270"), std::string::npos) << r.Err;
+    }
+}
