@@ -2,10 +2,11 @@
 JOBS    ?= $(shell nproc)
 BUILD   ?= build
 ASAN    ?= build-asan
+TSAN    ?= build-tsan
 MINGW   ?= build-mingw
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-native test-asan test-mingw test-wine test-install bench fuzz fuzz-run clean
+.PHONY: all deps build demo test test-native test-asan test-tsan test-mingw test-wine test-install bench fuzz fuzz-run clean
 
 all: build
 
@@ -22,7 +23,7 @@ demo: build
 	$(BUILD)/unspool -o demo/sample.zip demo-out
 	@echo "extracted into ./demo-out:"; find demo-out -type f | sort | head -n 40
 
-test: test-native test-asan test-mingw test-wine test-install
+test: test-native test-asan test-tsan test-mingw test-wine test-install
 	@echo "all test suites passed"
 
 test-native: build
@@ -34,6 +35,13 @@ test-asan: deps
 	cmake --build $(ASAN) -j$(JOBS)
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j$(JOBS)
+
+# Components extracting on several threads at once, under ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNSPOOL_TSAN=ON -DUNSPOOL_WERROR=ON \
+	  -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(TSAN) -j$(JOBS) --target unspool_tests
+	TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" $(TSAN)/tests/unspool_tests --gtest_filter='Concurrency.*'
 
 test-mingw: deps
 	cmake -S . -B $(MINGW) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
@@ -61,4 +69,4 @@ fuzz-run: fuzz
 	fuzz/run-all build-fuzz $(or $(FUZZ_SECONDS),60)
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(MINGW) build-bench build-fuzz demo-out
+	rm -rf $(BUILD) $(ASAN) $(TSAN) $(MINGW) build-bench build-fuzz demo-out
