@@ -268,6 +268,10 @@ public:
     int32_t ExtractFiles();
 
     void SetArchiveFile(const std::string& V) override;
+    // Reads the archive from the streams Source opens (once for identification, now,
+    // and once per run) instead of from a file: an archive held in memory, or one a
+    // host reads its own way. Name stands for it in reports and events.
+    void ArchiveSource(const std::string& Name, std::function<std::unique_ptr<TStream32>()> Source);
 
     // The output-file protocol of one entry.
     bool BeginFile(bool IsDirectory);

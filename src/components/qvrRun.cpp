@@ -9,7 +9,23 @@
 
 TUnBase::TUnBase() = default;
 
-void TUnBase::SetArchiveFile(const std::string& V) { TRegisterQuiver::SetArchiveFile(V); }
+void TUnBase::SetArchiveFile(const std::string& V)
+{
+    FSource = nullptr;
+    TRegisterQuiver::SetArchiveFile(V);
+}
+
+void TUnBase::ArchiveSource(const std::string& Name,
+                            std::function<std::unique_ptr<TStream32>()> Source)
+{
+    FSource = std::move(Source);
+    FArchiveFile = Name;
+    FArcType = atNA;
+    std::unique_ptr<TStream32> stream = FSource ? FSource() : nullptr;
+    if (!stream) return;
+    FArcType = IdentifyArchive(*stream);
+    if (IsValidArcType(FArcType)) SetVolumeScheme();
+}
 
 int32_t TUnBase::ExtractFiles()
 {

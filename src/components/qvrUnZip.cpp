@@ -140,9 +140,12 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
     int64_t P = FWalkStart;
     if (P < 0) return 0;
     Stream.Seek(P, 0);
-    const int runs = static_cast<int>(FEndHdr.ThisDisk()) - static_cast<int>(FEndHdr.DirDisk()) + 1;
+    // ZIP64 disk numbers are 32 bits wide: a hostile one must not make billions of
+    // passes, so the count stays within what the plain record's 16-bit fields allow.
+    const int64_t runs =
+        std::min<int64_t>(int64_t{EndDisk()} - int64_t{DirDisk()} + 1, 0x10000);
     uint32_t read = 0;
-    for (int run = 0; run < runs; ++run) {
+    for (int64_t run = 0; run < runs; ++run) {
         FCentralHdr.Clear();
         ReadExact(Stream, FCentralHdr.Data(), 46);
         bool enciphered = false;
