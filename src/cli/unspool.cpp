@@ -104,8 +104,10 @@ private:
         FUnZip.OnProgress = [this](TZipCommon&, uint8_t, uint8_t ByArchive) {
             FBar.Update(ByArchive);
         };
+        // An entry that already has its report (a file that could not be opened) gets
+        // no second line for its failed verdict.
         FUnZip.OnEnd = [this](TZipCommon&, const std::string& Name, bool Pass) {
-            if (!Pass) Error(Name, "", E_CRCERR);
+            if (!Pass && Name != FLastReported) Error(Name, "", E_CRCERR);
         };
         FUnZip.OnError = [this](TZipCommon& Sender, const std::string& Name,
                                 const std::string& Ext, const std::string&, int32_t Code) {
@@ -157,6 +159,7 @@ private:
 
     void Error(const std::string& File, const std::string& Ext, int32_t Code)
     {
+        FLastReported = File;
         FBar.Clear();
         if (Code != E_USERCANCELED) FEntryFailed = true;
         std::string text = MessageText(Code);
@@ -167,6 +170,7 @@ private:
     const TCliOptions& FOptions;
     TProgressBar FBar;
     TUnZip FUnZip;
+    std::string FLastReported;
     bool FEntryFailed = false;
     bool FArchiveFailed = false;
     bool FAll = false;

@@ -47,23 +47,21 @@ void TZipCommon::SetFileName(const std::string& EntryName)
         SetExtractDir({});
         if (FExtractDir.empty()) SetExtractDir(qvrOS::CurrentDir());
     }
-    std::string dir;
-    if (FUseStoredDirs) {
-        // A rooted stored name (drive, drive and "\", or "\") lands under ExtractDir.
-        // Only "\" separates folders: a colon anywhere else is part of the name.
-        if (HasDrive(name)) {
-            const size_t bs = name.find('\\');
-            name.erase(0, bs == 2 ? 3 : 2);
-        } else if (!name.empty() && name[0] == '\\') {
-            name.erase(0, 1);
-        }
-        dir = AppendDirTail(FExtractDir) + ConfineFolder(ExtractFilePath(name));
-    } else {
-        dir = FExtractDir;
-    }
+    // Only "\" separates the folders of a stored name. A name that starts with a drive
+    // and "\" (C:\x\a.txt) or with "\" is rooted and lands under ExtractDir; any other
+    // colon is part of a name ("notes 12:30.txt", "a:1.txt"), never a split point, so two
+    // such entries never become one file.
+    if (name.size() >= 3 && HasDrive(name) && name[2] == '\\')
+        name.erase(0, 3);
+    else if (name[0] == '\\')
+        name.erase(0, 1);
+    const size_t cut = name.find_last_of('\\');
+    const std::string folder = cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
+    std::string leaf = cut == std::string::npos ? name : name.substr(cut + 1);
+    std::string dir = FUseStoredDirs ? AppendDirTail(FExtractDir) + ConfineFolder(folder)
+                                     : FExtractDir;
     // A relative destination is taken from the current directory, never from the root.
     if (IsRelativeDir(dir)) dir = AppendDirTail(qvrOS::CurrentDir()) + dir;
-    std::string leaf = ExtractFileName(name);
     if (leaf == "." || leaf == "..") leaf.clear();
     FFileName = AppendDirTail(dir) + leaf;
 }

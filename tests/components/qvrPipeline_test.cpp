@@ -305,7 +305,7 @@ TEST(OutputFiles, AColonIsPartOfTheName)
 {
     TTempDir tmp;
     const auto e = std::vector<TZipEntrySpec>{Entry("notes 12:30.txt", TextBytes(10, 1)),
-                                              Entry("x/a:1.txt", TextBytes(20, 2)),
+                                              Entry("a:1.txt", TextBytes(20, 2)),
                                               Entry("y/b:1.txt", TextBytes(30, 3))};
     WriteFile(tmp / "c.zip", BuildZip(e));
     TUnZip z;

@@ -364,7 +364,8 @@ TEST(HostileNames, NothingIsWrittenOutsideTheDestination)
     EXPECT_EQ(ReadFile(dest / "a/escape2.txt"), TextBytes(6, 1)); // ".." steps are dropped
     EXPECT_EQ(ReadFile(dest / "abs/escape3.txt"), TextBytes(7, 2));
     EXPECT_EQ(ReadFile(dest / "win/escape4.txt"), TextBytes(8, 3));
-    EXPECT_EQ(ReadFile(dest / "escape5.txt"), TextBytes(9, 4));
+    // A colon after a drive letter without "\" is part of the name: confined all the same.
+    EXPECT_EQ(ReadFile(dest / "C:escape5.txt"), TextBytes(9, 4));
 }
 
 TEST(OutputPaths, StoredFoldersAndFlatExtraction)
