@@ -64,8 +64,9 @@ bool DecodeToEnd(TStream32& Stream, int64_t DataStart, uint32_t Method, TDataDes
     TEntrySink measure(nullptr, nullptr, -1);
     int64_t packed = 0;
     {
-        const TDecodeResult r = Method == 8 ? InflateDeflated(window, measure)
-                                            : InflateDeflate64(window, measure);
+        const TEntryInfo info{};
+        const TDecodeResult r = Method == 8 ? InflateDeflated(window, measure, info)
+                                            : InflateDeflate64(window, measure, info);
         if (r != TDecodeResult::Done) return false;
         // The decoder has given back the input it read past the end of the stream.
         packed = window.Position();

@@ -39,6 +39,13 @@ public:
     bool Overflowed() const { return FOverflow; }
     // The verdict: every byte written, the size as declared and the CRC as stored.
     bool Passes(uint32_t StoredCrc) const;
+    // A decoder's failure that has its own message (an invalid tree, a stack overflow):
+    // the first code left here is reported for the entry once decoding has ended.
+    void Fail(int32_t Code)
+    {
+        if (FFailCode == 0) FFailCode = Code;
+    }
+    int32_t FailCode() const { return FFailCode; }
     // Counts the part of the entry that was never produced as done, so that the run's
     // progress still reaches its end after a failed entry.
     void FinishProgress();
@@ -53,4 +60,5 @@ private:
     bool FStopped = false;
     bool FWriteFailed = false;
     bool FOverflow = false;
+    int32_t FFailCode = 0;
 };

@@ -29,6 +29,12 @@ TDecodeResult InflateEntry(TStream32& In, TEntrySink& Out, bool Deflate64)
 
 } // namespace
 
-TDecodeResult InflateDeflated(TStream32& In, TEntrySink& Out) { return InflateEntry(In, Out, false); }
+TDecodeResult InflateDeflated(TStream32& In, TEntrySink& Out, const TEntryInfo& /*Info*/)
+{
+    return InflateEntry(In, Out, false);
+}
 
-TDecodeResult InflateDeflate64(TStream32& In, TEntrySink& Out) { return InflateEntry(In, Out, true); }
+TDecodeResult InflateDeflate64(TStream32& In, TEntrySink& Out, const TEntryInfo& /*Info*/)
+{
+    return InflateEntry(In, Out, true);
+}

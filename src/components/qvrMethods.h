@@ -5,11 +5,14 @@
 // A decoder is a plain function of input to output: it pulls the entry's compressed
 // bytes from In (already cut to the entry and deciphered) and pushes whole blocks of
 // decoded bytes into the entry's sink, producing no more than the sink has room for.
-// It knows nothing of files, volumes, keys or events.
+// Info gives the method and the general-purpose flags, which select a decoder's
+// variant. A decoder knows nothing of files, volumes, keys or events: a failure that
+// deserves its own message is left with the sink (TEntrySink::Fail).
 #pragma once
 
 #include "qvrEntrySink.h"
 #include "qvrStreams.h"
+#include "qvrZipRecords.h"
 
 #include <cstdint>
 
@@ -20,7 +23,7 @@ enum class TDecodeResult : uint8_t {
     Stopped    // the sink refused more (write failure, cancel, declared size exceeded)
 };
 
-using TDecoder = TDecodeResult (*)(TStream32& In, TEntrySink& Out);
+using TDecoder = TDecodeResult (*)(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
 
 struct TMethodRow {
     uint16_t Method;
@@ -32,7 +35,7 @@ struct TMethodRow {
 const TMethodRow* FindMethod(uint32_t Method);
 
 // Method 0: the data is the file.
-TDecodeResult CopyStored(TStream32& In, TEntrySink& Out);
+TDecodeResult CopyStored(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
 // Methods 8 and 9: raw Deflate data with a 32 KB or a 64 KB window.
-TDecodeResult InflateDeflated(TStream32& In, TEntrySink& Out);
-TDecodeResult InflateDeflate64(TStream32& In, TEntrySink& Out);
+TDecodeResult InflateDeflated(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
+TDecodeResult InflateDeflate64(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-TDecodeResult CopyStored(TStream32& In, TEntrySink& Out)
+TDecodeResult CopyStored(TStream32& In, TEntrySink& Out, const TEntryInfo& /*Info*/)
 {
     constexpr int32_t Block = 32768;
     std::vector<uint8_t> buf(static_cast<size_t>(Out.Room(Block)));

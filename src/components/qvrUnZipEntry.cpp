@@ -78,6 +78,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TF
         // Reported where it arose (a full disk); the entry ends with what it has.
     }
     sink.FinishProgress();
+    if (sink.FailCode() != 0) ReportError(FFileName, "", sink.FailCode(), "0");
     CloseOutput(Out, FFileName, ExternalAttr, FLocalHdr.DosDateTime());
     Crc32Acc = sink.Crc();
     return EndEntry(sink.Passes(FLocalHdr.Crc()));
@@ -93,7 +94,7 @@ TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Strea
     std::optional<TCipherStream> cipher;
     if (FEncrypted) cipher.emplace(window, FEntryCipher);
     TStream32& in = cipher ? static_cast<TStream32&>(*cipher) : window;
-    return Method.Decode(in, Sink);
+    return Method.Decode(in, Sink, FEntryInfo);
 }
 
 // ---------------------------------------------------------------------------------

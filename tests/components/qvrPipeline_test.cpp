@@ -75,7 +75,7 @@ TEST_P(DecoderRows, DecodeIntoTheSink)
     TUnZip owner;
     TCaptureStream out;
     TEntrySink sink(&owner, &out, declared);
-    EXPECT_EQ(row->Decode(source, sink), c.Result);
+    EXPECT_EQ(row->Decode(source, sink, TEntryInfo{}), c.Result);
     EXPECT_EQ(sink.Passes(Crc32Of(Plain())), c.Passes);
     // Output never grows past the declared size, and what there is is the right prefix.
     EXPECT_LE(static_cast<int64_t>(out.Data.size()), declared);
@@ -112,7 +112,7 @@ TEST(EntrySink, AFailedWriteEndsEveryDecoderWithOneReport)
                             const std::string&, int32_t code) { codes.push_back(code); };
         TCaptureStream out(40000);
         TEntrySink sink(&owner, &out, 100000);
-        EXPECT_EQ(row->Decode(source, sink), TDecodeResult::Stopped) << method;
+        EXPECT_EQ(row->Decode(source, sink, TEntryInfo{}), TDecodeResult::Stopped) << method;
         EXPECT_EQ(codes, std::vector<int32_t>{E_WRITEERR}) << method;
         EXPECT_TRUE(sink.WriteFailed());
         EXPECT_FALSE(sink.Passes(sink.Crc()));
