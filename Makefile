@@ -41,7 +41,7 @@ test-tsan: deps
 	cmake -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNSPOOL_TSAN=ON -DUNSPOOL_WERROR=ON \
 	  -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(TSAN) -j$(JOBS) --target unspool_tests
-	TSAN_OPTIONS="halt_on_error=1 suppressions=$(CURDIR)/tests/tsan.supp" $(TSAN)/tests/unspool_tests --gtest_filter='Concurrency.*'
+	TSAN_OPTIONS="halt_on_error=1" $(TSAN)/tests/unspool_tests --gtest_filter='Concurrency.*'
 
 test-mingw: deps
 	cmake -S . -B $(MINGW) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \

@@ -178,6 +178,7 @@ TEST(PlatformAttributes, ClearingReadOnlyGivesWriteBitsTheUmaskAllows)
         mode_t Before; // the mode before read-only is set and cleared again
         mode_t After;
     };
+    // No two zones share a date: the conversion keeps the last date it worked out.
     const TCase cases[] = {
         {022, 0644, 0644}, {002, 0664, 0664}, {000, 0644, 0666}, {027, 0640, 0640},
         {077, 0444, 0644}, {000, 0400, 0600}, {0222, 0644, 0644}, {007, 0755, 0775},
@@ -237,3 +238,68 @@ TEST(PlatformNames, FullPathFoldsDotsAndTempNamesAreUnique)
     EXPECT_TRUE(FileExistsAny(a));
     EXPECT_EQ(TempDir().back(), '\\');
 }
+
+#ifndef _WIN32
+namespace {
+
+// Sets TZ for the life of the object (the test's own process) and puts it back.
+class TZoneGuard {
+public:
+    explicit TZoneGuard(const char* Zone)
+    {
+        if (const char* old = std::getenv("TZ")) FOld = old;
+        setenv("TZ", Zone, 1);
+        tzset();
+    }
+    ~TZoneGuard()
+    {
+        if (FOld.empty())
+            unsetenv("TZ");
+        else
+            setenv("TZ", FOld.c_str(), 1);
+        tzset();
+    }
+
+private:
+    std::string FOld;
+};
+
+} // namespace
+
+TEST(PlatformDates, DosTimesAreLocalOnEitherSideOfAClockChange)
+{
+    if (!fs::exists("/usr/share/zoneinfo/Europe/Berlin")) GTEST_SKIP() << "no time-zone data";
+    struct TCase {
+        const char* Zone;
+        int Y, Mo, D, H, Mi;
+    };
+    // No two zones share a date: the conversion keeps the last date it worked out.
+    const TCase cases[] = {
+        {"UTC", 2024, 1, 14, 12, 0},           {"Europe/Berlin", 2024, 1, 15, 12, 0},
+        {"Europe/Berlin", 2024, 7, 15, 12, 0}, {"Europe/Berlin", 2024, 3, 31, 1, 30},
+        {"Europe/Berlin", 2024, 3, 31, 3, 30}, {"Europe/Berlin", 2024, 10, 27, 1, 30},
+        {"Europe/Berlin", 2024, 10, 27, 4, 0}, {"America/New_York", 2023, 11, 5, 23, 58},
+        {"Australia/Lord_Howe", 2024, 4, 7, 3, 0}};
+    TTempDir tmp;
+    for (const TCase& c : cases) {
+        TZoneGuard zone(c.Zone);
+        const uint32_t dos = (static_cast<uint32_t>(c.Y - 1980) << 25) | (c.Mo << 21) |
+                             (c.D << 16) | (c.H << 11) | (c.Mi << 5);
+        const std::string name = Inside(tmp / "f");
+        const qvrOS::THandle h = qvrOS::FileCreate(name);
+        ASSERT_NE(h, qvrOS::InvalidHandle);
+        EXPECT_TRUE(qvrOS::FileSetDosTime(h, dos));
+        qvrOS::FileClose(h);
+        std::tm t{};
+        t.tm_year = c.Y - 1900;
+        t.tm_mon = c.Mo - 1;
+        t.tm_mday = c.D;
+        t.tm_hour = c.H;
+        t.tm_min = c.Mi;
+        t.tm_isdst = -1;
+        struct stat st {};
+        ASSERT_EQ(stat((tmp / "f").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtime, mktime(&t)) << c.Zone << " " << c.Mo << "/" << c.D << " " << c.H;
+    }
+}
+#endif

@@ -225,7 +225,7 @@ bool FileClose(THandle H)
 
 namespace {
 
-// mktime looks the time zone up again on every call (a stat of its file); extracting
+// Each conversion of a local time looks its offset up twice; extracting
 // thousands of files dated the same day needs that once. The cache holds the local
 // midnight of the last date converted, valid only while that day has no clock change.
 struct TDayCache {
@@ -244,8 +244,19 @@ time_t LocalMktime(int Y, int Mo, int D, int H, int Mi, int S)
     t.tm_hour = H;
     t.tm_min = Mi;
     t.tm_sec = S;
-    t.tm_isdst = -1;
-    return mktime(&t);
+    // mktime reloads the time-zone rules on every call, rewriting state the C library
+    // shares between threads. The local time is worked out from the UTC reading of the
+    // same fields instead: its offset is looked up with localtime_r, which loads the
+    // rules once, and checked again at the result, since the offset may differ there
+    // (a daylight-saving change between the two instants).
+    t.tm_isdst = 0;
+    const time_t asUtc = timegm(&t);
+    if (asUtc == static_cast<time_t>(-1)) return asUtc;
+    std::tm local{};
+    if (!localtime_r(&asUtc, &local)) return static_cast<time_t>(-1);
+    time_t when = asUtc - local.tm_gmtoff;
+    if (localtime_r(&when, &local) && asUtc - local.tm_gmtoff != when) when = asUtc - local.tm_gmtoff;
+    return when;
 }
 
 } // namespace
