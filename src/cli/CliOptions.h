@@ -8,20 +8,26 @@
 #include <vector>
 
 enum class TOverwritePolicy { Default, Always, Never };
+// What the command does with the selected entries.
+enum class TCliAction { Extract, Test, List, Identify };
 
 struct TCliOptions {
     std::string Archive;
     std::string DestDir; // empty: the current directory
     TStringList Passwords;
-    TStringList FileSpec;
+    TStringList FileSpec;    // "\" separated, as the component matches them
+    TStringList ExcludeSpec; // likewise
     TOverwritePolicy Overwrite = TOverwritePolicy::Default;
+    TCliAction Action = TCliAction::Extract;
     bool UseStoredDirs = true;
     bool CreateStoredDirs = false;
     TDateAttribute Date = daFileDate;
     bool RestoreAttributes = true;
     bool Quiet = false;
-    bool Identify = false;
+    bool Json = false;
+    std::string NameCodePage; // empty: the default OEM code page
     bool Help = false;
+    bool Version = false;
 };
 
 // Parses argv (without the program name); on a usage error returns nothing and sets
@@ -29,3 +35,4 @@ struct TCliOptions {
 std::optional<TCliOptions> ParseCommandLine(const std::vector<std::string>& Args,
                                             std::string& Error);
 extern const char* const UsageText;
+extern const char* const VersionText;

@@ -1,5 +1,7 @@
-// The terminal progress bar: one line on standard error, redrawn only when what it
-// shows changes, so a run of many small files costs nothing noticeable.
+// The terminal progress line: bytes done of the total, rate, time left and the file
+// being written, on standard error. It is redrawn at most ten times a second (and when
+// the file changes), so a run of many small files costs nothing noticeable, and cleared
+// before any other line is printed.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +12,8 @@ public:
     explicit TProgressBar(bool Enabled);
     ~TProgressBar();
     void SetFile(const std::string& Name);
-    void Update(uint8_t ByArchive);
-    // Clears the bar before another line is printed.
+    void Update(int64_t Done, int64_t Total);
+    // Clears the line before another line is printed.
     void Clear();
     bool Enabled() const { return FEnabled; }
 
@@ -20,6 +22,12 @@ private:
 
     bool FEnabled;
     bool FShown = false;
-    int FPercent = -1;
+    int64_t FDone = 0;
+    int64_t FTotal = 0;
+    uint32_t FStart;
+    uint32_t FLastDraw = 0;
     std::string FFile;
 };
+
+// "1.5 MB", "830 kB", "12 B".
+std::string HumanBytes(int64_t N);

@@ -3,6 +3,7 @@
 #include "CliOptions.h"
 #include "CliProgress.h"
 #include "qvrPlatform.h"
+#include "qvrMethods.h"
 #include "qvrUnZip.h"
 
 #include <cstdio>
@@ -27,6 +28,25 @@ std::string Shown(const std::string& Name)
 #endif
 }
 
+// Name as a JSON string literal; control characters and quotes escaped.
+std::string JsonString(const std::string& S)
+{
+    std::string out = "\"";
+    for (const unsigned char c : S) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
 char AskOverwrite(const std::string& Name)
 {
     for (;;) {
@@ -47,8 +67,9 @@ public:
 
     int Run()
     {
+        FUnZip.NameCodePage(FOptions.NameCodePage);
         FUnZip.ArchiveFile(FOptions.Archive);
-        if (FOptions.Identify) return Identify();
+        if (FOptions.Action == TCliAction::Identify) return Identify();
         if (FUnZip.ArchiveFile().empty()) {
             Error(FOptions.Archive, "", E_FILENOTFOUND);
             return ExitArchiveFailed;
@@ -60,13 +81,24 @@ public:
         }
         std::string dest = FOptions.DestDir.empty() ? qvrOS::CurrentDir()
                                                     : qvrOS::FullPath(SlashToBackslash(FOptions.DestDir));
-        if (!ForceDirs(dest)) {
+        // Listing and testing write nothing, so they need no destination.
+        if (FOptions.Action == TCliAction::Extract && !ForceDirs(dest)) {
             Error(dest, "", E_OPENERR);
             return ExitArchiveFailed;
         }
+        // A test writes nothing: its reports name entries as the archive holds them.
+        if (FOptions.Action == TCliAction::Test) FHidePrefix = AppendDirTail(dest);
         Configure(dest);
-        FUnZip.ExtractFiles();
+        const uint32_t start = qvrOS::TickCount();
+        int32_t files = 0;
+        switch (FOptions.Action) {
+        case TCliAction::List: files = List(); break;
+        case TCliAction::Test: files = FUnZip.TestFiles(); break;
+        default: files = FUnZip.ExtractFiles(); break;
+        }
         FBar.Clear();
+        if (FOptions.Action != TCliAction::List && !FOptions.Quiet)
+            Summary(files, static_cast<uint32_t>(qvrOS::TickCount() - start) / 1000.0);
         if (FArchiveFailed) return ExitArchiveFailed;
         return FEntryFailed ? ExitEntryFailed : ExitOk;
     }
@@ -74,15 +106,67 @@ public:
 private:
     int Identify()
     {
-        std::printf("%s %lld\n", ArcTypeName(FUnZip.ArcType()),
-                    static_cast<long long>(FUnZip.WalkStart()));
+        if (FOptions.Json)
+            std::printf("{\"type\":\"%s\",\"walk_start\":%lld}\n", ArcTypeName(FUnZip.ArcType()),
+                        static_cast<long long>(FUnZip.WalkStart()));
+        else
+            std::printf("%s %lld\n", ArcTypeName(FUnZip.ArcType()),
+                        static_cast<long long>(FUnZip.WalkStart()));
         return FUnZip.ArchiveFile().empty() ? ExitArchiveFailed : ExitOk;
+    }
+
+    // One line per selected entry, then the totals; or one JSON object per entry.
+    int32_t List()
+    {
+        int64_t size = 0, packed = 0;
+        if (!FOptions.Json)
+            std::printf("%12s %12s %-9s %-16s %-8s %s\n", "Size", "Packed", "Method",
+                        "Date      Time", "CRC-32", "Name");
+        FUnZip.OnListEntry = [&](TZipCommon&, const TEntryListing& e) {
+            size += e.Size;
+            packed += e.Packed;
+            const TMethodRow* row = FindMethod(e.Method);
+            const std::string method =
+                row ? row->Name : "Method" + std::to_string(e.Method);
+            const uint32_t d = e.DosDateTime;
+            char date[32];
+            std::snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u", 1980 + (d >> 25),
+                          (d >> 21) & 15, (d >> 16) & 31, (d >> 11) & 31, (d >> 5) & 63);
+            const std::string name = Shown(e.Name);
+            if (FOptions.Json) {
+                std::printf("{\"name\":%s,\"size\":%lld,\"packed\":%lld,\"method\":%u,"
+                            "\"method_name\":%s,\"date\":\"%s\",\"crc32\":\"%08x\","
+                            "\"encrypted\":%s,\"directory\":%s}\n",
+                            JsonString(name).c_str(), static_cast<long long>(e.Size),
+                            static_cast<long long>(e.Packed), e.Method,
+                            JsonString(method).c_str(), date, e.Crc,
+                            e.Encrypted ? "true" : "false", e.IsDirectory ? "true" : "false");
+            } else {
+                std::printf("%12lld %12lld %-9s %-16s %08x %s%s\n", static_cast<long long>(e.Size),
+                            static_cast<long long>(e.Packed), method.c_str(), date, e.Crc,
+                            e.Encrypted ? "*" : "", name.c_str());
+            }
+        };
+        const int32_t n = FUnZip.ListFiles();
+        if (!FOptions.Json)
+            std::printf("%12lld %12lld %d entr%s (* encrypted)\n", static_cast<long long>(size),
+                        static_cast<long long>(packed), n, n == 1 ? "y" : "ies");
+        return n;
+    }
+
+    void Summary(int32_t Files, double Seconds)
+    {
+        const char* verb = FOptions.Action == TCliAction::Test ? "tested" : "extracted";
+        std::printf("%d file%s %s, %s in %.2f s%s\n", Files, Files == 1 ? "" : "s", verb,
+                    HumanBytes(FUnZip.TotalUnpacked() - FUnZip.BytesLeft()).c_str(), Seconds,
+                    FEntryFailed || FArchiveFailed ? ", with errors" : "");
     }
 
     void Configure(const std::string& Dest)
     {
         FUnZip.ExtractDir(Dest);
         FUnZip.FileSpec(FOptions.FileSpec);
+        FUnZip.ExcludeSpec(FOptions.ExcludeSpec);
         FUnZip.Passwords(FOptions.Passwords);
         FUnZip.UseStoredDirs(FOptions.UseStoredDirs);
         FUnZip.CreateStoredDirs(FOptions.CreateStoredDirs);
@@ -101,8 +185,9 @@ private:
         FUnZip.OnBegin = [this](TZipCommon&, const std::string& Name, int32_t, bool&) {
             FBar.SetFile(Shown(ExtractFileName(Name)));
         };
-        FUnZip.OnProgress = [this](TZipCommon&, uint8_t, uint8_t ByArchive) {
-            FBar.Update(ByArchive);
+        FUnZip.OnProgress = [this](TZipCommon& Sender, uint8_t, uint8_t) {
+            const int64_t total = Sender.TotalUnpacked();
+            FBar.Update(total - Sender.BytesLeft(), total);
         };
         // An entry that already has its report (a file that could not be opened) gets
         // no second line for its failed verdict.
@@ -164,13 +249,17 @@ private:
         if (Code != E_USERCANCELED) FEntryFailed = true;
         std::string text = MessageText(Code);
         if (!Ext.empty() && Code == E_REQUIREDEVENT) text += " (" + Ext + ")";
-        std::fprintf(stderr, "unspool: %s: %s (%d)\n", Shown(File).c_str(), text.c_str(), Code);
+        std::string shown = File;
+        if (!FHidePrefix.empty() && shown.rfind(FHidePrefix, 0) == 0)
+            shown.erase(0, FHidePrefix.size());
+        std::fprintf(stderr, "unspool: %s: %s (%d)\n", Shown(shown).c_str(), text.c_str(), Code);
     }
 
     const TCliOptions& FOptions;
     TProgressBar FBar;
     TUnZip FUnZip;
     std::string FLastReported;
+    std::string FHidePrefix;
     bool FEntryFailed = false;
     bool FArchiveFailed = false;
     bool FAll = false;
@@ -187,6 +276,10 @@ int Main(const std::vector<std::string>& Args)
     }
     if (options->Help) {
         std::fputs(UsageText, stdout);
+        return ExitOk;
+    }
+    if (options->Version) {
+        std::fputs(VersionText, stdout);
         return ExitOk;
     }
     TCliRun run(*options);

@@ -53,6 +53,18 @@ using TOnGetZipFirstDisk = std::function<void(TZipCommon& Sender, bool& Cancel)>
 using TOnGetZipNextDisk =
     std::function<void(TZipCommon& Sender, const std::string& VolumeName, bool& Cancel)>;
 using TOnGetZipLastDisk = std::function<void(TZipCommon& Sender, bool& Cancel)>;
+// One entry as a listing shows it.
+struct TEntryListing {
+    std::string Name; // as stored, "\" separated
+    int64_t Size = 0;
+    int64_t Packed = 0; // compressed bytes, encryption header included
+    uint16_t Method = 0;
+    uint32_t DosDateTime = 0;
+    uint32_t Crc = 0;
+    bool Encrypted = false;
+    bool IsDirectory = false;
+};
+using TOnListEntry = std::function<void(TZipCommon& Sender, const TEntryListing& Entry)>;
 using TOnCorruptZipHeader =
     std::function<void(TZipCommon& Sender, THeaderTypeState HeadFlag, bool& Cancel)>;
 
@@ -132,6 +144,10 @@ public:
     void ExtractDir(const std::string& V) { SetExtractDir(V); }
     TStringList& FileSpec() { return FFileSpec; }
     void FileSpec(const TStringList& V) { FFileSpec = V; }
+    // Masks that deselect entries FileSpec selects; kept from run to run, and given to
+    // every run as its exclusion list.
+    TStringList& ExcludeSpec() { return FExcludeSpec; }
+    void ExcludeSpec(const TStringList& V) { FExcludeSpec = V; }
     TStringList& Passwords() { return FPasswords; }
     void Passwords(const TStringList& V) { FPasswords = V; }
     int32_t PasswordAttempts() const { return FPasswordAttempts; }
@@ -144,11 +160,18 @@ public:
     void OverwriteMode(TOverwriteMode V) { FOverwriteMode = V; }
     bool TranslateOemChar() const { return FTranslateOemChar; }
     void TranslateOemChar(bool V) { FTranslateOemChar = V; }
+    // The code page of names stored without the UTF-8 flag, when TranslateOemChar is
+    // set ("936", "GBK", "SJIS", ...); empty: the system's OEM code page (437 on POSIX).
+    const std::string& NameCodePage() const { return FNameCodePage; }
+    void NameCodePage(const std::string& V) { FNameCodePage = V; }
 
     // Run state a host may read.
     const std::string& FileName() const { return FFileName; }
     int32_t FileCount() const { return FFileCount; }
     const std::string& Password() const { return FPassword; }
+    // Uncompressed bytes of the entries the run selected, and of those not done yet.
+    int64_t TotalUnpacked() const { return FTotalUnpacked; }
+    int64_t BytesLeft() const { return FBytesLeft; }
 
     // Events (all optional).
     TNotifyEvent OnActivate, OnDeactivate;
@@ -226,12 +249,14 @@ protected:
     std::string FExtractDir;
     TStringList FFileSpec;
     TStringList FPasswords;
-    TStringList FExcludeList; // masks that deselect; emptied at every run
+    TStringList FExcludeSpec;
+    TStringList FExcludeList; // the run's exclusion masks: ExcludeSpec at every start
     int32_t FPasswordAttempts = 3;
     bool FRecurseDirs = true;
     bool FUseStoredDirs = true;
     TOverwriteMode FOverwriteMode = omOverwrite;
     bool FTranslateOemChar = true;
+    std::string FNameCodePage;
 
     std::string FFileName;
     std::string FPassword;
@@ -262,10 +287,19 @@ public:
     bool RestoreFileAttr() const { return FRestoreFileAttr; }
     void RestoreFileAttr(bool V) { FRestoreFileAttr = V; }
     TUnBase_OnFileExists OnFileExists;
+    // Receives each selected entry during ListFiles.
+    TOnListEntry OnListEntry;
 
     // Extracts the entries of ArchiveFile that match FileSpec into ExtractDir and
     // returns the number of files accepted. Nothing raised during the run leaves it.
     int32_t ExtractFiles();
+    // Decodes and checks every selected entry as extraction would (passwords, CRC,
+    // sizes, the same events) without writing or creating anything; returns the number
+    // of files checked.
+    int32_t TestFiles();
+    // Walks the archive and hands each selected entry to OnListEntry without decoding
+    // it; returns the number of entries listed.
+    int32_t ListFiles();
 
     void SetArchiveFile(const std::string& V) override;
     // Reads the archive from the streams Source opens (once for identification, now,
@@ -275,6 +309,8 @@ public:
 
     // The output-file protocol of one entry.
     bool BeginFile(bool IsDirectory);
+    // The begin step of a test: OnBegin only, since no file is written.
+    bool BeginTest(bool IsDirectory);
     bool OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
                     const std::string& EntryName);
     void CloseOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
@@ -294,6 +330,11 @@ protected:
     int32_t ProcessArchive(std::unique_ptr<TStream32>& Stream);
     // The type-specific walk; the base extracts nothing.
     virtual void ExtractArchive(std::unique_ptr<TStream32>& /*Stream*/) {}
+
+    // What a run does with the entries it selects.
+    enum TRunMode : uint8_t { rmExtract, rmTest, rmList };
+    int32_t Run(TRunMode Mode);
+    TRunMode FRunMode = rmExtract;
 
     TCpuType FCpuType = cptAuto;
     bool FCreateStoredDirs = false;

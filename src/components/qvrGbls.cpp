@@ -77,10 +77,11 @@ std::string SlashToBackslash(std::string Name)
     return Name;
 }
 
-std::string NormalizeName(const std::string& Name, bool Oem)
+std::string NormalizeName(const std::string& Name, bool Oem, const std::string& CodePage)
 {
-    if (Name.empty()) return Name;
-    return SlashToBackslash(Oem ? qvrOS::OemToUtf8(Name) : Name);
+    if (Name.empty() || !Oem) return SlashToBackslash(Name);
+    return SlashToBackslash(CodePage.empty() ? qvrOS::OemToUtf8(Name)
+                                             : qvrOS::CodePageToUtf8(Name, CodePage));
 }
 
 bool IsUNCPath(const std::string& Path)

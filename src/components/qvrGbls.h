@@ -65,8 +65,9 @@ bool FileExistsAny(const std::string& Name);
 bool ForceDirs(const std::string& Dir);
 std::string TempDir();
 std::string SlashToBackslash(std::string Name);
-// Entry names as read from an archive: OEM to UTF-8 when Oem is set, then "/" to "\".
-std::string NormalizeName(const std::string& Name, bool Oem);
+// Entry names as read from an archive: converted to UTF-8 when Oem is set (from
+// CodePage, or the system's OEM code page when it is empty), then "/" to "\".
+std::string NormalizeName(const std::string& Name, bool Oem, const std::string& CodePage = {});
 bool IsUNCPath(const std::string& Path);
 std::string SplitAt(std::string& S, const std::string& Delim);
 uint8_t NameStemLength(const char* Name);

@@ -192,8 +192,11 @@ bool MatchFileSpecList(std::string_view Name, std::vector<std::string>& FileSpec
             matched = MatchesMask(test, line);
         }
         if (matched) {
+            // An exclusion that names a folder ("docs\*") is matched against the whole
+            // name as well, so it can take out a folder of a recursive selection.
             for (const std::string& exclude : ExcludeList)
-                if (MatchesMask(test, exclude))
+                if (MatchesMask(test, exclude) ||
+                    (exclude.find('\\') != std::string::npos && MatchesMask(Name, exclude)))
                     return false;
             return true;
         }

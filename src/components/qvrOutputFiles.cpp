@@ -150,6 +150,17 @@ bool TUnBase::BeginFile(bool IsDirectory)
     return false;
 }
 
+bool TUnBase::BeginTest(bool IsDirectory)
+{
+    if (IsDirectory) return true;
+    TTimerPause pause(FTimer);
+    bool test = true;
+    if (OnBegin) OnBegin(*this, FFileName, FFileCount + 1, test);
+    if (GetCancel() || !test) return false;
+    ++FFileCount;
+    return true;
+}
+
 bool TUnBase::OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
                          const std::string& /*EntryName*/)
 {

@@ -27,8 +27,20 @@ void TUnBase::ArchiveSource(const std::string& Name,
     if (IsValidArcType(FArcType)) SetVolumeScheme();
 }
 
-int32_t TUnBase::ExtractFiles()
+int32_t TUnBase::ExtractFiles() { return Run(rmExtract); }
+
+int32_t TUnBase::TestFiles() { return Run(rmTest); }
+
+int32_t TUnBase::ListFiles() { return Run(rmList); }
+
+int32_t TUnBase::Run(TRunMode Mode)
 {
+    // The mode holds for this run only, whichever way it ends.
+    struct TModeScope {
+        TRunMode& M;
+        ~TModeScope() { M = rmExtract; }
+    } scope{FRunMode};
+    FRunMode = Mode;
     std::unique_ptr<TStream32> stream;
     if (!OpenArchive(stream)) return 0;
     int32_t result = 0;
@@ -98,7 +110,7 @@ void TUnBase::ResetRunState()
     FLastOutputDir.clear();
     if (FCpuType == cpt80486) FCpuType = cptAuto;
     FVolumeName = FArchiveFile;
-    FExcludeList.clear();
+    FExcludeList = FExcludeSpec;
 }
 
 int32_t TUnBase::ProcessArchive(std::unique_ptr<TStream32>& Stream)

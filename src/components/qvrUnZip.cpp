@@ -42,7 +42,7 @@ std::string TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Encip
     if (Length > take) Stream.Seek(Length - take, 1);
     const size_t len = strnlen(reinterpret_cast<const char*>(buf), static_cast<size_t>(got));
     const std::string raw(reinterpret_cast<const char*>(buf), len);
-    return NormalizeName(raw, FTranslateOemChar && !(Flags & FlagUtf8));
+    return NormalizeName(raw, FTranslateOemChar && !(Flags & FlagUtf8), FNameCodePage);
 }
 
 void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
@@ -300,8 +300,7 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
         FEntryInfo.UncompressedSize = WithHigh(FCentralHdr.UncompressedSize(), uHigh);
         FEntryInfo.DosDateTime = FCentralHdr.DosDateTime();
         FEntryName = name;
-        SetFileName(FEntryName);
-        ExtractEntry(Stream, Out, i, entry.ExternalAttr);
+        TakeEntry(Stream, Out, i, entry.ExternalAttr, FCentralHdr.Crc());
     }
 }
 
@@ -326,8 +325,29 @@ void TUnZip::ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<
             FLocalHdr.SetCrc(entry.Crc);
         }
         FEntryName = name;
-        SetFileName(FEntryName);
-        ExtractEntry(Stream, Out, i, entry.ExternalAttr);
+        TakeEntry(Stream, Out, i, entry.ExternalAttr, FLocalHdr.Crc());
     }
+}
+
+void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out,
+                       int32_t Index, uint32_t ExternalAttr, uint32_t Crc)
+{
+    if (FRunMode != rmList) {
+        SetFileName(FEntryName);
+        ExtractEntry(Stream, Out, Index, ExternalAttr);
+        return;
+    }
+    TEntryListing e;
+    e.Name = FEntryName;
+    e.Size = FEntryInfo.UncompressedSize;
+    e.Packed = FEntryInfo.CompressedSize;
+    e.Method = static_cast<uint16_t>(FEntryInfo.Method);
+    e.DosDateTime = FEntryInfo.DosDateTime;
+    e.Crc = Crc;
+    e.Encrypted = FEntryInfo.Flags & FlagEncrypted;
+    e.IsDirectory = (ExternalAttr & 0x10) || (!FEntryName.empty() && FEntryName.back() == '\\');
+    ++FFileCount;
+    TTimerPause pause(FTimer);
+    if (OnListEntry) OnListEntry(*this, e);
 }
 

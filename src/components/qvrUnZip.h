@@ -26,6 +26,10 @@ protected:
     void ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out);
     void ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out);
 
+    // Hands the entry the walk has read to the run's mode: listed, or extracted (or
+    // tested) under its output name.
+    void TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out,
+                   int32_t Index, uint32_t ExternalAttr, uint32_t Crc);
     // One entry: begin step, method lookup, password, output file, decoding, verdict.
     bool ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out,
                       int32_t Index, uint32_t ExternalAttr);

@@ -96,6 +96,12 @@ int TerminalWidth();
 // Entry names from archives written on DOS-family systems are in the OEM code page;
 // this turns such a name into UTF-8.
 std::string OemToUtf8(std::string_view Name);
+// Whether names can be read in the code page called Name: a number ("437", "936",
+// "1252"), or a name ("GBK", "BIG5", "SJIS", "CP1252", "UTF-8").
+bool CodePageKnown(const std::string& Name);
+// Text in code page CodePage as UTF-8. A byte that does not convert becomes "%XX"
+// (its value in hex), so no part of a name is lost.
+std::string CodePageToUtf8(std::string_view Text, const std::string& CodePage);
 
 // UTF-16 text, the form Windows hands command-line arguments over in, as UTF-8. A
 // surrogate without its partner becomes U+FFFD; an embedded NUL is kept.

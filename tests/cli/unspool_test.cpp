@@ -167,6 +167,10 @@ TEST(Cli, OnATerminalExistingFilesAreAskedAbout)
     const TRunResult r = Shell("printf 'n\\nr\\nrenamed.txt\\n' | script -qec " + Quote(cmd) + " /dev/null");
     EXPECT_EQ(r.Status, 0) << r.Out;
     EXPECT_NE(r.Out.find("replace "), std::string::npos) << r.Out;
+    // The progress line (bytes done of the total) is drawn, and cleared before a prompt.
+    EXPECT_NE(r.Out.find(" / 4.0 kB"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("\rreplace "), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("files extracted"), std::string::npos) << r.Out;
     EXPECT_EQ(ReadText(tmp / "out/b.bin"), "old");
     EXPECT_EQ(ReadText(tmp / "out/c.txt"), "mine");
     EXPECT_EQ(ReadFile(tmp / "out/renamed.txt"), TextBytes(10, 3));
@@ -239,4 +243,77 @@ TEST(Cli, PasswordsOffATerminalAreDeclinedWithOneClearLine)
         EXPECT_EQ(r.Err.find("CRC"), std::string::npos) << r.Err;
         EXPECT_EQ(r.Err.find("25270"), std::string::npos) << r.Err;
     }
+}
+
+namespace {
+
+// Files below Dir, as "a/b" paths, sorted.
+std::vector<std::string> FilesBelow(const fs::path& Dir)
+{
+    std::vector<std::string> v;
+    if (!fs::exists(Dir)) return v;
+    for (const auto& e : fs::recursive_directory_iterator(Dir))
+        if (e.is_regular_file()) v.push_back(fs::relative(e.path(), Dir).generic_string());
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+} // namespace
+
+TEST(Cli, OptionsTable)
+{
+    TTempDir tmp;
+    const std::string arc = Quote(StoredArchive(tmp).string());
+    const std::string bad = Quote((CorpusDir() / "bad_crc.zip").string());
+    // Names stored without the UTF-8 flag, in GBK and in Shift-JIS.
+    std::vector<TZipEntrySpec> cjk = {Entry("\xB2\xE2\xCA\xD4.txt", TextBytes(5, 1)),
+                                      Entry("\x83\x65\x83\x58\x83\x67.txt", TextBytes(6, 2))};
+    WriteFile(tmp / "gbk.zip", BuildZip({cjk[0]}));
+    WriteFile(tmp / "sjis.zip", BuildZip({cjk[1]}));
+    struct TCase {
+        std::string Args; // "OUT" stands for a fresh destination folder
+        int Status;
+        std::vector<std::string> Files; // what OUT holds afterwards
+        std::string Stdout;             // a piece the standard output must hold
+    };
+    const std::vector<TCase> cases = {
+        {"-q -f 'docs/*.*' " + arc + " OUT", 0, {"docs/a.txt"}, ""},
+        {"-q -f 'docs\\*.*' " + arc + " OUT", 0, {"docs/a.txt"}, ""},
+        {"-q -x 'docs/*.*' " + arc + " OUT", 0, {"b.bin", "c.txt"}, ""},
+        {"-q -f '*.*' -x '*.bin' -d OUT " + arc, 0, {"c.txt", "docs/a.txt"}, ""},
+        {"-l " + arc, 0, {}, "        4010         4010 3 entries"},
+        {"-l -x '*.txt' " + arc, 0, {}, "b.bin\n        3000         3000 1 entry"},
+        {"-t " + arc + " -d OUT", 0, {}, "3 files tested"},
+        {"-t " + bad, 1, {}, "tested, "},
+        {"-q -O 936 " + Quote((tmp / "gbk.zip").string()) + " OUT", 0, {"测试.txt"}, ""},
+        {"-q --names=SJIS " + Quote((tmp / "sjis.zip").string()) + " OUT", 0, {"テスト.txt"}, ""},
+        {"-q " + arc + " OUT -d OUT", 3, {}, ""},
+        {"-O klingon " + arc, 3, {}, ""},
+        {"--json " + arc, 3, {}, ""},
+        {"-l -t " + arc, 3, {}, ""},
+        {"--version", 0, {}, "unspool "},
+    };
+    int n = 0;
+    for (const TCase& c : cases) {
+        const fs::path out = tmp / ("out" + std::to_string(n++));
+        std::string args = c.Args;
+        for (size_t p; (p = args.find("OUT")) != std::string::npos;)
+            args.replace(p, 3, Quote(out.string()));
+        const TRunResult r = Unspool(args);
+        EXPECT_EQ(r.Status, c.Status) << c.Args << "\n" << r.Err;
+        EXPECT_EQ(FilesBelow(out), c.Files) << c.Args;
+        EXPECT_NE(r.Out.find(c.Stdout), std::string::npos) << c.Args << "\n" << r.Out;
+    }
+}
+
+TEST(Cli, JsonListingParsesBack)
+{
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 not installed";
+    const std::string arc = Quote((CorpusDir() / "c07_infozip_zipcrypto.zip").string());
+    const TRunResult r = Shell(Quote(CliPath().string()) + " -l --json " + arc +
+                               " | python3 -c \"import sys, json; e = [json.loads(l) for l in "
+                               "sys.stdin]; print(len(e), sum(x['size'] for x in e), "
+                               "sum(x['encrypted'] for x in e), e[6]['name'])\"");
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(r.Out, "7 105230 5 sub/dir/nested.txt\n");
 }

@@ -8,12 +8,14 @@
 #include "qvrPlatform.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <iconv.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -588,6 +590,83 @@ std::string OemToUtf8(std::string_view Name)
             out += static_cast<char>(c);
         else
             AppendUtf8(out, Cp437High[c - 0x80]);
+    }
+    return out;
+}
+
+namespace {
+
+// The iconv name of a code page as users give it.
+std::string IconvName(const std::string& Name)
+{
+    std::string n;
+    for (const char c : Name) n += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    if (n == "936") return "GBK";
+    if (n == "950") return "BIG5";
+    if (n == "932" || n == "SJIS") return "CP932";
+    if (n == "65001" || n == "UTF8") return "UTF-8";
+    if (!n.empty() && n.find_first_not_of("0123456789") == std::string::npos) return "CP" + n;
+    return n;
+}
+
+// An iconv conversion descriptor, closed on every path.
+class TIconv {
+public:
+    explicit TIconv(const std::string& From) : FCd(iconv_open("UTF-8", From.c_str())) {}
+    ~TIconv()
+    {
+        if (Valid()) iconv_close(FCd);
+    }
+    TIconv(const TIconv&) = delete;
+    TIconv& operator=(const TIconv&) = delete;
+    bool Valid() const { return FCd != reinterpret_cast<iconv_t>(-1); }
+    iconv_t Get() const { return FCd; }
+
+private:
+    iconv_t FCd;
+};
+
+// A byte that does not convert, kept visible as "%XX".
+void AppendEscaped(std::string& Out, unsigned char C)
+{
+    char esc[4];
+    std::snprintf(esc, sizeof esc, "%%%02X", C);
+    Out += esc;
+}
+
+} // namespace
+
+bool CodePageKnown(const std::string& Name) { return !Name.empty() && TIconv(IconvName(Name)).Valid(); }
+
+std::string CodePageToUtf8(std::string_view Text, const std::string& CodePage)
+{
+    TIconv cd(IconvName(CodePage));
+    std::string out;
+    if (!cd.Valid()) {
+        for (const unsigned char c : Text) {
+            if (c < 0x80)
+                out += static_cast<char>(c);
+            else
+                AppendEscaped(out, c);
+        }
+        return out;
+    }
+    std::string in(Text);
+    char* src = in.data();
+    size_t left = in.size();
+    char buf[256];
+    while (left > 0) {
+        char* dst = buf;
+        size_t room = sizeof buf;
+        const size_t r = iconv(cd.Get(), &src, &left, &dst, &room);
+        out.append(buf, static_cast<size_t>(dst - buf));
+        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+            // A byte that is not (the start of) a character of the code page.
+            AppendEscaped(out, static_cast<unsigned char>(*src));
+            ++src;
+            --left;
+            iconv(cd.Get(), nullptr, nullptr, nullptr, nullptr);
+        }
     }
     return out;
 }

@@ -11,6 +11,7 @@
 #include <io.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <optional>
@@ -503,6 +504,48 @@ std::string CodePageToUtf8(UINT CodePage, std::string_view Text)
 } // namespace
 
 std::string OemToUtf8(std::string_view Name) { return CodePageToUtf8(CP_OEMCP, Name); }
+
+namespace {
+
+// The number of a code page as users give it; 0 when the name is not one.
+UINT CodePageNumber(const std::string& Name)
+{
+    std::string n;
+    for (const char c : Name) n += static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    if (n == "GBK") return 936;
+    if (n == "BIG5") return 950;
+    if (n == "SJIS" || n == "SHIFT_JIS") return 932;
+    if (n == "UTF-8" || n == "UTF8") return CP_UTF8;
+    if (n.rfind("CP", 0) == 0) n.erase(0, 2);
+    if (n.empty() || n.size() > 5 || n.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return static_cast<UINT>(std::stoul(n));
+}
+
+} // namespace
+
+bool CodePageKnown(const std::string& Name)
+{
+    const UINT cp = CodePageNumber(Name);
+    return cp != 0 && IsValidCodePage(cp);
+}
+
+std::string CodePageToUtf8(std::string_view Text, const std::string& CodePage)
+{
+    const UINT cp = CodePageNumber(CodePage);
+    if (Text.empty() || Text.size() > INT_MAX / 2) return {};
+    const int size = static_cast<int>(Text.size());
+    if (cp != 0 && MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, Text.data(), size, nullptr, 0) > 0)
+        return CodePageToUtf8(cp, Text);
+    // Not a valid text of that code page: the bytes outside ASCII are kept as "%XX".
+    std::string out;
+    for (const unsigned char c : Text) {
+        char esc[4];
+        std::snprintf(esc, sizeof esc, "%%%02X", c);
+        out += c < 0x80 ? std::string(1, static_cast<char>(c)) : std::string(esc);
+    }
+    return out;
+}
 
 std::string AnsiToUtf8(std::string_view Text) { return CodePageToUtf8(CP_ACP, Text); }
 
