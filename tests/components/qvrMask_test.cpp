@@ -248,11 +248,14 @@ TEST(MatchFileSpecList, Table)
         {"a.txt", {"*.txt"}, {}, false, true},
         {"docs\\a.txt", {"*.txt"}, {}, false, false},
         {"docs\\a.txt", {"*.txt"}, {}, true, true},
-        // exclusions veto a mask match, tested against the file-name part
+        // exclusions veto a mask match, tested against the file-name part, and those
+        // that name a folder against the whole name too
         {"a.tmp", {"*.*"}, {"*.tmp"}, true, false},
         {"a.txt", {"*.*"}, {"*.tmp"}, true, true},
         {"docs\\x.tmp", {"*.*"}, {"*.tmp"}, true, false},
-        {"docs\\x.tmp", {"*.*"}, {"docs\\*"}, true, true},
+        {"docs\\x.tmp", {"*.*"}, {"docs\\*"}, true, false},
+        {"docs\\x.tmp", {"*.*"}, {"other\\*"}, true, true},
+        {"docs\\sub\\x.tmp", {"*.*"}, {"docs\\*.*"}, true, false},
         // naming the entry exactly wins over the exclusions
         {"README.TXT", {"readme.txt"}, {"*.txt"}, true, true},
         {"docs\\readme.txt", {"readme.txt"}, {"*.txt"}, true, false},
