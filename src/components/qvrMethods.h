@@ -39,3 +39,9 @@ TDecodeResult CopyStored(TStream32& In, TEntrySink& Out, const TEntryInfo& Info)
 // Methods 8 and 9: raw Deflate data with a 32 KB or a 64 KB window.
 TDecodeResult InflateDeflated(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
 TDecodeResult InflateDeflate64(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
+// Method 1: Shrinking (LZW, 9 to 13-bit codes, partial clearing).
+TDecodeResult Unshrink(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
+// Methods 2-5: Reducing with compression factors 1-4 (follower sets and a 4 KB window).
+TDecodeResult Unreduce(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
+// Method 6: Imploding (Shannon-Fano trees, a 4 KB or 8 KB window).
+TDecodeResult Explode(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);

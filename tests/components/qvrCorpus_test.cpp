@@ -13,7 +13,7 @@ namespace {
 
 // Methods whose decoders the component has; the others must be reported as
 // unsupported, entry by entry, while the rest of the archive extracts.
-const std::set<std::string> SupportedMethods = {"0", "8", "9"};
+const std::set<std::string> SupportedMethods = {"0", "1", "2", "3", "4", "5", "6", "8", "9"};
 
 std::vector<std::string> ExtractableArchives()
 {
