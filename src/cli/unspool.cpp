@@ -15,17 +15,40 @@ namespace {
 
 enum TExit { ExitOk = 0, ExitEntryFailed = 1, ExitArchiveFailed = 2, ExitUsage = 3 };
 
-// Turns "\" paths of the component back into the form the user typed.
+// Turns "\" paths of the component back into the form the user typed, with control
+// characters (C0, DEL and the UTF-8 forms of C1) shown as \xNN: names come from the
+// archive, and an escape sequence in one must not reach the terminal.
 std::string Shown(const std::string& Name)
 {
+    std::string s;
+    s.reserve(Name.size());
+    for (size_t i = 0; i < Name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(Name[i]);
+        const bool c1 = c == 0xC2 && i + 1 < Name.size() &&
+                        static_cast<unsigned char>(Name[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(Name[i + 1]) <= 0x9F;
+        if (c < 0x20 || c == 0x7F || c1) {
+            const unsigned v = c1 ? static_cast<unsigned char>(Name[++i]) : c;
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", v);
+            s += esc;
+        } else {
 #ifdef _WIN32
-    return Name;
+            s += static_cast<char>(c);
 #else
-    std::string s = Name;
-    for (char& c : s)
-        if (c == '\\') c = '/';
-    return s;
+            s += c == '\\' ? '/' : static_cast<char>(c);
 #endif
+        }
+    }
+    return s;
+}
+
+// A "\" path with "/" between folders, otherwise as stored (JSON escapes the rest).
+std::string SlashName(std::string Name)
+{
+    for (char& c : Name)
+        if (c == '\\') c = '/';
+    return Name;
 }
 
 // Name as a JSON string literal; control characters and quotes escaped.
@@ -132,7 +155,7 @@ private:
             char date[32];
             std::snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u", 1980 + (d >> 25),
                           (d >> 21) & 15, (d >> 16) & 31, (d >> 11) & 31, (d >> 5) & 63);
-            const std::string name = Shown(e.Name);
+            const std::string name = FOptions.Json ? SlashName(e.Name) : Shown(e.Name);
             if (FOptions.Json) {
                 std::printf("{\"name\":%s,\"size\":%lld,\"packed\":%lld,\"method\":%u,"
                             "\"method_name\":%s,\"date\":\"%s\",\"crc32\":\"%08x\","

@@ -270,6 +270,7 @@ TEST(Cli, OptionsTable)
                                       Entry("\x83\x65\x83\x58\x83\x67.txt", TextBytes(6, 2))};
     WriteFile(tmp / "gbk.zip", BuildZip({cjk[0]}));
     WriteFile(tmp / "sjis.zip", BuildZip({cjk[1]}));
+    WriteFile(tmp / "esc.zip", BuildZip({Entry("a\x1B[2Jb.txt", TextBytes(7, 3))}));
     struct TCase {
         std::string Args; // "OUT" stands for a fresh destination folder
         int Status;
@@ -292,6 +293,8 @@ TEST(Cli, OptionsTable)
         {"--json " + arc, 3, {}, ""},
         {"-l -t " + arc, 3, {}, ""},
         {"--version", 0, {}, "unspool "},
+        {"-l " + Quote((tmp / "esc.zip").string()), 0, {}, "a\\x1B[2Jb.txt"},
+        {"-l --json " + Quote((tmp / "esc.zip").string()), 0, {}, "a\\u001b[2Jb.txt"},
     };
     int n = 0;
     for (const TCase& c : cases) {
@@ -303,6 +306,8 @@ TEST(Cli, OptionsTable)
         EXPECT_EQ(r.Status, c.Status) << c.Args << "\n" << r.Err;
         EXPECT_EQ(FilesBelow(out), c.Files) << c.Args;
         EXPECT_NE(r.Out.find(c.Stdout), std::string::npos) << c.Args << "\n" << r.Out;
+        // Names from an archive never put a control character on the terminal.
+        EXPECT_EQ((r.Out + r.Err).find('\x1B'), std::string::npos) << c.Args;
     }
 }
 
