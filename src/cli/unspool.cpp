@@ -97,6 +97,13 @@ public:
             Error(FOptions.Archive, "", E_FILENOTFOUND);
             return ExitArchiveFailed;
         }
+        // The file is there but could not be opened for reading (permissions, a FIFO or
+        // a device): that is no verdict on its content.
+        if (FUnZip.ArcType() == atNA &&
+            !TFileStream32(FUnZip.ArchiveFile(), fmOpenRead | fmShareDenyWrite).Valid()) {
+            Error(FOptions.Archive, "", E_OPENERR);
+            return ExitArchiveFailed;
+        }
         if (!IsZipWalkType(FUnZip.ArcType())) {
             std::fprintf(stderr, "unspool: %s: not a ZIP archive (%s)\n",
                          FOptions.Archive.c_str(), ArcTypeName(FUnZip.ArcType()));

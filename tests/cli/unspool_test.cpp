@@ -270,6 +270,8 @@ TEST(Cli, OptionsTable)
                                       Entry("\x83\x65\x83\x58\x83\x67.txt", TextBytes(6, 2))};
     WriteFile(tmp / "gbk.zip", BuildZip({cjk[0]}));
     WriteFile(tmp / "sjis.zip", BuildZip({cjk[1]}));
+    // A FIFO never gets a writer: opening it must not wait for one.
+    ASSERT_EQ(Shell("mkfifo " + Quote((tmp / "fifo").string())).Status, 0);
     WriteFile(tmp / "esc.zip", BuildZip({Entry("a\x1B[2Jb.txt", TextBytes(7, 3))}));
     struct TCase {
         std::string Args; // "OUT" stands for a fresh destination folder
@@ -293,6 +295,8 @@ TEST(Cli, OptionsTable)
         {"--json " + arc, 3, {}, ""},
         {"-l -t " + arc, 3, {}, ""},
         {"--version", 0, {}, "unspool "},
+        {"-q " + Quote((tmp / "fifo").string()) + " OUT", 2, {}, ""},
+        {"-q /dev/zero OUT", 2, {}, ""},
         {"-l " + Quote((tmp / "esc.zip").string()), 0, {}, "a\\x1B[2Jb.txt"},
         {"-l --json " + Quote((tmp / "esc.zip").string()), 0, {}, "a\\u001b[2Jb.txt"},
     };

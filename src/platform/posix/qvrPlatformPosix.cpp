@@ -124,17 +124,20 @@ void AppendUtf8(std::string& out, char32_t c)
 THandle FileOpen(const std::string& Name, TAccess Access, TShare)
 {
     int flags = Access == TAccess::Read ? O_RDONLY : Access == TAccess::Write ? O_WRONLY : O_RDWR;
-    int fd = ::open(ToNative(Name).c_str(), flags | O_CLOEXEC);
+    // Opening a FIFO blocks until a writer comes, and a device is no file to read an
+    // archive from: the open does not wait, and only regular files are accepted.
+    int fd = ::open(ToNative(Name).c_str(), flags | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         Fail();
         return InvalidHandle;
     }
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         tLastError = ErrorAccessDenied;
         return InvalidHandle;
     }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
