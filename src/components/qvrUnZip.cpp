@@ -224,6 +224,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         full = ReadExact(Stream, FLocalHdr.Data(), 30);
     }
     bool enciphered = false;
+    bool stoppedAtDescriptor = false; // already reported
     while (full && ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered) == htLocal &&
            !GetCancel()) {
         if (enciphered) DecipherHeader(FLocalHdr.Data(), htLocal);
@@ -246,6 +247,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
             if (!FindDataDescriptor(Stream, dataStart, FLocalHdr.Method(),
                                     FLocalHdr.Flags() & FlagEncrypted, d)) {
                 ReportError(FEntryName, "", E_BADHEADER, "0", rsRun);
+                stoppedAtDescriptor = true;
                 break;
             }
             entry.Described = true;
@@ -266,7 +268,25 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         FLocalHdr.Clear();
         full = ReadExact(Stream, FLocalHdr.Data(), 30);
     }
+    // The local headers end where the records after them begin, or at the end of the
+    // file. Stopping anywhere else (a truncated download, damaged data) means entries
+    // may be missing: the run must not pass for complete.
+    if (!GetCancel() && !stoppedAtDescriptor && !LocalRunEndsCleanly(Stream, P))
+        ReportError(FArchiveFile, "", E_BADHEADER, "0", rsRun);
     return FHeader->FCount;
+}
+
+bool TUnZip::LocalRunEndsCleanly(TStream32& Stream, int64_t Pos)
+{
+    const int64_t size = Stream.Size();
+    if (Pos == size) return true;
+    uint8_t sig[4] = {};
+    if (Pos > size || Stream.Seek(Pos, 0) != Pos || Stream.ReadFull(sig, 4) != 4) return false;
+    bool enciphered = false;
+    const uint32_t s = GetU32(sig);
+    return ClassifySignature(s, htCentral, enciphered) == htCentral ||
+           ClassifySignature(s, htEnding, enciphered) == htEnding || s == Zip64EndSig ||
+           s == Zip64LocatorSig || s == SpanMarkerSig || s == 0x05054B50 || s == 0x08064B50;
 }
 
 std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position)

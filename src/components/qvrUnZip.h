@@ -53,6 +53,9 @@ protected:
     // Reads the local header at Position with its name and extra field (deciphering an
     // enciphered one) and returns the name; the stream is left at the entry's data.
     std::string ReadEntryLocalHeader(TStream32& Stream, int64_t Position);
+    // Whether the local-header scan, stopped at Pos, reached the archive's end: the end
+    // of the file, or a record that follows the entries (directory, end records).
+    bool LocalRunEndsCleanly(TStream32& Stream, int64_t Pos);
     // Reads the 30-byte local header at Pos into FLocalHdr without moving the walk.
     bool ReadLocalHeaderAt(TStream32& Stream, int64_t Pos);
 
