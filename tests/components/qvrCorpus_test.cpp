@@ -23,38 +23,6 @@ std::vector<std::string> ExtractableArchives()
     return names;
 }
 
-struct TCorpusLog {
-    std::map<std::string, int32_t> Errors; // by leaf name
-    std::map<std::string, bool> Verdicts;
-    int32_t Count = 0;
-};
-
-// ShortReads reads the archive from memory, at most 31 bytes per read, instead of from
-// its file: every reader must cope with a source that hands out short counts.
-TCorpusLog ExtractWithComponent(const fs::path& Archive, const fs::path& Out,
-                                const std::string& Password, bool ShortReads = false)
-{
-    TCorpusLog log;
-    TUnZip z;
-    if (ShortReads) {
-        const Bytes data = ReadFile(Archive);
-        z.ArchiveSource(Archive.string(),
-                        [data] { return std::make_unique<TMemoryStream32>(data, 31); });
-    } else {
-        z.ArchiveFile(Archive.string());
-    }
-    z.ExtractDir(Out.string());
-    z.FileSpec({"*.*"});
-    if (!Password.empty()) z.Passwords({Password});
-    z.OnError = [&](TZipCommon&, const std::string& f, const std::string&, const std::string&,
-                    int32_t code) { log.Errors[ExtractFileName(f)] = code; };
-    z.OnEnd = [&](TZipCommon&, const std::string& f, bool pass) {
-        log.Verdicts[ExtractFileName(f)] = pass;
-    };
-    log.Count = z.ExtractFiles();
-    return log;
-}
-
 std::string Leaf(const std::string& Name)
 {
     const size_t p = Name.find_last_of('/');
@@ -70,16 +38,19 @@ TEST_P(CorpusArchive, ExtractsAsTheManifestSays)
     const TManifestRecord* r = FindManifest(std::get<0>(GetParam()));
     ASSERT_NE(r, nullptr);
     TTempDir tmp;
-    const TCorpusLog log = ExtractWithComponent(CorpusDir() / r->File, tmp / "out", r->Password,
-                                                std::get<1>(GetParam()));
+    // With the second parameter the archive is read from memory, at most 31 bytes per
+    // read, instead of from its file: every reader must cope with short counts.
+    const TRunLog log =
+        ExtractLogged(CorpusDir() / r->File, tmp / "out", std::get<1>(GetParam()), {}, r->Password);
+    const std::map<std::string, int32_t> errors = log.ErrorsByName();
     for (size_t i = 0; i < r->Entries.size(); ++i) {
         const TExpectedEntry& e = r->Entries[i];
         if (e.IsDir) continue;
         const std::string method = r->Methods[i];
         const fs::path p = tmp / "out" / e.Name;
         if (!SupportedMethods.count(method)) {
-            auto it = log.Errors.find(Leaf(e.Name));
-            ASSERT_NE(it, log.Errors.end()) << e.Name << ": method " << method << " not reported";
+            auto it = errors.find(Leaf(e.Name));
+            ASSERT_NE(it, errors.end()) << e.Name << ": method " << method << " not reported";
             EXPECT_EQ(it->second, E_UNSUPPORTEDMETHOD) << e.Name;
             continue;
         }
@@ -88,7 +59,7 @@ TEST_P(CorpusArchive, ExtractsAsTheManifestSays)
         EXPECT_EQ(data.size(), e.Size) << e.Name;
         EXPECT_EQ(Crc32Of(data), e.Crc) << e.Name;
         EXPECT_TRUE(log.Verdicts.count(Leaf(e.Name)) && log.Verdicts.at(Leaf(e.Name))) << e.Name;
-        EXPECT_FALSE(log.Errors.count(Leaf(e.Name))) << e.Name << " reported " << log.Errors.at(Leaf(e.Name));
+        EXPECT_FALSE(errors.count(Leaf(e.Name))) << e.Name << " reported " << errors.at(Leaf(e.Name));
     }
 }
 
@@ -106,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(Shared, CorpusArchive,
 TEST(CorpusBroken, BadCrcIsReportedAndTheOtherEntriesExtract)
 {
     TTempDir tmp;
-    const TCorpusLog log = ExtractWithComponent(CorpusDir() / "bad_crc.zip", tmp / "out", "");
+    const TRunLog log = ExtractLogged(CorpusDir() / "bad_crc.zip", tmp / "out");
     ASSERT_TRUE(log.Verdicts.count("small.txt"));
     EXPECT_FALSE(log.Verdicts.at("small.txt"));
     // The file stays on disk whatever the verdict.
@@ -119,9 +90,10 @@ TEST(CorpusBroken, BadCrcIsReportedAndTheOtherEntriesExtract)
 TEST(CorpusBroken, BadLocalOffsetIsABadHeaderAndTheRestExtracts)
 {
     TTempDir tmp;
-    const TCorpusLog log = ExtractWithComponent(CorpusDir() / "bad_local_offset.zip", tmp / "out", "");
-    ASSERT_TRUE(log.Errors.count("random.bin"));
-    EXPECT_EQ(log.Errors.at("random.bin"), E_BADHEADER);
+    const TRunLog log = ExtractLogged(CorpusDir() / "bad_local_offset.zip", tmp / "out");
+    const std::map<std::string, int32_t> errors = log.ErrorsByName();
+    ASSERT_TRUE(errors.count("random.bin"));
+    EXPECT_EQ(errors.at("random.bin"), E_BADHEADER);
     EXPECT_FALSE(fs::exists(tmp / "out/random.bin"));
     EXPECT_GE(log.Count, 1);
 }
@@ -129,7 +101,7 @@ TEST(CorpusBroken, BadLocalOffsetIsABadHeaderAndTheRestExtracts)
 TEST(CorpusBroken, TruncatedArchiveEndsWithoutCrashing)
 {
     TTempDir tmp;
-    const TCorpusLog log = ExtractWithComponent(CorpusDir() / "bad_truncated.zip", tmp / "out", "");
+    const TRunLog log = ExtractLogged(CorpusDir() / "bad_truncated.zip", tmp / "out");
     // The last entry is cut: whatever was found before it extracts, the cut one fails.
     bool anyFailed = false;
     for (const auto& [name, pass] : log.Verdicts) anyFailed |= !pass;
@@ -142,10 +114,11 @@ TEST(CorpusSplit, VolumeSetsAreRefusedCleanly)
     // as though it held the whole archive: one open error, nothing written.
     for (const char* name : {"c15_split.zip", "gh_winrar_split.zip"}) {
         TTempDir tmp;
-        const TCorpusLog log = ExtractWithComponent(CorpusDir() / name, tmp / "out", "");
+        const TRunLog log = ExtractLogged(CorpusDir() / name, tmp / "out");
+        const std::map<std::string, int32_t> errors = log.ErrorsByName();
         EXPECT_EQ(log.Count, 0) << name;
-        ASSERT_EQ(log.Errors.size(), 1u) << name;
-        EXPECT_EQ(log.Errors.begin()->second, E_OPENERR) << name;
+        ASSERT_EQ(errors.size(), 1u) << name;
+        EXPECT_EQ(errors.begin()->second, E_OPENERR) << name;
         EXPECT_FALSE(fs::exists(tmp / "out")) << name;
     }
 }

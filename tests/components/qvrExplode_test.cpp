@@ -3,6 +3,7 @@
 // format (and against a second implementation when one is installed); and every
 // imploded archive of the corpus and of the legacy benchmark set, extracted and
 // compared with its manifest, from its file and in reads of 31 bytes.
+#include "DecoderSupport.h"
 #include "TestSupport.h"
 #include "qvrMethods.h"
 #include "qvrUnZip.h"
@@ -12,27 +13,10 @@
 #include <algorithm>
 #include <numeric>
 #include <random>
-#include <sstream>
 
 using namespace test;
 
 namespace {
-
-// An output stream in memory that counts the writes it takes.
-class TCaptureStream : public TStream32 {
-public:
-    int32_t Read(void*, int32_t) override { return 0; }
-    int32_t Write(const void* Buf, int32_t Count) override
-    {
-        const auto* p = static_cast<const uint8_t*>(Buf);
-        Data.insert(Data.end(), p, p + Count);
-        ++Writes;
-        return Count;
-    }
-    int64_t Seek(int64_t, int) override { return static_cast<int64_t>(Data.size()); }
-    Bytes Data;
-    int Writes = 0;
-};
 
 Bytes Hex(const std::string& S)
 {
@@ -49,31 +33,13 @@ std::string Times(const std::string& HexByte, size_t N)
     return s;
 }
 
-struct TDecoded {
-    TDecodeResult Result;
-    int32_t FailCode;
-    Bytes Out;
-    int Writes;
-    int64_t InputUsed;
-};
-
 // The method table's row 6 on In, read at most MaxRead bytes at a time (0: no limit).
-TDecoded Decode(const Bytes& In, uint16_t Flags, int64_t Declared, int32_t MaxRead)
+TRowRun Decode(const Bytes& In, uint16_t Flags, int64_t Declared, int32_t MaxRead)
 {
-    const TMethodRow* row = FindMethod(6);
-    EXPECT_NE(row, nullptr);
-    TMemoryStream32 source(In, MaxRead);
-    TUnZip owner;
-    TCaptureStream out;
-    TEntrySink sink(&owner, &out, Declared);
     TEntryInfo info;
     info.Method = 6;
     info.Flags = Flags;
-    TDecoded d{row->Decode(source, sink, info), sink.FailCode(), {}, 0, source.Seek(0, 1)};
-    EXPECT_EQ(sink.Written(), static_cast<int64_t>(out.Data.size()));
-    d.Out = std::move(out.Data);
-    d.Writes = out.Writes;
-    return d;
+    return DecodeRow(In, info, Declared, MaxRead);
 }
 
 // ---------------------------------------------------------------------------------
@@ -162,7 +128,7 @@ TEST_P(ExplodeVector, DecodesAsExpected)
     const TVector& v = GetParam();
     // Whole, and one byte per read: every field may straddle a read.
     for (const int32_t maxRead : {0, 1}) {
-        const TDecoded d = Decode(Hex(v.In), v.Flags, v.Declared, maxRead);
+        const TRowRun d = Decode(Hex(v.In), v.Flags, v.Declared, maxRead);
         EXPECT_EQ(d.Result, v.Result) << maxRead;
         EXPECT_EQ(d.FailCode, v.Ambiguous ? E_AMBIGUOUSTREE : 0) << maxRead;
         EXPECT_EQ(d.Out, Hex(v.Out)) << maxRead;
@@ -175,42 +141,17 @@ INSTANTIATE_TEST_SUITE_P(ExplodeStreams, ExplodeVector, ::testing::ValuesIn(Vect
 TEST(ExplodeEdges, AnEmptyEntryReadsNothing)
 {
     for (const uint16_t flags : {0, 2, 4, 6}) {
-        const TDecoded d = Decode(Hex("ffffffff"), flags, 0, 0);
+        const TRowRun d = Decode(Hex("ffffffff"), flags, 0, 0);
         EXPECT_EQ(d.Result, TDecodeResult::Done);
         EXPECT_EQ(d.FailCode, 0);
         EXPECT_TRUE(d.Out.empty());
-        EXPECT_EQ(d.InputUsed, 0);
+        EXPECT_EQ(d.InputRead, 0);
     }
 }
 
 // ---------------------------------------------------------------------------------
 // Streams written here from random trees and random symbols, decoded by a model of
 // the format as they are written.
-
-// Bits least significant first, as the format packs them.
-class TBitWriter {
-public:
-    void Raw(uint32_t V, int N)
-    {
-        for (int i = 0; i < N; ++i) Bit((V >> i) & 1);
-    }
-    // A Shannon-Fano code goes out most significant bit first.
-    void Code(uint32_t C, int N)
-    {
-        for (int i = N - 1; i >= 0; --i) Bit((C >> i) & 1);
-    }
-    const Bytes& Data() const { return FData; }
-
-private:
-    void Bit(uint32_t B)
-    {
-        if (FUsed % 8 == 0) FData.push_back(0);
-        FData.back() = static_cast<uint8_t>(FData.back() | (B << (FUsed % 8)));
-        ++FUsed;
-    }
-    Bytes FData;
-    size_t FUsed = 0;
-};
 
 // A complete set of code lengths (1..16) for N symbols: leaves of a random binary tree,
 // split often at the deepest leaf so that long codes come up too.
@@ -262,8 +203,8 @@ void WriteTree(TBitWriter& W, const std::vector<int>& Lengths)
         desc.push_back(static_cast<uint8_t>(((run - 1) << 4) | (length - 1)));
         i += run;
     }
-    W.Raw(static_cast<uint32_t>(desc.size() - 1), 8);
-    for (const uint8_t b : desc) W.Raw(b, 8);
+    W.Put(static_cast<uint32_t>(desc.size() - 1), 8);
+    for (const uint8_t b : desc) W.Put(b, 8);
 }
 
 struct TImploded {
@@ -297,11 +238,11 @@ TImploded RandomImploded(uint16_t Flags, uint32_t Seed, size_t Size)
     while (out.size() < Size) {
         if (rng() % 3 == 0) {
             const auto b = static_cast<uint8_t>(rng() % 4 ? 'a' + rng() % 26 : rng());
-            w.Raw(1, 1);
+            w.Put(1, 1);
             if (literalTree)
-                w.Code(literalCodes[b], literalLengths[b]);
+                w.PutCode(literalCodes[b], literalLengths[b]);
             else
-                w.Raw(b, 8);
+                w.Put(b, 8);
             out.push_back(b);
             continue;
         }
@@ -309,12 +250,12 @@ TImploded RandomImploded(uint16_t Flags, uint32_t Seed, size_t Size)
         const uint32_t distance = rng() % 4 ? rng() % 300 : rng() % window;
         uint32_t symbol = rng() % 8 ? rng() % 20 : rng() % 64;
         const uint32_t extra = symbol == 63 ? rng() % 256 : 0;
-        w.Raw(0, 1);
-        w.Raw(distance & ((1u << lowBits) - 1), lowBits);
+        w.Put(0, 1);
+        w.Put(distance & ((1u << lowBits) - 1), lowBits);
         const uint32_t high = distance >> lowBits;
-        w.Code(distanceCodes[high], distanceLengths[high]);
-        w.Code(lengthCodes[symbol], lengthLengths[symbol]);
-        if (symbol == 63) w.Raw(extra, 8);
+        w.PutCode(distanceCodes[high], distanceLengths[high]);
+        w.PutCode(lengthCodes[symbol], lengthLengths[symbol]);
+        if (symbol == 63) w.Put(extra, 8);
         const uint32_t length = symbol + extra + minMatch;
         for (uint32_t k = 0; k < length; ++k) {
             const int64_t from = static_cast<int64_t>(out.size()) - distance - 1;
@@ -347,7 +288,7 @@ TEST(ExplodeRandom, EveryVariantMatchesTheModel)
             const TImploded im = RandomImploded(flags, seed * 7919 + flags, seed * 17000);
             const auto declared = static_cast<int64_t>(im.Plain.size());
             for (const int32_t maxRead : {0, 31}) {
-                const TDecoded d = Decode(im.Packed, flags, declared, maxRead);
+                const TRowRun d = Decode(im.Packed, flags, declared, maxRead);
                 EXPECT_EQ(d.Result, TDecodeResult::Done) << flags << " " << seed;
                 EXPECT_EQ(d.FailCode, 0);
                 EXPECT_TRUE(d.Out == im.Plain) << flags << " " << seed << " " << maxRead;
@@ -356,7 +297,7 @@ TEST(ExplodeRandom, EveryVariantMatchesTheModel)
             }
             if (im.Plain.size() >= 32768) {
                 // Exactly one block: one write, and nothing left for the end.
-                const TDecoded one = Decode(im.Packed, flags, 32768, 0);
+                const TRowRun one = Decode(im.Packed, flags, 32768, 0);
                 EXPECT_EQ(one.Result, TDecodeResult::Done);
                 EXPECT_EQ(one.Writes, 1);
                 EXPECT_TRUE(one.Out == Bytes(im.Plain.begin(), im.Plain.begin() + 32768));
@@ -364,7 +305,7 @@ TEST(ExplodeRandom, EveryVariantMatchesTheModel)
             // Every cut leaves a correct prefix and says so.
             const auto half = static_cast<long>(im.Packed.size() / 2);
             const Bytes cut(im.Packed.begin(), im.Packed.begin() + half);
-            const TDecoded c = Decode(cut, flags, declared, 31);
+            const TRowRun c = Decode(cut, flags, declared, 31);
             EXPECT_EQ(c.Result, TDecodeResult::Truncated);
             EXPECT_LT(c.Out.size(), im.Plain.size());
             EXPECT_TRUE(std::equal(c.Out.begin(), c.Out.end(), im.Plain.begin()));
@@ -415,69 +356,6 @@ TEST(ExplodeEdges, AnAmbiguousTreeIsReportedOnceAndTheRunGoesOn)
 // ---------------------------------------------------------------------------------
 // Real archives
 
-namespace {
-
-// The legacy benchmark set's manifest, in the corpus manifest's form.
-std::vector<TManifestRecord> BenchManifest(const fs::path& Dir)
-{
-    const std::string script = R"PY(
-import json,sys
-for line in open(sys.argv[1]):
-    r=json.loads(line)
-    print("R\t%s"%r["file"])
-    for e in r.get("expected_entries",[]):
-        print("E\t%s\t%s\t%s\t%s"%(e["name"],e.get("type","file"),e.get("size",0),
-                                   e.get("crc32","0")))
-)PY";
-    std::vector<TManifestRecord> out;
-    TTempDir tmp;
-    WriteText(tmp / "m.py", script);
-    const TRunResult r = Shell("python3 " + Quote((tmp / "m.py").string()) + " " +
-                               Quote((Dir / "MANIFEST.jsonl").string()));
-    std::istringstream in(r.Out);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::istringstream ls(line);
-        for (std::string part; std::getline(ls, part, '\t');) f.push_back(part);
-        if (f.size() == 2 && f[0] == "R") {
-            out.emplace_back();
-            out.back().File = f[1];
-        } else if (f.size() == 5 && f[0] == "E" && !out.empty()) {
-            TExpectedEntry e;
-            e.Name = f[1];
-            e.IsDir = f[2] == "dir";
-            e.Size = std::stoull(f[3]);
-            e.Crc = static_cast<uint32_t>(std::stoul(f[4], nullptr, 16));
-            out.back().Entries.push_back(e);
-        }
-    }
-    return out;
-}
-
-void ExpectArchiveExtracts(const fs::path& Archive, const TManifestRecord& R, bool ShortReads)
-{
-    TTempDir tmp;
-    TUnZip z;
-    if (ShortReads) {
-        const Bytes data = ReadFile(Archive);
-        z.ArchiveSource(Archive.string(),
-                        [data] { return std::make_unique<TMemoryStream32>(data, 31); });
-    } else {
-        z.ArchiveFile(Archive.string());
-    }
-    const TRunLog log = RunLogged(z, tmp / "out");
-    EXPECT_TRUE(log.Errors.empty()) << R.File;
-    size_t files = 0;
-    for (const auto& e : R.Entries) files += e.IsDir ? 0 : 1;
-    EXPECT_EQ(log.Verdicts.size(), files) << R.File;
-    for (const auto& [name, pass] : log.Verdicts) EXPECT_TRUE(pass) << R.File << " " << name;
-    EXPECT_EQ(CompareWithManifest(R, tmp / "out"), "")
-        << R.File << (ShortReads ? " (short reads)" : "");
-}
-
-} // namespace
-
 TEST(ExplodeArchives, CorpusArchivesMatchTheirManifest)
 {
     for (const char* name : {"gh_pkzip110_implode.zip", "c18_hwzip_implode8k3t.zip",
@@ -485,22 +363,21 @@ TEST(ExplodeArchives, CorpusArchivesMatchTheirManifest)
         const TManifestRecord* r = FindManifest(name);
         ASSERT_NE(r, nullptr) << name;
         for (const bool shortReads : {false, true})
-            ExpectArchiveExtracts(CorpusDir() / name, *r, shortReads);
+            ExpectExtractsAsManifest(CorpusDir() / name, *r, shortReads);
     }
 }
 
 TEST(ExplodeArchives, LegacyBenchmarkArchivesMatchTheirManifest)
 {
-    const fs::path dir = CorpusDir().parent_path() / "bench-legacy";
+    const fs::path dir = LegacyBenchDir();
     if (!fs::exists(dir / "MANIFEST.jsonl")) GTEST_SKIP() << "no " << dir;
-    const std::vector<TManifestRecord> records = BenchManifest(dir);
     int seen = 0;
-    for (const auto& r : records) {
+    for (const auto& r : LegacyBenchManifest()) {
         if (r.File.rfind("implode-", 0) != 0) continue;
         ++seen;
         ASSERT_EQ(r.Entries.size(), 74u) << r.File;
         for (const bool shortReads : {false, true})
-            ExpectArchiveExtracts(dir / r.File, r, shortReads);
+            ExpectExtractsAsManifest(dir / r.File, r, shortReads);
     }
     EXPECT_EQ(seen, 4);
 }

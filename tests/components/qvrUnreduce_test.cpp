@@ -2,6 +2,7 @@
 // then every Reduce archive of the shared corpus and of the legacy benchmark set through
 // the component, compared with their manifests (no tool here decodes Reduce, so the
 // manifests' sizes, CRCs and sha256 sums are the reference).
+#include "DecoderSupport.h"
 #include "TestSupport.h"
 #include "qvrMessages.h"
 #include "qvrMethods.h"
@@ -9,51 +10,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 
 using namespace test;
 
 namespace {
-
-// An output stream in memory that fails every write once Limit bytes are in.
-class TCaptureStream : public TStream32 {
-public:
-    explicit TCaptureStream(int64_t Limit = -1) : FLimit(Limit) {}
-    int32_t Read(void*, int32_t) override { return 0; }
-    int32_t Write(const void* Buf, int32_t Count) override
-    {
-        if (FLimit >= 0 && static_cast<int64_t>(Data.size()) + Count > FLimit) return 0;
-        const auto* p = static_cast<const uint8_t*>(Buf);
-        Data.insert(Data.end(), p, p + Count);
-        return Count;
-    }
-    int64_t Seek(int64_t, int) override { return static_cast<int64_t>(Data.size()); }
-    Bytes Data;
-
-private:
-    int64_t FLimit;
-};
-
-// Packs fields least significant bit first, as Reduce does.
-class TBitWriter {
-public:
-    void Put(uint32_t Value, int N)
-    {
-        for (int i = 0; i < N; ++i) {
-            if (FUsed % 8 == 0) FOut.push_back(0);
-            if ((Value >> i) & 1) FOut.back() |= static_cast<uint8_t>(1u << (FUsed % 8));
-            ++FUsed;
-        }
-    }
-    const Bytes& Data() const { return FOut; }
-
-private:
-    Bytes FOut;
-    size_t FUsed = 0;
-};
 
 // Writes a Reduce stream: the follower sets first, then bytes coded against them.
 class TReduceWriter {
@@ -333,47 +299,6 @@ TEST(UnreduceSink, TheFactorComesFromTheMethod)
 
 namespace {
 
-struct TListedEntry {
-    std::string Name;
-    uint64_t Size = 0;
-    uint32_t Crc = 0;
-    std::string Sha256;
-    int Method = -1;
-};
-
-// The expected entries of File in a manifest of JSON lines (the corpus one or the
-// legacy benchmark one, which share their format), flattened by python3.
-std::vector<TListedEntry> ListedEntries(const fs::path& Manifest, const std::string& File)
-{
-    const std::string script = R"PY(
-import json,sys
-for line in open(sys.argv[1]):
-    r=json.loads(line)
-    if r.get("file")!=sys.argv[2]: continue
-    for e in r.get("expected_entries",[]):
-        if e.get("type","file")!="file": continue
-        print("\t".join(str(x) for x in (e["name"], e["size"], e["crc32"],
-                                          e.get("sha256", ""), e.get("method", -1))))
-)PY";
-    TTempDir tmp;
-    WriteText(tmp / "m.py", script);
-    const TRunResult r = Shell("python3 " + Quote((tmp / "m.py").string()) + " " +
-                               Quote(Manifest.string()) + " " + Quote(File));
-    std::vector<TListedEntry> out;
-    std::istringstream in(r.Out);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::istringstream ls(line);
-        std::string part;
-        while (std::getline(ls, part, '\t')) f.push_back(part);
-        if (f.size() != 5) continue;
-        const auto crc = static_cast<uint32_t>(std::stoul(f[2], nullptr, 16));
-        out.push_back({f[0], std::stoull(f[1]), crc, f[3], std::stoi(f[4])});
-    }
-    return out;
-}
-
 // sha256 of every file in Dir, by name.
 std::map<std::string, std::string> Sha256Sums(const fs::path& Dir)
 {
@@ -387,7 +312,7 @@ std::map<std::string, std::string> Sha256Sums(const fs::path& Dir)
 }
 
 struct TArchiveCase {
-    const char* Folder; // under the shared folder
+    bool Bench; // in the legacy benchmark set rather than the corpus
     const char* File;
     bool ShortReads;
 };
@@ -404,27 +329,24 @@ class UnreduceArchives : public ::testing::TestWithParam<TArchiveCase> {};
 TEST_P(UnreduceArchives, ExtractAsTheManifestSays)
 {
     const TArchiveCase& c = GetParam();
-    const fs::path folder = CorpusDir() / ".." / c.Folder;
-    const std::vector<TListedEntry> listed = ListedEntries(folder / "MANIFEST.jsonl", c.File);
-    ASSERT_FALSE(listed.empty()) << c.File << " not in the manifest";
+    const TManifestRecord* rec =
+        FindManifest(c.Bench ? LegacyBenchManifest() : Manifest(), c.File);
+    ASSERT_NE(rec, nullptr) << c.File << " not in the manifest";
+    const auto isFile = [](const TExpectedEntry& e) { return !e.IsDir; };
+    ASSERT_TRUE(std::any_of(rec->Entries.begin(), rec->Entries.end(), isFile))
+        << c.File << " lists no file";
 
     TTempDir tmp;
-    TUnZip z;
-    const fs::path archive = folder / c.File;
-    if (c.ShortReads) {
-        const Bytes data = ReadFile(archive);
-        z.ArchiveSource(archive.string(),
-                        [data] { return std::make_unique<TMemoryStream32>(data, 31); });
-    } else {
-        z.ArchiveFile(archive.string());
-    }
-    const TRunLog log = RunLogged(z, tmp / "out");
+    const fs::path archive = (c.Bench ? LegacyBenchDir() : CorpusDir()) / c.File;
+    const TRunLog log = ExtractLogged(archive, tmp / "out", c.ShortReads);
     const std::map<std::string, std::string> sums = Sha256Sums(tmp / "out");
 
+    const std::set<std::string> judged = {"0", "2", "3", "4", "5"};
     int reduced = 0;
-    for (const TListedEntry& e : listed) {
-        if (e.Method != 0 && (e.Method < 2 || e.Method > 5)) continue;
-        reduced += e.Method != 0;
+    for (size_t i = 0; i < rec->Entries.size(); ++i) {
+        const TExpectedEntry& e = rec->Entries[i];
+        if (e.IsDir || !judged.count(rec->Methods[i])) continue;
+        reduced += rec->Methods[i] != "0";
         const fs::path p = tmp / "out" / e.Name;
         ASSERT_TRUE(fs::is_regular_file(p)) << e.Name;
         const Bytes data = ReadFile(p);
@@ -443,17 +365,17 @@ TEST_P(UnreduceArchives, ExtractAsTheManifestSays)
 
 INSTANTIATE_TEST_SUITE_P(
     UnreduceShared, UnreduceArchives,
-    ::testing::Values(TArchiveCase{"corpus", "gh_pkzip090_reduce1.zip", false},
-                      TArchiveCase{"corpus", "gh_pkzip090_reduce2.zip", false},
-                      TArchiveCase{"corpus", "gh_pkzip090_reduce3.zip", false},
-                      TArchiveCase{"corpus", "gh_pkzip090_reduce4.zip", false},
-                      TArchiveCase{"corpus", "c17_hwzip_reduce4.zip", false},
-                      TArchiveCase{"corpus", "gh_pkzip090_reduce1.zip", true},
-                      TArchiveCase{"corpus", "c17_hwzip_reduce4.zip", true},
-                      TArchiveCase{"bench-legacy", "reduce1.zip", false},
-                      TArchiveCase{"bench-legacy", "reduce2.zip", false},
-                      TArchiveCase{"bench-legacy", "reduce3.zip", false},
-                      TArchiveCase{"bench-legacy", "reduce4.zip", false}),
+    ::testing::Values(TArchiveCase{false, "gh_pkzip090_reduce1.zip", false},
+                      TArchiveCase{false, "gh_pkzip090_reduce2.zip", false},
+                      TArchiveCase{false, "gh_pkzip090_reduce3.zip", false},
+                      TArchiveCase{false, "gh_pkzip090_reduce4.zip", false},
+                      TArchiveCase{false, "c17_hwzip_reduce4.zip", false},
+                      TArchiveCase{false, "gh_pkzip090_reduce1.zip", true},
+                      TArchiveCase{false, "c17_hwzip_reduce4.zip", true},
+                      TArchiveCase{true, "reduce1.zip", false},
+                      TArchiveCase{true, "reduce2.zip", false},
+                      TArchiveCase{true, "reduce3.zip", false},
+                      TArchiveCase{true, "reduce4.zip", false}),
     [](const auto& Info) {
         std::string n = Info.param.File;
         if (Info.param.ShortReads) n += "_31ByteReads";

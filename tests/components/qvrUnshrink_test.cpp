@@ -1,6 +1,7 @@
 // Unshrink (method 1): hand-built code streams through the method table's decoder, then
 // every Shrink archive of the corpus and of the legacy bench set through the component,
 // and a comparison with Info-ZIP unzip.
+#include "DecoderSupport.h"
 #include "TestSupport.h"
 #include "qvrMessages.h"
 #include "qvrMethods.h"
@@ -10,7 +11,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <sstream>
 
 using namespace test;
 
@@ -24,80 +24,31 @@ constexpr int Clear = -2; // 256, 2: partial clear
 // more after every Grow; the last byte is padded with zero bits.
 Bytes PackCodes(const std::vector<int>& Codes)
 {
-    Bytes out;
-    uint64_t acc = 0;
-    int bits = 0;
+    TBitWriter w;
     int size = 9;
-    auto put = [&](int Value) {
-        acc |= static_cast<uint64_t>(Value) << bits;
-        bits += size;
-        for (; bits >= 8; bits -= 8, acc >>= 8) out.push_back(static_cast<uint8_t>(acc));
-    };
     for (const int c : Codes) {
         if (c == Grow) {
-            put(256);
-            put(1);
+            w.Put(256, size);
+            w.Put(1, size);
             ++size;
         } else if (c == Clear) {
-            put(256);
-            put(2);
+            w.Put(256, size);
+            w.Put(2, size);
         } else {
-            put(c);
+            w.Put(static_cast<uint32_t>(c), size);
         }
     }
-    if (bits > 0) out.push_back(static_cast<uint8_t>(acc));
-    return out;
+    return w.Data();
 }
-
-// An output stream in memory that fails every write once Limit bytes are in.
-class TCaptureStream : public TStream32 {
-public:
-    explicit TCaptureStream(int64_t Limit = -1) : FLimit(Limit) {}
-    int32_t Read(void*, int32_t) override { return 0; }
-    int32_t Write(const void* Buf, int32_t Count) override
-    {
-        if (FLimit >= 0 && static_cast<int64_t>(Data.size()) + Count > FLimit) return 0;
-        const auto* p = static_cast<const uint8_t*>(Buf);
-        Data.insert(Data.end(), p, p + Count);
-        return Count;
-    }
-    int64_t Seek(int64_t, int) override { return static_cast<int64_t>(Data.size()); }
-    Bytes Data;
-
-private:
-    int64_t FLimit;
-};
-
-struct TDecoded {
-    TDecodeResult Result = TDecodeResult::Done;
-    Bytes Out;
-    int32_t FailCode = 0;
-    bool Passes = false;     // the sink's verdict against the CRC of Out
-    int64_t InputRead = 0;   // how far the decoder read into its input
-};
 
 // Runs the method table's row for method 1 over Input, handed out 31 bytes per read,
 // into a sink that expects Declared bytes.
-TDecoded Decode(const Bytes& Input, int64_t Declared)
+TRowRun Decode(const Bytes& Input, int64_t Declared)
 {
-    const TMethodRow* row = FindMethod(1);
-    EXPECT_NE(row, nullptr);
-    TDecoded d;
-    if (!row) return d;
-    TMemoryStream32 source(Input, 31);
-    TUnZip owner;
-    TCaptureStream out;
-    TEntrySink sink(&owner, &out, Declared);
     TEntryInfo info;
     info.Method = 1;
     info.UncompressedSize = Declared;
-    d.Result = row->Decode(source, sink, info);
-    d.Out = out.Data;
-    d.FailCode = sink.FailCode();
-    d.Passes = sink.Passes(Crc32Of(d.Out));
-    d.InputRead = source.Position();
-    EXPECT_EQ(sink.Written(), static_cast<int64_t>(d.Out.size()));
-    return d;
+    return DecodeRow(Input, info, Declared, 31);
 }
 
 struct TCodeCase {
@@ -194,7 +145,7 @@ TEST_P(UnshrinkCodes, DecodeAsExpected)
     const bool done = c.Result == TDecodeResult::Done;
     const int64_t declared =
         c.Declared == -2 ? static_cast<int64_t>(c.Expected.size() + (done ? 0 : 1)) : c.Declared;
-    const TDecoded d = Decode(input, declared);
+    const TRowRun d = Decode(input, declared);
     EXPECT_EQ(d.Result, c.Result);
     EXPECT_EQ(std::string(d.Out.begin(), d.Out.end()), c.Expected);
     EXPECT_EQ(d.FailCode, c.FailCode);
@@ -208,7 +159,7 @@ INSTANTIATE_TEST_SUITE_P(Unshrink, UnshrinkCodes, ::testing::ValuesIn(CodeCases(
 
 TEST(UnshrinkEntry, AnEmptyEntryReadsNothingAndMakesNothing)
 {
-    const TDecoded d = Decode(PackCodes({'A', 'B'}), 0);
+    const TRowRun d = Decode(PackCodes({'A', 'B'}), 0);
     EXPECT_EQ(d.Result, TDecodeResult::Done);
     EXPECT_TRUE(d.Out.empty());
     EXPECT_EQ(d.InputRead, 0);
@@ -243,7 +194,7 @@ TEST(UnshrinkTable, AFullTableKeepsDecodingUntilAPartialClear)
     codes.push_back(257);
     codes.push_back(8191); // free again, and not the next slot
     expected += "QQQZQ";
-    const TDecoded d = Decode(PackCodes(codes), 100000);
+    const TRowRun d = Decode(PackCodes(codes), 100000);
     EXPECT_EQ(d.Result, TDecodeResult::BadData);
     EXPECT_EQ(d.FailCode, E_BADBLOCK);
     EXPECT_EQ(std::string(d.Out.begin(), d.Out.end()), expected);
@@ -305,65 +256,9 @@ TEST(UnshrinkSink, ARefusingSinkStopsTheDecoder)
 
 namespace {
 
-fs::path BenchDir() { return CorpusDir() / ".." / "bench-legacy"; }
-
-// The record of File in the legacy bench set's manifest (same format as the corpus'),
-// flattened by python3 as the corpus reader does it.
-TManifestRecord BenchManifest(const std::string& File)
-{
-    const std::string script = R"PY(
-import json,sys
-for line in open(sys.argv[1]):
-    r=json.loads(line)
-    if r.get("file")!=sys.argv[2]: continue
-    for e in r.get("expected_entries",[]):
-        print("%s\t%s\t%s\t%s\t%s"%(e["name"],e.get("type","file"),e.get("size",0),e.get("crc32","0"),e.get("method","")))
-)PY";
-    TManifestRecord rec;
-    rec.File = File;
-    TTempDir tmp;
-    WriteText(tmp / "m.py", script);
-    const TRunResult r = Shell("python3 " + Quote((tmp / "m.py").string()) + " " +
-                               Quote((BenchDir() / "MANIFEST.jsonl").string()) + " " +
-                               Quote(File));
-    std::istringstream in(r.Out);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::vector<std::string> f;
-        std::istringstream ls(line);
-        std::string part;
-        while (std::getline(ls, part, '\t')) f.push_back(part);
-        if (f.size() < 5) continue;
-        TExpectedEntry e;
-        e.Name = f[0];
-        e.IsDir = f[1] == "dir";
-        e.Size = std::stoull(f[2]);
-        e.Crc = static_cast<uint32_t>(std::stoul(f[3], nullptr, 16));
-        rec.Entries.push_back(e);
-        rec.Methods.push_back(f[4]);
-    }
-    return rec;
-}
-
 size_t CountMethod(const TManifestRecord& R, const std::string& Method)
 {
     return static_cast<size_t>(std::count(R.Methods.begin(), R.Methods.end(), Method));
-}
-
-// Extracts Archive with the component, from its file or from memory 31 bytes per read.
-TRunLog ExtractArchive(const fs::path& Archive, const fs::path& Out, bool ShortReads,
-                       const TStringList& Spec = {})
-{
-    TUnZip z;
-    if (ShortReads) {
-        const Bytes data = ReadFile(Archive);
-        z.ArchiveSource(Archive.string(),
-                        [data] { return std::make_unique<TMemoryStream32>(data, 31); });
-    } else {
-        z.ArchiveFile(Archive.string());
-    }
-    if (!Spec.empty()) z.FileSpec(Spec);
-    return RunLogged(z, Out);
 }
 
 struct TArchiveCase {
@@ -382,23 +277,12 @@ class UnshrinkArchives : public ::testing::TestWithParam<TArchiveCase> {};
 TEST_P(UnshrinkArchives, ExtractByteExact)
 {
     const TArchiveCase& c = GetParam();
-    TManifestRecord rec;
-    if (c.Bench) {
-        rec = BenchManifest(c.File);
-    } else {
-        const TManifestRecord* r = FindManifest(c.File);
-        ASSERT_NE(r, nullptr);
-        rec = *r;
-    }
-    ASSERT_GT(CountMethod(rec, "1"), 0u) << "no Shrink entry expected in " << c.File;
-    TTempDir tmp;
-    const fs::path archive = (c.Bench ? BenchDir() : CorpusDir()) / c.File;
-    const TRunLog log = ExtractArchive(archive, tmp / "out", c.ShortReads);
-    EXPECT_TRUE(log.Errors.empty()) << log.Errors.size() << " reports, first code "
-                                    << (log.Errors.empty() ? 0 : log.Errors[0].second);
-    EXPECT_EQ(CompareWithManifest(rec, tmp / "out"), "");
-    EXPECT_EQ(log.Verdicts.size(), rec.Entries.size());
-    for (const auto& [name, pass] : log.Verdicts) EXPECT_TRUE(pass) << name;
+    const TManifestRecord* rec =
+        FindManifest(c.Bench ? LegacyBenchManifest() : Manifest(), c.File);
+    ASSERT_NE(rec, nullptr) << c.File;
+    ASSERT_GT(CountMethod(*rec, "1"), 0u) << "no Shrink entry expected in " << c.File;
+    ExpectExtractsAsManifest((c.Bench ? LegacyBenchDir() : CorpusDir()) / c.File, *rec,
+                             c.ShortReads);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -425,7 +309,7 @@ TEST(UnshrinkArchives, Pkzip090ShrunkEntries)
         ASSERT_EQ(only.Entries.size(), 1u) << file;
         TTempDir tmp;
         const TRunLog log =
-            ExtractArchive(CorpusDir() / file, tmp / "out", false, {only.Entries[0].Name});
+            ExtractLogged(CorpusDir() / file, tmp / "out", false, {only.Entries[0].Name});
         EXPECT_TRUE(log.Errors.empty()) << file;
         EXPECT_EQ(CompareWithManifest(only, tmp / "out"), "") << file;
         EXPECT_EQ(log.Count, 1) << file;
@@ -437,13 +321,13 @@ TEST(UnshrinkArchives, SameBytesAsInfoZipUnzip)
 {
     if (!HaveTool("unzip")) GTEST_SKIP() << "unzip is not installed";
     for (const fs::path& archive :
-         {BenchDir() / "shrink.zip", CorpusDir() / "gh_pkzip110_shrink.zip",
+         {LegacyBenchDir() / "shrink.zip", CorpusDir() / "gh_pkzip110_shrink.zip",
           CorpusDir() / "c16_hwzip_shrink.zip"}) {
         TTempDir tmp;
         const TRunResult ref = Shell("unzip -qq -o " + Quote(archive.string()) + " -d " +
                                      Quote((tmp / "ref").string()));
         ASSERT_EQ(ref.Status, 0) << archive << ": " << ref.Err;
-        const TRunLog log = ExtractArchive(archive, tmp / "out", false);
+        const TRunLog log = ExtractLogged(archive, tmp / "out");
         EXPECT_TRUE(log.Errors.empty()) << archive;
         size_t compared = 0;
         for (const auto& f : fs::recursive_directory_iterator(tmp / "ref")) {

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <sys/wait.h>
@@ -135,61 +136,79 @@ std::string Quote(const std::string& S)
 }
 
 fs::path CorpusDir() { return fs::path(UNSPOOL_CORPUS_DIR); }
+fs::path LegacyBenchDir() { return CorpusDir().parent_path() / "bench-legacy"; }
 fs::path CliPath() { return fs::path(UNSPOOL_CLI_PATH); }
 
-const std::vector<TManifestRecord>& Manifest()
+std::vector<TManifestRecord> ReadManifest(const fs::path& File)
 {
     // The manifest is JSON lines; python3 flattens what the tests need into tab-separated
     // records so that the suites carry no JSON parser of their own.
-    static const std::vector<TManifestRecord> records = [] {
-        std::vector<TManifestRecord> out;
-        const std::string script = R"PY(
+    const std::string script = R"PY(
 import json,sys
 for line in open(sys.argv[1]):
     r=json.loads(line)
     print("R\t%s\t%s\t%s\t%s"%(r.get("file",""),r.get("kind",""),r.get("expected_format",""),r.get("password","")))
     for e in r.get("expected_entries",[]):
-        print("E\t%s\t%s\t%s\t%s\t%s"%(e["name"],e.get("type","file"),e.get("size",0),e.get("crc32","0"),e.get("method","")))
+        print("E\t%s\t%s\t%s\t%s\t%s\t%s"%(e["name"],e.get("type","file"),e.get("size",0),e.get("crc32","0"),e.get("method",""),e.get("sha256") or ""))
 )PY";
-        TTempDir tmp;
-        WriteText(tmp / "m.py", script);
-        TRunResult r = Shell("python3 " + Quote((tmp / "m.py").string()) + " " +
-                           Quote((CorpusDir() / "MANIFEST.jsonl").string()));
-        std::istringstream in(r.Out);
-        std::string line;
-        while (std::getline(in, line)) {
-            std::vector<std::string> f;
-            std::istringstream ls(line);
-            std::string part;
-            while (std::getline(ls, part, '\t')) f.push_back(part);
-            while (f.size() < 6) f.emplace_back();
-            if (f[0] == "R") {
-                TManifestRecord rec;
-                rec.File = f[1];
-                rec.Kind = f[2];
-                rec.ExpectedFormat = f[3];
-                rec.Password = f[4];
-                out.push_back(rec);
-            } else if (f[0] == "E" && !out.empty()) {
-                TExpectedEntry e;
-                e.Name = f[1];
-                e.IsDir = f[2] == "dir";
-                e.Size = std::stoull(f[3].empty() ? "0" : f[3]);
-                e.Crc = static_cast<uint32_t>(std::stoul(f[4].empty() ? "0" : f[4], nullptr, 16));
-                out.back().Entries.push_back(e);
-                out.back().Methods.push_back(f[5]);
-            }
+    std::vector<TManifestRecord> out;
+    TTempDir tmp;
+    WriteText(tmp / "m.py", script);
+    TRunResult r = Shell("python3 " + Quote((tmp / "m.py").string()) + " " + Quote(File.string()));
+    std::istringstream in(r.Out);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::istringstream ls(line);
+        std::string part;
+        while (std::getline(ls, part, '\t')) f.push_back(part);
+        while (f.size() < 7) f.emplace_back();
+        if (f[0] == "R") {
+            TManifestRecord rec;
+            rec.File = f[1];
+            rec.Kind = f[2];
+            rec.ExpectedFormat = f[3];
+            rec.Password = f[4];
+            out.push_back(rec);
+        } else if (f[0] == "E" && !out.empty()) {
+            TExpectedEntry e;
+            e.Name = f[1];
+            e.IsDir = f[2] == "dir";
+            e.Size = std::stoull(f[3].empty() ? "0" : f[3]);
+            e.Crc = static_cast<uint32_t>(std::stoul(f[4].empty() ? "0" : f[4], nullptr, 16));
+            e.Sha256 = f[6];
+            out.back().Entries.push_back(e);
+            out.back().Methods.push_back(f[5]);
         }
-        return out;
-    }();
+    }
+    return out;
+}
+
+const std::vector<TManifestRecord>& Manifest()
+{
+    static const std::vector<TManifestRecord> records =
+        ReadManifest(CorpusDir() / "MANIFEST.jsonl");
     return records;
+}
+
+const std::vector<TManifestRecord>& LegacyBenchManifest()
+{
+    static const std::vector<TManifestRecord> records =
+        ReadManifest(LegacyBenchDir() / "MANIFEST.jsonl");
+    return records;
+}
+
+const TManifestRecord* FindManifest(const std::vector<TManifestRecord>& Records,
+                                    const std::string& File)
+{
+    for (const auto& r : Records)
+        if (r.File == File) return &r;
+    return nullptr;
 }
 
 const TManifestRecord* FindManifest(const std::string& File)
 {
-    for (const auto& r : Manifest())
-        if (r.File == File) return &r;
-    return nullptr;
+    return FindManifest(Manifest(), File);
 }
 
 std::string CompareWithManifest(const TManifestRecord& R, const fs::path& Dir)
@@ -434,6 +453,49 @@ TRunLog RunLogged(TUnZip& Z, const fs::path& Out)
     Z.OnEnd = nullptr;
     Z.OnProgress = nullptr;
     return log;
+}
+
+std::map<std::string, int32_t> TRunLog::ErrorsByName() const
+{
+    std::map<std::string, int32_t> m;
+    for (const auto& [name, code] : Errors) m[name] = code;
+    return m;
+}
+
+void OpenArchive(TUnZip& Z, const fs::path& Archive, bool ShortReads)
+{
+    if (ShortReads) {
+        const Bytes data = ReadFile(Archive);
+        Z.ArchiveSource(Archive.string(),
+                        [data] { return std::make_unique<TMemoryStream32>(data, 31); });
+    } else {
+        Z.ArchiveFile(Archive.string());
+    }
+}
+
+TRunLog ExtractLogged(const fs::path& Archive, const fs::path& Out, bool ShortReads,
+                      const TStringList& Spec, const std::string& Password)
+{
+    TUnZip z;
+    OpenArchive(z, Archive, ShortReads);
+    if (!Spec.empty()) z.FileSpec(Spec);
+    if (!Password.empty()) z.Passwords({Password});
+    return RunLogged(z, Out);
+}
+
+void ExpectExtractsAsManifest(const fs::path& Archive, const TManifestRecord& R,
+                              bool ShortReads)
+{
+    SCOPED_TRACE(R.File + (ShortReads ? " (short reads)" : ""));
+    TTempDir tmp;
+    const TRunLog log = ExtractLogged(Archive, tmp / "out", ShortReads);
+    EXPECT_TRUE(log.Errors.empty()) << log.Errors.size() << " reports, first code "
+                                    << (log.Errors.empty() ? 0 : log.Errors[0].second);
+    size_t files = 0;
+    for (const auto& e : R.Entries) files += e.IsDir ? 0 : 1;
+    EXPECT_EQ(log.Verdicts.size(), files);
+    for (const auto& [name, pass] : log.Verdicts) EXPECT_TRUE(pass) << name;
+    EXPECT_EQ(CompareWithManifest(R, tmp / "out"), "");
 }
 
 } // namespace test

@@ -1,5 +1,6 @@
 // Helpers shared by the test suites: temporary folders, files, external tools, the
-// shared corpus manifest, and a builder for hand-made ZIP archives.
+// manifests of the shared corpus and of the legacy benchmark set, extraction of a shared
+// archive, and a builder for hand-made ZIP archives.
 #pragma once
 
 #include "qvrUnZip.h"
@@ -51,16 +52,19 @@ TRunResult Shell(const std::string& Command);
 bool HaveTool(const std::string& Name);
 std::string Quote(const std::string& S);
 
-// Paths of the shared corpus and the command under test.
+// Paths of the shared corpus, the legacy benchmark set beside it, and the command under
+// test.
 fs::path CorpusDir();
+fs::path LegacyBenchDir();
 fs::path CliPath();
 
-// What the corpus manifest expects of one archive.
+// What a manifest expects of one archive.
 struct TExpectedEntry {
     std::string Name;
     bool IsDir = false;
     uint64_t Size = 0;
     uint32_t Crc = 0;
+    std::string Sha256; // empty when the manifest gives none
 };
 struct TManifestRecord {
     std::string File;
@@ -70,7 +74,15 @@ struct TManifestRecord {
     std::vector<TExpectedEntry> Entries;
     std::string Password;
 };
+// The records of a MANIFEST.jsonl file (the corpus and the legacy benchmark set share
+// the format); empty when it cannot be read.
+std::vector<TManifestRecord> ReadManifest(const fs::path& File);
+// The corpus manifest and the legacy benchmark manifest, each read once.
 const std::vector<TManifestRecord>& Manifest();
+const std::vector<TManifestRecord>& LegacyBenchManifest();
+// The record of File in Records (the corpus manifest by default); null when absent.
+const TManifestRecord* FindManifest(const std::vector<TManifestRecord>& Records,
+                                    const std::string& File);
 const TManifestRecord* FindManifest(const std::string& File);
 
 // Checks that Dir holds exactly the files the record expects, with their sizes and
@@ -123,9 +135,24 @@ struct TRunLog {
     std::vector<int> ArchivePercents;
     int32_t Count = 0;
     std::vector<int32_t> Codes() const;
+    // The last code reported for each leaf name.
+    std::map<std::string, int32_t> ErrorsByName() const;
 };
 // Runs Z (archive and options already set; every entry when no FileSpec is) into Out
 // with handlers that fill the log.
 TRunLog RunLogged(TUnZip& Z, const fs::path& Out);
+
+// Sets Archive as Z's archive: its file, or with ShortReads its bytes from memory at most
+// 31 bytes per read, so that every reader meets a source that hands out short counts.
+void OpenArchive(TUnZip& Z, const fs::path& Archive, bool ShortReads);
+// Extracts Archive into Out with RunLogged: the entries Spec names (all when empty),
+// trying Password when one is given.
+TRunLog ExtractLogged(const fs::path& Archive, const fs::path& Out, bool ShortReads = false,
+                      const TStringList& Spec = {}, const std::string& Password = "");
+// Extracts every entry of Archive into a temporary folder and expects no report, one
+// passing verdict for each file R lists, and the files R lists with their sizes and
+// CRCs (CompareWithManifest).
+void ExpectExtractsAsManifest(const fs::path& Archive, const TManifestRecord& R,
+                              bool ShortReads);
 
 } // namespace test
