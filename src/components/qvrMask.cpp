@@ -30,16 +30,6 @@ char AsciiUpper(char c)
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (AsciiUpper(a[i]) != AsciiUpper(b[i]))
-            return false;
-    return true;
-}
-
 std::string_view UpToNulByte(std::string_view s)
 {
     const std::size_t nul = s.find('\0');
@@ -133,6 +123,16 @@ bool TInternalMask::Matches(std::string_view Name) const
 bool MatchesMask(std::string_view Name, std::string_view Mask)
 {
     return TInternalMask(Mask).Matches(Name);
+}
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (AsciiUpper(a[i]) != AsciiUpper(b[i]))
+            return false;
+    return true;
 }
 
 std::string ExtractPathPart(std::string_view Name)

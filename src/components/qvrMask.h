@@ -40,6 +40,10 @@ private:
     bool FTrailingDot = false;
 };
 
+// Whether a and b are the same text but for the case of ASCII letters (names compare so
+// whatever the locale).
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
 // Compiles Mask and matches Name against it.
 bool MatchesMask(std::string_view Name, std::string_view Mask);
 

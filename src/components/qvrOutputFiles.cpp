@@ -3,6 +3,7 @@
 // attributes, and the CRC verdict.
 #include "qvrBase.h"
 
+#include "qvrMask.h"
 #include "qvrPlatform.h"
 
 #include <algorithm>
@@ -121,13 +122,7 @@ bool TUnBase::BeginFile(bool IsDirectory)
                 if (newName.empty()) newName = FFileName;
                 ForceDirs(ExtractFilePath(newName));
                 if (FOverwriteMode == omOverwrite && !newName.empty()) {
-                    auto lower = [](std::string s) {
-                        std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) {
-                            return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-                        });
-                        return s;
-                    };
-                    if (lower(newName) == lower(FFileName)) break;
+                    if (EqualsIgnoringAsciiCase(newName, FFileName)) break;
                     FFileName = newName;
                 }
             } while (!GetCancel() && FOverwriteMode != omSkip && FileExistsAny(FFileName));
@@ -168,6 +163,12 @@ bool TUnBase::OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::stri
     // A name the file system cannot hold (on Windows a colon would open an alternate
     // data stream of another file) is refused rather than changed into another name.
     if (FileName.empty() || !qvrOS::NameAllowed(ExtractFileName(FileName))) return false;
+    // An entry named like the archive, extracted into the archive's own folder, would
+    // truncate the archive being read. Only a file of the same name can be it (links
+    // are the destination's business), so only then are the two compared.
+    if (EqualsIgnoringAsciiCase(ExtractFileName(FileName), ExtractFileName(FArchiveFile)) &&
+        qvrOS::SameFile(FileName, FArchiveFile))
+        return false;
     // Entries of one folder usually follow each other: the folder made for the last
     // file is not looked up again unless the file cannot be created in it, since a host
     // may have removed it between two entries.

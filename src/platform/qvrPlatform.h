@@ -59,6 +59,9 @@ bool SetAttributes(const std::string& Name, uint32_t Attr);
 // anything.
 bool FindFirstExists(const std::string& Name);
 bool DeleteFileName(const std::string& Name);
+// Whether A and B name the same existing file (one device and inode, or one volume
+// and file ID), whatever their spelling.
+bool SameFile(const std::string& A, const std::string& B);
 // Whether Leaf (one name, no separators) can be the name of a file on this system.
 // Windows refuses the characters <>:"|?* and control characters; POSIX only "/" and NUL.
 bool NameAllowed(const std::string& Leaf);

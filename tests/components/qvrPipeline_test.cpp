@@ -403,3 +403,18 @@ TEST(Concurrency, TwoComponentsOnTwoThreadsExtractAsAlone)
         EXPECT_EQ(b, "");
     }
 }
+
+TEST(OutputFiles, AnEntryNamedLikeTheArchiveNeverOverwritesIt)
+{
+    TTempDir tmp;
+    // The archive holds an entry with its own name and is extracted into its own folder.
+    const Bytes zip = BuildZip({Entry("self.zip", TextBytes(100, 1)), Entry("x.txt", TextBytes(9, 2))});
+    WriteFile(tmp / "self.zip", zip);
+    TUnZip z;
+    z.ArchiveFile((tmp / "self.zip").string());
+    const TRunLog log = RunLogged(z, tmp.Path());
+    EXPECT_EQ(ReadFile(tmp / "self.zip"), zip);
+    ASSERT_EQ(log.Errors.size(), 1u);
+    EXPECT_EQ(log.Errors[0], std::make_pair(std::string("self.zip"), E_OPENERR));
+    EXPECT_EQ(ReadFile(tmp / "x.txt"), TextBytes(9, 2));
+}

@@ -429,6 +429,13 @@ bool NameAllowed(const std::string& Leaf)
            Leaf.find('\0') == std::string::npos;
 }
 
+bool SameFile(const std::string& A, const std::string& B)
+{
+    struct stat a {}, b {};
+    return stat(ToNative(A).c_str(), &a) == 0 && stat(ToNative(B).c_str(), &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 bool DeleteFileName(const std::string& Name)
 {
     if (::unlink(ToNative(Name).c_str()) != 0) {

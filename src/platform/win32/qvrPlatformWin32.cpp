@@ -325,6 +325,31 @@ bool NameAllowed(const std::string& Leaf)
     return true;
 }
 
+namespace {
+
+// The volume and file ID of an existing file or folder; false when it cannot be opened.
+bool FileId(const std::string& Name, BY_HANDLE_FILE_INFORMATION& Info)
+{
+    auto w = PathW(Name);
+    if (!w) return false;
+    HANDLE h = CreateFileW(w->c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, &Info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+} // namespace
+
+bool SameFile(const std::string& A, const std::string& B)
+{
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    return FileId(A, a) && FileId(B, b) && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
 bool DeleteFileName(const std::string& Name)
 {
     auto w = PathW(Name);
