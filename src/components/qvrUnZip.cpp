@@ -159,6 +159,7 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
             const uint16_t commentLen = FCentralHdr.CommentLength();
             FEntryName = ReadEntryName(Stream, nameLen, enciphered, FCentralHdr.Flags());
             ReadExtraField(Stream, extraLen, 1);
+            if (FEntryName.empty()) ReportNamelessEntry();
             if (MatchFileSpec(FEntryName)) {
                 TDirEntry entry;
                 entry.ExternalAttr = FCentralHdr.ExternalAttr();
@@ -256,6 +257,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
             entry.UncompressedSize = unpackedSize = d.UncompressedSize;
             descriptorLength = d.Length;
         }
+        if (FEntryName.empty()) ReportNamelessEntry();
         if (!FEntryName.empty() && MatchFileSpec(FEntryName)) {
             FHeader->Add(entry, nullptr);
             FMaxFileDate = static_cast<uint32_t>(std::max(
@@ -274,6 +276,13 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
     if (!GetCancel() && !stoppedAtDescriptor && !LocalRunEndsCleanly(Stream, P))
         ReportError(FArchiveFile, "", E_BADHEADER, "0", rsRun);
     return FHeader->FCount;
+}
+
+void TUnZip::ReportNamelessEntry()
+{
+    // An empty name (or one that starts with a zero byte) has no file to go to: the
+    // entry cannot be extracted, and the run must not pass for complete.
+    ReportError(FArchiveFile, "", E_BADHEADER, "0", rsEntry);
 }
 
 bool TUnZip::LocalRunEndsCleanly(TStream32& Stream, int64_t Pos)

@@ -53,6 +53,8 @@ protected:
     // Reads the local header at Position with its name and extra field (deciphering an
     // enciphered one) and returns the name; the stream is left at the entry's data.
     std::string ReadEntryLocalHeader(TStream32& Stream, int64_t Position);
+    // Reports an entry whose stored name is empty.
+    void ReportNamelessEntry();
     // Whether the local-header scan, stopped at Pos, reached the archive's end: the end
     // of the file, or a record that follows the entries (directory, end records).
     bool LocalRunEndsCleanly(TStream32& Stream, int64_t Pos);

@@ -245,21 +245,6 @@ TEST(Cli, PasswordsOffATerminalAreDeclinedWithOneClearLine)
     }
 }
 
-namespace {
-
-// Files below Dir, as "a/b" paths, sorted.
-std::vector<std::string> FilesBelow(const fs::path& Dir)
-{
-    std::vector<std::string> v;
-    if (!fs::exists(Dir)) return v;
-    for (const auto& e : fs::recursive_directory_iterator(Dir))
-        if (e.is_regular_file()) v.push_back(fs::relative(e.path(), Dir).generic_string());
-    std::sort(v.begin(), v.end());
-    return v;
-}
-
-} // namespace
-
 TEST(Cli, OptionsTable)
 {
     TTempDir tmp;

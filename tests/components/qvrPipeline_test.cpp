@@ -418,3 +418,21 @@ TEST(OutputFiles, AnEntryNamedLikeTheArchiveNeverOverwritesIt)
     EXPECT_EQ(log.Errors[0], std::make_pair(std::string("self.zip"), E_OPENERR));
     EXPECT_EQ(ReadFile(tmp / "x.txt"), TextBytes(9, 2));
 }
+
+TEST(OutputFiles, AnEntryWithoutANameIsReported)
+{
+    for (const bool local : {false, true}) {
+        TTempDir tmp;
+        TZipBuildOptions o;
+        o.NoCentral = local;
+        WriteFile(tmp / "n.zip", BuildZip({Entry("", TextBytes(10, 1)),
+                                           Entry(std::string("\0hidden", 7), TextBytes(11, 2)),
+                                           Entry("kept.txt", TextBytes(12, 3))},
+                                          o));
+        TUnZip z;
+        z.ArchiveFile((tmp / "n.zip").string());
+        const TRunLog log = RunLogged(z, tmp / "out");
+        EXPECT_EQ(log.Codes(), (std::vector<int32_t>{E_BADHEADER, E_BADHEADER})) << local;
+        EXPECT_EQ(FilesBelow(tmp / "out"), std::vector<std::string>{"kept.txt"}) << local;
+    }
+}

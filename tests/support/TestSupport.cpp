@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <fstream>
@@ -496,6 +497,16 @@ void ExpectExtractsAsManifest(const fs::path& Archive, const TManifestRecord& R,
     EXPECT_EQ(log.Verdicts.size(), files);
     for (const auto& [name, pass] : log.Verdicts) EXPECT_TRUE(pass) << name;
     EXPECT_EQ(CompareWithManifest(R, tmp / "out"), "");
+}
+
+std::vector<std::string> FilesBelow(const fs::path& Dir)
+{
+    std::vector<std::string> v;
+    if (!fs::exists(Dir)) return v;
+    for (const auto& e : fs::recursive_directory_iterator(Dir))
+        if (e.is_regular_file()) v.push_back(fs::relative(e.path(), Dir).generic_string());
+    std::sort(v.begin(), v.end());
+    return v;
 }
 
 } // namespace test

@@ -34,6 +34,8 @@ private:
 // A path in the component's own form ("\" separated).
 std::string Inside(const fs::path& P);
 
+// Files below Dir, as "a/b" paths relative to it, sorted; empty when Dir is missing.
+std::vector<std::string> FilesBelow(const fs::path& Dir);
 Bytes ReadFile(const fs::path& P);
 std::string ReadText(const fs::path& P);
 void WriteFile(const fs::path& P, const Bytes& Data);
