@@ -162,11 +162,12 @@ bool TUnBase::OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::stri
     if (FEncrypted && FBadPassword) return true;
     // A name the file system cannot hold (on Windows a colon would open an alternate
     // data stream of another file) is refused rather than changed into another name.
-    if (FileName.empty() || !qvrOS::NameAllowed(ExtractFileName(FileName))) return false;
+    const std::string leaf = ExtractFileName(FileName);
+    if (leaf.empty() || !qvrOS::NameAllowed(leaf)) return false;
     // An entry named like the archive, extracted into the archive's own folder, would
     // truncate the archive being read. Only a file of the same name can be it (links
     // are the destination's business), so only then are the two compared.
-    if (EqualsIgnoringAsciiCase(ExtractFileName(FileName), ExtractFileName(FArchiveFile)) &&
+    if (EqualsIgnoringAsciiCase(leaf, ExtractFileName(FArchiveFile)) &&
         qvrOS::SameFile(FileName, FArchiveFile))
         return false;
     // Entries of one folder usually follow each other: the folder made for the last

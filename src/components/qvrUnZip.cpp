@@ -295,7 +295,8 @@ bool TUnZip::LocalRunEndsCleanly(TStream32& Stream, int64_t Pos)
     const uint32_t s = GetU32(sig);
     return ClassifySignature(s, htCentral, enciphered) == htCentral ||
            ClassifySignature(s, htEnding, enciphered) == htEnding || s == Zip64EndSig ||
-           s == Zip64LocatorSig || s == SpanMarkerSig || s == 0x05054B50 || s == 0x08064B50;
+           s == Zip64LocatorSig || s == SpanMarkerSig || s == DigitalSignatureSig ||
+           s == ArchiveExtraDataSig;
 }
 
 std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position)

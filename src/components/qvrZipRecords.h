@@ -39,6 +39,8 @@ inline constexpr uint32_t WideEndSigEnciphered = 0x06055C50;
 inline constexpr uint32_t Zip64EndSig = 0x06064B50;
 inline constexpr uint32_t Zip64LocatorSig = 0x07064B50;
 inline constexpr uint32_t SpanMarkerSig = 0x08074B50;
+inline constexpr uint32_t DigitalSignatureSig = 0x05054B50;
+inline constexpr uint32_t ArchiveExtraDataSig = 0x08064B50;
 
 // A record image of N bytes.
 template <size_t N> struct TRecord {

@@ -475,11 +475,11 @@ void OpenArchive(TUnZip& Z, const fs::path& Archive, bool ShortReads)
 }
 
 TRunLog ExtractLogged(const fs::path& Archive, const fs::path& Out, bool ShortReads,
-                      const TStringList& Spec, const std::string& Password)
+                      const TStringList& Masks, const std::string& Password)
 {
     TUnZip z;
     OpenArchive(z, Archive, ShortReads);
-    if (!Spec.empty()) z.FileSpec(Spec);
+    if (!Masks.empty()) z.FileSpec(Masks);
     if (!Password.empty()) z.Passwords({Password});
     return RunLogged(z, Out);
 }

@@ -147,10 +147,10 @@ TRunLog RunLogged(TUnZip& Z, const fs::path& Out);
 // Sets Archive as Z's archive: its file, or with ShortReads its bytes from memory at most
 // 31 bytes per read, so that every reader meets a source that hands out short counts.
 void OpenArchive(TUnZip& Z, const fs::path& Archive, bool ShortReads);
-// Extracts Archive into Out with RunLogged: the entries Spec names (all when empty),
+// Extracts Archive into Out with RunLogged: the entries Masks select (all when empty),
 // trying Password when one is given.
 TRunLog ExtractLogged(const fs::path& Archive, const fs::path& Out, bool ShortReads = false,
-                      const TStringList& Spec = {}, const std::string& Password = "");
+                      const TStringList& Masks = {}, const std::string& Password = "");
 // Extracts every entry of Archive into a temporary folder and expects no report, one
 // passing verdict for each file R lists, and the files R lists with their sizes and
 // CRCs (CompareWithManifest).
