@@ -238,6 +238,26 @@ private:
         // Off a terminal nobody can be asked: the search declines, so the user reads
         // that the password was missing or wrong.
         const bool ask = qvrOS::IsTerminal(0);
+        // The parts of a split set lie beside the archive under their usual names; a
+        // part that is not there is asked for on a terminal, and is missing otherwise
+        // (the component reports it, and the entries that need it fail).
+        FUnZip.OnNextVolume = [this, ask](TZipCommon&, std::string& Name, const std::string& Number,
+                                          bool Exists, bool& Cancel) {
+            if (Exists) return;
+            if (ask) {
+                FBar.Clear();
+                std::fprintf(stderr, "part %s (%s) not found; its path (empty to give up): ",
+                             Number.c_str(), Shown(Name).c_str());
+                std::fflush(stderr);
+                std::string path;
+                if (std::getline(std::cin, path) && !path.empty()) {
+                    Name = SlashToBackslash(path);
+                    return;
+                }
+            }
+            FEntryFailed = true;
+            Cancel = true;
+        };
         FUnZip.OnGetPassword = [this, ask](TZipCommon&, const std::string& Name,
                                            std::string& Password, bool& TryAgain) {
             if (!ask) {

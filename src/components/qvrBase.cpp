@@ -3,6 +3,8 @@
 #include "qvrCrc.h"
 #include "qvrPlatform.h"
 
+#include <cstdio>
+
 // ---------------------------------------------------------------------------------
 // TqvrTimer
 
@@ -72,6 +74,45 @@ void TZipCommon::SetCancel(bool Value)
 {
     *FCancelPtr = Value;
     if (Value) ReportError(FArchiveFile, FFileName, E_USERCANCELED, "0", rsRun);
+}
+
+std::string TZipCommon::GetVolumeName(uint32_t Index, uint32_t Last) const
+{
+    if (Index >= Last) return FArchiveFile;
+    // Named after the part read last (the archive itself before a run); the extension
+    // is what follows the last dot of the file's own name.
+    const std::string& base = FVolumeName.empty() ? FArchiveFile : FVolumeName;
+    const size_t slash = base.find_last_of('\\');
+    const size_t dot = base.find_last_of('.');
+    const std::string stem = dot != std::string::npos && (slash == std::string::npos || dot > slash)
+                                 ? base.substr(0, dot)
+                                 : base;
+    char ext[16];
+    std::snprintf(ext, sizeof ext, ".z%02u", static_cast<unsigned>(Index + 1));
+    return stem + ext;
+}
+
+const std::string& TZipCommon::TempFolder()
+{
+    if (FTempFolder.empty() || !DirExists(FTempFolder)) FTempFolder = TempDir();
+    return FTempFolder;
+}
+
+void TZipCommon::SaveStreamToFile(TStream32& Stream, const std::string& FinalName, int64_t Size,
+                                  bool SameDrive, const std::string& TempName)
+{
+    if (SameDrive && qvrOS::MoveFileName(TempName, FinalName)) return;
+    // A closed stream has nothing left to copy from: read the file again.
+    std::unique_ptr<TFileStream32> reopened;
+    TStream32* source = &Stream;
+    if (auto* h = dynamic_cast<THandleStream32*>(&Stream); h && !h->Valid()) {
+        reopened = std::make_unique<TFileStream32>(TempName, fmOpenRead | fmShareDenyWrite);
+        source = reopened.get();
+    }
+    TFileStream32 out(FinalName, fmCreate);
+    if (!out.Valid()) throw EStreamError("cannot create " + FinalName);
+    source->SetPosition(0);
+    out.CopyFrom(*source, Size);
 }
 
 void TZipCommon::ReportError(const std::string& FileName, const std::string& ExtendedMsg,

@@ -217,6 +217,16 @@ public:
 
     TqvrTimer& Timer() { return FTimer; }
 
+    // The folder for temporary files; when it is empty or missing it becomes the
+    // system's folder for temporary files.
+    const std::string& TempFolder();
+    void TempFolder(const std::string& V) { FTempFolder = V; }
+    // Puts a finished temporary file under its final name: moved when SameDrive (the
+    // stream is closed then), otherwise, or when the move fails, Stream's Size bytes
+    // copied into a new file.
+    virtual void SaveStreamToFile(TStream32& Stream, const std::string& FinalName, int64_t Size,
+                                  bool SameDrive, const std::string& TempName);
+
     // Reads up to Count archive bytes (a failed read counts as none), deciphers them
     // when asked and folds them into the CRC of kind CrcKind.
     virtual int32_t ReadBlock(TStream32& Stream, uint8_t* Buf, int32_t Count, uint8_t CrcKind,
@@ -231,6 +241,10 @@ public:
     virtual TDateTime DosDateToDateTime(uint32_t D);
     virtual void SetFileName(const std::string& EntryName);
     virtual std::string GetComment() { return {}; }
+    // The file of part Index + 1 of a multi-volume set whose last part is Last + 1: the
+    // current volume's name with the extension .z01, .z02, ... (.z100 after .z99), and
+    // the archive's own name for the last part.
+    std::string GetVolumeName(uint32_t Index, uint32_t Last) const;
 
     void UpdateProgress(int64_t ArchiveTotal, int64_t FileTotal, int64_t FileDone);
     // Produced more bytes of the current entry are done (written, or given up on):
@@ -265,6 +279,7 @@ protected:
     bool FCancel = false;
     bool* FCancelPtr = &FCancel;
     std::string FVolumeName;
+    std::string FTempFolder;
     int64_t FTotalPacked = 0;
     int64_t FTotalUnpacked = 0;
     int64_t FBytesLeft = 0;

@@ -85,10 +85,12 @@ bool TUnBase::OpenArchive(std::unique_ptr<TStream32>& Stream)
 
 bool TUnBase::PrepareVolumeSet()
 {
-    // Reading a set volume by volume is not available: refuse it cleanly rather than
-    // read one volume as though it held the others' data.
-    ReportError(FArchiveFile, "multi-volume set", E_OPENERR, "0", rsArchive);
-    return false;
+    TDiskEvents events;
+    events.OnReportError = [this](const std::string& F, const std::string& X, int32_t C,
+                                  const std::string& V) { ReportError(F, X, C, V, rsArchive); };
+    events.OnRaiseError = [this](const std::string& F, const std::string& X, int32_t C,
+                                 const std::string& V) { RaiseError(F, X, C, V, rsArchive); };
+    return FDiskManager.GetDiskInfo(FArchiveFile, events);
 }
 
 void TUnBase::CloseArchive(std::unique_ptr<TStream32>& Stream) { Stream.reset(); }

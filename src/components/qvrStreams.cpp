@@ -63,7 +63,13 @@ void TStream32::Progress()
 
 int64_t TStream32::CopyFrom(TStream32& Source, int64_t Count)
 {
-    constexpr int64_t MaxChunk = 61440;
+    FOnProgress = FOnCopyProgress;
+    return CopyInChunks(Source, Count, 61440, FCancelPtr, true);
+}
+
+int64_t TStream32::CopyInChunks(TStream32& Source, int64_t Count, int64_t MaxChunk,
+                                const bool* Cancel, bool CheckAfterPump)
+{
     if (Count == 0) {
         Source.SetPosition(0);
         Count = Source.Size();
@@ -73,12 +79,11 @@ int64_t TStream32::CopyFrom(TStream32& Source, int64_t Count)
     const int32_t chunk = static_cast<int32_t>(std::min(Count, MaxChunk));
     std::vector<uint8_t> buf(static_cast<size_t>(chunk));
     bool never = false;
-    const bool* cancel = FCancelPtr ? FCancelPtr : &never;
-    FOnProgress = FOnCopyProgress;
+    const bool* cancel = Cancel ? Cancel : &never;
     while (Count > 0 && !*cancel) {
         int32_t n = static_cast<int32_t>(std::min<int64_t>(chunk, Count));
         if (FProcessMessages) FProcessMessages();
-        if (*cancel) break;
+        if (CheckAfterPump && *cancel) break;
         Source.ReadBuffer(buf.data(), n);
         WriteBuffer(buf.data(), n);
         Count -= n;

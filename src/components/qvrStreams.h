@@ -54,6 +54,13 @@ public:
     bool* FCancelPtr = nullptr;
     // Dispatches pending window messages; installed by a windowed host.
     std::function<void()> FProcessMessages;
+
+protected:
+    // The copy loop: chunks of at most MaxChunk bytes, messages pumped before each, the
+    // flag Cancel (null: never) tested before each and, with CheckAfterPump, again
+    // after the pump.
+    int64_t CopyInChunks(TStream32& Source, int64_t Count, int64_t MaxChunk, const bool* Cancel,
+                         bool CheckAfterPump);
 };
 
 // A stream over an operating-system handle that it does not own. Reads may go

@@ -118,6 +118,22 @@ bool TUnZip::ReadLocalHeaderAt(TStream32& Stream, int64_t Pos)
 void TUnZip::ExtractArchive(std::unique_ptr<TStream32>& Stream)
 {
     if (!Stream) return;
+    // A split set's run addresses its parts by number; what identification found
+    // stays as it was for the host once the run is over.
+    struct TWalkScope {
+        TUnZip& Z;
+        int64_t Start;
+        THeaderTypeState State;
+        int32_t Adjust;
+        ~TWalkScope()
+        {
+            Z.FVolumes = nullptr;
+            Z.FWalkStart = Start;
+            Z.FHeaderState = State;
+            Z.FOffsetAdjust = Adjust;
+        }
+    } scope{*this, FWalkStart, FHeaderState, FOffsetAdjust};
+    if ((FArcType == atZipDS || FArcType == atZipMV) && !OpenVolumeSet(Stream)) return;
     FHeader = std::make_unique<TUnBaseHeaderObj>();
     FHeader->Init();
     std::unique_ptr<TFileStream32> out;
@@ -166,6 +182,10 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
                 entry.DiskNumber = static_cast<uint16_t>(FCentralHdr.DiskNumberStart() + 1);
                 entry.Position = WithHigh(FCentralHdr.LocalOffset(), FHighParts.Offset) +
                                  FOffsetAdjust;
+                if (FVolumes)
+                    entry.Position = VolumePos(FCentralHdr.DiskNumberStart(),
+                                               std::clamp<int64_t>(entry.Position, 0,
+                                                                   VolumeOffset(-1)));
                 entry.CompressedHigh = FHighParts.Compressed;
                 entry.UncompressedHigh = FHighParts.Uncompressed;
                 bool good = true;
@@ -288,6 +308,7 @@ void TUnZip::ReportNamelessEntry()
 bool TUnZip::LocalRunEndsCleanly(TStream32& Stream, int64_t Pos)
 {
     const int64_t size = Stream.Size();
+    if (FVolumes) Pos = FVolumes->Normalize(Pos);
     if (Pos == size) return true;
     uint8_t sig[4] = {};
     if (Pos > size || Stream.Seek(Pos, 0) != Pos || Stream.ReadFull(sig, 4) != 4) return false;
@@ -318,7 +339,17 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
         FCurEntry = i;
         const TDirEntry entry = FHeader->GetEntry(i);
+        FRecordAt = entry.Position;
         const std::string name = ReadEntryLocalHeader(*Stream, entry.Position);
+        // The walk of a split set cannot check the local headers before the parts are
+        // at hand: an entry whose header is not there (its part is missing) is skipped.
+        bool enciphered = false;
+        if (FVolumes &&
+            ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered) != htLocal) {
+            ReportError(FArchiveFile, "", E_BADHEADER,
+                        std::to_string(VolumeDisk(entry.Position) + 1), rsEntry);
+            continue;
+        }
         FCentralHdr = FHeader->GetHeader(i);
         FEntryInfo.Flags = FCentralHdr.Flags();
         FEntryInfo.Method = FCentralHdr.Method();

@@ -5,6 +5,8 @@
 
 #include "qvrBase.h"
 #include "qvrMethods.h"
+#include "qvrSpan.h"
+#include "qvrVolumeStream.h"
 
 #include <cstdint>
 #include <memory>
@@ -60,6 +62,22 @@ protected:
     bool LocalRunEndsCleanly(TStream32& Stream, int64_t Pos);
     // Reads the 30-byte local header at Pos into FLocalHdr without moving the walk.
     bool ReadLocalHeaderAt(TStream32& Stream, int64_t Pos);
+
+    // Split sets. The run reads one through a volume stream whose parts come from
+    // OpenVolumePart: a disk of a spanned set (through the span object) or a part of a
+    // multi-volume set (through NextZipVolume).
+    bool OpenVolumeSet(std::unique_ptr<TStream32>& Stream);
+    std::unique_ptr<TStream32> OpenVolumePart(uint32_t Disk);
+    // Closes Stream and opens part Index + 1 of a multi-volume set whose last part is
+    // Last + 1, asking the host through OnNextVolume; false when the part cannot be had.
+    bool NextZipVolume(std::unique_ptr<TStream32>& Stream, uint32_t Index, uint32_t Last);
+    friend class TDiskSpannObj;
+    TDiskSpannObj FSpanObj{*this};
+    // The run's volume stream while it reads a split set, else null.
+    TVolumeStream* FVolumes = nullptr;
+    // Where the next part opened must show a record (a volume position): the entry's
+    // local header, then the end of its data.
+    int64_t FRecordAt = 0;
 
     TEntryInfo FEntryInfo;
     // The key state of the entry being extracted, apart from the one that deciphers

@@ -92,6 +92,8 @@ TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Strea
     // The password search has read the 12-byte encryption header already.
     FPackedLeft = FEntryInfo.CompressedSize - (FEncrypted ? 12 : 0);
     if (FPackedLeft < 0) FPackedLeft = 0;
+    // A spanned set's next disk must show a record where this entry's data ends.
+    if (FVolumes) FRecordAt = Stream.Position() + FPackedLeft;
     TWindowStream window(Stream, FPackedLeft);
     std::optional<TCipherStream> cipher;
     if (FEncrypted) cipher.emplace(window, FEntryCipher);

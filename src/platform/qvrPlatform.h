@@ -79,6 +79,42 @@ std::string TempFileName(const std::string& Dir, const std::string& Prefix);
 // Free and total bytes of the volume holding Path; false when unknown.
 bool DiskSpace(const std::string& Path, int64_t& Free, int64_t& Total);
 
+// Drive and volume facts, for telling a set of removable disks from split files.
+// Drive types in the Win32 numbering: 0 undetermined, 1 no such root, 2 removable,
+// 3 fixed, 4 remote, 5 CD-ROM, 6 RAM disk.
+inline constexpr uint8_t DriveUnknown = 0;
+inline constexpr uint8_t DriveNoRoot = 1;
+inline constexpr uint8_t DriveRemovable = 2;
+inline constexpr uint8_t DriveFixed = 3;
+inline constexpr uint8_t DriveRemote = 4;
+inline constexpr uint8_t DriveCdRom = 5;
+inline constexpr uint8_t DriveRamDisk = 6;
+
+struct TVolumeFacts {
+    std::string Label;      // empty when the volume has none or none can be read
+    std::string FileSystem; // "NTFS", "FAT", "ext4", "nfs", ...
+    uint32_t Serial = 0;
+    uint32_t MaxComponentLength = 0;
+    uint32_t FileSystemFlags = 0;
+};
+
+// The root of the volume that holds Path: "C:" or "\\server\share" on Windows (the
+// current directory's drive for a path without one), the mount point on POSIX.
+std::string VolumeRoot(const std::string& Path);
+uint8_t DriveType(const std::string& Root);
+// Whether the medium can be read now (a floppy drive without a disk cannot).
+bool DriveReady(const std::string& Root);
+// Whether the medium refuses writes (a write-protected disk, a read-only mount).
+bool DriveWriteProtected(const std::string& Root);
+// Label, file system and serial number; false when the volume cannot be queried.
+bool VolumeInformation(const std::string& Root, TVolumeFacts& Facts);
+// The BIOS type of a floppy drive: 7 for 3.5-inch, 8 for 5.25-inch, 0 where the
+// system cannot say (every system without the legacy VWIN32 device).
+uint8_t FloppyBiosType(char Letter);
+// Asks the user whether to retry, in a Retry/Cancel box with the stop icon; true for
+// Retry. Without a windowing system there is no box and the answer is false.
+bool AskRetry(const std::string& Caption, const std::string& Text);
+
 // Milliseconds from an arbitrary fixed point; wraps like the Win32 tick count.
 uint32_t TickCount();
 // The current local date and time as a packed DOS date-time.

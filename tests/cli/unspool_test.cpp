@@ -311,3 +311,23 @@ TEST(Cli, JsonListingParsesBack)
     EXPECT_EQ(r.Status, 0) << r.Err;
     EXPECT_EQ(r.Out, "7 105230 5 sub/dir/nested.txt\n");
 }
+
+TEST(Cli, SplitSetsExtractAndAMissingPartIsNamed)
+{
+    TTempDir tmp;
+    for (const char* part : {"c15_split.z01", "c15_split.z02", "c15_split.zip"})
+        fs::copy_file(CorpusDir() / part, tmp / part);
+    const std::string zip = Quote((tmp / "c15_split.zip").string());
+    EXPECT_EQ(Unspool("--identify " + zip).Out.rfind("atZipMV ", 0), 0u);
+    const TRunResult r = Unspool("-q " + zip + " " + Quote((tmp / "out").string()));
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_EQ(CompareWithManifest(*FindManifest("c15_split.zip"), tmp / "out"), "");
+    // Off a terminal nobody can be asked for the part: it is named, and the entries in
+    // the parts at hand are still extracted.
+    fs::remove(tmp / "c15_split.z02");
+    const TRunResult m = Unspool("-q " + zip + " " + Quote((tmp / "miss").string()) + " </dev/null");
+    EXPECT_EQ(m.Status, 1);
+    EXPECT_NE(m.Err.find("c15_split.z02: User canceled (25443)"), std::string::npos) << m.Err;
+    EXPECT_TRUE(ReadFile(tmp / "miss/readme.txt") == ReadFile(tmp / "out/readme.txt"));
+    EXPECT_TRUE(ReadFile(tmp / "miss/sub/dir/nested.txt") == ReadFile(tmp / "out/sub/dir/nested.txt"));
+}

@@ -107,18 +107,3 @@ TEST(CorpusBroken, TruncatedArchiveEndsWithoutCrashing)
     for (const auto& [name, pass] : log.Verdicts) anyFailed |= !pass;
     EXPECT_TRUE(anyFailed || !log.Errors.empty());
 }
-
-TEST(CorpusSplit, VolumeSetsAreRefusedCleanly)
-{
-    // Until sets can be read volume by volume, the last volume alone must not be read
-    // as though it held the whole archive: one open error, nothing written.
-    for (const char* name : {"c15_split.zip", "gh_winrar_split.zip"}) {
-        TTempDir tmp;
-        const TRunLog log = ExtractLogged(CorpusDir() / name, tmp / "out");
-        const std::map<std::string, int32_t> errors = log.ErrorsByName();
-        EXPECT_EQ(log.Count, 0) << name;
-        ASSERT_EQ(errors.size(), 1u) << name;
-        EXPECT_EQ(errors.begin()->second, E_OPENERR) << name;
-        EXPECT_FALSE(fs::exists(tmp / "out")) << name;
-    }
-}

@@ -449,10 +449,19 @@ TRunLog RunLogged(TUnZip& Z, const fs::path& Out)
         log.Verdicts[ExtractFileName(f)] = pass;
     };
     Z.OnProgress = [&log](TZipCommon&, uint8_t, uint8_t a) { log.ArchivePercents.push_back(a); };
+    // The parts of a split set are taken where they lie; a missing one is declined.
+    const bool ownVolumes = !Z.OnNextVolume;
+    if (ownVolumes)
+        Z.OnNextVolume = [&log](TZipCommon&, std::string& Name, const std::string&, bool Exists,
+                                bool& Cancel) {
+            log.Volumes.push_back(ExtractFileName(Name));
+            Cancel = !Exists;
+        };
     log.Count = Z.ExtractFiles();
     Z.OnError = nullptr;
     Z.OnEnd = nullptr;
     Z.OnProgress = nullptr;
+    if (ownVolumes) Z.OnNextVolume = nullptr;
     return log;
 }
 

@@ -135,13 +135,15 @@ struct TRunLog {
     std::vector<TReportSubject> Subjects;                // of each error, in order
     std::map<std::string, bool> Verdicts;                // leaf name, CRC verdict
     std::vector<int> ArchivePercents;
+    std::vector<std::string> Volumes; // leaf names of the parts asked for, in order
     int32_t Count = 0;
     std::vector<int32_t> Codes() const;
     // The last code reported for each leaf name.
     std::map<std::string, int32_t> ErrorsByName() const;
 };
 // Runs Z (archive and options already set; every entry when no FileSpec is) into Out
-// with handlers that fill the log.
+// with handlers that fill the log; the parts of a split set are taken from where the
+// component proposes, unless Z has its own OnNextVolume.
 TRunLog RunLogged(TUnZip& Z, const fs::path& Out);
 
 // Sets Archive as Z's archive: its file, or with ShortReads its bytes from memory at most

@@ -1,0 +1,350 @@
+// Split sets: multi-volume sets of numbered files, read part by part through the
+// volume stream, with the host asked for each part; the disk manager's facts and the
+// temporary file stream they are opened with.
+#include "TestSupport.h"
+#include "qvrFileIo.h"
+#include "qvrTempFile.h"
+#include "qvrUnZip.h"
+#include "qvrVolumeStream.h"
+
+#include <gtest/gtest.h>
+
+using namespace test;
+
+namespace {
+
+// Info-ZIP's split archive of Files (written into Dir) with the given zip options:
+// Dir/Name.zip and its parts Name.z01, Name.z02, ...
+fs::path ZipSplit(const TTempDir& Dir, const std::string& Name, const std::string& Options,
+                  const std::vector<std::pair<std::string, Bytes>>& Files)
+{
+    for (const auto& [file, data] : Files) WriteFile(Dir / ("in/" + file), data);
+    std::string names;
+    for (const auto& f : Files) names += " " + Quote(f.first);
+    const TRunResult r = Shell("cd " + Quote((Dir / "in").string()) + " && zip -q -s 64k " +
+                               Options + " ../" + Name + ".zip" + names);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    return Dir / (Name + ".zip");
+}
+
+// Files that cross no, one and several 64 KB part boundaries.
+const std::vector<std::pair<std::string, Bytes>>& SplitFiles()
+{
+    static const std::vector<std::pair<std::string, Bytes>> files = {
+        {"small.txt", TextBytes(1000, 1)},
+        {"one.bin", RandomBytes(70000, 2)},
+        {"several.bin", RandomBytes(300000, 3)},
+        {"text.txt", TextBytes(900000, 4)},
+    };
+    return files;
+}
+
+void ExpectFilesMatch(const fs::path& Out, const std::vector<std::pair<std::string, Bytes>>& Files)
+{
+    for (const auto& [name, data] : Files) {
+        ASSERT_TRUE(fs::exists(Out / name)) << name;
+        EXPECT_TRUE(ReadFile(Out / name) == data) << name;
+    }
+}
+
+} // namespace
+
+TEST(SplitCorpus, SetsExtractAsTheManifestSays)
+{
+    for (const char* name : {"c15_split.zip", "gh_winrar_split.zip"}) {
+        const TManifestRecord* r = FindManifest(name);
+        ASSERT_NE(r, nullptr) << name;
+        for (bool shortReads : {false, true}) {
+            TTempDir tmp;
+            const TRunLog log = ExtractLogged(CorpusDir() / name, tmp / "out", shortReads);
+            EXPECT_TRUE(log.Errors.empty()) << name;
+            for (const auto& [file, pass] : log.Verdicts) EXPECT_TRUE(pass) << file;
+            EXPECT_EQ(CompareWithManifest(*r, tmp / "out"), "") << name;
+        }
+    }
+}
+
+TEST(SplitCorpus, PartsAreAskedForInTheOrderTheEntriesNeedThem)
+{
+    TTempDir tmp;
+    const TRunLog log = ExtractLogged(CorpusDir() / "c15_split.zip", tmp / "out");
+    // The directory is read from the last part; the entries start in the first, the
+    // one that spans all three parts goes on into the second and the last, and the
+    // last entries lie in the last part.
+    const std::vector<std::string> want = {"c15_split.z01", "c15_split.z02", "c15_split.zip"};
+    EXPECT_EQ(log.Volumes, want);
+}
+
+TEST(SplitInfoZip, StoredDeflatedAndEncryptedSetsAreByteExact)
+{
+    if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
+    const struct {
+        const char* Options;
+        const char* Password;
+    } cases[] = {{"-0", ""}, {"-6", ""}, {"-9 -P secret", "secret"}, {"-0 -P secret", "secret"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Options);
+        TTempDir tmp;
+        const fs::path zip = ZipSplit(tmp, "set", c.Options, SplitFiles());
+        ASSERT_TRUE(fs::exists(tmp / "set.z05"));
+        for (bool shortReads : {false, true}) {
+            fs::remove_all(tmp / "out");
+            const TRunLog log = ExtractLogged(zip, tmp / "out", shortReads, {}, c.Password);
+            EXPECT_TRUE(log.Errors.empty()) << log.Errors.front().second;
+            EXPECT_EQ(log.Count, 4);
+            ExpectFilesMatch(tmp / "out", SplitFiles());
+        }
+    }
+}
+
+TEST(SplitInfoZip, AMissingPartFailsTheEntriesThatNeedItOnly)
+{
+    if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
+    TTempDir tmp;
+    // Stored, so that the parts are filled in order: small and one.bin lie in the first
+    // two parts, several.bin crosses the third, text.txt lies in the later ones.
+    const fs::path zip = ZipSplit(tmp, "set", "-0", SplitFiles());
+    fs::remove(tmp / "set.z03");
+    const TRunLog log = ExtractLogged(zip, tmp / "out");
+    const auto errors = log.ErrorsByName();
+    ASSERT_TRUE(errors.count("set.z03"));
+    EXPECT_EQ(errors.at("set.z03"), E_USERCANCELED);
+    EXPECT_EQ(std::count(log.Volumes.begin(), log.Volumes.end(), "set.z03"), 1)
+        << "a part the host declined is not asked for again";
+    EXPECT_TRUE(ReadFile(tmp / "out/small.txt") == SplitFiles()[0].second);
+    EXPECT_TRUE(ReadFile(tmp / "out/one.bin") == SplitFiles()[1].second);
+    EXPECT_FALSE(log.Verdicts.at("several.bin"));
+    EXPECT_TRUE(log.Verdicts.at("text.txt"));
+    EXPECT_TRUE(ReadFile(tmp / "out/text.txt") == SplitFiles()[3].second);
+}
+
+TEST(SplitInfoZip, TheHostNamesPartsAndIsAskedAgainForOneThatIsNotThere)
+{
+    if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
+    TTempDir tmp;
+    const fs::path zip = ZipSplit(tmp, "set", "-6", SplitFiles());
+    fs::create_directories(tmp / "moved");
+    for (const auto& e : fs::directory_iterator(tmp.Path()))
+        if (e.path().extension().string().rfind(".z0", 0) == 0)
+            fs::rename(e.path(), tmp / "moved" / e.path().filename());
+    TUnZip z;
+    z.ArchiveFile(zip.string());
+    std::vector<std::pair<std::string, std::string>> asked;
+    z.OnNextVolume = [&](TZipCommon&, std::string& Name, const std::string& Number, bool Exists,
+                         bool&) {
+        asked.emplace_back(ExtractFileName(Name), Number);
+        // The first answer names a file that is not there either: asked again.
+        if (!Exists && asked.size() % 2 == 1) Name = Inside(tmp / "nowhere" / "x.z01");
+        else if (!Exists) Name = Inside(tmp / "moved" / ("set.z0" + Number));
+    };
+    const TRunLog log = RunLogged(z, tmp / "out");
+    EXPECT_TRUE(log.Errors.empty());
+    ExpectFilesMatch(tmp / "out", SplitFiles());
+    ASSERT_GE(asked.size(), 2u);
+    EXPECT_EQ(asked[0], std::make_pair(std::string("set.z01"), std::string("1")));
+    EXPECT_EQ(asked[1], std::make_pair(std::string("x.z01"), std::string("1")));
+}
+
+TEST(SplitInfoZip, WithoutAVolumeHandlerTheRunIsCancelled)
+{
+    if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
+    TTempDir tmp;
+    const fs::path zip = ZipSplit(tmp, "set", "-0", SplitFiles());
+    TUnZip z;
+    z.ArchiveFile(zip.string());
+    // RunLogged leaves a handler of the host's own in place: an empty one counts as none.
+    z.OnNextVolume = nullptr;
+    z.FileSpec({"*.*"});
+    TRunLog log;
+    z.ExtractDir((tmp / "out").string());
+    z.OnError = [&](TZipCommon&, const std::string& f, const std::string& x, const std::string&,
+                    int32_t code) { log.Errors.emplace_back(ExtractFileName(f) + "|" + x, code); };
+    EXPECT_EQ(z.ExtractFiles(), 0);
+    ASSERT_FALSE(log.Errors.empty());
+    for (const auto& [what, code] : log.Errors) EXPECT_EQ(code, E_USERCANCELED) << what;
+    EXPECT_TRUE(FilesBelow(tmp / "out").empty());
+}
+
+TEST(SplitInfoZip, IdentifiedAsMultiVolumeAndListed)
+{
+    if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
+    TTempDir tmp;
+    const fs::path zip = ZipSplit(tmp, "set", "-6", SplitFiles());
+    TUnZip z;
+    z.ArchiveFile(zip.string());
+    EXPECT_EQ(z.ArcType(), atZipMV);
+    z.FileSpec({"*.*"});
+    std::vector<int64_t> sizes;
+    z.OnListEntry = [&](TZipCommon&, const TEntryListing& e) { sizes.push_back(e.Size); };
+    z.OnNextVolume = [&](TZipCommon&, std::string&, const std::string&, bool, bool&) {};
+    EXPECT_EQ(z.ListFiles(), 4);
+    std::vector<int64_t> want;
+    for (const auto& f : SplitFiles()) want.push_back(static_cast<int64_t>(f.second.size()));
+    EXPECT_EQ(sizes, want);
+}
+
+// ---------------------------------------------------------------------------------------
+// The volume stream and the names of parts.
+
+TEST(VolumeStream, ReadsAcrossPartsAndSeeksBackOverAPartStart)
+{
+    const std::vector<Bytes> parts = {RandomBytes(100, 1), RandomBytes(7, 2), RandomBytes(50, 3)};
+    Bytes whole;
+    for (const Bytes& p : parts) whole.insert(whole.end(), p.begin(), p.end());
+    std::vector<uint32_t> opened;
+    TVolumeStream s(2, [&](uint32_t d) {
+        opened.push_back(d);
+        return std::make_unique<TMemoryStream32>(parts[d], 3);
+    });
+    // An offset past its part's end stands for the same byte in a later part.
+    ASSERT_EQ(s.Seek(VolumePos(0, 98), 0), VolumePos(0, 98));
+    Bytes got(59);
+    ASSERT_EQ(s.ReadFull(got.data(), 59), 59);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), whole.begin() + 98));
+    EXPECT_EQ(s.Read(got.data(), 1), 0) << "the last part ends the stream";
+    EXPECT_EQ(s.Normalize(VolumePos(0, 110)), VolumePos(2, 3));
+    ASSERT_EQ(s.Seek(-52, 1), VolumePos(1, 5));
+    ASSERT_EQ(s.ReadFull(got.data(), 4), 4);
+    EXPECT_TRUE(std::equal(got.begin(), got.begin() + 4, whole.begin() + 105));
+    EXPECT_EQ(opened, (std::vector<uint32_t>{0, 1, 2, 1, 2}));
+}
+
+TEST(VolumeStream, AMissingPartReadsAsEmptyAndIsNotAskedForAgain)
+{
+    int asked = 0;
+    TVolumeStream s(2, [&](uint32_t d) -> std::unique_ptr<TStream32> {
+        if (d == 1) {
+            ++asked;
+            return nullptr;
+        }
+        return std::make_unique<TMemoryStream32>(RandomBytes(10, d));
+    });
+    uint8_t buf[32];
+    s.Seek(VolumePos(0, 5), 0);
+    EXPECT_EQ(s.Read(buf, 32), 5);
+    s.Seek(VolumePos(1, 0), 0);
+    EXPECT_EQ(s.Read(buf, 32), 0);
+    EXPECT_FALSE(s.Available(1));
+    s.Seek(VolumePos(2, 0), 0);
+    EXPECT_EQ(s.Read(buf, 32), 10);
+    EXPECT_EQ(asked, 1);
+}
+
+TEST(VolumeNames, PartsAreNumberedAfterTheArchive)
+{
+    TUnZip z;
+    TTempDir tmp;
+    WriteText(tmp / "set.zip", "x");
+    z.ArchiveFile((tmp / "set.zip").string());
+    const std::string stem = Inside(tmp / "set");
+    const struct {
+        uint32_t Index, Last;
+        std::string Want;
+    } cases[] = {{0, 2, stem + ".z01"}, {1, 2, stem + ".z02"}, {2, 2, stem + ".zip"},
+                 {98, 200, stem + ".z99"}, {99, 200, stem + ".z100"}, {5, 3, stem + ".zip"}};
+    for (const auto& c : cases) EXPECT_EQ(z.GetVolumeName(c.Index, c.Last), c.Want);
+}
+
+// ---------------------------------------------------------------------------------------
+// The disk manager.
+
+TEST(DiskManager, PkbackLabelsGiveTheDiskNumber)
+{
+    const struct {
+        const char* Label;
+        bool Valid;
+        uint16_t Number;
+    } cases[] = {{"PKBACK# 001", true, 1},  {"PKBACK# 017", true, 17}, {"BACKUP", true, 0},
+                 {"", true, 0},             {"PKBACK# ", false, 0},   {"PKBACK# 12a", false, 0},
+                 {"PKBACK# 70000", false, 0}, {"x PKBACK# 3", true, 3}};
+    for (const auto& c : cases) {
+        uint16_t n = 99;
+        EXPECT_EQ(ParsePkBackNumber(c.Label, n), c.Valid) << c.Label;
+        EXPECT_EQ(n, c.Number) << c.Label;
+    }
+}
+
+TEST(DiskManager, FactsOfTheDriveHoldingAPath)
+{
+    TTempDir tmp;
+    TDiskManager here, relative;
+    ASSERT_TRUE(here.GetDiskInfo(Inside(tmp / "a.zip")));
+    EXPECT_NE(here.FDriveType, 1);
+    EXPECT_EQ(here.FDriveTypeName, TDiskManager::DriveTypeName(here.FDriveType));
+    EXPECT_EQ(here.FSerialHex.size(), 8u);
+    EXPECT_GT(here.FTotalBytes, 0);
+    // A name without a folder is on the current directory's drive.
+    const fs::path cwd = fs::current_path();
+    fs::current_path(tmp.Path());
+    const bool ok = relative.GetDiskInfo("a.zip");
+    fs::current_path(cwd);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(relative.FRoot, here.FRoot);
+}
+
+// ---------------------------------------------------------------------------------------
+// The temporary file stream.
+
+TEST(TempFileStream, ReadModeReadsWhatIsThereAndTellsEachRead)
+{
+    TTempDir tmp;
+    WriteFile(tmp / "part", RandomBytes(100, 5));
+    TUnZip owner;
+    TTempFileStream s(owner, fmOpenRead | fmShareDenyWrite, Inside(tmp / "part"));
+    int reads = 0;
+    s.FOnRead = [&](TTempFileStream&) { ++reads; };
+    uint8_t buf[4096];
+    EXPECT_EQ(s.Read(buf, 4096), 100);
+    EXPECT_EQ(reads, 1);
+    EXPECT_FALSE(s.IsTemp());
+    TTempFileStream missing(owner, fmOpenRead, Inside(tmp / "nothing"));
+    EXPECT_FALSE(missing.Valid());
+}
+
+TEST(TempFileStream, TemporaryDataEndsUnderItsFinalNameAndTheTemporaryFileGoes)
+{
+    TTempDir tmp;
+    TUnZip owner;
+    owner.TempFolder(Inside(tmp / "t"));
+    fs::create_directories(tmp / "t");
+    const Bytes data = RandomBytes(250000, 6);
+    std::string tempName;
+    {
+        TTempFileStream s(owner, fmCreate, Inside(tmp / "final.bin"), Inside(tmp / "t"));
+        ASSERT_TRUE(s.Valid());
+        tempName = s.TempName();
+        EXPECT_EQ(ExtractFileName(tempName).rfind("qvr", 0), 0u);
+        // The copy moves chunks of at most 100000 bytes.
+        struct TCounting : TMemoryStream32 {
+            using TMemoryStream32::TMemoryStream32;
+            std::vector<int32_t> Reads;
+            int32_t Read(void* B, int32_t N) override
+            {
+                Reads.push_back(N);
+                return TMemoryStream32::Read(B, N);
+            }
+        } src(data);
+        EXPECT_EQ(s.CopyFromBuffered(src, 250000), 250000);
+        EXPECT_EQ(src.Reads, (std::vector<int32_t>{100000, 100000, 50000}));
+        EXPECT_EQ(s.Size(), 250000);
+    }
+    EXPECT_TRUE(ReadFile(tmp / "final.bin") == data);
+    EXPECT_TRUE(FilesBelow(tmp / "t").empty());
+}
+
+TEST(TempFileStream, AFailedHandOverStillRemovesTheTemporaryFile)
+{
+    TTempDir tmp;
+    TUnZip owner;
+    fs::create_directories(tmp / "t");
+    {
+        TTempFileStream s(owner, fmCreate, Inside(tmp / "no/such/folder/final.bin"),
+                          Inside(tmp / "t"));
+        ASSERT_TRUE(s.Valid());
+        s.Write("abc", 3);
+        EXPECT_THROW(s.Finish(), std::exception);
+        EXPECT_EQ(FilesBelow(tmp / "t").size(), 1u);
+    }
+    EXPECT_TRUE(FilesBelow(tmp / "t").empty());
+    EXPECT_FALSE(fs::exists(tmp / "no"));
+}
