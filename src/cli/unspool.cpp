@@ -258,6 +258,22 @@ private:
             FEntryFailed = true;
             Cancel = true;
         };
+        // A set spanned over removable disks: the user swaps the disks in the drive.
+        auto askDisk = [this, ask](const std::string& Which, bool& Cancel) {
+            Cancel = true;
+            if (!ask) return;
+            FBar.Clear();
+            std::fprintf(stderr, "insert the %s disk of %s and press Enter (q to give up): ",
+                         Which.c_str(), Shown(FOptions.Archive).c_str());
+            std::fflush(stderr);
+            std::string answer;
+            Cancel = !std::getline(std::cin, answer) || answer == "q";
+        };
+        FUnZip.OnGetZipLastDisk = [askDisk](TZipCommon&, bool& Cancel) { askDisk("last", Cancel); };
+        FUnZip.OnGetZipFirstDisk = [askDisk](TZipCommon&, bool& Cancel) { askDisk("first", Cancel); };
+        FUnZip.OnGetZipNextDisk = [askDisk](TZipCommon&, const std::string& Number, bool& Cancel) {
+            askDisk("number " + Number, Cancel);
+        };
         FUnZip.OnGetPassword = [this, ask](TZipCommon&, const std::string& Name,
                                            std::string& Password, bool& TryAgain) {
             if (!ask) {
