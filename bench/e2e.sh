@@ -43,6 +43,12 @@ PY
     find mixed -type l -delete
     (cd mixed && zip -q -6 -r ../mixed-deflate.zip .)
   fi
+  # The same archive as a multi-volume set of 100 MB parts (mixed-split.z01, ...,
+  # mixed-split.zip). Only unspool and 7z read such sets; the unsplit archive above
+  # shows what the parts cost.
+  if [ ! -f mixed-split.zip ]; then
+    zip -q -s 100m mixed-deflate.zip --out mixed-split.zip
+  fi
 }
 
 # Seconds taken by one extraction of $2 with tool $1 into a fresh folder.
@@ -62,8 +68,11 @@ run_once() {
 }
 
 make_inputs
-tools=(unspool unzip 7z bsdtar)
-for arc in ${BENCH_ONLY:-small-stored.zip large-stored.zip mixed-deflate.zip}; do
+for arc in ${BENCH_ONLY:-small-stored.zip large-stored.zip mixed-deflate.zip mixed-split.zip}; do
+  case $arc in
+    *-split.zip) tools=(unspool 7z) ;;
+    *) tools=(unspool unzip 7z bsdtar) ;;
+  esac
   declare -A best=()
   for ((i = 0; i < RUNS; i++)); do
     for tool in "${tools[@]}"; do

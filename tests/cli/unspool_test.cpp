@@ -331,3 +331,28 @@ TEST(Cli, SplitSetsExtractAndAMissingPartIsNamed)
     EXPECT_TRUE(ReadFile(tmp / "miss/readme.txt") == ReadFile(tmp / "out/readme.txt"));
     EXPECT_TRUE(ReadFile(tmp / "miss/sub/dir/nested.txt") == ReadFile(tmp / "out/sub/dir/nested.txt"));
 }
+
+TEST(Cli, PiecesOfOneArchiveAndAFirstPartStandForTheWholeSet)
+{
+    if (!HaveTool("7z")) GTEST_SKIP() << "7z is not installed";
+    TTempDir tmp;
+    const Bytes big = RandomBytes(200000, 7), text = TextBytes(150000, 8);
+    WriteFile(tmp / "in/big.bin", big);
+    WriteFile(tmp / "in/text.txt", text);
+    // 7-Zip's volumes are pieces cut from one ZIP file: a.zip.001, a.zip.002, ...
+    ASSERT_EQ(Shell("cd " + Quote((tmp / "in").string()) +
+                    " && 7z a -tzip -v64k ../a.zip big.bin text.txt >/dev/null").Status, 0);
+    ASSERT_TRUE(fs::exists(tmp / "a.zip.004"));
+    const TRunResult r = Unspool("-q " + Quote((tmp / "a.zip.001").string()) + " " +
+                                 Quote((tmp / "out").string()));
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_TRUE(ReadFile(tmp / "out/big.bin") == big);
+    EXPECT_TRUE(ReadFile(tmp / "out/text.txt") == text);
+    // The first part of a ZIP split set names the set.
+    for (const char* part : {"c15_split.z01", "c15_split.z02", "c15_split.zip"})
+        fs::copy_file(CorpusDir() / part, tmp / part);
+    const TRunResult z = Unspool("-q " + Quote((tmp / "c15_split.z01").string()) + " " +
+                                 Quote((tmp / "c15").string()));
+    EXPECT_EQ(z.Status, 0) << z.Err;
+    EXPECT_EQ(CompareWithManifest(*FindManifest("c15_split.zip"), tmp / "c15"), "");
+}
