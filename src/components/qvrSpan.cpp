@@ -64,7 +64,7 @@ bool TDiskSpannObj::SpanStep(std::unique_ptr<TStream32>& Stream)
             ok = !cancel;
             if (ok) identify();
         }
-        ok = ok && TRegisterQuiver::IsValidArcType(FOwner.FArcType);
+        ok = ok && TUnZip::IsValidArcType(FOwner.FArcType);
         if (ok) FDiskIndex = 1;
     } else {
         bool cancel = false;
