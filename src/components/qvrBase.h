@@ -261,6 +261,8 @@ protected:
     std::string FNameCodePage;
 
     std::string FFileName;
+    // The output name SetFileName changed to avoid a device name; empty when unchanged.
+    std::string FChangedName;
     std::string FPassword;
     int32_t FFileCount = 0;
     bool FEncrypted = false;
@@ -334,6 +336,8 @@ protected:
     int64_t OutputAttributes(const std::string& Name);
     // Sets them; false for a link, which is never changed.
     bool SetOutputAttributes(const std::string& Name, uint32_t Attr);
+    // Reports, once the entry is written, that its name was changed.
+    void NoteChangedName(const std::string& Written);
     bool OpenArchive(std::unique_ptr<TStream32>& Stream);
     // Gets a spanned or multi-volume set ready before its run; false when it cannot be.
     virtual bool PrepareVolumeSet();

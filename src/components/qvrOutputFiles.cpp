@@ -47,6 +47,7 @@ std::string TZipCommon::DestinationRoot()
 
 void TZipCommon::SetFileName(const std::string& EntryName)
 {
+    FChangedName.clear();
     if (EntryName.empty()) {
         FFileName.clear();
         return;
@@ -68,7 +69,12 @@ void TZipCommon::SetFileName(const std::string& EntryName)
     const std::string folder = cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
     std::string leaf = cut == std::string::npos ? name : name.substr(cut + 1);
     if (leaf == "." || leaf == "..") leaf.clear();
-    FFileName = DestinationRoot() + (FUseStoredDirs ? ConfineFolder(folder) : std::string()) + leaf;
+    const std::string below = (FUseStoredDirs ? ConfineFolder(folder) : std::string()) + leaf;
+    // Windows opens a device for a name such as NUL or com1.txt in any folder, and the
+    // entry's bytes would go there: such a step is written with a "_" in front.
+    const std::string safe = qvrOS::DeviceNamesReserved() ? AvoidDeviceNames(below) : below;
+    FFileName = DestinationRoot() + safe;
+    if (safe != below) FChangedName = FFileName;
 }
 
 int32_t TZipCommon::WriteOutput(TStream32* Out, const uint8_t* Buf, int Mode, int32_t Count,
@@ -192,7 +198,9 @@ bool TUnBase::OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::stri
             h = FOutputTree.Create(name);
     }
     Stream = std::make_unique<TFileStream32>(h);
-    return Stream->Valid();
+    if (!Stream->Valid()) return false;
+    NoteChangedName(FileName);
+    return true;
 }
 
 bool TUnBase::MakeOutputFolder(const std::string& Name)
@@ -236,6 +244,12 @@ bool TUnBase::SetOutputAttributes(const std::string& Name, uint32_t Attr)
     std::string leaf;
     return OutputFolder(Name, false, leaf) == qvrOS::TFolderState::Ready && !leaf.empty() &&
            FOutputTree.SetAttributes(leaf, Attr);
+}
+
+void TUnBase::NoteChangedName(const std::string& Written)
+{
+    if (!FChangedName.empty() && Written == FChangedName)
+        ReportError(Written, FEntryName, E_RESERVEDNAME, "0");
 }
 
 uint32_t TUnBase::DateFor(uint32_t FileDate) const

@@ -108,6 +108,7 @@ void TUnBase::ResetRunState()
     FBytesLeft = 0;
     FEntryName.clear();
     FOutputTree.Close();
+    FChangedName.clear();
     if (FCpuType == cpt80486) FCpuType = cptAuto;
     FVolumeName = FArchiveFile;
     FExcludeList = FExcludeSpec;

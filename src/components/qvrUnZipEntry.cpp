@@ -43,6 +43,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TF
             ReportError(FFileName, "", E_OPENERR, "0");
             return EndEntry(false);
         }
+        NoteChangedName(FFileName);
         return EndEntry(true);
     }
 

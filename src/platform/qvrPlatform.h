@@ -67,6 +67,9 @@ bool SameFile(const std::string& A, const std::string& B);
 // Whether Leaf (one name, no separators) can be the name of a file on this system.
 // Windows refuses the characters <>:"|?* and control characters; POSIX only "/" and NUL.
 bool NameAllowed(const std::string& Leaf);
+// Whether this system takes the device names (CON, NUL, COM1, ...) for devices in
+// every folder: true on Windows only.
+bool DeviceNamesReserved();
 bool MoveFileName(const std::string& From, const std::string& To);
 // Absolute form of Name, relative names taken from the current directory; "\" separated.
 std::string FullPath(const std::string& Name);

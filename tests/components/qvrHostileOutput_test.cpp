@@ -1,5 +1,7 @@
-// Hostile destinations: links already in the destination are never followed.
+// Hostile destinations and names: links already in the destination are never followed,
+// and the names Windows reserves for devices are changed, on Windows only.
 #include "TestSupport.h"
+#include "qvrGbls.h"
 #include "qvrUnZip.h"
 
 #include <gtest/gtest.h>
@@ -104,4 +106,43 @@ TEST(HostileOutput, LinksInTheDestinationAreNeverFollowed)
             EXPECT_EQ(ReadText(dest / name), DataOf(name)) << name;
         }
     }
+}
+
+TEST(HostileOutput, DeviceNamesAreRecognisedInEveryForm)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"CON", true},          {"con", true},          {"nul.txt", true},
+        {"Nul .tar.gz", true},  {"AUX. ", true},        {"prn...", true},
+        {"aux  ", true},        {"COM1", true},         {"com9.log", true},
+        {"LPT1", true},         {"lpt9", true},         {"COM\xC2\xB9", true},
+        {"lpt\xC2\xB3.txt", true}, {"COM0", false},     {"COM10", false},
+        {"LPT", false},         {"CONSOLE", false},     {"nul_", false},
+        {"_nul", false},        {" nul", false},        {"xnul.txt", false},
+        {"", false},            {"COM\xC2\xB4", false}, {"con\xC3\xA9", false},
+    };
+    for (const auto& [name, device] : cases) EXPECT_EQ(IsDeviceName(name), device) << name;
+
+    EXPECT_EQ(AvoidDeviceNames("sub\\NUL.txt"), "sub\\_NUL.txt");
+    EXPECT_EQ(AvoidDeviceNames("aux\\con\\x.txt"), "_aux\\_con\\x.txt");
+    EXPECT_EQ(AvoidDeviceNames("lpt1\\"), "_lpt1\\");
+    EXPECT_EQ(AvoidDeviceNames("a\\console\\"), "a\\console\\");
+    EXPECT_EQ(AvoidDeviceNames(""), "");
+}
+
+// Only Windows takes these names for devices: elsewhere they are ordinary names, kept
+// as stored and not reported.
+TEST(HostileOutput, DeviceNamesStayAsStoredWhereTheyAreOrdinaryNames)
+{
+    if (qvrOS::DeviceNamesReserved()) GTEST_SKIP() << "a system that reserves device names";
+    TTempDir tmp;
+    const std::vector<std::string> names = {"sub/NUL.txt", "aux", "CON", "com1.txt", "lpt9"};
+    std::vector<TZipEntrySpec> entries;
+    for (const std::string& name : names) {
+        const std::string data = DataOf(name);
+        entries.push_back(Entry(name, Bytes(data.begin(), data.end())));
+    }
+    WriteFile(tmp / "a.zip", BuildZip(entries));
+    const TRunLog log = ExtractLogged(tmp / "a.zip", tmp / "out");
+    EXPECT_TRUE(log.Errors.empty());
+    for (const std::string& name : names) EXPECT_EQ(ReadText(tmp / "out" / name), DataOf(name));
 }

@@ -441,6 +441,8 @@ bool NameAllowed(const std::string& Leaf)
            Leaf.find('\0') == std::string::npos;
 }
 
+bool DeviceNamesReserved() { return false; }
+
 bool SameFile(const std::string& A, const std::string& B)
 {
     struct stat a {}, b {};

@@ -326,6 +326,8 @@ bool NameAllowed(const std::string& Leaf)
     return true;
 }
 
+bool DeviceNamesReserved() { return true; }
+
 namespace {
 
 // The volume and file ID of an existing file or folder; false when it cannot be opened.
