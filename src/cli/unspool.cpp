@@ -254,7 +254,12 @@ private:
                 Code != E_USERCANCELED)
                 file = Ext;
             if (Sender.ReportSubject() == rsArchive) FArchiveFailed = true;
-            Error(file, Ext, Code);
+            // A changed name is a notice: the entry is written all the same, so neither
+            // the exit status nor the report of a later failure of it is affected.
+            if (Code == E_RESERVEDNAME)
+                Print(file, Ext, Code);
+            else
+                Error(file, Ext, Code);
         };
         // Off a terminal nobody can be asked: the search declines, so the user reads
         // that the password was missing or wrong.
@@ -332,10 +337,16 @@ private:
     void Error(const std::string& File, const std::string& Ext, int32_t Code)
     {
         FLastReported = File;
-        FBar.Clear();
         if (Code != E_USERCANCELED) FEntryFailed = true;
+        Print(File, Ext, Code);
+    }
+
+    void Print(const std::string& File, const std::string& Ext, int32_t Code)
+    {
+        FBar.Clear();
         std::string text = MessageText(Code);
         if (!Ext.empty() && Code == E_REQUIREDEVENT) text += " (" + Ext + ")";
+        if (Code == E_RESERVEDNAME) text += " (stored as " + Shown(Ext) + ")";
         std::string shown = File;
         if (!FHidePrefix.empty() && shown.rfind(FHidePrefix, 0) == 0)
             shown.erase(0, FHidePrefix.size());

@@ -257,6 +257,8 @@ public:
 
 protected:
     void SetExtractDir(const std::string& V);
+    // The destination folder with its trailing "\", as the output names begin with it.
+    std::string DestinationRoot();
 
     bool FConfirmOverwrites = false;
     TDateAttribute FDateAttribute = daFileDate;
@@ -273,6 +275,8 @@ protected:
     std::string FNameCodePage;
 
     std::string FFileName;
+    // The output name SetFileName changed to avoid a device name; empty when unchanged.
+    std::string FChangedName;
     std::string FPassword;
     int32_t FFileCount = 0;
     bool FEncrypted = false;
@@ -328,6 +332,9 @@ public:
     bool BeginTest(bool IsDirectory);
     bool OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
                     const std::string& EntryName);
+    // Makes the folder of an output name (all levels; "a\b\" names a folder) as
+    // OpenOutput does, never through a link; false when it cannot be.
+    bool MakeOutputFolder(const std::string& Name);
     void CloseOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
                      uint32_t Attributes, uint32_t FileDate);
     virtual bool EndFile(uint8_t CrcKind, uint32_t StoredCrc);
@@ -337,6 +344,15 @@ public:
     virtual bool CheckPassword(uint8_t* /*Header*/) { return false; }
 
 protected:
+    // Opens the folder of the output name Name in FOutputTree (making it when Make is
+    // set) and gives the name's last step in Leaf.
+    qvrOS::TFolderState OutputFolder(const std::string& Name, bool Make, std::string& Leaf);
+    // Attributes of an output file, not through a link; -1 when there is none.
+    int64_t OutputAttributes(const std::string& Name);
+    // Sets them; false for a link, which is never changed.
+    bool SetOutputAttributes(const std::string& Name, uint32_t Attr);
+    // Reports, once the entry is written, that its name was changed.
+    void NoteChangedName(const std::string& Written);
     bool OpenArchive(std::unique_ptr<TStream32>& Stream);
     // Gets a spanned or multi-volume set ready before its run; false when it cannot be.
     virtual bool PrepareVolumeSet();
@@ -357,7 +373,8 @@ protected:
     bool FBadPassword = false;
     std::unique_ptr<TUnBaseHeaderObj> FHeader;
     std::string FEntryName;
-    std::string FLastOutputDir; // the folder OpenOutput made last in this run
+    // The destination's folders, walked without following links; open during a run.
+    qvrOS::TOutputTree FOutputTree;
     // Opens the archive's bytes for a run; empty: the file ArchiveFile names.
     std::function<std::unique_ptr<TStream32>()> FSource;
 };

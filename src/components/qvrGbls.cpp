@@ -2,6 +2,7 @@
 
 #include "qvrPlatform.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -182,4 +183,42 @@ bool HasDrive(const std::string& Name)
 {
     return Name.size() >= 2 && Name[1] == ':' &&
            ((Name[0] >= 'A' && Name[0] <= 'Z') || (Name[0] >= 'a' && Name[0] <= 'z'));
+}
+
+bool IsDeviceName(std::string_view Step)
+{
+    // Windows drops trailing dots and blanks, then reads the stem up to the first dot
+    // without the blanks that end it: "nul", "NUL.txt", "Nul .tar.gz" and "nul. " all
+    // name the device.
+    const size_t dot = Step.find('.');
+    std::string_view stem = Step.substr(0, dot);
+    while (!stem.empty() && stem.back() == ' ') stem.remove_suffix(1);
+    const auto is = [&](size_t At, std::string_view Upper) {
+        for (size_t i = 0; i < Upper.size(); ++i) {
+            const char c = stem[At + i];
+            if ((c >= 'a' && c <= 'z' ? c - 32 : c) != Upper[i]) return false;
+        }
+        return true;
+    };
+    if (stem.size() == 3) return is(0, "CON") || is(0, "PRN") || is(0, "AUX") || is(0, "NUL");
+    if (stem.size() < 4 || !(is(0, "COM") || is(0, "LPT"))) return false;
+    // A digit 1-9, or the superscripts 1, 2, 3 (U+00B9, U+00B2, U+00B3) in UTF-8.
+    const std::string_view n = stem.substr(3);
+    return (n.size() == 1 && n[0] >= '1' && n[0] <= '9') ||
+           n == "\xC2\xB9" || n == "\xC2\xB2" || n == "\xC2\xB3";
+}
+
+std::string AvoidDeviceNames(const std::string& Path)
+{
+    std::string out;
+    out.reserve(Path.size() + 1);
+    for (size_t i = 0; i <= Path.size();) {
+        const size_t j = std::min(Path.find('\\', i), Path.size());
+        const std::string_view step(Path.data() + i, j - i);
+        if (IsDeviceName(step)) out += '_';
+        out += step;
+        if (j < Path.size()) out += '\\';
+        i = j + 1;
+    }
+    return out;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using TStringList = std::vector<std::string>;
@@ -82,3 +83,11 @@ std::string ExtractFilePath(const std::string& Name);
 std::string ExtractFileName(const std::string& Name);
 // True for "C:..." style names.
 bool HasDrive(const std::string& Name);
+
+// Whether Windows takes Step (one name, no separators) for a device in any folder:
+// CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 (also with the superscript digits 1, 2
+// and 3), in any case, with any extension, and with the blanks before the extension or
+// the dots and blanks at the end that Windows drops.
+bool IsDeviceName(std::string_view Step);
+// Path ("\" separated) with a "_" put in front of every step that is a device name.
+std::string AvoidDeviceNames(const std::string& Path);

@@ -26,6 +26,7 @@ constexpr TMessage Err_Msgs[] = {
     {E_UNSUPPORTEDMETHOD, "Unsupported compression method"},
     {E_USERCANCELED, "User canceled"},
     {E_INVALIDPASSWORD, "Invalid password"},
+    {E_RESERVEDNAME, "Reserved file name changed"},
 };
 
 } // namespace

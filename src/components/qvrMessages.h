@@ -21,6 +21,9 @@ inline constexpr int32_t E_STACKOVERFLOW = 25299;
 inline constexpr int32_t E_UNSUPPORTEDMETHOD = 25326;
 inline constexpr int32_t E_USERCANCELED = 25443;
 inline constexpr int32_t E_INVALIDPASSWORD = 26517;
+// A notice, not a failure: an entry whose name Windows reserves for a device was
+// extracted under a changed name (the report names both).
+inline constexpr int32_t E_RESERVEDNAME = 26901;
 
 // The text of a message code; empty for a code the table does not hold.
 std::string MessageText(int32_t Code);

@@ -37,8 +37,17 @@ bool IsRelativeDir(const std::string& Dir)
 
 } // namespace
 
+std::string TZipCommon::DestinationRoot()
+{
+    std::string dir = AppendDirTail(FExtractDir);
+    // A relative destination is taken from the current directory, never from the root.
+    if (IsRelativeDir(dir)) dir = AppendDirTail(qvrOS::CurrentDir()) + dir;
+    return dir;
+}
+
 void TZipCommon::SetFileName(const std::string& EntryName)
 {
+    FChangedName.clear();
     if (EntryName.empty()) {
         FFileName.clear();
         return;
@@ -59,12 +68,13 @@ void TZipCommon::SetFileName(const std::string& EntryName)
     const size_t cut = name.find_last_of('\\');
     const std::string folder = cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
     std::string leaf = cut == std::string::npos ? name : name.substr(cut + 1);
-    std::string dir = FUseStoredDirs ? AppendDirTail(FExtractDir) + ConfineFolder(folder)
-                                     : FExtractDir;
-    // A relative destination is taken from the current directory, never from the root.
-    if (IsRelativeDir(dir)) dir = AppendDirTail(qvrOS::CurrentDir()) + dir;
     if (leaf == "." || leaf == "..") leaf.clear();
-    FFileName = AppendDirTail(dir) + leaf;
+    const std::string below = (FUseStoredDirs ? ConfineFolder(folder) : std::string()) + leaf;
+    // Windows opens a device for a name such as NUL or com1.txt in any folder, and the
+    // entry's bytes would go there: such a step is written with a "_" in front.
+    const std::string safe = qvrOS::DeviceNamesReserved() ? AvoidDeviceNames(below) : below;
+    FFileName = DestinationRoot() + safe;
+    if (safe != below) FChangedName = FFileName;
 }
 
 int32_t TZipCommon::WriteOutput(TStream32* Out, const uint8_t* Buf, int Mode, int32_t Count,
@@ -98,7 +108,7 @@ bool TUnBase::BeginFile(bool IsDirectory)
             std::string newName = FFileName;
             OnRenameFile(*this, FFileName, newName);
             if (!newName.empty()) {
-                ForceDirs(ExtractFilePath(newName));
+                MakeOutputFolder(newName);
                 FFileName = newName;
             }
         }
@@ -111,7 +121,7 @@ bool TUnBase::BeginFile(bool IsDirectory)
         return true;
     }
     FOverwriteMode = omOverwrite;
-    if (FileExistsAny(FFileName)) {
+    if (OutputAttributes(FFileName) >= 0) {
         if (!OnFileExists) {
             ReportError(FFileName, "OnFileExists", E_REQUIREDEVENT, "0");
             FOverwriteMode = omSkip;
@@ -120,21 +130,24 @@ bool TUnBase::BeginFile(bool IsDirectory)
                 std::string newName;
                 OnFileExists(*this, FFileName, newName, FOverwriteMode);
                 if (newName.empty()) newName = FFileName;
-                ForceDirs(ExtractFilePath(newName));
+                MakeOutputFolder(newName);
                 if (FOverwriteMode == omOverwrite && !newName.empty()) {
                     if (EqualsIgnoringAsciiCase(newName, FFileName)) break;
                     FFileName = newName;
                 }
-            } while (!GetCancel() && FOverwriteMode != omSkip && FileExistsAny(FFileName));
+            } while (!GetCancel() && FOverwriteMode != omSkip &&
+                     OutputAttributes(FFileName) >= 0);
         }
         if (!GetCancel() && FOverwriteMode != omSkip) {
-            const int64_t attr = qvrOS::GetAttributes(FFileName);
-            if (attr >= 0 && (attr & qvrOS::faReadOnly)) {
+            // A link in the file's place is replaced by the file, never changed: what it
+            // leads to is not the destination's.
+            const int64_t attr = OutputAttributes(FFileName);
+            if (attr >= 0 && !(attr & qvrOS::faReparsePoint) && (attr & qvrOS::faReadOnly)) {
                 if (attr & (qvrOS::faSysFile | qvrOS::faDirectory)) {
                     ReportError(FFileName, "", E_WRITEERR, "0");
                     return false;
                 }
-                qvrOS::SetAttributes(FFileName, qvrOS::faNormal);
+                SetOutputAttributes(FFileName, qvrOS::faNormal);
             }
         }
     }
@@ -170,16 +183,73 @@ bool TUnBase::OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::stri
     if (EqualsIgnoringAsciiCase(leaf, ExtractFileName(FArchiveFile)) &&
         qvrOS::SameFile(FileName, FArchiveFile))
         return false;
-    // Entries of one folder usually follow each other: the folder made for the last
-    // file is not looked up again unless the file cannot be created in it, since a host
-    // may have removed it between two entries.
-    const std::string dir = ExtractFilePath(FileName);
-    const bool known = dir == FLastOutputDir;
-    if (!known) FLastOutputDir = ForceDirs(dir) ? dir : std::string();
-    Stream = std::make_unique<TFileStream32>(FileName, fmCreate);
-    if (!Stream->Valid() && known && !DirExists(dir) && ForceDirs(dir))
-        Stream = std::make_unique<TFileStream32>(FileName, fmCreate);
-    return Stream->Valid();
+    // The folders below the destination are opened one by one, never through a link
+    // (a link where a folder is needed fails the entry), and the file is created in the
+    // last one without following a link in its place.
+    std::string name;
+    qvrOS::THandle h = qvrOS::InvalidHandle;
+    if (OutputFolder(FileName, true, name) == qvrOS::TFolderState::Ready)
+        h = FOutputTree.Create(name);
+    // The folder of the last file stays open, but a host may have removed it between
+    // two entries: after a failure it is looked up (and made) once more.
+    if (h == qvrOS::InvalidHandle) {
+        FOutputTree.Close();
+        if (OutputFolder(FileName, true, name) == qvrOS::TFolderState::Ready)
+            h = FOutputTree.Create(name);
+    }
+    Stream = std::make_unique<TFileStream32>(h);
+    if (!Stream->Valid()) return false;
+    NoteChangedName(FileName);
+    return true;
+}
+
+bool TUnBase::MakeOutputFolder(const std::string& Name)
+{
+    std::string leaf;
+    return OutputFolder(Name, true, leaf) == qvrOS::TFolderState::Ready;
+}
+
+qvrOS::TFolderState TUnBase::OutputFolder(const std::string& Name, bool Make, std::string& Leaf)
+{
+    // Names below the destination are walked from it. A name a host chose elsewhere
+    // (OnRenameFile, OnFileExists) starts from its own folder: that is the host's choice.
+    std::string root = DestinationRoot(), rel;
+    if (Name.compare(0, root.size(), root) == 0) {
+        rel = Name.substr(root.size());
+    } else {
+        root = ExtractFilePath(Name);
+        rel = Name.substr(root.size());
+        if (root.empty()) root = AppendDirTail(qvrOS::CurrentDir());
+    }
+    const size_t cut = rel.find_last_of('\\');
+    Leaf = cut == std::string::npos ? rel : rel.substr(cut + 1);
+    rel.resize(cut == std::string::npos ? 0 : cut + 1);
+    FOutputTree.Root(root);
+    qvrOS::TFolderState s = FOutputTree.Folder(rel, Make);
+    // The destination itself is made on first use, as the user named it.
+    if (s == qvrOS::TFolderState::Missing && Make && ForceDirs(root))
+        s = FOutputTree.Folder(rel, Make);
+    return s;
+}
+
+int64_t TUnBase::OutputAttributes(const std::string& Name)
+{
+    std::string leaf;
+    if (OutputFolder(Name, false, leaf) != qvrOS::TFolderState::Ready || leaf.empty()) return -1;
+    return FOutputTree.Attributes(leaf);
+}
+
+bool TUnBase::SetOutputAttributes(const std::string& Name, uint32_t Attr)
+{
+    std::string leaf;
+    return OutputFolder(Name, false, leaf) == qvrOS::TFolderState::Ready && !leaf.empty() &&
+           FOutputTree.SetAttributes(leaf, Attr);
+}
+
+void TUnBase::NoteChangedName(const std::string& Written)
+{
+    if (!FChangedName.empty() && Written == FChangedName)
+        ReportError(Written, FEntryName, E_RESERVEDNAME, "0");
 }
 
 uint32_t TUnBase::DateFor(uint32_t FileDate) const
@@ -205,7 +275,7 @@ void TUnBase::CloseOutput(std::unique_ptr<TFileStream32>& Stream, const std::str
     // every attribute but read-only, hidden and system: only those need a system call.
     constexpr uint32_t Settable = qvrOS::faReadOnly | qvrOS::faHidden | qvrOS::faSysFile;
     if (FRestoreFileAttr && Attributes != qvrOS::faArchive && (Attributes & Settable))
-        qvrOS::SetAttributes(FileName, Attributes & 0xFFu);
+        SetOutputAttributes(FileName, Attributes & 0xFFu);
 }
 
 bool TUnBase::EndFile(uint8_t CrcKind, uint32_t StoredCrc)

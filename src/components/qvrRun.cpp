@@ -109,7 +109,8 @@ void TUnBase::ResetRunState()
     FProgressByFile = 0;
     FBytesLeft = 0;
     FEntryName.clear();
-    FLastOutputDir.clear();
+    FOutputTree.Close();
+    FChangedName.clear();
     if (FCpuType == cpt80486) FCpuType = cptAuto;
     FVolumeName = FArchiveFile;
     FExcludeList = FExcludeSpec;
@@ -147,6 +148,8 @@ int32_t TUnBase::ProcessArchive(std::unique_ptr<TStream32>& Stream)
     } catch (...) {
         // The run's exception boundary: everything was reported where it arose.
     }
+    // No folder of the destination stays open between runs.
+    FOutputTree.Close();
     FArchiveFile = archive;
     return FFileCount;
 }

@@ -222,6 +222,8 @@ TFileStream32::TFileStream32(const std::string& FileName, uint16_t Mode)
     FHandle = qvrOS::FileOpen(FileName, Access[access], Share[share]);
 }
 
+TFileStream32::TFileStream32(qvrOS::THandle Handle) : THandleStream32(Handle) {}
+
 bool TFileStream32::Close()
 {
     if (FHandle < 0) return true;

@@ -133,6 +133,8 @@ inline constexpr uint16_t fmShareDenyNone = 0x0040;
 class TFileStream32 : public THandleStream32 {
 public:
     TFileStream32(const std::string& FileName, uint16_t Mode);
+    // Takes over a handle opened elsewhere (InvalidHandle: no file).
+    explicit TFileStream32(qvrOS::THandle Handle);
     ~TFileStream32() override;
     // Closes the handle now; false when the system reports a failure.
     bool Close();

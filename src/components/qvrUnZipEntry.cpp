@@ -36,8 +36,15 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TF
         ExternalAttr = ExtractFileName(FFileName).empty() ? AttrDirectory : 0x20;
     FEncrypted = false;
     if (ExternalAttr & AttrDirectory) {
-        const bool made = testing || !FCreateStoredDirs || ForceDirs(FFileName);
-        return EndEntry(made);
+        if (testing || !FCreateStoredDirs) return EndEntry(true);
+        // Made like the folders of a file: a link on the way fails it.
+        const std::string folder = AppendDirTail(FFileName);
+        if (!MakeOutputFolder(folder)) {
+            ReportError(FFileName, "", E_OPENERR, "0");
+            return EndEntry(false);
+        }
+        NoteChangedName(FFileName);
+        return EndEntry(true);
     }
 
     // Nothing is touched for an entry that cannot be decoded: no password is asked for

@@ -24,6 +24,8 @@ inline constexpr uint32_t faSysFile = 0x04;
 inline constexpr uint32_t faDirectory = 0x10;
 inline constexpr uint32_t faArchive = 0x20;
 inline constexpr uint32_t faNormal = 0x80;
+// A symbolic link, or on Windows any reparse point (a junction too).
+inline constexpr uint32_t faReparsePoint = 0x400;
 
 // Error codes in the Win32 numbering, whatever the system: the component tests them.
 inline constexpr uint32_t ErrorFileNotFound = 2;
@@ -65,6 +67,9 @@ bool SameFile(const std::string& A, const std::string& B);
 // Whether Leaf (one name, no separators) can be the name of a file on this system.
 // Windows refuses the characters <>:"|?* and control characters; POSIX only "/" and NUL.
 bool NameAllowed(const std::string& Leaf);
+// Whether this system takes the device names (CON, NUL, COM1, ...) for devices in
+// every folder: true on Windows only.
+bool DeviceNamesReserved();
 bool MoveFileName(const std::string& From, const std::string& To);
 // Absolute form of Name, relative names taken from the current directory; "\" separated.
 std::string FullPath(const std::string& Name);
@@ -126,6 +131,56 @@ int32_t TimeZoneBias();
 uint32_t LastError();
 // The system's text for an error code.
 std::string ErrorText(uint32_t Code);
+
+// What opening the folders of an output file found: the folder is open, a step is
+// missing (and was not to be made), a step is a link, or it failed otherwise (a file in
+// the way, no permission).
+enum class TFolderState { Ready, Missing, Link, Failed };
+
+// The folders below one destination folder, walked without following links: a step
+// that is a symbolic link (on Windows any reparse point: a symbolic link, a junction)
+// is never entered, and a link where a file is to be created is removed and replaced by
+// the file, so that nothing is written outside the destination through a link found in
+// it. The destination itself is taken as the user named it, link or not. The folder
+// reached last stays open (on POSIX as a handle, so that its files are created relative
+// to it): the entries of one folder usually follow each other.
+class TOutputTree {
+public:
+    TOutputTree() = default;
+    ~TOutputTree();
+    TOutputTree(const TOutputTree&) = delete;
+    TOutputTree& operator=(const TOutputTree&) = delete;
+
+    // The destination folder, "\" separated, with its trailing "\"; another one than
+    // before closes what is open.
+    void Root(const std::string& Dir)
+    {
+        if (Dir == FRoot) return;
+        Close();
+        FRoot = Dir;
+    }
+    // Opens the folder Rel below the destination ("a\b\"; empty: the destination),
+    // making the missing levels when Make is set.
+    TFolderState Folder(const std::string& Rel, bool Make);
+    // In the folder opened last: creates (or truncates) the file Leaf for reading and
+    // writing, never through a link.
+    THandle Create(const std::string& Leaf);
+    // Attributes of Leaf in the folder opened last, of a link itself (faReparsePoint);
+    // -1 when there is none.
+    int64_t Attributes(const std::string& Leaf);
+    // Sets them; false for a link, which is never changed or followed.
+    bool SetAttributes(const std::string& Leaf, uint32_t Attr);
+    // Closes what is open; the next Folder starts from the destination again.
+    void Close();
+
+private:
+    std::string FRoot;
+    std::string FFolder; // the folder opened last, relative to FRoot
+    bool FReady = false; // FFolder is open
+    // POSIX only: the destination and the folder opened last, as handles.
+    [[maybe_unused]] THandle FRootHandle = InvalidHandle;
+    [[maybe_unused]] THandle FFolderHandle = InvalidHandle;
+};
 
 // Whether a standard stream (0 in, 1 out, 2 error) is an interactive terminal.
 bool IsTerminal(int Stream);

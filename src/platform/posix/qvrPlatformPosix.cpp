@@ -316,6 +316,20 @@ uint32_t FileGetDosTime(THandle H, int Kind)
     return TimeToDos(when);
 }
 
+namespace {
+
+uint32_t AttributesOf(const struct stat& St)
+{
+    if (S_ISLNK(St.st_mode)) return faReparsePoint;
+    uint32_t a = 0;
+    if (S_ISDIR(St.st_mode)) a |= faDirectory;
+    if ((St.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) a |= faReadOnly;
+    if (a == 0) a = faArchive;
+    return a;
+}
+
+} // namespace
+
 int64_t GetAttributes(const std::string& Name)
 {
     struct stat st {};
@@ -323,11 +337,7 @@ int64_t GetAttributes(const std::string& Name)
         Fail();
         return -1;
     }
-    uint32_t a = 0;
-    if (S_ISDIR(st.st_mode)) a |= faDirectory;
-    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) a |= faReadOnly;
-    if (a == 0) a = faArchive;
-    return a;
+    return AttributesOf(st);
 }
 
 namespace {
@@ -363,22 +373,15 @@ mode_t CurrentUmask()
     return static_cast<mode_t>(value & 0777);
 }
 
-} // namespace
-
-bool SetAttributes(const std::string& Name, uint32_t Attr)
+// The permission bits of a file whose bits are Mode once Attr is applied: read-only
+// takes every write bit away; clearing it gives back the owner's write bit and, where
+// the group or others may read, theirs as the umask allows.
+mode_t ModeWith(mode_t Mode, uint32_t Attr)
 {
-    std::string n = ToNative(Name);
-    struct stat st {};
-    if (::stat(n.c_str(), &st) != 0) {
-        Fail();
-        return false;
-    }
-    mode_t mode = st.st_mode & 07777;
+    mode_t mode = Mode & 07777;
     if (Attr & faReadOnly) {
         mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
     } else if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-        // Clearing read-only gives back the owner's write bit and, where the group or
-        // others may read, theirs as the umask allows.
         const mode_t mask = CurrentUmask();
         mode_t w = S_IWUSR;
         if (mode & S_IRGRP) w |= S_IWGRP;
@@ -386,7 +389,16 @@ bool SetAttributes(const std::string& Name, uint32_t Attr)
         mode |= w & ~mask;
         mode |= S_IWUSR;
     }
-    if (::chmod(n.c_str(), mode) != 0) {
+    return mode;
+}
+
+} // namespace
+
+bool SetAttributes(const std::string& Name, uint32_t Attr)
+{
+    std::string n = ToNative(Name);
+    struct stat st {};
+    if (::stat(n.c_str(), &st) != 0 || ::chmod(n.c_str(), ModeWith(st.st_mode, Attr)) != 0) {
         Fail();
         return false;
     }
@@ -428,6 +440,8 @@ bool NameAllowed(const std::string& Leaf)
     return !Leaf.empty() && Leaf.find('/') == std::string::npos &&
            Leaf.find('\0') == std::string::npos;
 }
+
+bool DeviceNamesReserved() { return false; }
 
 bool SameFile(const std::string& A, const std::string& B)
 {
@@ -506,6 +520,154 @@ std::string FullPath(const std::string& Name)
 bool CreateDir(const std::string& Name)
 {
     if (::mkdir(ToNative(Name).c_str(), 0777) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+#ifdef O_PATH
+// A folder handle that only anchors the names below it needs no read permission.
+constexpr int FolderOpen = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int FolderOpen = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+bool IsLinkAt(int Dir, const char* Name)
+{
+    struct stat st {};
+    return ::fstatat(Dir, Name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Opens the folder Name in the folder Dir without following a link, making it first
+// when it is missing and Make is set.
+TFolderState OpenStep(int Dir, const std::string& Name, bool Make, int& Out)
+{
+    Out = ::openat(Dir, Name.c_str(), FolderOpen | O_NOFOLLOW);
+    // Another run may make the same folder at the same time: EEXIST is as good.
+    if (Out < 0 && errno == ENOENT && Make &&
+        (::mkdirat(Dir, Name.c_str(), 0777) == 0 || errno == EEXIST))
+        Out = ::openat(Dir, Name.c_str(), FolderOpen | O_NOFOLLOW);
+    if (Out >= 0) return TFolderState::Ready;
+    const int e = errno;
+    Fail();
+    if (e == ENOENT) return TFolderState::Missing;
+    return IsLinkAt(Dir, Name.c_str()) ? TFolderState::Link : TFolderState::Failed;
+}
+
+// A leaf is one name: a "/" in it would let the system walk folders unchecked.
+bool OneName(const std::string& Leaf)
+{
+    if (!Leaf.empty() && Leaf.find('/') == std::string::npos) return true;
+    tLastError = ErrorFileNotFound;
+    return false;
+}
+
+} // namespace
+
+TOutputTree::~TOutputTree() { Close(); }
+
+void TOutputTree::Close()
+{
+    if (FFolderHandle >= 0) ::close(Fd(FFolderHandle));
+    if (FRootHandle >= 0) ::close(Fd(FRootHandle));
+    FFolderHandle = FRootHandle = InvalidHandle;
+    FReady = false;
+    FFolder.clear();
+}
+
+TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
+{
+    if (FReady && Rel == FFolder) return TFolderState::Ready;
+    FReady = false;
+    if (FFolderHandle >= 0) ::close(Fd(FFolderHandle));
+    FFolderHandle = InvalidHandle;
+    if (FRootHandle < 0) {
+        // The destination is the user's choice: a link there is followed.
+        const int fd = ::open(ToNative(FRoot).c_str(), FolderOpen);
+        if (fd < 0) {
+            const int e = errno;
+            Fail();
+            return e == ENOENT ? TFolderState::Missing : TFolderState::Failed;
+        }
+        FRootHandle = fd;
+    }
+    // Each step is opened relative to the one before, so that no step can be swapped
+    // for a link between its check and its use; only two handles are open at a time.
+    const std::string rel = ToNative(Rel);
+    int dir = Fd(FRootHandle);
+    for (size_t i = 0; i < rel.size();) {
+        size_t j = rel.find('/', i);
+        if (j == std::string::npos) j = rel.size();
+        const std::string step = rel.substr(i, j - i);
+        i = j + 1;
+        if (step.empty()) continue;
+        int next = -1;
+        const TFolderState s = OpenStep(dir, step, Make, next);
+        if (dir != FRootHandle) ::close(dir);
+        if (s != TFolderState::Ready) return s;
+        dir = next;
+    }
+    if (dir != FRootHandle) FFolderHandle = dir;
+    FFolder = Rel;
+    FReady = true;
+    return TFolderState::Ready;
+}
+
+THandle TOutputTree::Create(const std::string& Leaf)
+{
+    if (!FReady || !OneName(Leaf)) return InvalidHandle;
+    const int dir = Fd(FFolderHandle >= 0 ? FFolderHandle : FRootHandle);
+    constexpr int Flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::openat(dir, Leaf.c_str(), Flags, 0666);
+    if (fd < 0) {
+        // A link in the file's place is removed, never written through; O_EXCL makes
+        // sure that what is opened then is the new file.
+        const int e = errno;
+        if (IsLinkAt(dir, Leaf.c_str()) && ::unlinkat(dir, Leaf.c_str(), 0) == 0)
+            fd = ::openat(dir, Leaf.c_str(), Flags | O_EXCL, 0666);
+        else
+            errno = e;
+    }
+    if (fd < 0) {
+        Fail();
+        return InvalidHandle;
+    }
+    return fd;
+}
+
+int64_t TOutputTree::Attributes(const std::string& Leaf)
+{
+    if (!FReady || !OneName(Leaf)) return -1;
+    struct stat st {};
+    const int dir = Fd(FFolderHandle >= 0 ? FFolderHandle : FRootHandle);
+    if (::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        Fail();
+        return -1;
+    }
+    return AttributesOf(st);
+}
+
+bool TOutputTree::SetAttributes(const std::string& Leaf, uint32_t Attr)
+{
+    if (!FReady || !OneName(Leaf)) return false;
+    struct stat st {};
+    const int dir = Fd(FFolderHandle >= 0 ? FFolderHandle : FRootHandle);
+    if (::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        Fail();
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        tLastError = ErrorAccessDenied;
+        return false;
+    }
+    // Where the system cannot change a mode without following (no /proc for the C
+    // library to do it through), the check just made stands in for it.
+    const mode_t mode = ModeWith(st.st_mode, Attr);
+    if (::fchmodat(dir, Leaf.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0 &&
+        (errno != ENOTSUP || ::fchmodat(dir, Leaf.c_str(), mode, 0) != 0)) {
         Fail();
         return false;
     }

@@ -10,6 +10,7 @@
 
 #include <io.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -325,6 +326,8 @@ bool NameAllowed(const std::string& Leaf)
     return true;
 }
 
+bool DeviceNamesReserved() { return true; }
+
 namespace {
 
 // The volume and file ID of an existing file or folder; false when it cannot be opened.
@@ -399,6 +402,112 @@ bool CreateDir(const std::string& Name)
         return false;
     }
     return true;
+}
+
+namespace {
+
+bool NotFound(uint32_t Code)
+{
+    return Code == ERROR_FILE_NOT_FOUND || Code == ERROR_PATH_NOT_FOUND;
+}
+
+} // namespace
+
+TOutputTree::~TOutputTree() = default;
+
+void TOutputTree::Close()
+{
+    FReady = false;
+    FFolder.clear();
+}
+
+// GetFileAttributesW does not follow a reparse point at the last step of a name, so
+// each step is looked at by itself. The folder that passed stays known by its name
+// only: unlike POSIX there is no creating relative to an open folder here.
+TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
+{
+    if (FReady && Rel == FFolder) return TFolderState::Ready;
+    FReady = false;
+    // The destination is the user's choice: a reparse point there is followed.
+    const int64_t root = GetAttributes(FRoot);
+    if (root < 0) return NotFound(tLastError) ? TFolderState::Missing : TFolderState::Failed;
+    if (!(root & faDirectory)) return TFolderState::Failed;
+    std::string path = FRoot;
+    for (size_t i = 0; i < Rel.size();) {
+        const size_t j = std::min(Rel.find_first_of("\\/", i), Rel.size());
+        const std::string step = Rel.substr(i, j - i);
+        i = j + 1;
+        if (step.empty()) continue;
+        path += step;
+        int64_t a = GetAttributes(path);
+        if (a < 0 && Make && NotFound(tLastError) &&
+            (CreateDir(path) || tLastError == ERROR_ALREADY_EXISTS))
+            a = GetAttributes(path);
+        if (a < 0) return NotFound(tLastError) ? TFolderState::Missing : TFolderState::Failed;
+        if (a & faReparsePoint) return TFolderState::Link;
+        if (!(a & faDirectory)) return TFolderState::Failed;
+        path += '\\';
+    }
+    FFolder = Rel;
+    FReady = true;
+    return TFolderState::Ready;
+}
+
+THandle TOutputTree::Create(const std::string& Leaf)
+{
+    if (!FReady || Leaf.empty()) {
+        Fail(ERROR_INVALID_NAME);
+        return InvalidHandle;
+    }
+    auto w = PathW(FRoot + FFolder + Leaf);
+    if (!w) return InvalidHandle;
+    // The name itself is opened, never what a reparse point in its place leads to.
+    const auto open = [&](DWORD How) {
+        return CreateFileW(w->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, How,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    };
+    HANDLE h = open(CREATE_NEW);
+    if (h == INVALID_HANDLE_VALUE &&
+        (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+        // A link in the file's place is removed and the file made anew, never written
+        // through. A name that is taken but shows no attributes (a link to nothing, as
+        // Wine shows one) is left alone: the entry fails rather than follow it.
+        const DWORD a = GetFileAttributesW(w->c_str());
+        if (a == INVALID_FILE_ATTRIBUTES) {
+            Fail(ERROR_ACCESS_DENIED);
+            return InvalidHandle;
+        }
+        if (!(a & FILE_ATTRIBUTE_REPARSE_POINT))
+            h = open(CREATE_ALWAYS);
+        else if ((a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(w->c_str())
+                                                : DeleteFileW(w->c_str()))
+            h = open(CREATE_NEW);
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        Fail();
+        return InvalidHandle;
+    }
+    return reinterpret_cast<THandle>(h);
+}
+
+int64_t TOutputTree::Attributes(const std::string& Leaf)
+{
+    if (!FReady || Leaf.empty()) {
+        Fail(ERROR_INVALID_NAME);
+        return -1;
+    }
+    return GetAttributes(FRoot + FFolder + Leaf);
+}
+
+bool TOutputTree::SetAttributes(const std::string& Leaf, uint32_t Attr)
+{
+    const int64_t a = Attributes(Leaf);
+    if (a < 0) return false;
+    if (a & faReparsePoint) {
+        Fail(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return qvrOS::SetAttributes(FRoot + FFolder + Leaf, Attr);
 }
 
 std::string CurrentDir()
