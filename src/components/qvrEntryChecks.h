@@ -23,7 +23,7 @@ struct TArchiveSpan {
 // of an entry that is kept: of two that overlap, the one that starts first is kept, or
 // the one listed first when both start at the same place. Flagged entries are not taken
 // into account for the ones after them. With PerDisk clear, all the archive is one
-// file and the entries' disk numbers mean nothing. Sorts an index of the table: n log n.
+// file and the entries' disk numbers mean nothing. Takes n log n at the most.
 std::vector<bool> FindOverlappingEntries(const THeaderObj& Table, const TArchiveSpan& Dir,
                                          bool PerDisk);
 
