@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <set>
+#include <unistd.h>
 
 using namespace test;
 
@@ -81,34 +82,38 @@ TEST(Hostile, NamesStayInsideTheDestination)
         std::string File; // where the entry lands; empty: nowhere
         int Status;
     };
+    // Ten steps up from the destination climb past the root: the leaf is the process's own,
+    // so that what climbed that far would be found there.
     const std::string deep = "../../../../../../../../../..";
+    const std::string x = "escape-" + std::to_string(getpid());
     const TCase cases[] = {
-        {"../x", "x", 0},
-        {deep + "/x", "x", 0},
-        {"a/../x", "a/x", 0},
-        {"a/" + deep + "/x", "a/x", 0},
-        {"a/b/../../../x", "a/b/x", 0},
-        {"a\\..\\..\\x", "a/x", 0},
-        {"..\\..\\x", "x", 0},
+        {"../" + x, x, 0},
+        {deep + "/" + x, x, 0},
+        {"a/../" + x, "a/" + x, 0},
+        {"a/" + deep + "/" + x, "a/" + x, 0},
+        {"a/b/../../../" + x, "a/b/" + x, 0},
+        {"a\\..\\..\\" + x, "a/" + x, 0},
+        {"..\\..\\" + x, x, 0},
         {"a/b/..", "", 1},
-        {"./x", "x", 0},
-        {"a/./x", "a/x", 0},
+        {"./" + x, x, 0},
+        {"a/./" + x, "a/" + x, 0},
         {"a/.", "", 1},
-        {"a//x", "a/x", 0},
-        {"/x", "x", 0},
-        {"/../x", "x", 0},
-        {"//srv/share/x", "srv/share/x", 0},
-        {"\\\\srv\\share\\x", "srv/share/x", 0},
-        {"\\\\?\\C:\\x", "?/C:/x", 0},
-        {"C:/x", "x", 0},
-        {"C:\\x", "x", 0},
-        {"C:\\..\\x", "x", 0},
+        {"a//" + x, "a/" + x, 0},
+        {"/" + x, x, 0},
+        {"/tmp/" + x, "tmp/" + x, 0},
+        {"/../" + x, x, 0},
+        {"//srv/share/" + x, "srv/share/" + x, 0},
+        {"\\\\srv\\share\\" + x, "srv/share/" + x, 0},
+        {"\\\\?\\C:\\" + x, "?/C:/" + x, 0},
+        {"C:/" + x, x, 0},
+        {"C:\\" + x, x, 0},
+        {"C:\\..\\" + x, x, 0},
         // A colon is part of a name unless a "\" follows the drive.
-        {"c:x", "c:x", 0},
+        {"c:" + x, "c:" + x, 0},
         {".", "", 1},
         {"..", "", 1},
         {"...", "...", 0},
-        {".../x", ".../x", 0},
+        {".../" + x, ".../" + x, 0},
         {"a/...", "a/...", 0},
         {"../", "", 0},
         {"./", "", 0},
@@ -123,6 +128,8 @@ TEST(Hostile, NamesStayInsideTheDestination)
         else
             EXPECT_EQ(r.Files, (std::map<std::string, Bytes>{{c.File, TextBytes(40, 7)}}));
         EXPECT_EQ(Reports(r.Err, E_OPENERR), c.Status == 0 ? 0u : 1u) << r.Err;
+        for (const fs::path& above : {fs::path("/"), fs::temp_directory_path()})
+            EXPECT_FALSE(fs::exists(above / x)) << above;
     }
 }
 
