@@ -6,6 +6,7 @@
 // file again gives the same answer.
 //
 // Seed it with the shared corpus (../shared/corpus), whose files cover every path.
+#include "FuzzScratch.h"
 #include "qvrUnZip.h"
 
 #include <cstddef>
@@ -20,25 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// One private folder per process, removed at exit.
-class TScratch {
-public:
-    TScratch()
-    {
-        std::string tmpl = (fs::temp_directory_path() / "fuzz-identify-XXXXXX").string();
-        if (mkdtemp(tmpl.data())) FPath = tmpl;
-    }
-    ~TScratch()
-    {
-        std::error_code ec;
-        if (!FPath.empty()) fs::remove_all(FPath, ec);
-    }
-    const fs::path& Path() const { return FPath; }
-
-private:
-    fs::path FPath;
-};
-
 const char* const Names[] = {"a.zip", "a.jar", "a.JAR", "a.exe", "a.rar", "a.r00",
                              "a.a01", "a.a1b2", "a.arj", "a",     "a.c99", "a.r99999999999"};
 
@@ -52,7 +34,7 @@ bool IsZipType(TArcType T)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static const TScratch scratch;
+    static const TFuzzScratch scratch("fuzz-identify");
     if (scratch.Path().empty() || size == 0) return 0;
     const fs::path file = scratch.Path() / Names[data[0] % (sizeof Names / sizeof *Names)];
     {

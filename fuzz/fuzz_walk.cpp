@@ -2,6 +2,7 @@
 // search, both walks, every decoder the method table reaches, output files. Whatever
 // the input, the run ends normally and writes nothing outside its destination. Inputs
 // of odd length are read at most 31 bytes at a time, so short reads are fuzzed too.
+#include "FuzzScratch.h"
 #include "qvrUnZip.h"
 
 #include <cstdint>
@@ -9,18 +10,15 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
 {
-    static const fs::path root = [] {
-        std::string tmpl = (fs::temp_directory_path() / "fuzz-walk-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) std::abort();
-        return fs::path(tmpl);
-    }();
+    static const TFuzzScratch scratch("fuzz-walk");
+    if (scratch.Path().empty()) std::abort();
+    const fs::path& root = scratch.Path();
     const fs::path out = root / "out";
     const std::vector<uint8_t> bytes(Data, Data + Size);
     const int32_t maxRead = Size % 2 ? 31 : 0;

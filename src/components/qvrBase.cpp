@@ -44,23 +44,6 @@ void TqvrTimer::Resume()
 }
 
 // ---------------------------------------------------------------------------------
-// THeaderObj
-
-void THeaderObj::Add(const TDirEntry& Entry, const TCentralHeader* Header)
-{
-    FEntries.push_back(Entry);
-    if (Header) FHeaders.push_back(*Header);
-    ++FCount;
-}
-
-void THeaderObj::Clear()
-{
-    FEntries.clear();
-    FHeaders.clear();
-    FCount = 0;
-}
-
-// ---------------------------------------------------------------------------------
 // TZipCommon
 
 TZipCommon::TZipCommon()

@@ -9,6 +9,7 @@
 // extract independently.
 #pragma once
 
+#include "qvrEntryTable.h"
 #include "qvrGbls.h"
 #include "qvrMessages.h"
 #include "qvrStreams.h"
@@ -109,26 +110,6 @@ public:
 private:
     TqvrTimer& FTimer;
 };
-
-// The entries one run selected, in archive order, with a copy of each central header
-// (central-directory walk only).
-class THeaderObj {
-public:
-    void Init() { Clear(); }
-    void Add(const TDirEntry& Entry, const TCentralHeader* Header);
-    const TDirEntry& GetEntry(int32_t I) const { return FEntries[static_cast<size_t>(I)]; }
-    TDirEntry& GetEntry(int32_t I) { return FEntries[static_cast<size_t>(I)]; }
-    const TCentralHeader& GetHeader(int32_t I) const { return FHeaders[static_cast<size_t>(I)]; }
-    bool HasHeaders() const { return !FHeaders.empty(); }
-    void Clear();
-    void Done() { Clear(); }
-    int32_t FCount = 0;
-
-private:
-    std::vector<TDirEntry> FEntries;
-    std::vector<TCentralHeader> FHeaders;
-};
-class TUnBaseHeaderObj : public THeaderObj {};
 
 class TZipCommon : public TRegisterQuiver {
 public:

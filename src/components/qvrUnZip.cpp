@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <vector>
 
 namespace {
@@ -16,11 +17,6 @@ constexpr uint16_t FlagDescriptor = 0x0008;
 constexpr uint16_t FlagUtf8 = 0x0800;
 
 bool ReadExact(TStream32& S, void* Buf, int32_t Count) { return S.ReadFull(Buf, Count) == Count; }
-
-int64_t WithHigh(uint32_t Low, uint16_t High)
-{
-    return static_cast<int64_t>(Low) + (static_cast<int64_t>(High) << 32);
-}
 
 } // namespace
 
@@ -137,12 +133,15 @@ void TUnZip::ExtractArchive(std::unique_ptr<TStream32>& Stream)
     FHeader = std::make_unique<TUnBaseHeaderObj>();
     FHeader->Init();
     std::unique_ptr<TFileStream32> out;
+    FCurEntry = -1;
     try {
         if (FHeaderState.Only(htLocal)) {
             if (ScanLocalHeaders(*Stream) > 0) ExtractScanned(Stream, out);
         } else {
             if (ScanCentralDirectory(*Stream) > 0) ExtractListed(Stream, out);
         }
+    } catch (const std::bad_alloc&) {
+        ReportOutOfMemory();
     } catch (...) {
         // Reported where it arose; the walk just ends.
     }
@@ -176,18 +175,14 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
             FEntryName = ReadEntryName(Stream, nameLen, enciphered, FCentralHdr.Flags());
             ReadExtraField(Stream, extraLen, 1);
             if (FEntryName.empty()) ReportNamelessEntry();
-            if (MatchFileSpec(FEntryName)) {
-                TDirEntry entry;
-                entry.ExternalAttr = FCentralHdr.ExternalAttr();
-                entry.DiskNumber = static_cast<uint16_t>(FCentralHdr.DiskNumberStart() + 1);
-                entry.Position = WithHigh(FCentralHdr.LocalOffset(), FHighParts.Offset) +
-                                 FOffsetAdjust;
+            if (!FEntryName.empty() && MatchFileSpec(FEntryName)) {
+                TDirEntry entry = DirEntryOf(FCentralHdr, FHighParts);
+                entry.Position += FOffsetAdjust;
                 if (FVolumes)
                     entry.Position = VolumePos(FCentralHdr.DiskNumberStart(),
                                                std::clamp<int64_t>(entry.Position, 0,
                                                                    VolumeOffset(-1)));
-                entry.CompressedHigh = FHighParts.Compressed;
-                entry.UncompressedHigh = FHighParts.Uncompressed;
+                entry.NameCut = nameLen > 255;
                 bool good = true;
                 if (FArcType != atZipDS && FArcType != atZipMV) {
                     FLocalHdr.Clear();
@@ -195,9 +190,10 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
                     good = ReadLocalHeaderAt(Stream, entry.Position) &&
                            ClassifySignature(FLocalHdr.Signature(), htLocal, localEnc) == htLocal;
                     if (!good) ReportError(FEntryName, "", E_BADHEADER, "0", rsEntry);
+                    else entry.HeaderLength = LocalHeaderLength(localEnc);
                 }
                 if (good) {
-                    FHeader->Add(entry, &FCentralHdr);
+                    FHeader->Add(entry, FEntryName);
                     FMaxFileDate = static_cast<uint32_t>(
                         std::max(static_cast<int32_t>(FMaxFileDate),
                                  static_cast<int32_t>(FCentralHdr.DosDateTime())));
@@ -217,6 +213,8 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
             ReadExact(Stream, FCentralHdr.Data(), 46);
         }
     }
+    const TArchiveSpan directory{static_cast<uint16_t>(DirDisk() + 1), FWalkStart, P};
+    VetEntries(&directory);
     // A directory that ends before the end record's count of entries is damaged: what
     // was read is still extracted, but the run must not pass for complete.
     const uint16_t expected = FEndHdr.Entries();
@@ -246,17 +244,21 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
     }
     bool enciphered = false;
     bool stoppedAtDescriptor = false; // already reported
+    const int64_t size = Stream.Size();
     while (full && ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered) == htLocal &&
            !GetCancel()) {
         if (enciphered) DecipherHeader(FLocalHdr.Data(), htLocal);
         const uint16_t nameLen = FLocalHdr.NameLength();
         const uint16_t extraLen = FLocalHdr.ExtraLength();
+        // A header whose name the file ends inside names no file: the walk stops there.
+        if (P + 30 + nameLen + extraLen > size) break;
         FEntryName = ReadEntryName(Stream, nameLen, enciphered, FLocalHdr.Flags());
         ReadExtraField(Stream, extraLen, 0);
         TDirEntry entry;
         entry.ExternalAttr = 0;
         entry.DiskNumber = 1;
         entry.Position = P;
+        entry.NameCut = nameLen > 255;
         int64_t packedSize = WithHigh(FLocalHdr.CompressedSize(), FHighParts.Compressed);
         int64_t unpackedSize = WithHigh(FLocalHdr.UncompressedSize(), FHighParts.Uncompressed);
         const int64_t dataStart = P + 30 + nameLen + extraLen;
@@ -279,7 +281,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         }
         if (FEntryName.empty()) ReportNamelessEntry();
         if (!FEntryName.empty() && MatchFileSpec(FEntryName)) {
-            FHeader->Add(entry, nullptr);
+            FHeader->Add(entry, FEntryName);
             FMaxFileDate = static_cast<uint32_t>(std::max(
                 static_cast<int32_t>(FMaxFileDate), static_cast<int32_t>(FLocalHdr.DosDateTime())));
             FTotalPacked += packedSize - ((FLocalHdr.Flags() & FlagEncrypted) ? 12 : 0);
@@ -295,6 +297,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
     // may be missing: the run must not pass for complete.
     if (!GetCancel() && !stoppedAtDescriptor && !LocalRunEndsCleanly(Stream, P))
         ReportError(FArchiveFile, "", E_BADHEADER, "0", rsRun);
+    VetEntries(nullptr);
     return FHeader->FCount;
 }
 
@@ -355,12 +358,14 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
         FEntryInfo.Method = FCentralHdr.Method();
         // The directory is the authority on sizes: its high words stand unless the local
         // header carries its own.
-        const uint16_t cHigh = std::max(FHighParts.Compressed, entry.CompressedHigh);
-        const uint16_t uHigh = std::max(FHighParts.Uncompressed, entry.UncompressedHigh);
+        const uint16_t cHigh =
+            std::max(FHighParts.Compressed, static_cast<uint16_t>(entry.CompressedSize >> 32));
+        const uint16_t uHigh =
+            std::max(FHighParts.Uncompressed, static_cast<uint16_t>(entry.UncompressedSize >> 32));
         FEntryInfo.CompressedSize = WithHigh(FCentralHdr.CompressedSize(), cHigh);
         FEntryInfo.UncompressedSize = WithHigh(FCentralHdr.UncompressedSize(), uHigh);
         FEntryInfo.DosDateTime = FCentralHdr.DosDateTime();
-        FEntryName = name;
+        FEntryName = DirectoryName(i, name);
         TakeEntry(Stream, Out, i, entry.ExternalAttr, FCentralHdr.Crc());
     }
 }

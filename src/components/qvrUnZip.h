@@ -4,6 +4,7 @@
 #pragma once
 
 #include "qvrBase.h"
+#include "qvrEntryChecks.h"
 #include "qvrMethods.h"
 #include "qvrSpan.h"
 #include "qvrVolumeStream.h"
@@ -62,6 +63,17 @@ protected:
     bool LocalRunEndsCleanly(TStream32& Stream, int64_t Pos);
     // Reads the 30-byte local header at Pos into FLocalHdr without moving the walk.
     bool ReadLocalHeaderAt(TStream32& Stream, int64_t Pos);
+    // The length of the local header in FLocalHdr with its name and extra field.
+    uint32_t LocalHeaderLength(bool Enciphered);
+    // Runs the entry checks over the collected entries: drops (and reports) the ones
+    // whose bytes overlap another's or the Directory's (null: no directory was read),
+    // and reports names that collide once cut.
+    void VetEntries(const TArchiveSpan* Directory);
+    // The name entry Index is extracted under: its directory name, reported when the
+    // local header's LocalName differs.
+    std::string DirectoryName(int32_t Index, const std::string& LocalName);
+    // A walk that ran out of memory: reported, never passed for complete.
+    void ReportOutOfMemory();
 
     // Split sets. The run reads one through a volume stream whose parts come from
     // OpenVolumePart: a disk of a spanned set (through the span object) or a part of a

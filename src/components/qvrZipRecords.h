@@ -53,6 +53,7 @@ template <size_t N> struct TRecord {
     uint16_t U16(size_t Off) const { return GetU16(B.data() + Off); }
     uint32_t U32(size_t Off) const { return GetU32(B.data() + Off); }
     uint64_t U64(size_t Off) const { return GetU64(B.data() + Off); }
+    void SetU16(size_t Off, uint16_t V) { PutU16(B.data() + Off, V); }
     void SetU32(size_t Off, uint32_t V) { PutU32(B.data() + Off, V); }
 };
 
@@ -112,6 +113,12 @@ struct TZip64Locator : TRecord<20> {
     uint64_t EndOffset() const { return U64(8); }
 };
 
+// A 32-bit field with its bits 32-47.
+inline int64_t WithHigh(uint32_t Low, uint16_t High)
+{
+    return static_cast<int64_t>(Low) + (static_cast<int64_t>(High) << 32);
+}
+
 // Bits 32-47 of compressed size, uncompressed size and local header offset.
 struct THighParts {
     uint16_t Compressed = 0;
@@ -119,21 +126,27 @@ struct THighParts {
     uint16_t Offset = 0;
 };
 
-// One selected entry of the run, in archive order.
+// One selected entry of the run, in archive order, as the entry table keeps it: what
+// extraction needs of the directory record, so no copy of the record is kept. Sizes
+// carry their bits 32-47.
 struct TDirEntry {
-    uint32_t ExternalAttr = 0;
-    uint16_t DiskNumber = 1; // 1-based
-    int64_t Position = 0;    // local header, adjusted
-    // Size bits 32-47 from the directory's extra field, for entries whose local header
-    // does not repeat them (written with a data descriptor).
-    uint16_t CompressedHigh = 0;
-    uint16_t UncompressedHigh = 0;
-    // Found by the local-header scan with CRC and sizes deferred to a data descriptor:
-    // the descriptor's values, which stand in for the header's zeros.
-    bool Described = false;
-    uint32_t Crc = 0;
+    int64_t Position = 0; // local header, adjusted
     int64_t CompressedSize = 0;
     int64_t UncompressedSize = 0;
+    uint32_t ExternalAttr = 0;
+    uint32_t Crc = 0;
+    uint32_t DosDateTime = 0;
+    uint32_t NameRef = 0;      // where the entry table keeps the name
+    uint32_t HeaderLength = 0; // of the local header with name and extra field; 0: not read
+    uint16_t DiskNumber = 1;   // 1-based
+    uint16_t Flags = 0;
+    uint16_t Method = 0;
+    uint16_t NameLength = 0;
+    // Found by the local-header scan with CRC and sizes deferred to a data descriptor:
+    // Crc and the sizes are the descriptor's, which stand in for the header's zeros.
+    bool Described = false;
+    // The stored name was longer than the 255 bytes a name keeps.
+    bool NameCut = false;
 };
 
 // A data descriptor: the CRC and sizes written after an entry's data.

@@ -279,7 +279,9 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
     Bytes central;
     uint32_t count = 0;
     for (const auto& e : Entries) {
-        const uint32_t offset = static_cast<uint32_t>(out.size()) - base;
+        const bool shared = e.LocalOffset >= 0;
+        const uint32_t offset = shared ? static_cast<uint32_t>(e.LocalOffset)
+                                       : static_cast<uint32_t>(out.size()) - base;
         const uint32_t crc = e.Raw ? e.Crc : Crc32Of(e.Data) ^ (e.BadCrc ? 0x1234u : 0u);
         const uint64_t usize = e.Raw ? e.UncompressedSize : e.Data.size();
         const uint64_t csize = e.Data.size();
@@ -296,27 +298,31 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
             Put64(zip64Central, csize);
             Put64(zip64Central, offset);
         }
-        const size_t rec = out.size();
-        Put32(out, 0x04034B50);
-        Put16(out, e.Zip64 ? 45 : 20);
-        Put16(out, flags);
-        Put16(out, e.Method);
-        Put32(out, e.DosTime);
-        Put32(out, e.DataDescriptor ? 0 : crc);
-        Put32(out, e.DataDescriptor ? 0 : e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(csize));
-        Put32(out, e.DataDescriptor ? 0 : e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(usize));
-        Put16(out, static_cast<uint32_t>(e.Name.size()));
-        Put16(out, static_cast<uint32_t>(zip64Local.size()));
-        out.insert(out.end(), e.Name.begin(), e.Name.end());
-        if (O.EncipherRecords) Encipher(out, rec, 26, e.Name.size());
-        out.insert(out.end(), zip64Local.begin(), zip64Local.end());
-        out.insert(out.end(), e.Data.begin(), e.Data.end());
+        const std::string& localName = e.LocalName.empty() ? e.Name : e.LocalName;
+        // The local header, the data and any descriptor; not written for an entry that
+        // points elsewhere.
+        Bytes local;
+        Put32(local, 0x04034B50);
+        Put16(local, e.Zip64 ? 45 : 20);
+        Put16(local, flags);
+        Put16(local, e.Method);
+        Put32(local, e.DosTime);
+        Put32(local, e.DataDescriptor ? 0 : crc);
+        Put32(local, e.DataDescriptor ? 0 : e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(csize));
+        Put32(local, e.DataDescriptor ? 0 : e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(usize));
+        Put16(local, static_cast<uint32_t>(localName.size()));
+        Put16(local, static_cast<uint32_t>(zip64Local.size()));
+        local.insert(local.end(), localName.begin(), localName.end());
+        if (O.EncipherRecords) Encipher(local, 0, 26, localName.size());
+        local.insert(local.end(), zip64Local.begin(), zip64Local.end());
+        local.insert(local.end(), e.Data.begin(), e.Data.end());
         if (e.DataDescriptor) {
-            if (!e.UnsignedDescriptor) Put32(out, 0x08074B50);
-            Put32(out, crc);
-            Put32(out, static_cast<uint32_t>(csize));
-            Put32(out, static_cast<uint32_t>(usize));
+            if (!e.UnsignedDescriptor) Put32(local, 0x08074B50);
+            Put32(local, crc);
+            Put32(local, static_cast<uint32_t>(csize));
+            Put32(local, static_cast<uint32_t>(usize));
         }
+        if (!shared) out.insert(out.end(), local.begin(), local.end());
         const size_t crec = central.size();
         Put32(central, 0x02014B50);
         Put16(central, 0x031E);
@@ -426,6 +432,50 @@ Bytes WithoutDirectory(const Bytes& Zip)
         if (i == 0) break;
     }
     return Zip;
+}
+
+size_t CentralRecordOffset(const Bytes& Zip, size_t Index)
+{
+    size_t p = GetU32(&Zip[Zip.size() - 22 + 16]);
+    for (size_t i = 0; i < Index; ++i)
+        p += 46 + GetU16(&Zip[p + 28]) + GetU16(&Zip[p + 30]) + GetU16(&Zip[p + 32]);
+    return p;
+}
+
+Bytes QuotedOverlapZip(int Files, const Bytes& Content)
+{
+    // Built from the last entry backwards: each step puts the next entry's local
+    // header in front of the data as one stored, non-final Deflate block.
+    std::vector<TZipEntrySpec> e(static_cast<size_t>(Files));
+    Bytes data = RawDeflate(Content);
+    uint32_t crc = Crc32Of(Content);
+    uint64_t size = Content.size();
+    for (size_t i = e.size(); i-- > 0;) {
+        e[i].Name = "q" + std::to_string(i);
+        e[i].Method = 8;
+        e[i].Raw = true;
+        e[i].Data = data;
+        e[i].Crc = crc;
+        e[i].UncompressedSize = size;
+        if (i == 0) break;
+        TZipBuildOptions headerOnly;
+        headerOnly.NoCentral = true;
+        Bytes header = BuildZip({e[i]}, headerOnly);
+        header.resize(30 + e[i].Name.size());
+        Bytes block = {0};
+        Put16(block, static_cast<uint32_t>(header.size()));
+        Put16(block, static_cast<uint32_t>(header.size()) ^ 0xFFFFu);
+        block.insert(block.end(), header.begin(), header.end());
+        data.insert(data.begin(), block.begin(), block.end());
+        crc = static_cast<uint32_t>(crc32_combine(Crc32Of(header), crc, static_cast<z_off_t>(size)));
+        size += header.size();
+    }
+    int64_t offset = 0;
+    for (size_t i = 1; i < e.size(); ++i) {
+        offset += static_cast<int64_t>(30 + e[i - 1].Name.size() + 5);
+        e[i].LocalOffset = offset;
+    }
+    return BuildZip(e);
 }
 
 std::vector<int32_t> TRunLog::Codes() const

@@ -106,6 +106,11 @@ struct TZipEntrySpec {
     bool Zip64 = false;            // saturated fields and a 0x0001 extra block
     bool BadCrc = false;           // store a wrong CRC
     bool UnsignedDescriptor = false; // a data descriptor without its signature
+    std::string LocalName;         // the local header's name, when it is not Name
+    // The local header offset the directory record holds, pointing at another entry's
+    // header or into its data; only the directory record is written for such an entry.
+    // -1: its own local header, written in turn.
+    int64_t LocalOffset = -1;
 };
 struct TZipBuildOptions {
     Bytes Prefix;                  // bytes before the archive
@@ -128,6 +133,13 @@ Bytes RawDeflate(const Bytes& In, int Level = 6);
 TZipEntrySpec Entry(const std::string& Name, const Bytes& Data, uint16_t Method = 0);
 // Zip cut off where its central directory starts: only local headers are left.
 Bytes WithoutDirectory(const Bytes& Zip);
+// Where the Index-th central header of Zip (an archive without comment) starts.
+size_t CentralRecordOffset(const Bytes& Zip, size_t Index);
+// Files entries named q0, q1, ... that all inflate from the one Deflate stream of
+// Content: each entry's data is a stored block quoting the next entry's local header,
+// followed by that entry's data. Entry i holds the local headers of entries i+1 and on,
+// then Content; every CRC is right.
+Bytes QuotedOverlapZip(int Files, const Bytes& Content);
 
 // What one run of a component reported, gathered by its event handlers.
 struct TRunLog {
