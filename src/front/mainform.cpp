@@ -64,16 +64,7 @@ void DrawFindComputer(HDC DC, RECT R)
 Tmain::Tmain(HWND Owner)
     : FFormFont(MakeFont(L"MS Sans Serif", -11, false, DEFAULT_CHARSET)),
       FHeadingFont(MakeFont(L"\u5B8B\u4F53", -13, true, GB2312_CHARSET)), // 宋体
-      Gauge1([this] {
-          RECT r{Gauge1.Bounds.Left, Gauge1.Bounds.Top, Gauge1.Bounds.Left + Gauge1.Bounds.Width,
-                 Gauge1.Bounds.Top + Gauge1.Bounds.Height};
-          if (FHandle && Gauge1.Visible) InvalidateRect(FHandle, &r, FALSE);
-      }),
-      Gauge2([this] {
-          RECT r{Gauge2.Bounds.Left, Gauge2.Bounds.Top, Gauge2.Bounds.Left + Gauge2.Bounds.Width,
-                 Gauge2.Bounds.Top + Gauge2.Bounds.Height};
-          if (FHandle && Gauge2.Visible) InvalidateRect(FHandle, &r, FALSE);
-      })
+      Gauge1([this] { InvalidateGauge(Gauge1); }), Gauge2([this] { InvalidateGauge(Gauge2); })
 {
     RegisterFormClass(ClassName, FormProc<Tmain>);
     if (Owner && !IsWindow(Owner)) Owner = nullptr;
@@ -215,6 +206,13 @@ void Tmain::UnZipOnFileExists(TZipCommon& Sender, const std::string& FileName,
         break;
     }
     Sender.ConfirmOverwrites(!Dlg->Checked());
+}
+
+void Tmain::InvalidateGauge(const TGauge& Gauge) const
+{
+    const TBounds& b = Gauge.Bounds;
+    const RECT r{b.Left, b.Top, b.Left + b.Width, b.Top + b.Height};
+    if (FHandle && Gauge.Visible) InvalidateRect(FHandle, &r, FALSE);
 }
 
 void Tmain::Paint()

@@ -48,6 +48,7 @@ private:
     void UnZipProgress(uint8_t ProgressByFile, uint8_t ProgressByArchive);
     void UnZipOnFileExists(TZipCommon& Sender, const std::string& FileName,
                            std::string& NewFileName, TOverwriteMode& OverwriteMode);
+    void InvalidateGauge(const TGauge& Gauge) const;
     void Paint();
     HWND Control(int Id) const { return GetDlgItem(FHandle, Id); }
 
