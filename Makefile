@@ -6,7 +6,8 @@ TSAN    ?= build-tsan
 MINGW   ?= build-mingw
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-native test-asan test-tsan test-mingw test-wine test-install bench fuzz fuzz-run clean
+.PHONY: all deps build demo dll test test-native test-asan test-tsan test-mingw test-wine test-dll \
+        test-install bench fuzz fuzz-run clean
 
 all: build
 
@@ -23,7 +24,7 @@ demo: build
 	$(BUILD)/unspool -o demo/sample.zip demo-out
 	@echo "extracted into ./demo-out:"; find demo-out -type f | sort | head -n 40
 
-test: test-native test-asan test-tsan test-mingw test-wine test-install
+test: test-native test-asan test-tsan test-mingw test-wine test-dll test-install
 	@echo "all test suites passed"
 
 test-native: build
@@ -43,13 +44,24 @@ test-tsan: deps
 	cmake --build $(TSAN) -j$(JOBS) --target unspool_tests
 	TSAN_OPTIONS="halt_on_error=1" $(TSAN)/tests/unspool_tests --gtest_filter='Concurrency.*'
 
-test-mingw: deps
-	cmake -S . -B $(MINGW) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
+MINGW_CONFIGURE = cmake -S . -B $(MINGW) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DUNSPOOL_WERROR=ON
+
+# Unspool.dll alone, in $(MINGW).
+dll: deps
+	$(MINGW_CONFIGURE)
+	cmake --build $(MINGW) -j$(JOBS) --target Unspool
+
+test-mingw: deps
+	$(MINGW_CONFIGURE)
 	cmake --build $(MINGW) -j$(JOBS)
 
 test-wine: test-mingw
 	scripts/test-wine $(MINGW)
+
+# The DLL's export table, then the DLL under Wine: gauge, host calls, dialog, screenshots.
+test-dll: test-mingw
+	scripts/test-dll $(MINGW)
 
 test-install: build
 	scripts/test-install $(BUILD)
