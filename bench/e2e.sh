@@ -81,7 +81,8 @@ for arc in ${BENCH_ONLY:-small-stored.zip large-stored.zip mixed-deflate.zip mix
       if [ -z "${best[$tool]:-}" ] || (( $(echo "$s < ${best[$tool]}" | bc) )); then best[$tool]=$s; fi
     done
   done
-  size=$(stat -c %s "$arc")
+  # A split set's size is that of all its parts.
+  size=$(cat "$arc" "${arc%.zip}".z[0-9]* 2>/dev/null | wc -c)
   echo "== $arc ($((size / 1024 / 1024)) MB), best of $RUNS"
   for tool in "${tools[@]}"; do
     [ -n "${best[$tool]:-}" ] || continue
