@@ -343,6 +343,18 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
         FCurEntry = i;
         const TDirEntry entry = FHeader->GetEntry(i);
         FRecordAt = entry.Position;
+        // A listing of a split set shows the directory alone: no part is asked for.
+        if (FVolumes && FRunMode == rmList) {
+            FCentralHdr = FHeader->GetHeader(i);
+            FEntryInfo.Flags = FCentralHdr.Flags();
+            FEntryInfo.Method = FCentralHdr.Method();
+            FEntryInfo.CompressedSize = entry.CompressedSize;
+            FEntryInfo.UncompressedSize = entry.UncompressedSize;
+            FEntryInfo.DosDateTime = FCentralHdr.DosDateTime();
+            FEntryName = std::string(FHeader->GetName(i));
+            TakeEntry(Stream, Out, i, entry.ExternalAttr, FCentralHdr.Crc());
+            continue;
+        }
         const std::string name = ReadEntryLocalHeader(*Stream, entry.Position);
         // The walk of a split set cannot check the local headers before the parts are
         // at hand: an entry whose header is not there (its part is missing) is skipped.

@@ -202,7 +202,7 @@ TEST(SplitInfoZip, WithoutAVolumeHandlerTheRunIsCancelled)
     EXPECT_TRUE(FilesBelow(tmp / "out").empty());
 }
 
-TEST(SplitInfoZip, IdentifiedAsMultiVolumeAndListed)
+TEST(SplitInfoZip, IdentifiedAsMultiVolumeAndListedFromTheLastPart)
 {
     if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
     TTempDir tmp;
@@ -213,8 +213,10 @@ TEST(SplitInfoZip, IdentifiedAsMultiVolumeAndListed)
     z.FileSpec({"*.*"});
     std::vector<int64_t> sizes;
     z.OnListEntry = [&](TZipCommon&, const TEntryListing& e) { sizes.push_back(e.Size); };
-    z.OnNextVolume = [&](TZipCommon&, std::string&, const std::string&, bool, bool&) {};
+    bool asked = false;
+    z.OnNextVolume = [&](TZipCommon&, std::string&, const std::string&, bool, bool&) { asked = true; };
     EXPECT_EQ(z.ListFiles(), 4);
+    EXPECT_FALSE(asked) << "a listing needs the directory only, which is in the last part";
     std::vector<int64_t> want;
     for (const auto& f : SplitFiles()) want.push_back(static_cast<int64_t>(f.second.size()));
     EXPECT_EQ(sizes, want);
