@@ -5,6 +5,7 @@
 //   span_host <archive on the drive> <folder of disk images> <destination>
 //
 // Prints the archive type, every disk request, every report and the file count.
+#include "qvrPlatform.h"
 #include "qvrUnZip.h"
 
 #include <windows.h>
@@ -16,11 +17,7 @@ namespace {
 
 std::string Narrow(const std::wstring& W)
 {
-    std::string s(W.size() * 4, '\0');
-    const int n = WideCharToMultiByte(CP_UTF8, 0, W.data(), static_cast<int>(W.size()), s.data(),
-                                      static_cast<int>(s.size()), nullptr, nullptr);
-    s.resize(static_cast<size_t>(n > 0 ? n : 0));
-    return s;
+    return qvrOS::Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(W.data()), W.size()));
 }
 
 // Empties the drive's root and copies the image's files onto it.
