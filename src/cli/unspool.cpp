@@ -254,9 +254,10 @@ private:
                 Code != E_USERCANCELED)
                 file = Ext;
             if (Sender.ReportSubject() == rsArchive) FArchiveFailed = true;
-            // A changed name is a notice: the entry is written all the same, so neither
-            // the exit status nor the report of a later failure of it is affected.
-            if (Code == E_RESERVEDNAME)
+            // A notice (a changed name, a file kept after its entry failed) tells what
+            // was done: neither the exit status nor the report of a later failure of
+            // the entry is affected.
+            if (IsNotice(Code))
                 Print(file, Ext, Code);
             else
                 Error(file, Ext, Code);

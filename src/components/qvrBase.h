@@ -311,16 +311,23 @@ public:
     bool BeginFile(bool IsDirectory);
     // The begin step of a test: OnBegin only, since no file is written.
     bool BeginTest(bool IsDirectory);
-    bool OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
+    bool OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
                     const std::string& EntryName);
     // Makes the folder of an output name (all levels; "a\b\" names a folder) as
     // OpenOutput does, never through a link; false when it cannot be.
     bool MakeOutputFolder(const std::string& Name);
-    void CloseOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
-                     uint32_t Attributes, uint32_t FileDate);
+    // Finishes the file of an entry whose verdict is Pass. A passing entry, or one that
+    // replaces nothing (what was written of it is still worth having), gets its date
+    // and attributes on the open file and then its final name; a failing entry that
+    // would replace a file is removed, and that file stays as it was. Returns Pass, and
+    // false too when the file could not be finished (reported). Kept tells whether an
+    // existing file was left in place of a failed entry.
+    bool CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
+                     uint32_t Attributes, uint32_t FileDate, bool Pass, bool& Kept);
     virtual bool EndFile(uint8_t CrcKind, uint32_t StoredCrc);
-    // Delivers an entry's verdict: OnEnd, or the CRC failure report without one.
-    bool EndEntry(bool Pass);
+    // Delivers an entry's verdict: OnEnd, or without one the CRC failure report, unless
+    // the failure was Reported already.
+    bool EndEntry(bool Pass, bool Reported = false);
     uint32_t DateFor(uint32_t FileDate) const;
     virtual bool CheckPassword(uint8_t* /*Header*/) { return false; }
 
@@ -330,8 +337,6 @@ protected:
     qvrOS::TFolderState OutputFolder(const std::string& Name, bool Make, std::string& Leaf);
     // Attributes of an output file, not through a link; -1 when there is none.
     int64_t OutputAttributes(const std::string& Name);
-    // Sets them; false for a link, which is never changed.
-    bool SetOutputAttributes(const std::string& Name, uint32_t Attr);
     // Reports, once the entry is written, that its name was changed.
     void NoteChangedName(const std::string& Written);
     bool OpenArchive(std::unique_ptr<TStream32>& Stream);
@@ -352,6 +357,8 @@ protected:
     bool FCreateStoredDirs = false;
     bool FRestoreFileAttr = true;
     bool FBadPassword = false;
+    // The overwrite protocol allowed the current entry to replace a read-only file.
+    bool FReplaceReadOnly = false;
     std::unique_ptr<TUnBaseHeaderObj> FHeader;
     std::string FEntryName;
     // The destination's folders, walked without following links; open during a run.

@@ -27,6 +27,7 @@ constexpr TMessage Err_Msgs[] = {
     {E_USERCANCELED, "User canceled"},
     {E_INVALIDPASSWORD, "Invalid password"},
     {E_RESERVEDNAME, "Reserved file name changed"},
+    {E_KEPTEXISTING, "Existing file kept"},
 };
 
 } // namespace

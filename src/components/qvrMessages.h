@@ -24,6 +24,11 @@ inline constexpr int32_t E_INVALIDPASSWORD = 26517;
 // A notice, not a failure: an entry whose name Windows reserves for a device was
 // extracted under a changed name (the report names both).
 inline constexpr int32_t E_RESERVEDNAME = 26901;
+// A notice after an entry failed: the file it would have replaced is left as it was.
+inline constexpr int32_t E_KEPTEXISTING = 26902;
+
+// Codes from 26900 up are notices: they tell what was done, and no entry failed by them.
+inline bool IsNotice(int32_t Code) { return Code >= 26900 && Code < 27000; }
 
 // The text of a message code; empty for a code the table does not hold.
 std::string MessageText(int32_t Code);

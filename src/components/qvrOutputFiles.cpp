@@ -100,6 +100,7 @@ int32_t TZipCommon::WriteOutput(TStream32* Out, const uint8_t* Buf, int Mode, in
 
 bool TUnBase::BeginFile(bool IsDirectory)
 {
+    FReplaceReadOnly = false;
     if (IsDirectory) return true;
     TTimerPause pause(FTimer);
     bool extract = true;
@@ -140,14 +141,16 @@ bool TUnBase::BeginFile(bool IsDirectory)
         }
         if (!GetCancel() && FOverwriteMode != omSkip) {
             // A link in the file's place is replaced by the file, never changed: what it
-            // leads to is not the destination's.
+            // leads to is not the destination's. A read-only file may be replaced once
+            // the user has said so; it is never changed itself, since a hard link may
+            // share it with a folder outside the destination.
             const int64_t attr = OutputAttributes(FFileName);
             if (attr >= 0 && !(attr & qvrOS::faReparsePoint) && (attr & qvrOS::faReadOnly)) {
                 if (attr & (qvrOS::faSysFile | qvrOS::faDirectory)) {
                     ReportError(FFileName, "", E_WRITEERR, "0");
                     return false;
                 }
-                SetOutputAttributes(FFileName, qvrOS::faNormal);
+                FReplaceReadOnly = true;
             }
         }
     }
@@ -169,7 +172,7 @@ bool TUnBase::BeginTest(bool IsDirectory)
     return true;
 }
 
-bool TUnBase::OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
+bool TUnBase::OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
                          const std::string& /*EntryName*/)
 {
     if (FEncrypted && FBadPassword) return true;
@@ -178,28 +181,27 @@ bool TUnBase::OpenOutput(std::unique_ptr<TFileStream32>& Stream, const std::stri
     const std::string leaf = ExtractFileName(FileName);
     if (leaf.empty() || !qvrOS::NameAllowed(leaf)) return false;
     // An entry named like the archive, extracted into the archive's own folder, would
-    // truncate the archive being read. Only a file of the same name can be it (links
+    // replace the archive being read. Only a file of the same name can be it (links
     // are the destination's business), so only then are the two compared.
     if (EqualsIgnoringAsciiCase(leaf, ExtractFileName(FArchiveFile)) &&
         qvrOS::SameFile(FileName, FArchiveFile))
         return false;
     // The folders below the destination are opened one by one, never through a link
-    // (a link where a folder is needed fails the entry), and the file is created in the
-    // last one without following a link in its place.
+    // (a link where a folder is needed fails the entry), and the file is begun in the
+    // last one as a new file of its own, which takes its final name only once written.
     std::string name;
-    qvrOS::THandle h = qvrOS::InvalidHandle;
+    qvrOS::TOutputFile file;
     if (OutputFolder(FileName, true, name) == qvrOS::TFolderState::Ready)
-        h = FOutputTree.Create(name);
+        FOutputTree.Begin(name, FReplaceReadOnly, file);
     // The folder of the last file stays open, but a host may have removed it between
     // two entries: after a failure it is looked up (and made) once more.
-    if (h == qvrOS::InvalidHandle) {
+    if (!file.Valid()) {
         FOutputTree.Close();
         if (OutputFolder(FileName, true, name) == qvrOS::TFolderState::Ready)
-            h = FOutputTree.Create(name);
+            FOutputTree.Begin(name, FReplaceReadOnly, file);
     }
-    Stream = std::make_unique<TFileStream32>(h);
-    if (!Stream->Valid()) return false;
-    NoteChangedName(FileName);
+    if (!file.Valid()) return false;
+    Stream = std::make_unique<TOutputStream>(std::move(file));
     return true;
 }
 
@@ -239,13 +241,6 @@ int64_t TUnBase::OutputAttributes(const std::string& Name)
     return FOutputTree.Attributes(leaf);
 }
 
-bool TUnBase::SetOutputAttributes(const std::string& Name, uint32_t Attr)
-{
-    std::string leaf;
-    return OutputFolder(Name, false, leaf) == qvrOS::TFolderState::Ready && !leaf.empty() &&
-           FOutputTree.SetAttributes(leaf, Attr);
-}
-
 void TUnBase::NoteChangedName(const std::string& Written)
 {
     if (!FChangedName.empty() && Written == FChangedName)
@@ -261,21 +256,46 @@ uint32_t TUnBase::DateFor(uint32_t FileDate) const
     }
 }
 
-void TUnBase::CloseOutput(std::unique_ptr<TFileStream32>& Stream, const std::string& FileName,
-                          uint32_t Attributes, uint32_t FileDate)
+bool TUnBase::CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
+                          uint32_t Attributes, uint32_t FileDate, bool Pass, bool& Kept)
 {
-    if (Stream) {
-        if (Stream->Valid()) qvrOS::FileSetDosTime(Stream->Handle(), DateFor(FileDate));
-        const bool closed = Stream->Close();
+    Kept = false;
+    if (!Stream) return Pass;
+    qvrOS::TOutputFile& file = Stream->File();
+    if (!Pass && file.Replaces()) {
+        // Half an entry is worth less than the file it would have replaced.
+        file.Discard();
         Stream.reset();
-        if (!closed) ReportError(FileName, "", E_CLOSEERR, "0");
+        Kept = true;
+        return false;
     }
-    // Only the DOS attribute byte is meaningful here; writers on other systems keep
-    // their own mode bits in the high word. The file was just created, so it already has
-    // every attribute but read-only, hidden and system: only those need a system call.
+    // Date and attributes go on the open file, before it has a name anyone else could
+    // swap for a link. Only the DOS attribute byte is meaningful here; writers on other
+    // systems keep their own mode bits in the high word. The file was just made, so it
+    // already has every attribute but read-only, hidden and system: only those need a
+    // system call.
+    qvrOS::FileSetDosTime(file.Handle(), DateFor(FileDate));
     constexpr uint32_t Settable = qvrOS::faReadOnly | qvrOS::faHidden | qvrOS::faSysFile;
     if (FRestoreFileAttr && Attributes != qvrOS::faArchive && (Attributes & Settable))
-        SetOutputAttributes(FileName, Attributes & 0xFFu);
+        file.SetAttributes(Attributes & 0xFFu);
+    bool done = true;
+    if (!file.Close()) {
+        ReportError(FileName, "", E_CLOSEERR, "0");
+        done = false;
+    }
+    // A file that failed to close may hold less than was written: it only takes the
+    // final name when nothing stands there.
+    if (!done && file.Replaces()) {
+        file.Discard();
+        Kept = true;
+    } else if (!file.Commit()) {
+        ReportError(FileName, qvrOS::ErrorText(qvrOS::LastError()), E_CLOSEERR, "0");
+        done = false;
+    } else {
+        NoteChangedName(FileName);
+    }
+    Stream.reset();
+    return Pass && done;
 }
 
 bool TUnBase::EndFile(uint8_t CrcKind, uint32_t StoredCrc)
@@ -284,13 +304,13 @@ bool TUnBase::EndFile(uint8_t CrcKind, uint32_t StoredCrc)
     return EndEntry(StoredCrc == c || StoredCrc == (c ^ 0xFFFFFFFFu));
 }
 
-bool TUnBase::EndEntry(bool Pass)
+bool TUnBase::EndEntry(bool Pass, bool Reported)
 {
     // A cancelled entry is incomplete whatever its bytes so far say.
     Pass = Pass && !GetCancel();
     if (OnEnd)
         OnEnd(*this, FFileName, Pass);
-    else if (!Pass)
+    else if (!Pass && !Reported)
         ReportError(FFileName, "", E_CRCERR, "0");
     return Pass;
 }

@@ -140,6 +140,20 @@ public:
     bool Close();
 };
 
+// An entry's output file on its way to its final name (qvrOS::TOutputFile): written
+// through its handle, then committed or discarded through File().
+class TOutputStream : public THandleStream32 {
+public:
+    explicit TOutputStream(qvrOS::TOutputFile File)
+        : THandleStream32(File.Handle()), FFile(std::move(File))
+    {
+    }
+    qvrOS::TOutputFile& File() { return FFile; }
+
+private:
+    qvrOS::TOutputFile FFile;
+};
+
 // Adler-32 of RFC 1950 continued from Adler; a null buffer gives the initial value 1.
 uint32_t Adler32(uint32_t Adler, const uint8_t* Buf, uint32_t Len);
 // Allocation callbacks for the inflate engine: Items x Size zero-filled bytes.

@@ -132,7 +132,7 @@ void TUnZip::ExtractArchive(std::unique_ptr<TStream32>& Stream)
     if ((FArcType == atZipDS || FArcType == atZipMV) && !OpenVolumeSet(Stream)) return;
     FHeader = std::make_unique<TUnBaseHeaderObj>();
     FHeader->Init();
-    std::unique_ptr<TFileStream32> out;
+    std::unique_ptr<TOutputStream> out;
     FCurEntry = -1;
     try {
         if (FHeaderState.Only(htLocal)) {
@@ -336,7 +336,7 @@ std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position)
     return name;
 }
 
-void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out)
+void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out)
 {
     FBytesLeft = FTotalUnpacked;
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
@@ -382,7 +382,7 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
     }
 }
 
-void TUnZip::ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out)
+void TUnZip::ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out)
 {
     FBytesLeft = FTotalUnpacked;
     // No directory was read: its slot must not lend a stale CRC to an entry.
@@ -407,7 +407,7 @@ void TUnZip::ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<
     }
 }
 
-void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out,
+void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out,
                        int32_t Index, uint32_t ExternalAttr, uint32_t Crc)
 {
     if (FRunMode != rmList) {

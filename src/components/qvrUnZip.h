@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TUnZip : public TUnBase {
 public:
@@ -26,22 +27,32 @@ protected:
     // The two walks: collect the selected entries, then extract them.
     int32_t ScanCentralDirectory(TStream32& Stream);
     int32_t ScanLocalHeaders(TStream32& Stream);
-    void ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out);
-    void ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out);
+    void ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out);
+    void ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out);
 
     // Hands the entry the walk has read to the run's mode: listed, or extracted (or
     // tested) under its output name.
-    void TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out,
+    void TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out,
                    int32_t Index, uint32_t ExternalAttr, uint32_t Crc);
     // One entry: begin step, method lookup, password, output file, decoding, verdict.
-    bool ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out,
+    bool ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out,
                       int32_t Index, uint32_t ExternalAttr);
     // Runs the entry's data through its layers: the window of its compressed bytes in
     // Stream, the cipher for an encrypted entry, the method's decoder, and Sink.
     TDecodeResult DecompressEntry(const TMethodRow& Method, TStream32& Stream, TEntrySink& Sink);
-    // The password search for the entry whose encryption header is next in Stream; on
-    // success FEntryCipher stands just past that header.
-    bool VerifyPassword(TStream32& Stream);
+    // The password search for the entry whose 12-byte encryption header is Header: the
+    // last password that worked, the list, then OnGetPassword. On success FEntryCipher
+    // stands just past that header.
+    bool VerifyPassword(const uint8_t* Header);
+    // Whether FPassword passes the check byte of Header; FEntryCipher is then ready.
+    bool TryPassword(const uint8_t* Header);
+    // After the entry failed with FPassword: takes the next password of the list (not
+    // in Failed) that passes the check, and puts Stream back at DataAt, the entry's data
+    // after its encryption header. False when none is left.
+    bool RetryPassword(const uint8_t* Header, std::vector<std::string>& Failed,
+                       TStream32& Stream, int64_t DataAt);
+    // Empties the entry's output file for another attempt.
+    bool RestartOutput(std::unique_ptr<TOutputStream>& Out);
     // An accepted entry that will not be written after all.
     void DeclineEntry();
 

@@ -3,6 +3,7 @@
 #include "qvrEntryInput.h"
 #include "qvrUnZip.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -20,7 +21,7 @@ void TUnZip::DeclineEntry()
     SkipProgress(FEntryInfo);
 }
 
-bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TFileStream32>& Out,
+bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out,
                           int32_t /*Index*/, uint32_t ExternalAttr)
 {
     // A name ending in a separator is a folder whatever its attributes say: the local
@@ -55,11 +56,23 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TF
         DeclineEntry();
         return false;
     }
+    // An entry written with a data descriptor has no reliable CRC in its local header:
+    // zero, or (encrypted, from Info-ZIP) the DOS time in its high half. The directory's
+    // CRC is the one to judge it by, and to check a password against.
+    const bool described = FLocalHdr.Flags() & FlagDescriptor;
+    if (FCentralHdr.CompressedSize() != 0 && (FLocalHdr.Crc() == 0 || described))
+        FLocalHdr.SetCrc(FCentralHdr.Crc());
     FEncrypted = FEntryInfo.Flags & FlagEncrypted;
+    uint8_t header[12] = {};
     if (FEncrypted) {
         // Once no password was found, every later encrypted entry of the run is skipped
         // without another search; the search has made its own reports.
-        if (!FBadPassword && !VerifyPassword(*Stream)) FBadPassword = true;
+        // A header cut short is checked as far as it goes (the rest reads as zeros) and
+        // fails the search like any wrong header.
+        if (!FBadPassword) {
+            Stream->ReadFull(header, sizeof header);
+            if (!VerifyPassword(header)) FBadPassword = true;
+        }
         if (FBadPassword) {
             DeclineEntry();
             FFileName = FEntryName;
@@ -74,23 +87,60 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TF
         return EndEntry(false);
     }
 
-    // An entry written with a data descriptor has no reliable CRC in its local header:
-    // zero, or (encrypted, from Info-ZIP) the DOS time in its high half. The directory's
-    // CRC is the one to judge it by.
-    const bool described = FLocalHdr.Flags() & FlagDescriptor;
-    if (FCentralHdr.CompressedSize() != 0 && (FLocalHdr.Crc() == 0 || described))
-        FLocalHdr.SetCrc(FCentralHdr.Crc());
-    TEntrySink sink(this, Out.get(), FEntryInfo.UncompressedSize);
-    try {
-        DecompressEntry(*method, *Stream, sink);
-    } catch (...) {
-        // Reported where it arose (a full disk); the entry ends with what it has.
+    const int64_t dataAt = Stream->Position();
+    const int64_t bytesLeft = FBytesLeft;
+    std::vector<std::string> failed; // passwords of the list this entry failed with
+    for (;;) {
+        TEntrySink sink(this, Out.get(), FEntryInfo.UncompressedSize);
+        try {
+            DecompressEntry(*method, *Stream, sink);
+        } catch (...) {
+            // Reported where it arose (a full disk); the entry ends with what it has.
+        }
+        bool pass = sink.Passes(FLocalHdr.Crc()) && !GetCancel();
+        // One wrong password in 256 passes the check byte, and then only the data can
+        // tell: the list's other passwords get their turn before the entry fails.
+        if (!pass && FEncrypted && !sink.WriteFailed() && !GetCancel() &&
+            RetryPassword(header, failed, *Stream, dataAt) && RestartOutput(Out)) {
+            FBytesLeft = bytesLeft;
+            continue;
+        }
+        sink.FinishProgress();
+        if (sink.FailCode() != 0) ReportError(FFileName, "", sink.FailCode(), "0");
+        bool kept = false, finished = true;
+        if (!testing)
+            finished = CloseOutput(Out, FFileName, ExternalAttr, FLocalHdr.DosDateTime(), pass,
+                                   kept) || !pass;
+        Crc32Acc = sink.Crc();
+        // A file that could not be finished has its report already.
+        const bool verdict = EndEntry(pass && finished, !finished);
+        // After a cancel the host has asked for quiet: no notice.
+        if (kept && !GetCancel()) ReportError(FFileName, "", E_KEPTEXISTING, "0");
+        return verdict;
     }
-    sink.FinishProgress();
-    if (sink.FailCode() != 0) ReportError(FFileName, "", sink.FailCode(), "0");
-    if (!testing) CloseOutput(Out, FFileName, ExternalAttr, FLocalHdr.DosDateTime());
-    Crc32Acc = sink.Crc();
-    return EndEntry(sink.Passes(FLocalHdr.Crc()));
+}
+
+bool TUnZip::RetryPassword(const uint8_t* Header, std::vector<std::string>& Failed,
+                           TStream32& Stream, int64_t DataAt)
+{
+    // A split set would have to go back to an earlier part (a disk taken out already).
+    if (FVolumes) return false;
+    Failed.push_back(FPassword);
+    for (const std::string& p : FPasswords) {
+        if (std::find(Failed.begin(), Failed.end(), p) != Failed.end()) continue;
+        FPassword = p;
+        if (TryPassword(Header)) return Stream.Seek(DataAt, 0) == DataAt;
+        Failed.push_back(p);
+    }
+    // The password that passed the check stays the one to try first.
+    FPassword = Failed.front();
+    return false;
+}
+
+bool TUnZip::RestartOutput(std::unique_ptr<TOutputStream>& Out)
+{
+    if (!Out) return true;
+    return Out->Seek(0, 0) == 0 && qvrOS::FileSetEnd(Out->Handle());
 }
 
 TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Stream,
@@ -117,16 +167,22 @@ bool TUnZip::CheckPassword(uint8_t* Header)
                        FLocalHdr.DosDateTime());
 }
 
-bool TUnZip::VerifyPassword(TStream32& Stream)
+bool TUnZip::TryPassword(const uint8_t* Header)
+{
+    // The check deciphers its copy in place.
+    uint8_t buf[25] = {};
+    std::memcpy(buf, Header, 12);
+    std::memcpy(buf + 12, Header, 12);
+    return CheckPassword(buf);
+}
+
+bool TUnZip::VerifyPassword(const uint8_t* Header)
 {
     TTimerPause pause(FTimer);
-    uint8_t buf[25] = {};
-    Stream.ReadFull(buf, 12);
-    std::memcpy(buf + 12, buf, 12);
-    bool ok = CheckPassword(buf);
+    bool ok = TryPassword(Header);
     for (size_t i = 0; !ok && i < FPasswords.size(); ++i) {
         FPassword = FPasswords[i];
-        ok = CheckPassword(buf);
+        ok = TryPassword(Header);
     }
     if (ok) return true;
     if (!OnGetPassword) {
@@ -141,7 +197,7 @@ bool TUnZip::VerifyPassword(TStream32& Stream)
             ReportError(FFileName, "", E_INVALIDPASSWORD, "0");
             break;
         }
-        if (CheckPassword(buf)) {
+        if (TryPassword(Header)) {
             FPasswords.insert(FPasswords.begin(), FPassword);
             return true;
         }

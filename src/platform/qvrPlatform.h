@@ -137,13 +137,66 @@ std::string ErrorText(uint32_t Code);
 // the way, no permission).
 enum class TFolderState { Ready, Missing, Link, Failed };
 
+// A file being written below the destination. It is made as a new file of its own in
+// the folder of its final name (created exclusively, never through a link), takes its
+// bytes, attributes and time through its handle, and only then takes the final name by
+// a rename. Whatever stood under that name (a file, a link, a hard link to a file
+// elsewhere) is replaced, never written through, and stays exactly as it was until the
+// new file is complete; a reader never sees half a file. Dropped without Commit, the
+// file is removed.
+class TOutputFile {
+public:
+    TOutputFile() = default;
+    ~TOutputFile() { Discard(); }
+    TOutputFile(TOutputFile&& Other) noexcept { Swap(Other); }
+    TOutputFile& operator=(TOutputFile&& Other) noexcept
+    {
+        if (this != &Other) {
+            Discard();
+            Swap(Other);
+        }
+        return *this;
+    }
+    TOutputFile(const TOutputFile&) = delete;
+    TOutputFile& operator=(const TOutputFile&) = delete;
+
+    THandle Handle() const { return FHandle; }
+    bool Valid() const { return FHandle != InvalidHandle; }
+    // Whether something stood under the final name when the file was begun: a failed
+    // entry must then leave it alone rather than put half a file in its place.
+    bool Replaces() const { return FReplaces; }
+    // Sets the attribute bits on the open file: read-only on POSIX (no write bits),
+    // read-only, hidden and system on Windows.
+    bool SetAttributes(uint32_t Attr);
+    // Closes the handle (the bytes are then handed to the system); false when the system
+    // reports a failure. Commit and Discard close it too.
+    bool Close();
+    // Gives the file its final name, replacing what stands there; false when that
+    // fails, and the file is then removed.
+    bool Commit();
+    // Removes the file; the final name is left as it was.
+    void Discard();
+
+private:
+    friend class TOutputTree;
+    void Swap(TOutputFile& Other) noexcept;
+
+    THandle FHandle = InvalidHandle;
+    [[maybe_unused]] THandle FFolder = InvalidHandle; // POSIX: the folder, a handle of its own
+    std::string FFolderPath; // Windows: the folder by name, with its trailing "\"
+    std::string FTemp;       // the file's own name in the folder, until Commit
+    std::string FFinal;
+    bool FReplaces = false;
+    [[maybe_unused]] bool FReplaceReadOnly = false;
+};
+
 // The folders below one destination folder, walked without following links: a step
 // that is a symbolic link (on Windows any reparse point: a symbolic link, a junction)
-// is never entered, and a link where a file is to be created is removed and replaced by
-// the file, so that nothing is written outside the destination through a link found in
-// it. The destination itself is taken as the user named it, link or not. The folder
-// reached last stays open (on POSIX as a handle, so that its files are created relative
-// to it): the entries of one folder usually follow each other.
+// is never entered, and nothing is ever written or changed through a link or a hard
+// link found in the destination. The destination itself is taken as the user named it,
+// link or not. The folder reached last stays open (on POSIX as a handle, so that its
+// files are created relative to it): the entries of one folder usually follow each
+// other.
 class TOutputTree {
 public:
     TOutputTree() = default;
@@ -162,14 +215,13 @@ public:
     // Opens the folder Rel below the destination ("a\b\"; empty: the destination),
     // making the missing levels when Make is set.
     TFolderState Folder(const std::string& Rel, bool Make);
-    // In the folder opened last: creates (or truncates) the file Leaf for reading and
-    // writing, never through a link.
-    THandle Create(const std::string& Leaf);
+    // Begins the file Leaf in the folder opened last (TOutputFile). Fails, leaving File
+    // invalid, when a folder, a device or a pipe holds the name, or a read-only file
+    // does and ReplaceReadOnly is clear.
+    bool Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFile& File);
     // Attributes of Leaf in the folder opened last, of a link itself (faReparsePoint);
     // -1 when there is none.
     int64_t Attributes(const std::string& Leaf);
-    // Sets them; false for a link, which is never changed or followed.
-    bool SetAttributes(const std::string& Leaf, uint32_t Attr);
     // Closes what is open; the next Folder starts from the destination again.
     void Close();
 
@@ -177,6 +229,7 @@ private:
     std::string FRoot;
     std::string FFolder; // the folder opened last, relative to FRoot
     bool FReady = false; // FFolder is open
+    uint32_t FSerial = 0; // makes the names of new files differ within a run
     // POSIX only: the destination and the folder opened last, as handles.
     [[maybe_unused]] THandle FRootHandle = InvalidHandle;
     [[maybe_unused]] THandle FFolderHandle = InvalidHandle;

@@ -1,5 +1,8 @@
-// Hostile destinations and names: links already in the destination are never followed,
-// and the names Windows reserves for devices are changed, on Windows only.
+// Hostile destinations and names: links and hard links already in the destination are
+// never written through, a mode is never set through a name another process can swap,
+// a failed entry never costs the file it would have replaced, and the names Windows
+// reserves for devices are changed, on Windows only.
+#include "OutputFaults.h"
 #include "TestSupport.h"
 #include "qvrGbls.h"
 #include "qvrUnZip.h"
@@ -21,6 +24,8 @@ struct TLinkCase {
     TAnswer Answer;
     std::vector<std::pair<std::string, int32_t>> Reports; // leaf name, code
     std::vector<std::string> Files; // entries that must be plain files with their data
+    // Hard links below the destination to files outside it: name, outside file.
+    std::vector<std::pair<std::string, std::string>> HardLinks = {};
 };
 
 const TLinkCase LinkCases[] = {
@@ -39,6 +44,9 @@ const TLinkCase LinkCases[] = {
      TAnswer::Yes, {{"locked", E_OPENERR}}, {}},
     {"overwrite confirmed on a file link", {{"f", "../else/locked"}}, {"f"}, TAnswer::Yes, {},
      {"f"}},
+    {"hard link to an outside file", {}, {"h"}, TAnswer::NoQuestions, {}, {"h"}, {{"h", "victim"}}},
+    {"overwrite confirmed on a hard link to a read-only file", {}, {"h"}, TAnswer::Yes, {}, {"h"},
+     {{"h", "locked"}}},
 };
 
 std::string DataOf(const std::string& Name) { return "data of " + Name; }
@@ -82,6 +90,10 @@ TEST(HostileOutput, LinksInTheDestinationAreNeverFollowed)
             fs::create_directories((dest / link).parent_path());
             fs::create_symlink(target, dest / link);
         }
+        for (const auto& [link, target] : c.HardLinks) {
+            fs::create_directories((dest / link).parent_path());
+            fs::create_hard_link(tmp / "else" / target, dest / link);
+        }
         std::vector<TZipEntrySpec> entries;
         for (const std::string& name : c.Entries) {
             const std::string data = name.back() == '/' ? "" : DataOf(name);
@@ -104,45 +116,113 @@ TEST(HostileOutput, LinksInTheDestinationAreNeverFollowed)
         for (const std::string& name : c.Files) {
             EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dest / name))) << name;
             EXPECT_EQ(ReadText(dest / name), DataOf(name)) << name;
+            EXPECT_EQ(fs::hard_link_count(dest / name), 1u) << name;
         }
     }
 }
 
-TEST(HostileOutput, DeviceNamesAreRecognisedInEveryForm)
+// Another process swaps the new file's name for a link to a private key just when the
+// entry's read-only attribute is applied: the key keeps its mode, and the link is
+// replaced by the file.
+TEST(HostileOutput, AModeIsNeverSetThroughANameSwappedForALink)
 {
-    const std::pair<const char*, bool> cases[] = {
-        {"CON", true},          {"con", true},          {"nul.txt", true},
-        {"Nul .tar.gz", true},  {"AUX. ", true},        {"prn...", true},
-        {"aux  ", true},        {"COM1", true},         {"com9.log", true},
-        {"LPT1", true},         {"lpt9", true},         {"COM\xC2\xB9", true},
-        {"lpt\xC2\xB3.txt", true}, {"COM0", false},     {"COM10", false},
-        {"LPT", false},         {"CONSOLE", false},     {"nul_", false},
-        {"_nul", false},        {" nul", false},        {"xnul.txt", false},
-        {"", false},            {"COM\xC2\xB4", false}, {"con\xC3\xA9", false},
-    };
-    for (const auto& [name, device] : cases) EXPECT_EQ(IsDeviceName(name), device) << name;
-
-    EXPECT_EQ(AvoidDeviceNames("sub\\NUL.txt"), "sub\\_NUL.txt");
-    EXPECT_EQ(AvoidDeviceNames("aux\\con\\x.txt"), "_aux\\_con\\x.txt");
-    EXPECT_EQ(AvoidDeviceNames("lpt1\\"), "_lpt1\\");
-    EXPECT_EQ(AvoidDeviceNames("a\\console\\"), "a\\console\\");
-    EXPECT_EQ(AvoidDeviceNames(""), "");
+    TTempDir tmp;
+    const fs::path key = tmp / "home/id_rsa";
+    WriteText(key, "private");
+    fs::permissions(key, fs::perms::owner_read | fs::perms::owner_write);
+    TZipEntrySpec e = Entry("id.txt", Bytes{'p', 'u', 'b'});
+    e.ExternalAttr = 0x21; // read-only
+    WriteFile(tmp / "a.zip", BuildZip({e}));
+    TRunLog log;
+    bool swapped = false;
+    {
+        TLinkSwapAtChmod swap(tmp / "out/id.txt", key);
+        log = ExtractLogged(tmp / "a.zip", tmp / "out");
+        swapped = swap.Swapped();
+    }
+    ASSERT_TRUE(swapped) << "no mode was set: the race was not run";
+    EXPECT_TRUE(log.Errors.empty());
+    EXPECT_EQ(fs::status(key).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(ReadText(key), "private");
+    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(tmp / "out/id.txt")));
+    EXPECT_EQ(ReadText(tmp / "out/id.txt"), "pub");
+    EXPECT_EQ(fs::status(tmp / "out/id.txt").permissions() & fs::perms::owner_write,
+              fs::perms::none);
 }
 
-// Only Windows takes these names for devices: elsewhere they are ordinary names, kept
-// as stored and not reported.
-TEST(HostileOutput, DeviceNamesStayAsStoredWhereTheyAreOrdinaryNames)
+namespace {
+
+// Ways an entry can fail after its file was begun.
+enum class TFailure { BadCrc, CutStream, SizeLie, Cancelled, WrongPasswordPassingCheck };
+
+const std::pair<const char*, TFailure> FailedEntryCases[] = {
+    {"bad CRC", TFailure::BadCrc},
+    {"stream cut short", TFailure::CutStream},
+    {"declared size too small", TFailure::SizeLie},
+    {"cancelled", TFailure::Cancelled},
+    {"wrong password passing the check byte", TFailure::WrongPasswordPassingCheck},
+};
+
+// The entry "f.txt" failing as C says, then "next.txt", which extracts; the password to
+// give in Password.
+Bytes FailingArchive(TFailure F, std::string& Password)
 {
-    if (qvrOS::DeviceNamesReserved()) GTEST_SKIP() << "a system that reserves device names";
-    TTempDir tmp;
-    const std::vector<std::string> names = {"sub/NUL.txt", "aux", "CON", "com1.txt", "lpt9"};
-    std::vector<TZipEntrySpec> entries;
-    for (const std::string& name : names) {
-        const std::string data = DataOf(name);
-        entries.push_back(Entry(name, Bytes(data.begin(), data.end())));
+    const Bytes data = TextBytes(300000, 7);
+    TZipEntrySpec e = Entry("f.txt", data, 8);
+    switch (F) {
+    case TFailure::BadCrc: e.Crc ^= 1; break;
+    case TFailure::CutStream: e.Data.resize(e.Data.size() / 2); break;
+    case TFailure::SizeLie: e.UncompressedSize -= 1000; break;
+    case TFailure::Cancelled: break;
+    case TFailure::WrongPasswordPassingCheck:
+        Encrypt(e, "right");
+        Password = CheckByteTwin(e, "right");
+        break;
     }
-    WriteFile(tmp / "a.zip", BuildZip(entries));
-    const TRunLog log = ExtractLogged(tmp / "a.zip", tmp / "out");
-    EXPECT_TRUE(log.Errors.empty());
-    for (const std::string& name : names) EXPECT_EQ(ReadText(tmp / "out" / name), DataOf(name));
+    return BuildZip({e, Entry("next.txt", Bytes{'n'})});
+}
+
+std::vector<std::string> TemporaryFilesBelow(const fs::path& Dir)
+{
+    std::vector<std::string> found;
+    for (const std::string& f : FilesBelow(Dir))
+        if (fs::path(f).filename().string().rfind(".qvr", 0) == 0) found.push_back(f);
+    return found;
+}
+
+} // namespace
+
+TEST(HostileOutput, AFailedEntryNeverCostsTheFileItWouldReplace)
+{
+    for (const auto& [title, failure] : FailedEntryCases) {
+        for (const bool existing : {true, false}) {
+            SCOPED_TRACE(std::string(title) + (existing ? ", file exists" : ", new file"));
+            TTempDir tmp;
+            std::string password;
+            WriteFile(tmp / "a.zip", FailingArchive(failure, password));
+            if (existing) WriteText(tmp / "out/f.txt", "the user's own");
+            TUnZip z;
+            z.ArchiveFile((tmp / "a.zip").string());
+            if (!password.empty()) z.Passwords({password});
+            const bool cancel = failure == TFailure::Cancelled;
+            if (cancel) z.OnProgress = [](TZipCommon& s, uint8_t, uint8_t) { s.SetCancel(true); };
+            const TRunLog log = RunLogged(z, tmp / "out");
+
+            ASSERT_TRUE(log.Verdicts.count("f.txt"));
+            EXPECT_FALSE(log.Verdicts.at("f.txt"));
+            if (existing) {
+                EXPECT_EQ(ReadText(tmp / "out/f.txt"), "the user's own");
+                // The notice follows the entry's own report; a cancelled run stays quiet.
+                const auto reports = log.ErrorsByName();
+                EXPECT_EQ(reports.count("f.txt") ? reports.at("f.txt") : 0,
+                          cancel ? 0 : E_KEPTEXISTING);
+            } else {
+                // What was written of a new file is kept: part of it is still worth having.
+                EXPECT_TRUE(fs::is_regular_file(tmp / "out/f.txt"));
+            }
+            EXPECT_EQ(TemporaryFilesBelow(tmp / "out"), std::vector<std::string>{});
+            EXPECT_EQ(fs::exists(tmp / "out/next.txt"), !cancel);
+        }
+    }
 }

@@ -41,20 +41,6 @@ std::vector<TZipEntrySpec> RawEntries(const Bytes& Zip)
     return out;
 }
 
-// Enciphers E's data behind a 12-byte encryption header whose check byte is the high
-// byte of its CRC.
-void Encrypt(TZipEntrySpec& E, const std::string& Password)
-{
-    TZipCipher keys;
-    keys.LoadPassword(Password);
-    Bytes data = RandomBytes(11, E.Crc);
-    data.push_back(static_cast<uint8_t>(E.Crc >> 24));
-    data.insert(data.end(), E.Data.begin(), E.Data.end());
-    keys.EncipherBuffer(data.data(), static_cast<int64_t>(data.size()));
-    E.Data = data;
-    E.Flags |= 1;
-}
-
 } // namespace
 
 TEST(LegacyMethods, EncryptedEntriesExtractLikePlainOnes)

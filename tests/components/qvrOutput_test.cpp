@@ -1,5 +1,6 @@
 // The output-file protocol: overwrite questions, read-only files, dates, attributes,
 // folders, a full disk.
+#include "OutputFaults.h"
 #include "TestSupport.h"
 #include "qvrPlatform.h"
 #include "qvrUnZip.h"
@@ -115,7 +116,7 @@ TEST(Overwrite, HandlerCanReplaceRenameOrSkip)
     EXPECT_EQ(ReadFile(tmp / "out/sub/two-c.txt"), TextBytes(200, 2));
 }
 
-TEST(Overwrite, ReadOnlyExistingFileIsMadeWritable)
+TEST(Overwrite, ReadOnlyExistingFileIsReplacedOnceConfirmed)
 {
     TTempDir tmp;
     WriteText(tmp / "out/one.txt", "locked");
@@ -229,21 +230,42 @@ TEST(Folders, EmptyStoredFoldersOnlyWithCreateStoredDirs)
     EXPECT_TRUE(fs::is_directory(tmp / "out2/empty"));
 }
 
-TEST(DiskFull, RaisesDiskFullAndEndsTheEntry)
+// The volume fills up inside the first entry: the run says so, the file that entry would
+// have replaced is kept, and the space it took is given back for the next entry.
+TEST(DiskFull, RaisesDiskFullAndKeepsTheFileItWouldReplace)
 {
-    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     TTempDir tmp;
-    TRun r(TwoFileArchive(tmp), tmp / "out");
-    r.Z.OnBegin = [](TZipCommon&, const std::string&, int32_t, bool&) {};
-    r.Z.OnRenameFile = [](TZipCommon&, const std::string& f, std::string& n) {
-        if (ExtractFileName(f) == "one.txt") n = "\\dev\\full";
-    };
+    TSmallVolume small(tmp / "small", 64 * 1024);
+    if (!small.Ready()) GTEST_SKIP() << "no small volume can be mounted here";
+    WriteText(tmp / "small/big.txt", "old");
+    const Bytes big = RandomBytes(200000, 5);
+    WriteFile(tmp / "a.zip", BuildZip({Entry("big.txt", big), Entry("two.txt", TextBytes(200, 2))}));
+    TRun r(tmp / "a.zip", tmp / "small");
     std::vector<bool> verdicts;
     r.Z.OnEnd = [&](TZipCommon&, const std::string&, bool p) { verdicts.push_back(p); };
     r.Z.ExtractFiles();
     ASSERT_FALSE(r.Codes.empty());
     EXPECT_EQ(r.Codes[0], E_DISKFULL);
     EXPECT_EQ(verdicts, (std::vector<bool>{false, true}));
+    EXPECT_EQ(ReadText(tmp / "small/big.txt"), "old");
+    EXPECT_EQ(ReadFile(tmp / "small/two.txt"), TextBytes(200, 2));
+    EXPECT_EQ(FilesBelow(tmp / "small"), (std::vector<std::string>{"big.txt", "two.txt"}));
+}
+
+// A device in a file's place is neither written to nor replaced.
+TEST(OpenOutput, ADeviceInTheWayIsAnOpenError)
+{
+    if (!fs::exists("/dev/null")) GTEST_SKIP() << "no /dev/null";
+    TTempDir tmp;
+    TRun r(TwoFileArchive(tmp), tmp / "out");
+    r.Z.OnBegin = [](TZipCommon&, const std::string&, int32_t, bool&) {};
+    r.Z.OnRenameFile = [](TZipCommon&, const std::string& f, std::string& n) {
+        if (ExtractFileName(f) == "one.txt") n = "\\dev\\null";
+    };
+    EXPECT_EQ(r.Z.ExtractFiles(), 1);
+    ASSERT_FALSE(r.Codes.empty());
+    EXPECT_EQ(r.Codes[0], E_OPENERR);
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
     EXPECT_EQ(ReadFile(tmp / "out/two.txt"), TextBytes(200, 2));
 }
 

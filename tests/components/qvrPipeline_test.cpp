@@ -226,6 +226,30 @@ INSTANTIATE_TEST_SUITE_P(
         TPasswordCase{"NoAttempts", {}, true, {"corpus-pw"}, 0, {}, 0, 0}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
+// One wrong password in 256 passes the check byte and only fails at the data: the next
+// password of the list still gets its turn, and the entry comes out whole.
+TEST(PasswordSearchList, AWrongPasswordPassingTheCheckByteGivesWayToTheNext)
+{
+    TTempDir tmp;
+    const Bytes data = TextBytes(50000, 3);
+    TZipEntrySpec e = Entry("secret.txt", data, 8);
+    Encrypt(e, "right");
+    const std::string twin = CheckByteTwin(e, "right");
+    WriteFile(tmp / "a.zip", BuildZip({e, Entry("plain.txt", Bytes{'p'})}));
+    for (const bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "replacing a file" : "new file");
+        if (existing) WriteText(tmp / "out/secret.txt", "old");
+        TUnZip z;
+        z.ArchiveFile((tmp / "a.zip").string());
+        z.Passwords({twin, "wrong", "right"});
+        const TRunLog log = RunLogged(z, tmp / "out");
+        EXPECT_EQ(log.Codes(), std::vector<int32_t>{});
+        EXPECT_EQ(ReadFile(tmp / "out/secret.txt"), data);
+        EXPECT_EQ(z.Password(), "right");
+        EXPECT_EQ(log.ArchivePercents.back(), 100);
+    }
+}
+
 // ---------------------------------------------------------------------------------
 // Streamed entries met by the local-header scan
 

@@ -389,6 +389,32 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
     return out;
 }
 
+void Encrypt(TZipEntrySpec& E, const std::string& Password)
+{
+    TZipCipher keys;
+    keys.LoadPassword(Password);
+    Bytes data = RandomBytes(11, E.Crc);
+    data.push_back(static_cast<uint8_t>(E.Crc >> 24));
+    data.insert(data.end(), E.Data.begin(), E.Data.end());
+    keys.EncipherBuffer(data.data(), static_cast<int64_t>(data.size()));
+    E.Data = data;
+    E.Flags |= 1;
+}
+
+std::string CheckByteTwin(const TZipEntrySpec& E, const std::string& Right)
+{
+    for (int i = 0;; ++i) {
+        const std::string candidate = "twin-" + std::to_string(i);
+        if (candidate == Right) continue;
+        TZipCipher keys;
+        keys.LoadPassword(candidate);
+        uint8_t header[12];
+        std::copy(E.Data.begin(), E.Data.begin() + 12, header);
+        keys.DecipherBuffer(header, 12);
+        if (header[11] == static_cast<uint8_t>(E.Crc >> 24)) return candidate;
+    }
+}
+
 Bytes RawDeflate(const Bytes& In, int Level)
 {
     z_stream z{};
@@ -498,7 +524,12 @@ TRunLog RunLogged(TUnZip& Z, const fs::path& Out)
     Z.OnEnd = [&log](TZipCommon&, const std::string& f, bool pass) {
         log.Verdicts[ExtractFileName(f)] = pass;
     };
-    Z.OnProgress = [&log](TZipCommon&, uint8_t, uint8_t a) { log.ArchivePercents.push_back(a); };
+    // A handler of the test's own (one that cancels, say) still runs.
+    const auto ownProgress = Z.OnProgress;
+    Z.OnProgress = [&log, ownProgress](TZipCommon& s, uint8_t f, uint8_t a) {
+        log.ArchivePercents.push_back(a);
+        if (ownProgress) ownProgress(s, f, a);
+    };
     // The parts of a split set are taken where they lie; a missing one is declined.
     const bool ownVolumes = !Z.OnNextVolume;
     if (ownVolumes)
@@ -510,7 +541,7 @@ TRunLog RunLogged(TUnZip& Z, const fs::path& Out)
     log.Count = Z.ExtractFiles();
     Z.OnError = nullptr;
     Z.OnEnd = nullptr;
-    Z.OnProgress = nullptr;
+    Z.OnProgress = ownProgress;
     if (ownVolumes) Z.OnNextVolume = nullptr;
     return log;
 }

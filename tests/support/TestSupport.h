@@ -127,6 +127,13 @@ struct TZipBuildOptions {
 };
 Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions& O = {});
 
+// Enciphers E's data (already set, with E.Crc) behind a 12-byte encryption header whose
+// check byte is the high byte of the CRC, with the traditional cipher.
+void Encrypt(TZipEntrySpec& E, const std::string& Password);
+// A password other than Right that passes the check byte of E, encrypted with Right:
+// one in 256 wrong passwords does, and only the data can tell it is wrong.
+std::string CheckByteTwin(const TZipEntrySpec& E, const std::string& Right);
+
 // Raw Deflate data of In (zlib, no wrapper).
 Bytes RawDeflate(const Bytes& In, int Level = 6);
 // A stored or deflated entry of the builder holding Data.
@@ -154,8 +161,9 @@ struct TRunLog {
     std::map<std::string, int32_t> ErrorsByName() const;
 };
 // Runs Z (archive and options already set; every entry when no FileSpec is) into Out
-// with handlers that fill the log; the parts of a split set are taken from where the
-// component proposes, unless Z has its own OnNextVolume.
+// with handlers that fill the log (an OnProgress of Z's own is called as well); the
+// parts of a split set are taken from where the component proposes, unless Z has its
+// own OnNextVolume.
 TRunLog RunLogged(TUnZip& Z, const fs::path& Out);
 
 // Sets Archive as Z's archive: its file, or with ShortReads its bytes from memory at most

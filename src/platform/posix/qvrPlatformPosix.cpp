@@ -618,26 +618,118 @@ TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
     return TFolderState::Ready;
 }
 
-THandle TOutputTree::Create(const std::string& Leaf)
+bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFile& File)
 {
-    if (!FReady || !OneName(Leaf)) return InvalidHandle;
+    File.Discard();
+    if (!FReady || !OneName(Leaf)) return false;
     const int dir = Fd(FFolderHandle >= 0 ? FFolderHandle : FRootHandle);
-    constexpr int Flags = O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::openat(dir, Leaf.c_str(), Flags, 0666);
-    if (fd < 0) {
-        // A link in the file's place is removed, never written through; O_EXCL makes
-        // sure that what is opened then is the new file.
-        const int e = errno;
-        if (IsLinkAt(dir, Leaf.c_str()) && ::unlinkat(dir, Leaf.c_str(), 0) == 0)
-            fd = ::openat(dir, Leaf.c_str(), Flags | O_EXCL, 0666);
-        else
-            errno = e;
+    struct stat st {};
+    const bool taken = ::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (taken) {
+        // A folder cannot be replaced by a file; a device or a pipe is no file to put
+        // an entry in, and replacing one is not an extraction's business.
+        if (S_ISDIR(st.st_mode) || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
+            tLastError = ErrorAccessDenied;
+            return false;
+        }
+        if (S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 &&
+            !ReplaceReadOnly) {
+            tLastError = ErrorAccessDenied;
+            return false;
+        }
+    }
+    // The new file's name only has to be free and short: it lives for one entry. O_EXCL
+    // with O_NOFOLLOW makes sure the file opened is the one just made, whatever else
+    // appears in the folder meanwhile.
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    int fd = -1;
+    std::string temp;
+    for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
+        char name[32];
+        const uint32_t salt = static_cast<uint32_t>(now.tv_nsec) ^ (++FSerial * 0x9E3779B9u) ^
+                              static_cast<uint32_t>(::getpid()) << 16;
+        std::snprintf(name, sizeof name, ".qvr%08x.tmp", salt);
+        temp = name;
+        fd = ::openat(dir, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
         Fail();
-        return InvalidHandle;
+        return false;
     }
-    return fd;
+    // The file keeps a folder handle of its own: the tree may move on to another folder
+    // before the file is committed.
+    const int folder = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+    if (folder < 0) {
+        Fail();
+        ::unlinkat(dir, temp.c_str(), 0);
+        ::close(fd);
+        return false;
+    }
+    File.FHandle = fd;
+    File.FFolder = folder;
+    File.FTemp = temp;
+    File.FFinal = Leaf;
+    File.FReplaces = taken;
+    File.FReplaceReadOnly = ReplaceReadOnly;
+    return true;
+}
+
+void TOutputFile::Swap(TOutputFile& Other) noexcept
+{
+    std::swap(FHandle, Other.FHandle);
+    std::swap(FFolder, Other.FFolder);
+    std::swap(FFolderPath, Other.FFolderPath);
+    std::swap(FTemp, Other.FTemp);
+    std::swap(FFinal, Other.FFinal);
+    std::swap(FReplaces, Other.FReplaces);
+    std::swap(FReplaceReadOnly, Other.FReplaceReadOnly);
+}
+
+bool TOutputFile::SetAttributes(uint32_t Attr)
+{
+    struct stat st {};
+    if (FHandle == InvalidHandle || ::fstat(Fd(FHandle), &st) != 0 ||
+        ::fchmod(Fd(FHandle), ModeWith(st.st_mode, Attr)) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool TOutputFile::Close()
+{
+    if (FHandle == InvalidHandle) return true;
+    const bool closed = ::close(Fd(FHandle)) == 0;
+    if (!closed) Fail();
+    FHandle = InvalidHandle;
+    return closed;
+}
+
+bool TOutputFile::Commit()
+{
+    if (FFolder == InvalidHandle) return false;
+    bool ok = Close();
+    // renameat replaces a link or a hard link in the final name's place as it is: the
+    // name is moved, nothing is opened through it.
+    if (ok && ::renameat(Fd(FFolder), FTemp.c_str(), Fd(FFolder), FFinal.c_str()) != 0) {
+        Fail();
+        ok = false;
+    }
+    if (ok) FTemp.clear();
+    Discard();
+    return ok;
+}
+
+void TOutputFile::Discard()
+{
+    Close();
+    if (FFolder == InvalidHandle) return;
+    if (!FTemp.empty()) ::unlinkat(Fd(FFolder), FTemp.c_str(), 0);
+    ::close(Fd(FFolder));
+    FFolder = InvalidHandle;
+    FTemp.clear();
 }
 
 int64_t TOutputTree::Attributes(const std::string& Leaf)
@@ -650,30 +742,6 @@ int64_t TOutputTree::Attributes(const std::string& Leaf)
         return -1;
     }
     return AttributesOf(st);
-}
-
-bool TOutputTree::SetAttributes(const std::string& Leaf, uint32_t Attr)
-{
-    if (!FReady || !OneName(Leaf)) return false;
-    struct stat st {};
-    const int dir = Fd(FFolderHandle >= 0 ? FFolderHandle : FRootHandle);
-    if (::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        Fail();
-        return false;
-    }
-    if (S_ISLNK(st.st_mode)) {
-        tLastError = ErrorAccessDenied;
-        return false;
-    }
-    // Where the system cannot change a mode without following (no /proc for the C
-    // library to do it through), the check just made stands in for it.
-    const mode_t mode = ModeWith(st.st_mode, Attr);
-    if (::fchmodat(dir, Leaf.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0 &&
-        (errno != ENOTSUP || ::fchmodat(dir, Leaf.c_str(), mode, 0) != 0)) {
-        Fail();
-        return false;
-    }
-    return true;
 }
 
 std::string TempPath()

@@ -453,41 +453,157 @@ TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
     return TFolderState::Ready;
 }
 
-THandle TOutputTree::Create(const std::string& Leaf)
+bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFile& File)
 {
+    File.Discard();
     if (!FReady || Leaf.empty()) {
         Fail(ERROR_INVALID_NAME);
-        return InvalidHandle;
+        return false;
     }
-    auto w = PathW(FRoot + FFolder + Leaf);
-    if (!w) return InvalidHandle;
-    // The name itself is opened, never what a reparse point in its place leads to.
-    const auto open = [&](DWORD How) {
-        return CreateFileW(w->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, How,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    };
-    HANDLE h = open(CREATE_NEW);
-    if (h == INVALID_HANDLE_VALUE &&
-        (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
-        // A link in the file's place is removed and the file made anew, never written
-        // through. A name that is taken but shows no attributes (a link to nothing, as
-        // Wine shows one) is left alone: the entry fails rather than follow it.
-        const DWORD a = GetFileAttributesW(w->c_str());
-        if (a == INVALID_FILE_ATTRIBUTES) {
-            Fail(ERROR_ACCESS_DENIED);
-            return InvalidHandle;
-        }
-        if (!(a & FILE_ATTRIBUTE_REPARSE_POINT))
-            h = open(CREATE_ALWAYS);
-        else if ((a & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(w->c_str())
-                                                : DeleteFileW(w->c_str()))
-            h = open(CREATE_NEW);
+    const std::string folder = FRoot + FFolder;
+    auto w = PathW(folder + Leaf);
+    if (!w) return false;
+    // GetFileAttributesW looks at a reparse point in the name's place itself.
+    const DWORD a = GetFileAttributesW(w->c_str());
+    const bool taken = a != INVALID_FILE_ATTRIBUTES;
+    if (!taken && !NotFound(GetLastError())) {
+        // A name that is taken but shows no attributes (a link to nothing, as Wine
+        // shows one) is left alone: the entry fails rather than follow it.
+        Fail(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    if (taken && !(a & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        ((a & FILE_ATTRIBUTE_DIRECTORY) || ((a & FILE_ATTRIBUTE_READONLY) && !ReplaceReadOnly))) {
+        Fail(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    // CREATE_NEW fails on any name that exists, a link too, so the handle is the new
+    // file's. Its name only has to be free and short: it lives for one entry.
+    HANDLE h = INVALID_HANDLE_VALUE;
+    std::string temp;
+    for (int attempt = 0; attempt < 64 && h == INVALID_HANDLE_VALUE; ++attempt) {
+        char name[32];
+        const uint32_t salt = (GetTickCount() * 0x10001u) ^ (++FSerial * 0x9E3779B9u) ^
+                              (GetCurrentProcessId() << 16);
+        std::snprintf(name, sizeof name, ".qvr%08x.tmp", static_cast<unsigned>(salt));
+        temp = name;
+        auto t = PathW(folder + temp);
+        if (!t) return false;
+        h = CreateFileW(t->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
+            GetLastError() != ERROR_ALREADY_EXISTS)
+            break;
     }
     if (h == INVALID_HANDLE_VALUE) {
         Fail();
-        return InvalidHandle;
+        return false;
     }
-    return reinterpret_cast<THandle>(h);
+    File.FHandle = reinterpret_cast<THandle>(h);
+    File.FFolderPath = folder;
+    File.FTemp = temp;
+    File.FFinal = Leaf;
+    File.FReplaces = taken;
+    File.FReplaceReadOnly = ReplaceReadOnly;
+    return true;
+}
+
+namespace {
+
+bool SetHandleAttributes(HANDLE H, DWORD Attr)
+{
+    FILE_BASIC_INFO info {};
+    // Zero leaves a field alone, so a file with no attribute left says so by "normal".
+    info.FileAttributes = Attr ? Attr : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(H, FileBasicInfo, &info, sizeof info) != 0;
+}
+
+// Moves From over To. A read-only file under To refuses to be replaced; when that is
+// allowed, its attribute is cleared through a handle of its own (never through a
+// reparse point) and set again afterwards, so that a file this name shared with
+// another folder (a hard link) keeps its attributes.
+bool ReplaceName(const std::wstring& From, const std::wstring& To, bool ReplaceReadOnly)
+{
+    const DWORD a = GetFileAttributesW(To.c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        (a & FILE_ATTRIBUTE_DIRECTORY) && !RemoveDirectoryW(To.c_str()))
+        return false;
+    HANDLE old = INVALID_HANDLE_VALUE;
+    if (a != INVALID_FILE_ATTRIBUTES && ReplaceReadOnly && (a & FILE_ATTRIBUTE_READONLY) &&
+        !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        old = CreateFileW(To.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                          nullptr);
+        if (old != INVALID_HANDLE_VALUE) SetHandleAttributes(old, a & ~FILE_ATTRIBUTE_READONLY);
+    }
+    const bool moved = MoveFileExW(From.c_str(), To.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    const DWORD e = GetLastError();
+    if (old != INVALID_HANDLE_VALUE) {
+        SetHandleAttributes(old, a & 0xFFFFu);
+        CloseHandle(old);
+    }
+    SetLastError(e);
+    return moved;
+}
+
+} // namespace
+
+void TOutputFile::Swap(TOutputFile& Other) noexcept
+{
+    std::swap(FHandle, Other.FHandle);
+    std::swap(FFolder, Other.FFolder);
+    std::swap(FFolderPath, Other.FFolderPath);
+    std::swap(FTemp, Other.FTemp);
+    std::swap(FFinal, Other.FFinal);
+    std::swap(FReplaces, Other.FReplaces);
+    std::swap(FReplaceReadOnly, Other.FReplaceReadOnly);
+}
+
+bool TOutputFile::SetAttributes(uint32_t Attr)
+{
+    constexpr DWORD Settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    if (FHandle == InvalidHandle || !SetHandleAttributes(Native(FHandle), Attr & Settable)) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool TOutputFile::Close()
+{
+    if (FHandle == InvalidHandle) return true;
+    const bool closed = CloseHandle(Native(FHandle)) != 0;
+    if (!closed) Fail();
+    FHandle = InvalidHandle;
+    return closed;
+}
+
+bool TOutputFile::Commit()
+{
+    if (FTemp.empty()) return false;
+    bool ok = Close();
+    auto from = PathW(FFolderPath + FTemp), to = PathW(FFolderPath + FFinal);
+    if (ok && (!from || !to || !ReplaceName(*from, *to, FReplaceReadOnly))) {
+        if (from && to) Fail();
+        ok = false;
+    }
+    if (ok) FTemp.clear();
+    Discard();
+    return ok;
+}
+
+void TOutputFile::Discard()
+{
+    Close();
+    if (FTemp.empty()) return;
+    if (auto w = PathW(FFolderPath + FTemp)) {
+        // A file made read-only before a failed rename must still go.
+        SetFileAttributesW(w->c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(w->c_str());
+    }
+    FTemp.clear();
 }
 
 int64_t TOutputTree::Attributes(const std::string& Leaf)
@@ -497,17 +613,6 @@ int64_t TOutputTree::Attributes(const std::string& Leaf)
         return -1;
     }
     return GetAttributes(FRoot + FFolder + Leaf);
-}
-
-bool TOutputTree::SetAttributes(const std::string& Leaf, uint32_t Attr)
-{
-    const int64_t a = Attributes(Leaf);
-    if (a < 0) return false;
-    if (a & faReparsePoint) {
-        Fail(ERROR_ACCESS_DENIED);
-        return false;
-    }
-    return qvrOS::SetAttributes(FRoot + FFolder + Leaf, Attr);
 }
 
 std::string CurrentDir()
