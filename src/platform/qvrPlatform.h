@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -137,13 +138,17 @@ std::string ErrorText(uint32_t Code);
 // the way, no permission).
 enum class TFolderState { Ready, Missing, Link, Failed };
 
-// A file being written below the destination. It is made as a new file of its own in
-// the folder of its final name (created exclusively, never through a link), takes its
-// bytes, attributes and time through its handle, and only then takes the final name by
-// a rename. Whatever stood under that name (a file, a link, a hard link to a file
-// elsewhere) is replaced, never written through, and stays exactly as it was until the
-// new file is complete; a reader never sees half a file. Dropped without Commit, the
-// file is removed.
+// A handle closed when its last holder lets it go; each system's file defines it where
+// it needs one (POSIX folders, which an output file may outlive its tree's use of).
+struct TSharedHandleBody;
+using TSharedHandle = std::shared_ptr<const TSharedHandleBody>;
+
+// A file being written below the destination. Under a free name it is made exclusively
+// (never through a link, and so never a hard link to anything). Where a name is taken,
+// the entry goes into a new file of its own beside it, takes its bytes, attributes and
+// time through its handle, and only then takes the final name by a rename: whatever
+// stood there (a file, a link, a hard link to a file elsewhere) is replaced, never
+// written through, and stays exactly as it was until the new file is complete.
 class TOutputFile {
 public:
     TOutputFile() = default;
@@ -171,10 +176,11 @@ public:
     // Closes the handle (the bytes are then handed to the system); false when the system
     // reports a failure. Commit and Discard close it too.
     bool Close();
-    // Gives the file its final name, replacing what stands there; false when that
-    // fails, and the file is then removed.
+    // Closes the file and, when it replaces something, gives it its final name; false
+    // when either fails (a replacing file is then removed).
     bool Commit();
-    // Removes the file; the final name is left as it was.
+    // Closes the file; one that replaces something is removed, and the final name is
+    // left as it was. A file under a name that was free keeps what was written of it.
     void Discard();
 
 private:
@@ -182,9 +188,12 @@ private:
     void Swap(TOutputFile& Other) noexcept;
 
     THandle FHandle = InvalidHandle;
-    [[maybe_unused]] THandle FFolder = InvalidHandle; // POSIX: the folder, a handle of its own
-    std::string FFolderPath; // Windows: the folder by name, with its trailing "\"
-    std::string FTemp;       // the file's own name in the folder, until Commit
+    // Only for a file that replaces something: the folder (POSIX: a handle of its own;
+    // Windows: its name, with the trailing "\"), the file's own name there until
+    // Commit, and the final name.
+    TSharedHandle FFolder;
+    std::string FFolderPath;
+    std::string FTemp;
     std::string FFinal;
     bool FReplaces = false;
     [[maybe_unused]] bool FReplaceReadOnly = false;
@@ -229,10 +238,13 @@ private:
     std::string FRoot;
     std::string FFolder; // the folder opened last, relative to FRoot
     bool FReady = false; // FFolder is open
-    uint32_t FSerial = 0; // makes the names of new files differ within a run
+    uint32_t FSerial = 0; // makes the names of replacing files differ within a run
+    // The last Begin found its name taken: entries of a run over an earlier one's files
+    // are looked at before a file is made.
+    bool FTaken = false;
     // POSIX only: the destination and the folder opened last, as handles.
-    [[maybe_unused]] THandle FRootHandle = InvalidHandle;
-    [[maybe_unused]] THandle FFolderHandle = InvalidHandle;
+    TSharedHandle FRootHandle;
+    TSharedHandle FFolderHandle;
 };
 
 // Whether a standard stream (0 in, 1 out, 2 error) is an interactive terminal.

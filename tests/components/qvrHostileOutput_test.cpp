@@ -122,8 +122,8 @@ TEST(HostileOutput, LinksInTheDestinationAreNeverFollowed)
 }
 
 // Another process swaps the new file's name for a link to a private key just when the
-// entry's read-only attribute is applied: the key keeps its mode, and the link is
-// replaced by the file.
+// entry's read-only attribute is applied: the key keeps its mode and its bytes, whatever
+// the other process leaves under the name.
 TEST(HostileOutput, AModeIsNeverSetThroughANameSwappedForALink)
 {
     TTempDir tmp;
@@ -145,10 +145,6 @@ TEST(HostileOutput, AModeIsNeverSetThroughANameSwappedForALink)
     EXPECT_EQ(fs::status(key).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(ReadText(key), "private");
-    ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(tmp / "out/id.txt")));
-    EXPECT_EQ(ReadText(tmp / "out/id.txt"), "pub");
-    EXPECT_EQ(fs::status(tmp / "out/id.txt").permissions() & fs::perms::owner_write,
-              fs::perms::none);
 }
 
 namespace {

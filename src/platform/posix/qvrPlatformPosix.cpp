@@ -569,13 +569,26 @@ bool OneName(const std::string& Leaf)
 
 } // namespace
 
+struct TSharedHandleBody {
+    int Fd;
+    explicit TSharedHandleBody(int F) : Fd(F) {}
+    ~TSharedHandleBody() { ::close(Fd); }
+    TSharedHandleBody(const TSharedHandleBody&) = delete;
+    TSharedHandleBody& operator=(const TSharedHandleBody&) = delete;
+};
+
+namespace {
+
+TSharedHandle Share(int Fd) { return std::make_shared<const TSharedHandleBody>(Fd); }
+
+} // namespace
+
 TOutputTree::~TOutputTree() { Close(); }
 
 void TOutputTree::Close()
 {
-    if (FFolderHandle >= 0) ::close(Fd(FFolderHandle));
-    if (FRootHandle >= 0) ::close(Fd(FRootHandle));
-    FFolderHandle = FRootHandle = InvalidHandle;
+    FFolderHandle.reset();
+    FRootHandle.reset();
     FReady = false;
     FFolder.clear();
 }
@@ -584,9 +597,8 @@ TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
 {
     if (FReady && Rel == FFolder) return TFolderState::Ready;
     FReady = false;
-    if (FFolderHandle >= 0) ::close(Fd(FFolderHandle));
-    FFolderHandle = InvalidHandle;
-    if (FRootHandle < 0) {
+    FFolderHandle.reset();
+    if (!FRootHandle) {
         // The destination is the user's choice: a link there is followed.
         const int fd = ::open(ToNative(FRoot).c_str(), FolderOpen);
         if (fd < 0) {
@@ -594,12 +606,13 @@ TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
             Fail();
             return e == ENOENT ? TFolderState::Missing : TFolderState::Failed;
         }
-        FRootHandle = fd;
+        FRootHandle = Share(fd);
     }
     // Each step is opened relative to the one before, so that no step can be swapped
     // for a link between its check and its use; only two handles are open at a time.
     const std::string rel = ToNative(Rel);
-    int dir = Fd(FRootHandle);
+    const int root = FRootHandle->Fd;
+    int dir = root;
     for (size_t i = 0; i < rel.size();) {
         size_t j = rel.find('/', i);
         if (j == std::string::npos) j = rel.size();
@@ -608,11 +621,11 @@ TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
         if (step.empty()) continue;
         int next = -1;
         const TFolderState s = OpenStep(dir, step, Make, next);
-        if (dir != FRootHandle) ::close(dir);
+        if (dir != root) ::close(dir);
         if (s != TFolderState::Ready) return s;
         dir = next;
     }
-    if (dir != FRootHandle) FFolderHandle = dir;
+    if (dir != root) FFolderHandle = Share(dir);
     FFolder = Rel;
     FReady = true;
     return TFolderState::Ready;
@@ -622,56 +635,64 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
 {
     File.Discard();
     if (!FReady || !OneName(Leaf)) return false;
-    const int dir = Fd(FFolderHandle >= 0 ? FFolderHandle : FRootHandle);
+    const TSharedHandle& folder = FFolderHandle ? FFolderHandle : FRootHandle;
+    const int dir = folder->Fd;
+    constexpr int Flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    // A free name takes the file at once: made exclusively, it can be neither a link nor
+    // a hard link, and it replaces nothing, so a rename would buy nothing but a second
+    // system call per file. A run over an earlier one's files looks before it makes one.
     struct stat st {};
-    const bool taken = ::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (taken) {
-        // A folder cannot be replaced by a file; a device or a pipe is no file to put
-        // an entry in, and replacing one is not an extraction's business.
-        if (S_ISDIR(st.st_mode) || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
-            tLastError = ErrorAccessDenied;
-            return false;
+    const bool taken = FTaken && ::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!taken) {
+        const int fd = ::openat(dir, Leaf.c_str(), Flags, 0666);
+        if (fd >= 0) {
+            FTaken = false;
+            File.FHandle = fd;
+            return true;
         }
-        if (S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 &&
-            !ReplaceReadOnly) {
-            tLastError = ErrorAccessDenied;
+        if (errno != EEXIST || ::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            Fail();
             return false;
         }
     }
-    // The new file's name only has to be free and short: it lives for one entry. O_EXCL
-    // with O_NOFOLLOW makes sure the file opened is the one just made, whatever else
-    // appears in the folder meanwhile.
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    int fd = -1;
+    FTaken = true;
+    // A folder cannot be replaced by a file; a device or a pipe is no file to put an
+    // entry in, and replacing one is not an extraction's business.
+    const bool file = S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
+    const bool readOnly = S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+    if (!file || (readOnly && !ReplaceReadOnly)) {
+        tLastError = ErrorAccessDenied;
+        return false;
+    }
+    // A taken name is replaced: the entry goes into a new file of its own, whose name
+    // only has to be free and short (it lives for one entry), and takes the final name
+    // by a rename once complete. O_EXCL with O_NOFOLLOW makes sure the file opened is the
+    // one just made, whatever else appears in the folder meanwhile.
+    if (FSerial == 0) {
+        struct timespec now {};
+        clock_gettime(CLOCK_REALTIME, &now);
+        FSerial = static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(::getpid()) << 16;
+    }
     std::string temp;
+    int fd = -1;
     for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
         char name[32];
-        const uint32_t salt = static_cast<uint32_t>(now.tv_nsec) ^ (++FSerial * 0x9E3779B9u) ^
-                              static_cast<uint32_t>(::getpid()) << 16;
-        std::snprintf(name, sizeof name, ".qvr%08x.tmp", salt);
+        std::snprintf(name, sizeof name, ".qvr%08x.tmp", ++FSerial * 0x9E3779B9u);
         temp = name;
-        fd = ::openat(dir, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        fd = ::openat(dir, name, Flags, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
         Fail();
         return false;
     }
-    // The file keeps a folder handle of its own: the tree may move on to another folder
-    // before the file is committed.
-    const int folder = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
-    if (folder < 0) {
-        Fail();
-        ::unlinkat(dir, temp.c_str(), 0);
-        ::close(fd);
-        return false;
-    }
+    // The file holds the folder too: the tree may move on to another folder before the
+    // file is committed.
     File.FHandle = fd;
     File.FFolder = folder;
     File.FTemp = temp;
     File.FFinal = Leaf;
-    File.FReplaces = taken;
+    File.FReplaces = true;
     File.FReplaceReadOnly = ReplaceReadOnly;
     return true;
 }
@@ -709,11 +730,11 @@ bool TOutputFile::Close()
 
 bool TOutputFile::Commit()
 {
-    if (FFolder == InvalidHandle) return false;
     bool ok = Close();
+    if (!FFolder) return ok;
     // renameat replaces a link or a hard link in the final name's place as it is: the
     // name is moved, nothing is opened through it.
-    if (ok && ::renameat(Fd(FFolder), FTemp.c_str(), Fd(FFolder), FFinal.c_str()) != 0) {
+    if (ok && ::renameat(FFolder->Fd, FTemp.c_str(), FFolder->Fd, FFinal.c_str()) != 0) {
         Fail();
         ok = false;
     }
@@ -725,10 +746,9 @@ bool TOutputFile::Commit()
 void TOutputFile::Discard()
 {
     Close();
-    if (FFolder == InvalidHandle) return;
-    if (!FTemp.empty()) ::unlinkat(Fd(FFolder), FTemp.c_str(), 0);
-    ::close(Fd(FFolder));
-    FFolder = InvalidHandle;
+    if (!FFolder) return;
+    if (!FTemp.empty()) ::unlinkat(FFolder->Fd, FTemp.c_str(), 0);
+    FFolder.reset();
     FTemp.clear();
 }
 
@@ -736,7 +756,7 @@ int64_t TOutputTree::Attributes(const std::string& Leaf)
 {
     if (!FReady || !OneName(Leaf)) return -1;
     struct stat st {};
-    const int dir = Fd(FFolderHandle >= 0 ? FFolderHandle : FRootHandle);
+    const int dir = (FFolderHandle ? FFolderHandle : FRootHandle)->Fd;
     if (::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         Fail();
         return -1;

@@ -463,34 +463,42 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     const std::string folder = FRoot + FFolder;
     auto w = PathW(folder + Leaf);
     if (!w) return false;
-    // GetFileAttributesW looks at a reparse point in the name's place itself.
-    const DWORD a = GetFileAttributesW(w->c_str());
-    const bool taken = a != INVALID_FILE_ATTRIBUTES;
-    if (!taken && !NotFound(GetLastError())) {
-        // A name that is taken but shows no attributes (a link to nothing, as Wine
-        // shows one) is left alone: the entry fails rather than follow it.
-        Fail(ERROR_ACCESS_DENIED);
+    // CREATE_NEW fails on any name that exists, a reparse point too, so a handle it
+    // gives is the new file's: a free name takes the file at once.
+    const auto create = [](const std::wstring& Name) {
+        return CreateFileW(Name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    };
+    HANDLE h = create(*w);
+    if (h != INVALID_HANDLE_VALUE) {
+        File.FHandle = reinterpret_cast<THandle>(h);
+        return true;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+        Fail();
         return false;
     }
-    if (taken && !(a & FILE_ATTRIBUTE_REPARSE_POINT) &&
+    // GetFileAttributesW looks at a reparse point in the name's place itself. A name
+    // that is taken but shows no attributes (a link to nothing, as Wine shows one) is
+    // replaced like a link.
+    const DWORD a = GetFileAttributesW(w->c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_REPARSE_POINT) &&
         ((a & FILE_ATTRIBUTE_DIRECTORY) || ((a & FILE_ATTRIBUTE_READONLY) && !ReplaceReadOnly))) {
         Fail(ERROR_ACCESS_DENIED);
         return false;
     }
-    // CREATE_NEW fails on any name that exists, a link too, so the handle is the new
-    // file's. Its name only has to be free and short: it lives for one entry.
-    HANDLE h = INVALID_HANDLE_VALUE;
+    // The entry goes into a new file of its own beside the taken name; its name only has
+    // to be free and short, since it lives for one entry.
+    if (FSerial == 0) FSerial = (GetTickCount() * 0x10001u) ^ (GetCurrentProcessId() << 16);
     std::string temp;
     for (int attempt = 0; attempt < 64 && h == INVALID_HANDLE_VALUE; ++attempt) {
         char name[32];
-        const uint32_t salt = (GetTickCount() * 0x10001u) ^ (++FSerial * 0x9E3779B9u) ^
-                              (GetCurrentProcessId() << 16);
-        std::snprintf(name, sizeof name, ".qvr%08x.tmp", static_cast<unsigned>(salt));
+        std::snprintf(name, sizeof name, ".qvr%08x.tmp",
+                      static_cast<unsigned>(++FSerial * 0x9E3779B9u));
         temp = name;
         auto t = PathW(folder + temp);
         if (!t) return false;
-        h = CreateFileW(t->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        h = create(*t);
         if (h == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS &&
             GetLastError() != ERROR_ALREADY_EXISTS)
             break;
@@ -503,7 +511,7 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     File.FFolderPath = folder;
     File.FTemp = temp;
     File.FFinal = Leaf;
-    File.FReplaces = taken;
+    File.FReplaces = true;
     File.FReplaceReadOnly = ReplaceReadOnly;
     return true;
 }
@@ -582,8 +590,8 @@ bool TOutputFile::Close()
 
 bool TOutputFile::Commit()
 {
-    if (FTemp.empty()) return false;
     bool ok = Close();
+    if (FTemp.empty()) return ok;
     auto from = PathW(FFolderPath + FTemp), to = PathW(FFolderPath + FFinal);
     if (ok && (!from || !to || !ReplaceName(*from, *to, FReplaceReadOnly))) {
         if (from && to) Fail();
