@@ -248,10 +248,12 @@ private:
         FUnZip.OnError = [this](TZipCommon& Sender, const std::string& Name,
                                 const std::string& Ext, const std::string&, int32_t Code) {
             std::string file = Name.empty() ? FOptions.Archive : Name;
-            // A report that names the archive carries the file it concerns, if any, as
-            // its extended message (an output file that could not be written).
+            // A damaged archive's report for the run says what the walk found instead.
+            const bool finding = Code == E_BADHEADER && Sender.ReportSubject() == rsRun;
+            // Any other report that names the archive carries the file it concerns, if
+            // any, as its extended message (an output file that could not be written).
             if (Name == FUnZip.ArchiveFile() && !Ext.empty() && Code != E_REQUIREDEVENT &&
-                Code != E_USERCANCELED)
+                Code != E_USERCANCELED && !finding)
                 file = Ext;
             if (Sender.ReportSubject() == rsArchive) FArchiveFailed = true;
             // A notice (a changed name, a file kept after its entry failed) tells what
@@ -260,7 +262,7 @@ private:
             if (IsNotice(Code))
                 Print(file, Ext, Code);
             else
-                Error(file, Ext, Code);
+                Error(file, Ext, Code, finding);
         };
         // Off a terminal nobody can be asked: the search declines, so the user reads
         // that the password was missing or wrong.
@@ -335,18 +337,20 @@ private:
         }
     }
 
-    void Error(const std::string& File, const std::string& Ext, int32_t Code)
+    void Error(const std::string& File, const std::string& Ext, int32_t Code, bool Finding = false)
     {
         FLastReported = File;
         if (Code != E_USERCANCELED) FEntryFailed = true;
-        Print(File, Ext, Code);
+        Print(File, Ext, Code, Finding);
     }
 
-    void Print(const std::string& File, const std::string& Ext, int32_t Code)
+    // Finding: Ext says what was found, after the code's text.
+    void Print(const std::string& File, const std::string& Ext, int32_t Code, bool Finding = false)
     {
         FBar.Clear();
         std::string text = MessageText(Code);
         if (!Ext.empty() && Code == E_REQUIREDEVENT) text += " (" + Ext + ")";
+        if (!Ext.empty() && Finding) text += ": " + Ext;
         if (Code == E_RESERVEDNAME) text += " (stored as " + Shown(Ext) + ")";
         std::string shown = File;
         if (!FHidePrefix.empty() && shown.rfind(FHidePrefix, 0) == 0)

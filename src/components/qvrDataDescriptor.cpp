@@ -57,6 +57,28 @@ bool SearchSigned(TStream32& Stream, int64_t DataStart, TDataDescriptor& D)
     }
 }
 
+// A descriptor, signed or not, right after Packed bytes of data from DataStart, that
+// gives Packed and Unpacked for sizes.
+bool DescriptorAt(TStream32& Stream, int64_t DataStart, int64_t Packed, int64_t Unpacked,
+                  TDataDescriptor& D)
+{
+    uint8_t rec[24] = {};
+    if (Stream.Seek(DataStart + Packed, 0) != DataStart + Packed) return false;
+    const int32_t n = Stream.ReadFull(rec, 24);
+    const int32_t off = n >= 4 && GetU32(rec) == SpanMarkerSig ? 4 : 0;
+    if (n >= off + 12 && GetU32(rec + off + 4) == static_cast<uint32_t>(Packed) &&
+        GetU32(rec + off + 8) == static_cast<uint32_t>(Unpacked)) {
+        D = {GetU32(rec + off), Packed, Unpacked, off + 12};
+        return true;
+    }
+    if (n >= off + 20 && GetU64(rec + off + 4) == static_cast<uint64_t>(Packed) &&
+        GetU64(rec + off + 12) == static_cast<uint64_t>(Unpacked)) {
+        D = {GetU32(rec + off), Packed, Unpacked, off + 20};
+        return true;
+    }
+    return false;
+}
+
 bool DecodeToEnd(TStream32& Stream, int64_t DataStart, uint32_t Method, TDataDescriptor& D)
 {
     if (Stream.Seek(DataStart, 0) != DataStart) return false;
@@ -71,30 +93,22 @@ bool DecodeToEnd(TStream32& Stream, int64_t DataStart, uint32_t Method, TDataDes
         // The decoder has given back the input it read past the end of the stream.
         packed = window.Position();
     }
-    uint8_t rec[24] = {};
-    if (Stream.Seek(DataStart + packed, 0) != DataStart + packed) return false;
-    const int32_t n = Stream.ReadFull(rec, 24);
-    const int32_t off = n >= 4 && GetU32(rec) == SpanMarkerSig ? 4 : 0;
-    const auto unpacked = measure.Written();
-    if (n >= off + 12 && GetU32(rec + off + 4) == static_cast<uint32_t>(packed) &&
-        GetU32(rec + off + 8) == static_cast<uint32_t>(unpacked)) {
-        D = {GetU32(rec + off), packed, unpacked, off + 12};
-        return true;
-    }
-    if (n >= off + 20 && GetU64(rec + off + 4) == static_cast<uint64_t>(packed) &&
-        GetU64(rec + off + 12) == static_cast<uint64_t>(unpacked)) {
-        D = {GetU32(rec + off), packed, unpacked, off + 20};
-        return true;
-    }
-    return false;
+    return DescriptorAt(Stream, DataStart, packed, measure.Written(), D);
 }
 
 } // namespace
 
-bool FindDataDescriptor(TStream32& Stream, int64_t DataStart, uint32_t Method, bool Encrypted,
+bool FindDataDescriptor(TStream32& Stream, int64_t DataStart, const TEntryInfo& Entry,
                         TDataDescriptor& D)
 {
+    const bool encrypted = Entry.Flags & 0x0001;
+    if (Entry.CompressedSize != 0) {
+        const int64_t packed = Entry.CompressedSize;
+        return DescriptorAt(Stream, DataStart, packed, Entry.UncompressedSize, D) ||
+               (encrypted && Entry.Method == 0 &&
+                DescriptorAt(Stream, DataStart, packed + 12, Entry.UncompressedSize, D));
+    }
     if (SearchSigned(Stream, DataStart, D)) return true;
-    if (Encrypted || (Method != 8 && Method != 9)) return false;
-    return DecodeToEnd(Stream, DataStart, Method, D);
+    if (encrypted || (Entry.Method != 8 && Entry.Method != 9)) return false;
+    return DecodeToEnd(Stream, DataStart, Entry.Method, D);
 }

@@ -71,11 +71,23 @@ uint32_t TRegisterQuiver::DirDisk() const
                                                                       : plain;
 }
 
+bool TRegisterQuiver::EndRecordNamesSet() const
+{
+    // A plain 0xFFFF with no ZIP64 end record to hold the number tells nothing.
+    auto named = [](uint32_t Disk) { return Disk != 0 && Disk != 0xFFFF; };
+    return FEndHdr.Signature() != 0 && (named(EndDisk()) || named(DirDisk()));
+}
+
 int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
 {
     const int64_t size = Stream.Size();
+    // The slots hold this archive's records or nothing: an end record of an archive
+    // identified before must not lend this one its disk numbers.
+    FEndHdr.Clear();
+    FWideEndHdr.Clear();
     FZip64LocHdr.Clear();
     FZip64EndHdr.Clear();
+    FDirectoryFound = false;
     if (size <= 0) return 0;
     const int32_t blockSize = size > 32768 ? 32768 : static_cast<int32_t>(size - 1);
     FHeaderState.Clear();
@@ -178,6 +190,7 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
             } else {
                 FOffsetAdjust = shift;
             }
+            FDirectoryFound = true;
             return D;
         }
     }

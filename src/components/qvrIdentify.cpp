@@ -258,6 +258,8 @@ TArcType TRegisterQuiver::IdentifyArchive(TStream32& Stream)
     FOffsetAdjust = 0;
     FWalkStart = -1;
     FHeaderState.Clear();
+    FEndHdr.Clear();
+    FDirectoryFound = false;
     try {
         FArchiveSize = std::max<int64_t>(Stream.Size(), 0);
         if (FArchiveSize > 19) {
@@ -272,6 +274,11 @@ TArcType TRegisterQuiver::IdentifyArchive(TStream32& Stream)
         // Whatever stopped the tests, the type found so far stands.
     }
 
+    // However the last part of a split set starts (inside an entry's data, with a local
+    // header, with a directory record) and whether or not its directory can be read
+    // from it, its end record tells it apart from a whole archive: read alone, the part
+    // would give the few entries it holds and lose the rest without a word.
+    if (ZipArcTypes.Has(t) && EndRecordNamesSet()) t = GetSpanType();
     if (IsValidArcType(t)) {
         if (FWalkStart == -1) FWalkStart = 0;
         std::string ext = ExtensionOf(FArchiveFile);
@@ -313,7 +320,6 @@ void TRegisterQuiver::IdentifyProgram(TStream32& Stream, const uint8_t* Head, in
         }
     }
 
-    FEndHdr.SetU32(0, 0);
     FWalkStart = FindEndRecord(Stream);
     if (FWalkStart > 0) {
         T = atZipExe;
@@ -418,7 +424,7 @@ void TRegisterQuiver::IdentifyPlain(TStream32& Stream, const uint8_t* Head, int3
     // part of a split set.
     FWalkStart = FindEndRecord(Stream);
     if (FWalkStart > 0) {
-        T = EndDisk() == 0 ? atZip : GetSpanType();
+        T = atZip;
         return;
     }
     FWalkStart = ScanForSignature(Stream, T, 0);

@@ -244,6 +244,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
     }
     bool enciphered = false;
     bool stoppedAtDescriptor = false; // already reported
+    int32_t found = 0;                // entries walked, selected or not
     const int64_t size = Stream.Size();
     while (full && ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered) == htLocal &&
            !GetCancel()) {
@@ -263,16 +264,25 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         int64_t unpackedSize = WithHigh(FLocalHdr.UncompressedSize(), FHighParts.Uncompressed);
         const int64_t dataStart = P + 30 + nameLen + extraLen;
         int32_t descriptorLength = 0;
-        // A header that defers its sizes to a data descriptor gives no way to the next
-        // record: the descriptor after the data has to be found first.
-        if ((FLocalHdr.Flags() & FlagDescriptor) && FLocalHdr.CompressedSize() == 0) {
-            TDataDescriptor d;
-            if (!FindDataDescriptor(Stream, dataStart, FLocalHdr.Method(),
-                                    FLocalHdr.Flags() & FlagEncrypted, d)) {
-                ReportError(FEntryName, "", E_BADHEADER, "0", rsRun);
-                stoppedAtDescriptor = true;
-                break;
-            }
+        // A header with a data descriptor gives no sure way to the next record: zeros
+        // for sizes, or sizes that leave the descriptor (and for stored encrypted data
+        // the encryption header) out. The descriptor after the data has to be found.
+        // Only a header of zeros, whose descriptor cannot be found, stops the walk: any
+        // other keeps its own sizes.
+        const bool deferred = FLocalHdr.Flags() & FlagDescriptor;
+        TDataDescriptor d;
+        const bool described =
+            deferred && FindDataDescriptor(Stream, dataStart,
+                                           {FLocalHdr.Flags(), FLocalHdr.Method(), packedSize,
+                                            unpackedSize, 0},
+                                           d);
+        if (deferred && !described && packedSize == 0) {
+            ReportError(FEntryName, "", E_BADHEADER, "0", rsRun);
+            stoppedAtDescriptor = true;
+            break;
+        }
+        ++found;
+        if (described) {
             entry.Described = true;
             entry.Crc = d.Crc;
             entry.CompressedSize = packedSize = d.CompressedSize;
@@ -297,6 +307,16 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
     // may be missing: the run must not pass for complete.
     if (!GetCancel() && !stoppedAtDescriptor && !LocalRunEndsCleanly(Stream, P))
         ReportError(FArchiveFile, "", E_BADHEADER, "0", rsRun);
+    // Local headers that stand in for a directory that could not be read tell nothing
+    // of the entries the directory listed beyond them (the rest of a split set, data
+    // cut away with it): however cleanly the scan ends, the run says once that it had
+    // no directory, so that it never passes for complete. A walk chosen over a
+    // directory that was found (a self-extractor's fixed offset) says nothing.
+    if (!GetCancel() && !FDirectoryFound)
+        ReportError(FArchiveFile,
+                    "no central directory: " + std::to_string(found) +
+                        " entries found by scanning",
+                    E_BADHEADER, "0", rsRun);
     VetEntries(nullptr);
     return FHeader->FCount;
 }

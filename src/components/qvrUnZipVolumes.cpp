@@ -40,9 +40,10 @@ bool TUnZip::OpenVolumeSet(std::unique_ptr<TStream32>& Stream)
     Stream = std::move(volumes);
     FVolumeNumber = static_cast<int32_t>(last + 1);
     // Records address parts by number: the directory starts where the end record says,
-    // on its own part; without an end record the local headers are scanned from the
-    // first part on.
-    if (FHeaderState.Has(htEnding)) {
+    // on its own part, whether or not the search found it from the last part (a
+    // directory that starts on an earlier part, or a size that does not fit); without an
+    // end record the local headers are scanned from the first part on.
+    if (FEndHdr.Signature() != 0) {
         const bool wide = FEndHdr.DirOffset() == 0xFFFFFFFFu && FZip64EndHdr.Signature() == Zip64EndSig;
         const int64_t offset = wide ? static_cast<int64_t>(FZip64EndHdr.DirOffset() & 0xFFFFFFFFFFull)
                                     : static_cast<int64_t>(FEndHdr.DirOffset());

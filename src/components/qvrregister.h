@@ -67,6 +67,10 @@ public:
     // ZIP64 end record, when there is one.
     uint32_t EndDisk() const;
     uint32_t DirDisk() const;
+    // Whether the archive's end record names a disk other than the first: it ends a
+    // split set, whose directory and entries lie on several parts, never a whole
+    // one-file archive however its last part looks.
+    bool EndRecordNamesSet() const;
 
     virtual std::string GetArchiveFile() { return FArchiveFile; }
     virtual void SetArchiveFile(const std::string& V);
@@ -124,6 +128,9 @@ protected:
     int64_t FWalkStart = -1;
     int32_t FOffsetAdjust = 0;
     int64_t FEndRecordEnd = 0;
+    // The end-record search found the central directory (not only an end record): a
+    // walk of the local headers is then chosen, not a fallback.
+    bool FDirectoryFound = false;
     THighParts FHighParts;
     uint32_t FArchiveDate = 0;
     std::array<uint8_t, 512> FTarHeader{};

@@ -356,3 +356,64 @@ TEST(Cli, PiecesOfOneArchiveAndAFirstPartStandForTheWholeSet)
     EXPECT_EQ(z.Status, 0) << z.Err;
     EXPECT_EQ(CompareWithManifest(*FindManifest("c15_split.zip"), tmp / "c15"), "");
 }
+
+TEST(Cli, ArchivesWithoutTheirDirectoryAreNeverSilent)
+{
+    if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
+    TTempDir tmp;
+    // Eight entries, six of them files, written to a pipe (data descriptors), encrypted,
+    // stored; the end record cut short.
+    for (const char* name : {"a.txt", "b.txt", "d/c.txt", "d/e.txt", "d/f/g.txt", "h.txt"})
+        WriteFile(tmp / "in" / name, TextBytes(4000, static_cast<uint32_t>(name[0])));
+    const std::string in = "cd " + Quote((tmp / "in").string()) + " && ";
+    ASSERT_EQ(Shell(in + "zip -q -r -0 -P pw - . | cat > ../st.zip").Status, 0);
+    const Bytes st = ReadFile(tmp / "st.zip");
+    WriteFile(tmp / "st.zip", Bytes(st.begin(), st.end() - 5));
+    // A split set whose last part starts with a local header: its end record gives a
+    // directory size that does not fit (read as the set), or it is cut in its directory.
+    WriteFile(tmp / "set/a.bin", RandomBytes(65487, 1));
+    WriteFile(tmp / "set/b.bin", RandomBytes(1000, 2));
+    ASSERT_EQ(Shell("cd " + Quote((tmp / "set").string()) +
+                    " && zip -q -0 -X -s 64k ../big.zip a.bin b.bin && zip -q -0 -X -s 64k "
+                    "../cut.zip a.bin b.bin")
+                  .Status,
+              0);
+    Bytes big = ReadFile(tmp / "big.zip");
+    PutU32(&big[big.size() - 22 + 12], 0x7FFFFF00u);
+    WriteFile(tmp / "big.zip", big);
+    const Bytes cut = ReadFile(tmp / "cut.zip");
+    WriteFile(tmp / "cut.zip", Bytes(cut.begin(), cut.end() - 40));
+    const std::string scan = ": Bad file header: no central directory: ";
+    const struct {
+        const char* Args;
+        const char* Archive;
+        int Status;
+        std::string Line; // in the error output; empty: none at all
+    } cases[] = {
+        {"-p pw", "st.zip", 1, "st.zip" + scan + "8 entries found by scanning (25114)"},
+        {"-l", "st.zip", 1, "st.zip" + scan + "8 entries found by scanning (25114)"},
+        {"--identify", "big.zip", 0, ""},
+        {"", "big.zip", 0, ""},
+        {"", "cut.zip", 1, "cut.zip" + scan + "1 entries found by scanning (25114)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Args) + " " + c.Archive);
+        const fs::path out = tmp / "out" / c.Archive;
+        const TRunResult r = Unspool("-q " + std::string(c.Args) + " " +
+                                     Quote((tmp / c.Archive).string()) + " " + Quote(out.string()));
+        EXPECT_EQ(r.Status, c.Status) << r.Err;
+        if (c.Line.empty()) {
+            EXPECT_EQ(r.Err, "");
+        } else {
+            EXPECT_NE(r.Err.find(c.Line), std::string::npos) << r.Err;
+            EXPECT_EQ(r.Err.find(c.Line), r.Err.rfind(c.Line)) << "said more than once";
+        }
+        if (std::string(c.Args) == "--identify") {
+            EXPECT_EQ(r.Out.rfind("atZipMV ", 0), 0u) << r.Out;
+        }
+    }
+    for (const char* name : {"a.txt", "b.txt", "d/c.txt", "d/e.txt", "d/f/g.txt", "h.txt"})
+        EXPECT_TRUE(ReadFile(tmp / "out/st.zip" / name) == ReadFile(tmp / "in" / name)) << name;
+    EXPECT_TRUE(ReadFile(tmp / "out/big.zip/a.bin") == RandomBytes(65487, 1));
+    EXPECT_TRUE(ReadFile(tmp / "out/cut.zip/b.bin") == RandomBytes(1000, 2));
+}

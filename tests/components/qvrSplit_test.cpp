@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 using namespace test;
 
 namespace {
@@ -220,6 +222,74 @@ TEST(SplitInfoZip, IdentifiedAsMultiVolumeAndListedFromTheLastPart)
     std::vector<int64_t> want;
     for (const auto& f : SplitFiles()) want.push_back(static_cast<int64_t>(f.second.size()));
     EXPECT_EQ(sizes, want);
+}
+
+TEST(SplitInfoZip, ALastPartIsNeverReadAsAWholeArchive)
+{
+    // Stored files without extra fields, sized so that the last part starts with a
+    // local header, inside an entry's data, or with the directory. Whatever its start,
+    // a last part whose end record names its disks is read as the set, also when the
+    // directory's size does not fit; a last part cut inside its directory has no end
+    // record, and the run says what it could not read.
+    if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
+    const std::vector<std::pair<std::string, Bytes>> local = {{"a.bin", RandomBytes(65487, 1)},
+                                                              {"b.bin", RandomBytes(1000, 2)}};
+    const std::vector<std::pair<std::string, Bytes>> data = {{"c.bin", RandomBytes(100000, 3)},
+                                                             {"b.bin", RandomBytes(1000, 2)}};
+    const std::vector<std::pair<std::string, Bytes>> central = {{"a.bin", RandomBytes(65487, 1)}};
+    enum TDamage { Whole, SizePastTheStart, CutInsideTheDirectory };
+    const struct {
+        const char* Name;
+        const std::vector<std::pair<std::string, Bytes>>& Files;
+        std::array<uint8_t, 4> Start;
+        TDamage Damage;
+    } cases[] = {
+        {"LocalHeaderWhole", local, {'P', 'K', 3, 4}, Whole},
+        {"LocalHeaderSizePastTheStart", local, {'P', 'K', 3, 4}, SizePastTheStart},
+        {"LocalHeaderCut", local, {'P', 'K', 3, 4}, CutInsideTheDirectory},
+        {"InsideDataSizePastTheStart", data, {0, 0, 0, 0}, SizePastTheStart},
+        {"InsideDataCut", data, {0, 0, 0, 0}, CutInsideTheDirectory},
+        {"DirectoryWhole", central, {'P', 'K', 1, 2}, Whole},
+        {"DirectoryCut", central, {'P', 'K', 1, 2}, CutInsideTheDirectory},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempDir tmp;
+        const fs::path zip = ZipSplit(tmp, "set", "-0 -X", c.Files);
+        ASSERT_TRUE(fs::exists(tmp / "set.z01"));
+        Bytes last = ReadFile(zip);
+        if (c.Start[0] == 'P') {
+            ASSERT_TRUE(std::equal(c.Start.begin(), c.Start.end(), last.begin()));
+        } else {
+            ASSERT_NE(GetU16(last.data()), 0x4B50u);
+        }
+        // The directory lies wholly in the last part, right before its end record.
+        const size_t end = last.size() - 22;
+        ASSERT_EQ(GetU32(&last[end]), 0x06054B50u);
+        const size_t dir = end - GetU32(&last[end + 12]);
+        ASSERT_EQ(GetU32(&last[dir]), 0x02014B50u);
+        if (c.Damage == SizePastTheStart)
+            PutU32(&last[end + 12], static_cast<uint32_t>(end + 100000));
+        if (c.Damage == CutInsideTheDirectory) last.resize((dir + end) / 2);
+        WriteFile(zip, last);
+        TUnZip z;
+        z.ArchiveFile(zip.string());
+        const TRunLog log = RunLogged(z, tmp / "out");
+        if (c.Damage == CutInsideTheDirectory) {
+            EXPECT_EQ(log.Codes(), std::vector<int32_t>{E_BADHEADER});
+            EXPECT_EQ(log.Subjects, std::vector<TReportSubject>{rsRun});
+            for (const auto& [name, bytes] : c.Files) {
+                if (fs::exists(tmp / "out" / name)) {
+                    EXPECT_TRUE(ReadFile(tmp / "out" / name) == bytes) << name;
+                }
+            }
+        } else {
+            EXPECT_EQ(z.ArcType(), atZipMV);
+            EXPECT_TRUE(log.Errors.empty()) << log.Errors.front().first;
+            EXPECT_EQ(log.Count, static_cast<int32_t>(c.Files.size()));
+            ExpectFilesMatch(tmp / "out", c.Files);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------
