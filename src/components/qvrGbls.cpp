@@ -78,9 +78,68 @@ std::string SlashToBackslash(std::string Name)
     return Name;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 character at Text[I], 0 when there is none: the
+// byte ranges of the Unicode standard's table of well-formed sequences, which leave out
+// overlong forms (C0, C1, E0 80-9F, F0 80-8F), surrogates (ED A0-BF) and values above
+// U+10FFFF (F4 90-BF, F5-FF).
+size_t Utf8CharLength(std::string_view Text, size_t I)
+{
+    const auto at = [&](size_t K) -> unsigned {
+        return I + K < Text.size() ? static_cast<unsigned char>(Text[I + K]) : 0u;
+    };
+    const unsigned c = at(0);
+    if (c < 0x80) return 1;
+    size_t n = 0;
+    unsigned lo = 0x80, hi = 0xBF; // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (at(1) < lo || at(1) > hi) return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (at(k) < 0x80 || at(k) > 0xBF) return 0;
+    return n;
+}
+
+} // namespace
+
+std::string EscapeInvalidUtf8(std::string_view Text)
+{
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(Text.size());
+    for (size_t i = 0; i < Text.size();) {
+        const size_t n = Utf8CharLength(Text, i);
+        if (n > 0) {
+            out.append(Text.substr(i, n));
+            i += n;
+        } else {
+            const auto c = static_cast<unsigned char>(Text[i++]);
+            out += '%';
+            out += Hex[c >> 4];
+            out += Hex[c & 15];
+        }
+    }
+    return out;
+}
+
 std::string NormalizeName(const std::string& Name, bool Oem, const std::string& CodePage)
 {
-    if (Name.empty() || !Oem) return SlashToBackslash(Name);
+    // A name taken as UTF-8 (the flag, or no translation asked for) may hold bytes that
+    // are not: they are kept as "%XX" like the bytes a code page does not convert, so
+    // that names stay valid UTF-8 and two names that differ stay different.
+    if (Name.empty() || !Oem) return SlashToBackslash(EscapeInvalidUtf8(Name));
     return SlashToBackslash(CodePage.empty() ? qvrOS::OemToUtf8(Name)
                                              : qvrOS::CodePageToUtf8(Name, CodePage));
 }

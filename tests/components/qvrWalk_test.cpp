@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace test;
 
 namespace {
@@ -385,6 +387,35 @@ TEST(OutputPaths, Utf8FlaggedNamesSkipTheOemConversion)
     Extract(tmp / "a.zip", tmp / "out");
     EXPECT_EQ(ReadFile(tmp / "out/caf\xC3\xA9.txt"), TextBytes(5, 1));
     EXPECT_EQ(ReadFile(tmp / "out/na\xC3\xA9ve.txt"), TextBytes(6, 2));
+}
+
+TEST(OutputPaths, Utf8FlaggedNamesKeepBytesThatAreNotUtf8AsHex)
+{
+    TTempDir tmp;
+    // Each name's bytes that are not UTF-8 become %XX, so no two of them meet in one
+    // file and every name on disk is valid UTF-8.
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"a\xFF.txt", "a%FF.txt"},
+        {"a\xFE.txt", "a%FE.txt"},
+        {"\xC0\xAF.txt", "%C0%AF.txt"},              // an overlong "/" stays in the name
+        {"sub/\xED\xA0\x80.txt", "sub/%ED%A0%80.txt"}, // a surrogate
+        {"caf\xC3\xA9.txt", "caf\xC3\xA9.txt"},
+    };
+    std::vector<TZipEntrySpec> e;
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < names.size(); ++i) {
+        e.push_back(Entry(names[i].first, TextBytes(10 + i, static_cast<uint32_t>(i))));
+        e.back().Flags = 0x0800;
+        expected.push_back(names[i].second);
+    }
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_TRUE(r.Errors.empty());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(FilesBelow(tmp / "out"), expected);
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(ReadFile(tmp / "out" / names[i].second),
+                  TextBytes(10 + i, static_cast<uint32_t>(i)));
 }
 
 TEST(CentralWalk, ADirectoryCutShortIsReported)
