@@ -144,6 +144,39 @@ std::string NormalizeName(const std::string& Name, bool Oem, const std::string& 
                                              : qvrOS::CodePageToUtf8(Name, CodePage));
 }
 
+bool NameCodePageSafe(const std::string& CodePage)
+{
+    const auto gives = [&](std::string_view Bytes) {
+        return qvrOS::CodePageToUtf8(Bytes, CodePage);
+    };
+    const auto separator = [](const std::string& S) {
+        return S.find_first_of("/\\") != std::string::npos;
+    };
+    // The shifts and escapes of stateful encodings come first, as they are what usually
+    // makes a separator: UTF-7's base64 forms of "/" and "\", HZ's and ISO-2022's mode
+    // changes, the byte-order marks of UTF-16 and UTF-32.
+    static constexpr std::string_view Shifts[] = {
+        "+AC8-", "+AFw-", "+AC8", "+AFw", "~{", "~}", "~{~}", "\x1B$B", "\x1B(B", "\x1B(J",
+        "\x1B$A", "\x1B$)A\x0E", "\x1B$)C\x0E", "\x0E", "\x0F", "\xFE\xFF", "\xFF\xFE"};
+    for (const std::string_view s : Shifts)
+        if (separator(gives(s))) return false;
+    // "/" must stay the separator it is in every ZIP name.
+    if (gives("/") != "/") return false;
+    char b[2];
+    for (int lead = 1; lead < 256; ++lead) {
+        b[0] = static_cast<char>(lead);
+        if (b[0] == '/' || b[0] == '\\') continue;
+        if (separator(gives({b, 1}))) return false;
+        if (lead < 0x80) continue;
+        for (int trail = 1; trail < 256; ++trail) {
+            b[1] = static_cast<char>(trail);
+            if (b[1] == '/' || b[1] == '\\') continue;
+            if (separator(gives({b, 2}))) return false;
+        }
+    }
+    return true;
+}
+
 bool IsUNCPath(const std::string& Path)
 {
     return Path.size() > 2 && Path[0] == '\\' && Path[1] == '\\';

@@ -262,6 +262,7 @@ TEST(Cli, OptionsTable)
     std::vector<TZipEntrySpec> bad8 = {Entry("a\xFF\x7F\xC2\x9B.txt", TextBytes(4, 4))};
     bad8[0].Flags = 0x0800;
     WriteFile(tmp / "bad8.zip", BuildZip(bad8));
+    WriteFile(tmp / "utf7.zip", BuildZip({Entry("a+AC8-b.txt", TextBytes(3, 5))}));
     struct TCase {
         std::string Args; // "OUT" stands for a fresh destination folder
         int Status;
@@ -281,6 +282,10 @@ TEST(Cli, OptionsTable)
         {"-q --names=SJIS " + Quote((tmp / "sjis.zip").string()) + " OUT", 0, {"テスト.txt"}, ""},
         {"-q " + arc + " OUT -d OUT", 3, {}, ""},
         {"-O klingon " + arc, 3, {}, ""},
+        {"-l -O '' " + arc, 3, {}, ""},
+        {"-l --names= " + arc, 3, {}, ""},
+        {"-q -O UTF-7 " + Quote((tmp / "utf7.zip").string()) + " OUT", 3, {}, ""},
+        {"-q -O 1252 " + Quote((tmp / "utf7.zip").string()) + " OUT", 0, {"a+AC8-b.txt"}, ""},
         {"-q " + Quote((tmp / "bad8.zip").string()) + " OUT", 0, {"a%FF\x7F\xC2\x9B.txt"}, ""},
         {"-l --json " + Quote((tmp / "bad8.zip").string()), 0, {}, "\"a%FF\\u007f\\u009b.txt\""},
         {"--json " + arc, 3, {}, ""},

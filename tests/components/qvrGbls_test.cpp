@@ -73,6 +73,26 @@ TEST(PathHelpers, InvalidUtf8BytesBecomeHexAndValidCharactersStay)
         EXPECT_EQ(EscapeInvalidUtf8(c.In), c.Out) << c.In;
 }
 
+TEST(PathHelpers, CodePagesThatMakeSeparatorsAreNotSafeForNames)
+{
+    struct TCase {
+        const char* CodePage;
+        bool Safe;
+    };
+    for (const TCase& c : std::vector<TCase>{
+             {"437", true}, {"936", true}, {"SJIS", true}, {"BIG5", true}, {"1252", true},
+             {"UTF-8", true},
+             // glibc's converter takes a stray SO as read before it fails on it.
+             {"ISO-2022-CN-EXT", true}, {"ISO-2022-JP", true}, {"HZ", true},
+             {"UTF-7", false},  // "+AC8-" reads as "/"
+             {"UTF-16", false}, // "/" alone is no character
+             {"UTF-32", false}, {"CP037", false}, // EBCDIC: "a" reads as "/"
+         }) {
+        if (!qvrOS::CodePageKnown(c.CodePage)) continue;
+        EXPECT_EQ(NameCodePageSafe(c.CodePage), c.Safe) << c.CodePage;
+    }
+}
+
 TEST(Percent, RoundsHalfToEvenAndClamps)
 {
     EXPECT_EQ(Percent(3, 1), 33);

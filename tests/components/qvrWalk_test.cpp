@@ -418,6 +418,33 @@ TEST(OutputPaths, Utf8FlaggedNamesKeepBytesThatAreNotUtf8AsHex)
                   TextBytes(10 + i, static_cast<uint32_t>(i)));
 }
 
+TEST(OutputPaths, NameCodePageThatMakesSeparatorsIsRefused)
+{
+    TTempDir tmp;
+    // Not flagged: UTF-7 would read "+AC8-" as "/" and put the file in a folder "a".
+    WriteFile(tmp / "a.zip", BuildZip({Entry("a+AC8-b\xE9.txt", TextBytes(7, 1))}));
+    struct TCase {
+        const char* Set;
+        const char* Kept; // what the property holds afterwards
+        const char* File;
+    };
+    int n = 0;
+    for (const TCase& c : std::vector<TCase>{
+             {"UTF-7", "1252", "a+AC8-b\xC3\xA9.txt"},
+             {"UTF-16", "1252", "a+AC8-b\xC3\xA9.txt"},
+             {"UTF-8", "UTF-8", "a+AC8-b%E9.txt"},
+             {"", "", "a+AC8-b\xCE\x98.txt"}, // CP437 0xE9 is a theta
+         }) {
+        const fs::path out = tmp / ("out" + std::to_string(n++));
+        Extract(tmp / "a.zip", out, [&](TUnZip& z) {
+            z.NameCodePage("1252");
+            z.NameCodePage(c.Set);
+            EXPECT_EQ(z.NameCodePage(), c.Kept) << c.Set;
+        });
+        EXPECT_EQ(FilesBelow(out), std::vector<std::string>{c.File}) << c.Set;
+    }
+}
+
 TEST(CentralWalk, ADirectoryCutShortIsReported)
 {
     TTempDir tmp;
