@@ -21,7 +21,8 @@ const char* const UsageText =
     "  -j            do not recreate stored folders\n"
     "  -D            recreate empty stored folders too\n"
     "  -O CODEPAGE   code page of names stored without the UTF-8 flag (also --names=CODEPAGE):\n"
-    "                437 (default), 936/GBK, 950/BIG5, 932/SJIS, 1252, UTF-8, ...\n"
+    "                437 (default), 936/GBK, 950/BIG5, 932/SJIS, 1252, UTF-8, ...; not one\n"
+    "                that can make '/' or '\\' of other bytes (UTF-7, UTF-16, EBCDIC)\n"
     "  --date=file|now|newest   date of the extracted files\n"
     "  --no-attributes          do not restore stored attributes\n"
     "  -q            no progress bar and no summary line\n"
@@ -83,6 +84,7 @@ std::optional<TCliOptions> ParseCommandLine(const std::vector<std::string>& Args
             if (a == "-f") o.FileSpec.push_back(MaskOf(*v));
             if (a == "-x") o.ExcludeSpec.push_back(MaskOf(*v));
             if (a == "-O") o.NameCodePage = *v;
+            if (a == "-O" && v->empty()) return fail("-O needs a code page");
             if (a == "-d") {
                 if (!destOption.empty()) return fail("-d given twice");
                 destOption = *v;
@@ -90,6 +92,7 @@ std::optional<TCliOptions> ParseCommandLine(const std::vector<std::string>& Args
             }
         } else if (a.rfind("--names=", 0) == 0) {
             o.NameCodePage = a.substr(8);
+            if (o.NameCodePage.empty()) return fail("--names= needs a code page");
         } else if (a == "-o") {
             o.Overwrite = TOverwritePolicy::Always;
         } else if (a == "-n") {
@@ -135,6 +138,9 @@ std::optional<TCliOptions> ParseCommandLine(const std::vector<std::string>& Args
         return fail("--json goes with -l or --identify");
     if (!o.NameCodePage.empty() && !qvrOS::CodePageKnown(o.NameCodePage))
         return fail("unknown code page '" + o.NameCodePage + "'");
+    if (!o.NameCodePage.empty() && !NameCodePageSafe(o.NameCodePage))
+        return fail("code page '" + o.NameCodePage +
+                    "' can turn other bytes into folder separators; names cannot be read in it");
     o.Archive = positional[0];
     o.DestDir = positional.size() == 2 ? positional[1] : destOption;
     if (o.FileSpec.empty()) o.FileSpec.push_back("*.*");

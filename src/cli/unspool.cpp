@@ -16,22 +16,32 @@ namespace {
 
 enum TExit { ExitOk = 0, ExitEntryFailed = 1, ExitArchiveFailed = 2, ExitUsage = 3 };
 
+// The control character at S[I], C0, DEL or the two-byte UTF-8 form of C1 (terminals
+// obey all three): its code, with Len set to its length; -1 when there is none.
+int ControlAt(const std::string& S, size_t I, size_t& Len)
+{
+    const auto c = static_cast<unsigned char>(S[I]);
+    Len = 1;
+    if (c < 0x20 || c == 0x7F) return c;
+    if (c != 0xC2 || I + 1 >= S.size()) return -1;
+    const auto next = static_cast<unsigned char>(S[I + 1]);
+    if (next < 0x80 || next > 0x9F) return -1;
+    Len = 2;
+    return next;
+}
+
 // Turns "\" paths of the component back into the form the user typed, with control
-// characters (C0, DEL and the UTF-8 forms of C1) shown as \xNN: names come from the
-// archive, and an escape sequence in one must not reach the terminal.
+// characters shown as \xNN: names come from the archive, and an escape sequence in one
+// must not reach the terminal.
 std::string Shown(const std::string& Name)
 {
     std::string s;
     s.reserve(Name.size());
-    for (size_t i = 0; i < Name.size(); ++i) {
+    for (size_t i = 0, len = 1; i < Name.size(); i += len) {
         const auto c = static_cast<unsigned char>(Name[i]);
-        const bool c1 = c == 0xC2 && i + 1 < Name.size() &&
-                        static_cast<unsigned char>(Name[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(Name[i + 1]) <= 0x9F;
-        if (c < 0x20 || c == 0x7F || c1) {
-            const unsigned v = c1 ? static_cast<unsigned char>(Name[++i]) : c;
+        if (const int ctl = ControlAt(Name, i, len); ctl >= 0) {
             char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02X", v);
+            std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned>(ctl));
             s += esc;
         } else {
 #ifdef _WIN32
@@ -52,20 +62,23 @@ std::string SlashName(std::string Name)
     return Name;
 }
 
-// Name as a JSON string literal; control characters and quotes escaped.
+// S as a JSON string literal, always valid UTF-8: bytes that are not UTF-8 become
+// "%XX" (EscapeInvalidUtf8, as in names), quotes and backslashes are escaped, and so are
+// the control characters, which JSON requires of C0 and a terminal showing the line
+// would otherwise obey.
 std::string JsonString(const std::string& S)
 {
+    const std::string text = EscapeInvalidUtf8(S);
     std::string out = "\"";
-    for (const unsigned char c : S) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
+    for (size_t i = 0, len = 1; i < text.size(); i += len) {
+        const char c = text[i];
+        if (const int ctl = ControlAt(text, i, len); ctl >= 0) {
             char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(ctl));
             out += esc;
         } else {
-            out += static_cast<char>(c);
+            if (c == '"' || c == '\\') out += '\\';
+            out += c;
         }
     }
     return out + "\"";

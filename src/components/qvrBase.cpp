@@ -181,6 +181,11 @@ void TZipCommon::SetExtractDir(const std::string& V)
         FExtractDir.clear();
 }
 
+void TZipCommon::NameCodePage(const std::string& V)
+{
+    if (V.empty() || NameCodePageSafe(V)) FNameCodePage = V;
+}
+
 void TZipCommon::UpdateProgress(int64_t ArchiveTotal, int64_t FileTotal, int64_t FileDone)
 {
     try {

@@ -143,8 +143,11 @@ public:
     void TranslateOemChar(bool V) { FTranslateOemChar = V; }
     // The code page of names stored without the UTF-8 flag, when TranslateOemChar is
     // set ("936", "GBK", "SJIS", ...); empty: the system's OEM code page (437 on POSIX).
+    // A code page in which names could gain folders (NameCodePageSafe: UTF-7 reads
+    // "+AC8-" as "/"; UTF-16 and EBCDIC do not read "/" as "/") is refused: the property
+    // keeps the value it had, which a host can read back to see the setting was not taken.
     const std::string& NameCodePage() const { return FNameCodePage; }
-    void NameCodePage(const std::string& V) { FNameCodePage = V; }
+    void NameCodePage(const std::string& V);
 
     // Run state a host may read.
     const std::string& FileName() const { return FFileName; }

@@ -78,11 +78,103 @@ std::string SlashToBackslash(std::string Name)
     return Name;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 character at Text[I], 0 when there is none: the
+// byte ranges of the Unicode standard's table of well-formed sequences, which leave out
+// overlong forms (C0, C1, E0 80-9F, F0 80-8F), surrogates (ED A0-BF) and values above
+// U+10FFFF (F4 90-BF, F5-FF).
+size_t Utf8CharLength(std::string_view Text, size_t I)
+{
+    const auto at = [&](size_t K) -> unsigned {
+        return I + K < Text.size() ? static_cast<unsigned char>(Text[I + K]) : 0u;
+    };
+    const unsigned c = at(0);
+    if (c < 0x80) return 1;
+    size_t n = 0;
+    unsigned lo = 0x80, hi = 0xBF; // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (at(1) < lo || at(1) > hi) return 0;
+    for (size_t k = 2; k < n; ++k)
+        if (at(k) < 0x80 || at(k) > 0xBF) return 0;
+    return n;
+}
+
+} // namespace
+
+std::string EscapeInvalidUtf8(std::string_view Text)
+{
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(Text.size());
+    for (size_t i = 0; i < Text.size();) {
+        const size_t n = Utf8CharLength(Text, i);
+        if (n > 0) {
+            out.append(Text.substr(i, n));
+            i += n;
+        } else {
+            const auto c = static_cast<unsigned char>(Text[i++]);
+            out += '%';
+            out += Hex[c >> 4];
+            out += Hex[c & 15];
+        }
+    }
+    return out;
+}
+
 std::string NormalizeName(const std::string& Name, bool Oem, const std::string& CodePage)
 {
-    if (Name.empty() || !Oem) return SlashToBackslash(Name);
+    // A name taken as UTF-8 (the flag, or no translation asked for) may hold bytes that
+    // are not: they are kept as "%XX" like the bytes a code page does not convert, so
+    // that names stay valid UTF-8 and two names that differ stay different.
+    if (Name.empty() || !Oem) return SlashToBackslash(EscapeInvalidUtf8(Name));
     return SlashToBackslash(CodePage.empty() ? qvrOS::OemToUtf8(Name)
                                              : qvrOS::CodePageToUtf8(Name, CodePage));
+}
+
+bool NameCodePageSafe(const std::string& CodePage)
+{
+    const auto gives = [&](std::string_view Bytes) {
+        return qvrOS::CodePageToUtf8(Bytes, CodePage);
+    };
+    const auto separator = [](const std::string& S) {
+        return S.find_first_of("/\\") != std::string::npos;
+    };
+    // The shifts and escapes of stateful encodings come first, as they are what usually
+    // makes a separator: UTF-7's base64 forms of "/" and "\", HZ's and ISO-2022's mode
+    // changes, the byte-order marks of UTF-16 and UTF-32.
+    static constexpr std::string_view Shifts[] = {
+        "+AC8-", "+AFw-", "+AC8", "+AFw", "~{", "~}", "~{~}", "\x1B$B", "\x1B(B", "\x1B(J",
+        "\x1B$A", "\x1B$)A\x0E", "\x1B$)C\x0E", "\x0E", "\x0F", "\xFE\xFF", "\xFF\xFE"};
+    for (const std::string_view s : Shifts)
+        if (separator(gives(s))) return false;
+    // "/" must stay the separator it is in every ZIP name.
+    if (gives("/") != "/") return false;
+    char b[2];
+    for (int lead = 1; lead < 256; ++lead) {
+        b[0] = static_cast<char>(lead);
+        if (b[0] == '/' || b[0] == '\\') continue;
+        if (separator(gives({b, 1}))) return false;
+        if (lead < 0x80) continue;
+        for (int trail = 1; trail < 256; ++trail) {
+            b[1] = static_cast<char>(trail);
+            if (b[1] == '/' || b[1] == '\\') continue;
+            if (separator(gives({b, 2}))) return false;
+        }
+    }
+    return true;
 }
 
 bool IsUNCPath(const std::string& Path)

@@ -66,9 +66,21 @@ bool FileExistsAny(const std::string& Name);
 bool ForceDirs(const std::string& Dir);
 std::string TempDir();
 std::string SlashToBackslash(std::string Name);
+// Text meant to be UTF-8 with every byte that is not part of a well-formed character (a
+// stray or missing continuation byte, an overlong form, a surrogate, a value above
+// U+10FFFF) as "%XX", its value in upper-case hex: the rule CodePageToUtf8 applies to
+// bytes that do not convert. The result is always valid UTF-8.
+std::string EscapeInvalidUtf8(std::string_view Text);
 // Entry names as read from an archive: converted to UTF-8 when Oem is set (from
-// CodePage, or the system's OEM code page when it is empty), then "/" to "\".
+// CodePage, or the system's OEM code page when it is empty), otherwise taken as UTF-8
+// with EscapeInvalidUtf8; then "/" to "\".
 std::string NormalizeName(const std::string& Name, bool Oem, const std::string& CodePage = {});
+// Whether names can be read in CodePage without gaining folders: "/" reads as "/", and
+// no single byte, no two bytes led by one of 0x80 or above, and none of the shift and
+// escape sequences of stateful encodings gives "/" or "\" unless it holds one (UTF-7
+// reads "+AC8-" as "/"). Decided by converting those probes with CodePageToUtf8, so the
+// answer is the platform's own.
+bool NameCodePageSafe(const std::string& CodePage);
 bool IsUNCPath(const std::string& Path);
 std::string SplitAt(std::string& S, const std::string& Delim);
 uint8_t NameStemLength(const char* Name);

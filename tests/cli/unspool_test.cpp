@@ -258,6 +258,11 @@ TEST(Cli, OptionsTable)
     // A FIFO never gets a writer: opening it must not wait for one.
     ASSERT_EQ(Shell("mkfifo " + Quote((tmp / "fifo").string())).Status, 0);
     WriteFile(tmp / "esc.zip", BuildZip({Entry("a\x1B[2Jb.txt", TextBytes(7, 3))}));
+    // Flagged UTF-8 but holding bytes that are not: an invalid byte, DEL and a C1 CSI.
+    std::vector<TZipEntrySpec> bad8 = {Entry("a\xFF\x7F\xC2\x9B.txt", TextBytes(4, 4))};
+    bad8[0].Flags = 0x0800;
+    WriteFile(tmp / "bad8.zip", BuildZip(bad8));
+    WriteFile(tmp / "utf7.zip", BuildZip({Entry("a+AC8-b.txt", TextBytes(3, 5))}));
     struct TCase {
         std::string Args; // "OUT" stands for a fresh destination folder
         int Status;
@@ -277,6 +282,12 @@ TEST(Cli, OptionsTable)
         {"-q --names=SJIS " + Quote((tmp / "sjis.zip").string()) + " OUT", 0, {"テスト.txt"}, ""},
         {"-q " + arc + " OUT -d OUT", 3, {}, ""},
         {"-O klingon " + arc, 3, {}, ""},
+        {"-l -O '' " + arc, 3, {}, ""},
+        {"-l --names= " + arc, 3, {}, ""},
+        {"-q -O UTF-7 " + Quote((tmp / "utf7.zip").string()) + " OUT", 3, {}, ""},
+        {"-q -O 1252 " + Quote((tmp / "utf7.zip").string()) + " OUT", 0, {"a+AC8-b.txt"}, ""},
+        {"-q " + Quote((tmp / "bad8.zip").string()) + " OUT", 0, {"a%FF\x7F\xC2\x9B.txt"}, ""},
+        {"-l --json " + Quote((tmp / "bad8.zip").string()), 0, {}, "\"a%FF\\u007f\\u009b.txt\""},
         {"--json " + arc, 3, {}, ""},
         {"-l -t " + arc, 3, {}, ""},
         {"--version", 0, {}, "unspool "},
@@ -303,13 +314,30 @@ TEST(Cli, OptionsTable)
 TEST(Cli, JsonListingParsesBack)
 {
     if (!HaveTool("python3")) GTEST_SKIP() << "python3 not installed";
-    const std::string arc = Quote((CorpusDir() / "c07_infozip_zipcrypto.zip").string());
-    const TRunResult r = Shell(Quote(CliPath().string()) + " -l --json " + arc +
-                               " | python3 -c \"import sys, json; e = [json.loads(l) for l in "
-                               "sys.stdin]; print(len(e), sum(x['size'] for x in e), "
-                               "sum(x['encrypted'] for x in e), e[6]['name'])\"");
-    EXPECT_EQ(r.Status, 0) << r.Err;
-    EXPECT_EQ(r.Out, "7 105230 5 sub/dir/nested.txt\n");
+    TTempDir tmp;
+    // Names flagged UTF-8 that are not, and control characters JSON must escape.
+    std::vector<TZipEntrySpec> odd = {Entry("a\xFF.txt", TextBytes(1, 1)),
+                                      Entry("\xED\xA0\x80\xC0\xAF\x01\x7F.txt", TextBytes(2, 2)),
+                                      Entry("q\"\\\xC2\x85\xE2\x82", TextBytes(3, 3))};
+    for (TZipEntrySpec& e : odd) e.Flags = 0x0800;
+    WriteFile(tmp / "odd.zip", BuildZip(odd));
+    struct TCase {
+        fs::path Archive;
+        std::string Expect; // entries, total size, encrypted entries, the last name
+    };
+    for (const TCase& c : std::vector<TCase>{
+             {CorpusDir() / "c07_infozip_zipcrypto.zip", "7 105230 5 sub/dir/nested.txt"},
+             {tmp / "odd.zip", "3 6 0 q\"/\\x85%E2%82"},
+         }) {
+        // Each line must be UTF-8 (decoded strictly) holding one JSON object.
+        const TRunResult r = Shell(
+            Quote(CliPath().string()) + " -l --json " + Quote(c.Archive.string()) +
+            " | python3 -c \"import sys, json; e = [json.loads(l.decode('utf-8')) for l in "
+            "sys.stdin.buffer]; print(len(e), sum(x['size'] for x in e), "
+            "sum(x['encrypted'] for x in e), ascii(e[-1]['name'])[1:-1])\"");
+        EXPECT_EQ(r.Status, 0) << c.Archive << r.Err;
+        EXPECT_EQ(r.Out, c.Expect + "\n") << c.Archive;
+    }
 }
 
 TEST(Cli, SplitSetsExtractAndAMissingPartIsNamed)

@@ -40,11 +40,57 @@ TEST(PathHelpers, NamesAndUncPaths)
     EXPECT_EQ(NormalizeName("dir/sub/file.txt", false), "dir\\sub\\file.txt");
     // CP437 0x82 is e-acute; with the OEM step off the byte is kept as it is.
     EXPECT_EQ(NormalizeName("caf\x82/x", true), "caf\xC3\xA9\\x");
-    EXPECT_EQ(NormalizeName("caf\x82", false), "caf\x82");
+    // Without it the name is taken as UTF-8, and a byte that is not becomes %XX.
+    EXPECT_EQ(NormalizeName("caf\x82", false), "caf%82");
     EXPECT_EQ(NameStemLength("volume.z01"), 6);
     EXPECT_EQ(NameStemLength("noext"), 5);
     EXPECT_EQ(ExtractFilePath("a\\b\\c.txt"), "a\\b\\");
     EXPECT_EQ(ExtractFileName("a\\b\\c.txt"), "c.txt");
+}
+
+TEST(PathHelpers, InvalidUtf8BytesBecomeHexAndValidCharactersStay)
+{
+    struct TCase {
+        const char* In;
+        const char* Out;
+    };
+    // The edges of each range of the table of well-formed UTF-8.
+    for (const TCase& c : std::vector<TCase>{
+             {"plain/ascii\x7F", "plain/ascii\x7F"},
+             {"\xC2\x80 \xDF\xBF \xE0\xA0\x80 \xED\x9F\xBF \xEE\x80\x80 \xEF\xBF\xBF",
+              "\xC2\x80 \xDF\xBF \xE0\xA0\x80 \xED\x9F\xBF \xEE\x80\x80 \xEF\xBF\xBF"},
+             {"\xF0\x90\x80\x80 \xF4\x8F\xBF\xBF", "\xF0\x90\x80\x80 \xF4\x8F\xBF\xBF"},
+             {"a\xFF.txt", "a%FF.txt"},
+             {"\x80\xBF", "%80%BF"},                      // stray continuation bytes
+             {"\xC0\xAF \xC1\xBF", "%C0%AF %C1%BF"},      // overlong "/" and DEL
+             {"\xE0\x9F\xBF", "%E0%9F%BF"},                // overlong three-byte form
+             {"\xF0\x8F\xBF\xBF", "%F0%8F%BF%BF"},        // overlong four-byte form
+             {"\xED\xA0\x80\xED\xBF\xBF", "%ED%A0%80%ED%BF%BF"}, // surrogates
+             {"\xF4\x90\x80\x80 \xF5\x80", "%F4%90%80%80 %F5%80"}, // above U+10FFFF
+             {"\xE2\x82", "%E2%82"},                      // cut at the end
+             {"\xE2\x82.\xC3\xA9", "%E2%82.\xC3\xA9"},      // cut before a good one
+         })
+        EXPECT_EQ(EscapeInvalidUtf8(c.In), c.Out) << c.In;
+}
+
+TEST(PathHelpers, CodePagesThatMakeSeparatorsAreNotSafeForNames)
+{
+    struct TCase {
+        const char* CodePage;
+        bool Safe;
+    };
+    for (const TCase& c : std::vector<TCase>{
+             {"437", true}, {"936", true}, {"SJIS", true}, {"BIG5", true}, {"1252", true},
+             {"UTF-8", true},
+             // glibc's converter takes a stray SO as read before it fails on it.
+             {"ISO-2022-CN-EXT", true}, {"ISO-2022-JP", true}, {"HZ", true},
+             {"UTF-7", false},  // "+AC8-" reads as "/"
+             {"UTF-16", false}, // "/" alone is no character
+             {"UTF-32", false}, {"CP037", false}, // EBCDIC: "a" reads as "/"
+         }) {
+        if (!qvrOS::CodePageKnown(c.CodePage)) continue;
+        EXPECT_EQ(NameCodePageSafe(c.CodePage), c.Safe) << c.CodePage;
+    }
 }
 
 TEST(Percent, RoundsHalfToEvenAndClamps)

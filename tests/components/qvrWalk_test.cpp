@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace test;
 
 namespace {
@@ -425,6 +427,62 @@ TEST(OutputPaths, Utf8FlaggedNamesSkipTheOemConversion)
     Extract(tmp / "a.zip", tmp / "out");
     EXPECT_EQ(ReadFile(tmp / "out/caf\xC3\xA9.txt"), TextBytes(5, 1));
     EXPECT_EQ(ReadFile(tmp / "out/na\xC3\xA9ve.txt"), TextBytes(6, 2));
+}
+
+TEST(OutputPaths, Utf8FlaggedNamesKeepBytesThatAreNotUtf8AsHex)
+{
+    TTempDir tmp;
+    // Each name's bytes that are not UTF-8 become %XX, so no two of them meet in one
+    // file and every name on disk is valid UTF-8.
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"a\xFF.txt", "a%FF.txt"},
+        {"a\xFE.txt", "a%FE.txt"},
+        {"\xC0\xAF.txt", "%C0%AF.txt"},              // an overlong "/" stays in the name
+        {"sub/\xED\xA0\x80.txt", "sub/%ED%A0%80.txt"}, // a surrogate
+        {"caf\xC3\xA9.txt", "caf\xC3\xA9.txt"},
+    };
+    std::vector<TZipEntrySpec> e;
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < names.size(); ++i) {
+        e.push_back(Entry(names[i].first, TextBytes(10 + i, static_cast<uint32_t>(i))));
+        e.back().Flags = 0x0800;
+        expected.push_back(names[i].second);
+    }
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_TRUE(r.Errors.empty());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(FilesBelow(tmp / "out"), expected);
+    for (size_t i = 0; i < names.size(); ++i)
+        EXPECT_EQ(ReadFile(tmp / "out" / names[i].second),
+                  TextBytes(10 + i, static_cast<uint32_t>(i)));
+}
+
+TEST(OutputPaths, NameCodePageThatMakesSeparatorsIsRefused)
+{
+    TTempDir tmp;
+    // Not flagged: UTF-7 would read "+AC8-" as "/" and put the file in a folder "a".
+    WriteFile(tmp / "a.zip", BuildZip({Entry("a+AC8-b\xE9.txt", TextBytes(7, 1))}));
+    struct TCase {
+        const char* Set;
+        const char* Kept; // what the property holds afterwards
+        const char* File;
+    };
+    int n = 0;
+    for (const TCase& c : std::vector<TCase>{
+             {"UTF-7", "1252", "a+AC8-b\xC3\xA9.txt"},
+             {"UTF-16", "1252", "a+AC8-b\xC3\xA9.txt"},
+             {"UTF-8", "UTF-8", "a+AC8-b%E9.txt"},
+             {"", "", "a+AC8-b\xCE\x98.txt"}, // CP437 0xE9 is a theta
+         }) {
+        const fs::path out = tmp / ("out" + std::to_string(n++));
+        Extract(tmp / "a.zip", out, [&](TUnZip& z) {
+            z.NameCodePage("1252");
+            z.NameCodePage(c.Set);
+            EXPECT_EQ(z.NameCodePage(), c.Kept) << c.Set;
+        });
+        EXPECT_EQ(FilesBelow(out), std::vector<std::string>{c.File}) << c.Set;
+    }
 }
 
 TEST(CentralWalk, ADirectoryCutShortIsReported)

@@ -923,7 +923,10 @@ std::string CodePageToUtf8(std::string_view Text, const std::string& CodePage)
         const size_t r = iconv(cd.Get(), &src, &left, &dst, &room);
         out.append(buf, static_cast<size_t>(dst - buf));
         if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-            // A byte that is not (the start of) a character of the code page.
+            // A byte that is not (the start of) a character of the code page. Some
+            // converters (glibc's ISO-2022-CN-EXT after a stray SO) report it having
+            // already taken it, even as the last byte: then nothing is left to keep.
+            if (left == 0) break;
             AppendEscaped(out, static_cast<unsigned char>(*src));
             ++src;
             --left;
