@@ -64,6 +64,7 @@ struct TEntryListing {
     uint32_t Crc = 0;
     bool Encrypted = false;
     bool IsDirectory = false;
+    uint32_t Attributes = 0; // external attributes: DOS bits low, a Unix mode high
 };
 using TOnListEntry = std::function<void(TZipCommon& Sender, const TEntryListing& Entry)>;
 using TOnCorruptZipHeader =
@@ -304,6 +305,21 @@ public:
     // it; returns the number of entries listed.
     int32_t ListFiles();
 
+    // Reading without extracting, for programs that want an archive's contents as
+    // values and bytes rather than files. Entries lists the entries FileSpec selects;
+    // the Read calls decode into the caller's stream through the same layers, checks,
+    // password search and reports as extraction, and create no file. Events set on the
+    // component are raised as in any run; none is needed.
+    std::vector<TEntryListing> Entries();
+    // The bytes of every selected file entry, one entry after the other, into Out;
+    // returns the number of entries whose bytes passed their checks.
+    int32_t ReadFiles(TStream32& Out);
+    // The bytes of the entry stored under Name ("/" or "\" between folders, compared
+    // exactly; FileSpec plays no part) into Out; false when the archive holds no such
+    // file entry or its bytes fail their checks.
+    bool ReadEntry(const std::string& Name, TStream32& Out);
+    bool ReadEntry(const std::string& Name, const TBlockStream::TBlock& Block);
+
     void SetArchiveFile(const std::string& V) override;
     // Reads the archive from the streams Source opens (once for identification, now,
     // and once per run) instead of from a file: an archive held in memory, or one a
@@ -351,10 +367,19 @@ protected:
     // The type-specific walk; the base extracts nothing.
     virtual void ExtractArchive(std::unique_ptr<TStream32>& /*Stream*/) {}
 
-    // What a run does with the entries it selects.
-    enum TRunMode : uint8_t { rmExtract, rmTest, rmList };
+    // What a run does with the entries it selects: write files, check them, list them,
+    // or decode them into FReadTarget.
+    enum TRunMode : uint8_t { rmExtract, rmTest, rmList, rmRead };
     int32_t Run(TRunMode Mode);
     TRunMode FRunMode = rmExtract;
+    // During a read: the caller's stream, and the one name it asked for (empty: the
+    // entries FileSpec selects).
+    TStream32* FReadTarget = nullptr;
+    std::string FReadName;
+    // Entries of the run whose verdict passed.
+    int32_t FPassedCount = 0;
+    // The FileSpec of a read: FileSpec, or every entry when it is empty.
+    TStringList ReaderSpec() const;
 
     TCpuType FCpuType = cptAuto;
     bool FCreateStoredDirs = false;

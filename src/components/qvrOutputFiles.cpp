@@ -308,6 +308,7 @@ bool TUnBase::EndEntry(bool Pass, bool Reported)
 {
     // A cancelled entry is incomplete whatever its bytes so far say.
     Pass = Pass && !GetCancel();
+    if (Pass) ++FPassedCount;
     if (OnEnd)
         OnEnd(*this, FFileName, Pass);
     else if (!Pass && !Reported)

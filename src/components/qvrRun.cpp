@@ -2,6 +2,7 @@
 // the exception boundary around the type-specific walk.
 #include "qvrBase.h"
 
+#include <algorithm>
 #include <exception>
 
 // ---------------------------------------------------------------------------------
@@ -32,6 +33,59 @@ int32_t TUnBase::ExtractFiles() { return Run(rmExtract); }
 int32_t TUnBase::TestFiles() { return Run(rmTest); }
 
 int32_t TUnBase::ListFiles() { return Run(rmList); }
+
+namespace {
+
+// Puts a value in place for one call and the old one back however the call ends.
+template <class T> class TSwapScope {
+public:
+    TSwapScope(T& Slot, T Value) : FSlot(Slot), FOld(std::move(Slot)) { FSlot = std::move(Value); }
+    ~TSwapScope() { FSlot = std::move(FOld); }
+    TSwapScope(const TSwapScope&) = delete;
+    TSwapScope& operator=(const TSwapScope&) = delete;
+
+private:
+    T& FSlot;
+    T FOld;
+};
+
+} // namespace
+
+// A program that reads an archive without naming a FileSpec means all of it.
+TStringList TUnBase::ReaderSpec() const { return FFileSpec.empty() ? TStringList{"*.*"} : FFileSpec; }
+
+std::vector<TEntryListing> TUnBase::Entries()
+{
+    std::vector<TEntryListing> list;
+    TSwapScope<TStringList> spec(FFileSpec, ReaderSpec());
+    TSwapScope<TOnListEntry> handler(
+        OnListEntry, [&list](TZipCommon&, const TEntryListing& E) { list.push_back(E); });
+    Run(rmList);
+    return list;
+}
+
+int32_t TUnBase::ReadFiles(TStream32& Out)
+{
+    TSwapScope<TStream32*> target(FReadTarget, &Out);
+    TSwapScope<TStringList> spec(FFileSpec, ReaderSpec());
+    Run(rmRead);
+    return FPassedCount;
+}
+
+bool TUnBase::ReadEntry(const std::string& Name, TStream32& Out)
+{
+    std::string name = Name;
+    std::replace(name.begin(), name.end(), '/', '\\');
+    if (name.empty()) return false;
+    TSwapScope<std::string> only(FReadName, name);
+    return ReadFiles(Out) == 1;
+}
+
+bool TUnBase::ReadEntry(const std::string& Name, const TBlockStream::TBlock& Block)
+{
+    TBlockStream out(Block);
+    return ReadEntry(Name, out);
+}
 
 int32_t TUnBase::Run(TRunMode Mode)
 {
@@ -99,6 +153,7 @@ void TUnBase::ResetRunState()
 {
     *FCancelPtr = false;
     FFileCount = 0;
+    FPassedCount = 0;
     FProgressProc = [this](uint8_t f, uint8_t a) { DoProgress(f, a); };
     FEncrypted = false;
     FBadPassword = false;

@@ -154,6 +154,26 @@ private:
     qvrOS::TOutputFile FFile;
 };
 
+// A write-only stream that hands every block written to a function: a program's way to
+// take an entry's bytes without a stream class of its own.
+class TBlockStream : public TStream32 {
+public:
+    using TBlock = std::function<void(const uint8_t* Buf, int32_t Count)>;
+    explicit TBlockStream(TBlock Block) : FBlock(std::move(Block)) {}
+    int32_t Read(void*, int32_t) override { return 0; }
+    int32_t Write(const void* Buffer, int32_t Count) override
+    {
+        if (Count > 0) FBlock(static_cast<const uint8_t*>(Buffer), Count);
+        FPos += Count > 0 ? Count : 0;
+        return Count;
+    }
+    int64_t Seek(int64_t, int) override { return FPos; }
+
+private:
+    TBlock FBlock;
+    int64_t FPos = 0;
+};
+
 // Adler-32 of RFC 1950 continued from Adler; a null buffer gives the initial value 1.
 uint32_t Adler32(uint32_t Adler, const uint8_t* Buf, uint32_t Len);
 // Allocation callbacks for the inflate engine: Items x Size zero-filled bytes.

@@ -25,6 +25,7 @@ TUnZip::~TUnZip() = default;
 
 bool TUnZip::MatchFileSpec(const std::string& Name)
 {
+    if (!FReadName.empty()) return Name == FReadName;
     return MatchFileSpecList(Name, FFileSpec, FExcludeList, FRecurseDirs);
 }
 
@@ -444,6 +445,7 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
     e.Crc = Crc;
     e.Encrypted = FEntryInfo.Flags & FlagEncrypted;
     e.IsDirectory = (ExternalAttr & 0x10) || (!FEntryName.empty() && FEntryName.back() == '\\');
+    e.Attributes = ExternalAttr;
     ++FFileCount;
     TTimerPause pause(FTimer);
     if (OnListEntry) OnListEntry(*this, e);

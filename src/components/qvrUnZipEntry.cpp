@@ -28,7 +28,11 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     // header scan has no attributes at all.
     if (!FEntryName.empty() && FEntryName.back() == '\\') ExternalAttr |= AttrDirectory;
     const bool isDirectory = ExternalAttr & AttrDirectory;
-    const bool testing = FRunMode == rmTest;
+    // A read has no bytes to give for a folder, and no verdict either.
+    if (FRunMode == rmRead && isDirectory) return false;
+    // A test and a read decode into a sink without a file: a read's sink writes to the
+    // caller's stream.
+    const bool testing = FRunMode == rmTest || FRunMode == rmRead;
     if (!(testing ? BeginTest(isDirectory) : BeginFile(isDirectory))) {
         SkipProgress(FEntryInfo);
         return false;
@@ -79,7 +83,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
             return false;
         }
     }
-    // A test decodes into a sink without a file.
+    // A test or a read decodes into a sink without a file.
     if (!testing && !OpenOutput(Out, FFileName, FEntryName)) {
         Out.reset();
         ReportError(FFileName, "", E_OPENERR, "0");
@@ -91,7 +95,8 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     const int64_t bytesLeft = FBytesLeft;
     std::vector<std::string> failed; // passwords of the list this entry failed with
     for (;;) {
-        TEntrySink sink(this, Out.get(), FEntryInfo.UncompressedSize);
+        TStream32* target = FRunMode == rmRead ? FReadTarget : Out.get();
+        TEntrySink sink(this, target, FEntryInfo.UncompressedSize);
         try {
             DecompressEntry(*method, *Stream, sink);
         } catch (...) {
@@ -139,6 +144,8 @@ bool TUnZip::RetryPassword(const uint8_t* Header, std::vector<std::string>& Fail
 
 bool TUnZip::RestartOutput(std::unique_ptr<TOutputStream>& Out)
 {
+    // Bytes handed to a reader's stream cannot be taken back.
+    if (FRunMode == rmRead) return false;
     if (!Out) return true;
     return Out->Seek(0, 0) == 0 && qvrOS::FileSetEnd(Out->Handle());
 }
