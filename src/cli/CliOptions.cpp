@@ -13,6 +13,8 @@ const char* const UsageText =
     "  -x MASK       leave out entries matching MASK (repeatable), e.g. -x 'tmp/*.*' -x '*.o'\n"
     "  -l            list the selected entries (size, packed, method, date, CRC, name)\n"
     "  -t            test: decode and check the selected entries, writing nothing\n"
+    "  -c, --stdout  write the selected entries' bytes to standard output, nothing else\n"
+    "                (reports go to standard error), e.g. unspool -c a.zip docs/readme.txt\n"
     "  --json        with -l or --identify: one JSON object per line\n"
     "  -p PASSWORD   a password to try (repeatable, tried in order)\n"
     "  -o            overwrite existing files without asking (the default when stdin is not a\n"
@@ -103,10 +105,12 @@ std::optional<TCliOptions> ParseCommandLine(const std::vector<std::string>& Args
             o.CreateStoredDirs = true;
         } else if (a == "-q") {
             o.Quiet = true;
-        } else if (a == "-l" || a == "-t" || a == "--identify") {
-            if (!setAction(a == "-l" ? TCliAction::List : a == "-t" ? TCliAction::Test
-                                                                    : TCliAction::Identify))
-                return fail("-l, -t and --identify exclude each other");
+        } else if (a == "-l" || a == "-t" || a == "-c" || a == "--stdout" || a == "--identify") {
+            const TCliAction action = a == "-l"   ? TCliAction::List
+                                      : a == "-t" ? TCliAction::Test
+                                      : a == "--identify" ? TCliAction::Identify
+                                                          : TCliAction::Stdout;
+            if (!setAction(action)) return fail("-l, -t, -c and --identify exclude each other");
         } else if (a == "--json") {
             o.Json = true;
         } else if (a == "--no-attributes") {
@@ -131,6 +135,13 @@ std::optional<TCliOptions> ParseCommandLine(const std::vector<std::string>& Args
     }
     if (o.Help || o.Version) return o;
     if (positional.empty()) return fail("no archive given");
+    // To standard output nothing is extracted: the words after the archive name the
+    // entries to write, as masks.
+    if (o.Action == TCliAction::Stdout) {
+        if (!destOption.empty()) return fail("-c writes to standard output: no -d");
+        for (size_t i = 1; i < positional.size(); ++i) o.FileSpec.push_back(MaskOf(positional[i]));
+        positional.resize(1);
+    }
     if (positional.size() > 2) return fail("too many arguments");
     if (positional.size() == 2 && !destOption.empty())
         return fail("the destination is given twice (DESTDIR and -d)");

@@ -9,7 +9,8 @@
 
 enum class TOverwritePolicy { Default, Always, Never };
 // What the command does with the selected entries.
-enum class TCliAction { Extract, Test, List, Identify };
+// Stdout: the selected entries' bytes to standard output, one after the other.
+enum class TCliAction { Extract, Test, List, Identify, Stdout };
 
 struct TCliOptions {
     std::string Archive;

@@ -100,7 +100,8 @@ char AskOverwrite(const std::string& Name)
 class TCliRun {
 public:
     explicit TCliRun(const TCliOptions& O)
-        : FOptions(O), FBar(!O.Quiet && qvrOS::IsTerminal(2)) {}
+        : FOptions(O),
+          FBar(!O.Quiet && O.Action != TCliAction::Stdout && qvrOS::IsTerminal(2)) {}
 
     int Run()
     {
@@ -130,18 +131,22 @@ public:
             Error(dest, "", E_OPENERR);
             return ExitArchiveFailed;
         }
-        // A test writes nothing: its reports name entries as the archive holds them.
-        if (FOptions.Action == TCliAction::Test) FHidePrefix = AppendDirTail(dest);
+        // A test writes no file: its reports name entries as the archive holds them.
+        if (FOptions.Action == TCliAction::Test || FOptions.Action == TCliAction::Stdout)
+            FHidePrefix = AppendDirTail(dest);
         Configure(dest);
         const uint32_t start = qvrOS::TickCount();
         int32_t files = 0;
         switch (FOptions.Action) {
         case TCliAction::List: files = List(); break;
         case TCliAction::Test: files = FUnZip.TestFiles(); break;
+        case TCliAction::Stdout: files = ToStdout(); break;
         default: files = FUnZip.ExtractFiles(); break;
         }
         FBar.Clear();
-        if (FOptions.Action != TCliAction::List && !FOptions.Quiet)
+        // Standard output carries the entries' bytes and nothing else.
+        if (FOptions.Action != TCliAction::List && FOptions.Action != TCliAction::Stdout &&
+            !FOptions.Quiet)
             Summary(files, static_cast<uint32_t>(qvrOS::TickCount() - start) / 1000.0);
         if (FArchiveFailed) return ExitArchiveFailed;
         return FEntryFailed ? ExitEntryFailed : ExitOk;
@@ -216,6 +221,17 @@ private:
             std::printf("%12lld %12lld %d entr%s (* encrypted)\n", static_cast<long long>(size),
                         static_cast<long long>(packed), n, n == 1 ? "y" : "ies");
         return n;
+    }
+
+    int32_t ToStdout()
+    {
+        qvrOS::BinaryStandardOutput();
+        TBlockStream out([](const uint8_t* B, int32_t N) {
+            std::fwrite(B, 1, static_cast<size_t>(N), stdout);
+        });
+        const int32_t passed = FUnZip.ReadFiles(out);
+        std::fflush(stdout);
+        return passed;
     }
 
     void Summary(int32_t Files, double Seconds)

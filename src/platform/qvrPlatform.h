@@ -251,6 +251,10 @@ private:
 bool IsTerminal(int Stream);
 // Width of the terminal on standard error, 80 when unknown.
 int TerminalWidth();
+// Makes standard output carry bytes as they are: Windows would otherwise turn every
+// line feed written to it into a carriage return and a line feed. POSIX has no such
+// mode.
+void BinaryStandardOutput();
 
 // Entry names from archives written on DOS-family systems are in the OEM code page;
 // this turns such a name into UTF-8.

@@ -445,3 +445,46 @@ TEST(Cli, ArchivesWithoutTheirDirectoryAreNeverSilent)
     EXPECT_TRUE(ReadFile(tmp / "out/big.zip/a.bin") == RandomBytes(65487, 1));
     EXPECT_TRUE(ReadFile(tmp / "out/cut.zip/b.bin") == RandomBytes(1000, 2));
 }
+
+// -c writes the selected entries' bytes to standard output and nothing else; reports go
+// to standard error, and no file is made.
+TEST(Cli, StdoutCarriesTheEntriesBytesAndNothingElse)
+{
+    TTempDir tmp;
+    StoredArchive(tmp);
+    TZipEntrySpec bad = Entry("bad.txt", TextBytes(500, 4));
+    bad.BadCrc = true;
+    WriteFile(tmp / "bad.zip", BuildZip({Entry("ok.txt", TextBytes(20, 5)), bad}));
+    const auto text = [](std::vector<Bytes> Parts) {
+        std::string all;
+        for (const Bytes& p : Parts) all.append(p.begin(), p.end());
+        return all;
+    };
+    struct TCase {
+        std::string Args;
+        int Status;
+        std::string Out;
+        std::string ErrHas;
+    };
+    const TCase cases[] = {
+        {"-c s.zip docs/a.txt", 0, text({TextBytes(1000, 1)}), ""},
+        {"--stdout s.zip c.txt docs/a.txt", 0, text({TextBytes(1000, 1), TextBytes(10, 3)}), ""},
+        {"-c s.zip", 0, text({TextBytes(1000, 1), RandomBytes(3000, 2), TextBytes(10, 3)}), ""},
+        {"-c bad.zip", 1, text({TextBytes(20, 5), TextBytes(500, 4)}),
+         "bad.txt: File fails CRC check (25151)"},
+        {"-c -d out s.zip", 3, "", "no -d"},
+        {"-c -l s.zip", 3, "", "exclude each other"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Args);
+        const TRunResult r =
+            Shell("cd " + Quote(tmp.Path().string()) + " && " + Quote(CliPath().string()) + " " + c.Args);
+        EXPECT_EQ(r.Status, c.Status) << r.Err;
+        EXPECT_EQ(r.Out, c.Out);
+        if (c.ErrHas.empty())
+            EXPECT_EQ(r.Err, "");
+        else
+            EXPECT_NE(r.Err.find(c.ErrHas), std::string::npos) << r.Err;
+        EXPECT_EQ(FilesBelow(tmp.Path()), (std::vector<std::string>{"bad.zip", "s.zip"}));
+    }
+}

@@ -836,6 +836,8 @@ std::string ErrorText(uint32_t Code)
 
 bool IsTerminal(int Stream) { return ::isatty(Stream) == 1; }
 
+void BinaryStandardOutput() {}
+
 int TerminalWidth()
 {
     struct winsize ws {};

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 
 #include <algorithm>
@@ -714,6 +715,12 @@ std::string ErrorText(uint32_t Code)
         --n;
     if (n == 0) return "Error " + std::to_string(Code);
     return Narrow(std::wstring_view(buf, n));
+}
+
+void BinaryStandardOutput()
+{
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 bool IsTerminal(int Stream)
