@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace qvrOS {
 
@@ -175,17 +176,50 @@ public:
     bool SetAttributes(uint32_t Attr);
     // Closes the handle (the bytes are then handed to the system); false when the system
     // reports a failure. Commit and Discard close it too.
-    bool Close();
+    bool Close()
+    {
+        if (FHandle == InvalidHandle) return true;
+        const bool closed = FileClose(FHandle);
+        FHandle = InvalidHandle;
+        return closed;
+    }
     // Closes the file and, when it replaces something, gives it its final name; false
     // when either fails (a replacing file is then removed).
-    bool Commit();
+    bool Commit()
+    {
+        bool ok = Close();
+        if (FTemp.empty()) return ok;
+        ok = ok && Rename();
+        if (ok) FTemp.clear();
+        Discard();
+        return ok;
+    }
     // Closes the file; one that replaces something is removed, and the final name is
     // left as it was. A file under a name that was free keeps what was written of it.
-    void Discard();
+    void Discard()
+    {
+        Close();
+        if (!FTemp.empty()) Remove();
+        FTemp.clear();
+        FFolder.reset();
+    }
 
 private:
     friend class TOutputTree;
-    void Swap(TOutputFile& Other) noexcept;
+    // The system's part of Commit and Discard for a replacing file: moving it over the
+    // final name, and removing it.
+    bool Rename();
+    void Remove();
+    void Swap(TOutputFile& Other) noexcept
+    {
+        std::swap(FHandle, Other.FHandle);
+        std::swap(FFolder, Other.FFolder);
+        std::swap(FFolderPath, Other.FFolderPath);
+        std::swap(FTemp, Other.FTemp);
+        std::swap(FFinal, Other.FFinal);
+        std::swap(FReplaces, Other.FReplaces);
+        std::swap(FReplaceReadOnly, Other.FReplaceReadOnly);
+    }
 
     THandle FHandle = InvalidHandle;
     // Only for a file that replaces something: the folder (POSIX: a handle of its own;

@@ -697,17 +697,6 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     return true;
 }
 
-void TOutputFile::Swap(TOutputFile& Other) noexcept
-{
-    std::swap(FHandle, Other.FHandle);
-    std::swap(FFolder, Other.FFolder);
-    std::swap(FFolderPath, Other.FFolderPath);
-    std::swap(FTemp, Other.FTemp);
-    std::swap(FFinal, Other.FFinal);
-    std::swap(FReplaces, Other.FReplaces);
-    std::swap(FReplaceReadOnly, Other.FReplaceReadOnly);
-}
-
 bool TOutputFile::SetAttributes(uint32_t Attr)
 {
     struct stat st {};
@@ -719,38 +708,16 @@ bool TOutputFile::SetAttributes(uint32_t Attr)
     return true;
 }
 
-bool TOutputFile::Close()
+bool TOutputFile::Rename()
 {
-    if (FHandle == InvalidHandle) return true;
-    const bool closed = ::close(Fd(FHandle)) == 0;
-    if (!closed) Fail();
-    FHandle = InvalidHandle;
-    return closed;
-}
-
-bool TOutputFile::Commit()
-{
-    bool ok = Close();
-    if (!FFolder) return ok;
     // renameat replaces a link or a hard link in the final name's place as it is: the
     // name is moved, nothing is opened through it.
-    if (ok && ::renameat(FFolder->Fd, FTemp.c_str(), FFolder->Fd, FFinal.c_str()) != 0) {
-        Fail();
-        ok = false;
-    }
-    if (ok) FTemp.clear();
-    Discard();
-    return ok;
+    if (::renameat(FFolder->Fd, FTemp.c_str(), FFolder->Fd, FFinal.c_str()) == 0) return true;
+    Fail();
+    return false;
 }
 
-void TOutputFile::Discard()
-{
-    Close();
-    if (!FFolder) return;
-    if (!FTemp.empty()) ::unlinkat(FFolder->Fd, FTemp.c_str(), 0);
-    FFolder.reset();
-    FTemp.clear();
-}
+void TOutputFile::Remove() { ::unlinkat(FFolder->Fd, FTemp.c_str(), 0); }
 
 int64_t TOutputTree::Attributes(const std::string& Leaf)
 {

@@ -558,17 +558,6 @@ bool ReplaceName(const std::wstring& From, const std::wstring& To, bool ReplaceR
 
 } // namespace
 
-void TOutputFile::Swap(TOutputFile& Other) noexcept
-{
-    std::swap(FHandle, Other.FHandle);
-    std::swap(FFolder, Other.FFolder);
-    std::swap(FFolderPath, Other.FFolderPath);
-    std::swap(FTemp, Other.FTemp);
-    std::swap(FFinal, Other.FFinal);
-    std::swap(FReplaces, Other.FReplaces);
-    std::swap(FReplaceReadOnly, Other.FReplaceReadOnly);
-}
-
 bool TOutputFile::SetAttributes(uint32_t Attr)
 {
     constexpr DWORD Settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
@@ -580,39 +569,22 @@ bool TOutputFile::SetAttributes(uint32_t Attr)
     return true;
 }
 
-bool TOutputFile::Close()
+bool TOutputFile::Rename()
 {
-    if (FHandle == InvalidHandle) return true;
-    const bool closed = CloseHandle(Native(FHandle)) != 0;
-    if (!closed) Fail();
-    FHandle = InvalidHandle;
-    return closed;
-}
-
-bool TOutputFile::Commit()
-{
-    bool ok = Close();
-    if (FTemp.empty()) return ok;
     auto from = PathW(FFolderPath + FTemp), to = PathW(FFolderPath + FFinal);
-    if (ok && (!from || !to || !ReplaceName(*from, *to, FReplaceReadOnly))) {
-        if (from && to) Fail();
-        ok = false;
-    }
-    if (ok) FTemp.clear();
-    Discard();
-    return ok;
+    if (!from || !to) return false;
+    if (ReplaceName(*from, *to, FReplaceReadOnly)) return true;
+    Fail();
+    return false;
 }
 
-void TOutputFile::Discard()
+void TOutputFile::Remove()
 {
-    Close();
-    if (FTemp.empty()) return;
     if (auto w = PathW(FFolderPath + FTemp)) {
         // A file made read-only before a failed rename must still go.
         SetFileAttributesW(w->c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(w->c_str());
     }
-    FTemp.clear();
 }
 
 int64_t TOutputTree::Attributes(const std::string& Leaf)
