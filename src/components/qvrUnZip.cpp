@@ -25,7 +25,9 @@ TUnZip::~TUnZip() = default;
 
 bool TUnZip::MatchFileSpec(const std::string& Name)
 {
-    return MatchFileSpecList(Name, FFileSpec, FExcludeList, FRecurseDirs);
+    bool take = MatchFileSpecList(Name, FFileSpec, FExcludeList, FRecurseDirs);
+    if (OnSelectEntry) OnSelectEntry(*this, Name, take);
+    return take;
 }
 
 std::string TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered,
