@@ -279,7 +279,10 @@ TEST(Cli, OptionsTable)
     // Made by Info-ZIP: t.txt deflated, r.bin stored.
     WriteFile(tmp / "dsrc/t.txt", TextBytes(3000, 6));
     WriteFile(tmp / "dsrc/r.bin", RandomBytes(100, 7));
-    ASSERT_EQ(Shell("cd " + Quote((tmp / "dsrc").string()) + " && zip -q -n .bin ../dfl.zip t.txt r.bin").Status, 0);
+    ASSERT_EQ(Shell("cd " + Quote((tmp / "dsrc").string()) +
+                    " && zip -q -n .bin ../dfl.zip t.txt r.bin")
+                  .Status,
+              0);
     const std::string dfl = Quote((tmp / "dfl.zip").string());
     const std::string all[] = {"b.bin", "c.txt", "docs/a.txt"};
     struct TCase {
