@@ -9,15 +9,22 @@
 
 enum class TOverwritePolicy { Default, Always, Never };
 // What the command does with the selected entries.
-// Stdout: the selected entries' bytes to standard output, one after the other.
-enum class TCliAction { Extract, Test, List, Identify, Stdout };
+// Comment: print the archive comment. Stdout: the selected entries' bytes to standard
+// output, one after the other.
+enum class TCliAction { Extract, Test, List, Identify, Comment, Stdout };
 
 struct TCliOptions {
     std::string Archive;
     std::string DestDir; // empty: the current directory
     TStringList Passwords;
-    TStringList FileSpec;    // "\" separated, as the component matches them
-    TStringList ExcludeSpec; // likewise
+    TStringList FileSpec;    // -f masks as typed (CliMask.h); none: every entry
+    TStringList ExcludeSpec; // -x masks as typed
+#ifdef _WIN32
+    bool FoldCase = true; // Windows file names ignore case, and so do its masks
+#else
+    bool FoldCase = false; // -C
+#endif
+    bool Verbose = false;
     TOverwritePolicy Overwrite = TOverwritePolicy::Default;
     TCliAction Action = TCliAction::Extract;
     bool UseStoredDirs = true;

@@ -1,5 +1,6 @@
 // unspool: extracts a ZIP archive with the TUnZip component, showing its events on the
 // terminal: a progress bar, overwrite questions, and every error with its code.
+#include "CliMask.h"
 #include "CliOptions.h"
 #include "CliProgress.h"
 #include "qvrPlatform.h"
@@ -16,6 +17,12 @@ namespace {
 
 enum TExit { ExitOk = 0, ExitEntryFailed = 1, ExitArchiveFailed = 2, ExitUsage = 3 };
 
+// The command's own report codes, above the component's: what it decided by itself.
+// An existing file kept because nobody could be asked whether to replace it.
+constexpr int32_t CliKeptExisting = 30001;
+// A -f or -x mask that matches no entry of the archive.
+constexpr int32_t CliMaskUnmatched = 30002;
+
 // The control character at S[I], C0, DEL or the two-byte UTF-8 form of C1 (terminals
 // obey all three): its code, with Len set to its length; -1 when there is none.
 int ControlAt(const std::string& S, size_t I, size_t& Len)
@@ -30,28 +37,55 @@ int ControlAt(const std::string& S, size_t I, size_t& Len)
     return next;
 }
 
-// Turns "\" paths of the component back into the form the user typed, with control
-// characters shown as \xNN: names come from the archive, and an escape sequence in one
-// must not reach the terminal.
-std::string Shown(const std::string& Name)
+// Text from the archive with its control characters shown as \xNN, since an escape
+// sequence in it must not reach the terminal. Lines: line feeds and tabs stay as they
+// are (the lines of a comment), and carriage returns before a line feed are dropped
+// (some writers store "\r\r\n").
+std::string Escaped(const std::string& Text, bool Lines)
 {
     std::string s;
-    s.reserve(Name.size());
-    for (size_t i = 0, len = 1; i < Name.size(); i += len) {
-        const auto c = static_cast<unsigned char>(Name[i]);
-        if (const int ctl = ControlAt(Name, i, len); ctl >= 0) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned>(ctl));
-            s += esc;
-        } else {
-#ifdef _WIN32
-            s += static_cast<char>(c);
-#else
-            s += c == '\\' ? '/' : static_cast<char>(c);
-#endif
+    s.reserve(Text.size());
+    for (size_t i = 0, len = 1; i < Text.size(); i += len) {
+        const int ctl = ControlAt(Text, i, len);
+        const size_t past = ctl == '\r' ? Text.find_first_not_of('\r', i) : std::string::npos;
+        const bool lineBreak = ctl == '\n' || ctl == '\t' ||
+                               (past != std::string::npos && Text[past] == '\n');
+        if (ctl < 0 || (Lines && lineBreak)) {
+            if (ctl != '\r') s.append(Text, i, len);
+            continue;
         }
+        char esc[8];
+        std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned>(ctl));
+        s += esc;
     }
     return s;
+}
+
+// Turns "\" paths of the component back into the form the user typed, with control
+// characters escaped.
+std::string Shown(const std::string& Name)
+{
+#ifdef _WIN32
+    return Escaped(Name, false);
+#else
+    std::string slashed = Name;
+    for (char& c : slashed)
+        if (c == '\\') c = '/';
+    return Escaped(slashed, false);
+#endif
+}
+
+// What extracting an entry of Method is called in the -v lines.
+const char* Verb(uint16_t Method)
+{
+    switch (Method) {
+    case 0: return "extracting";
+    case 1: return "unshrinking";
+    case 2: case 3: case 4: case 5: return "expanding";
+    case 6: return "exploding";
+    case 8: case 9: return "inflating";
+    default: return "decoding";
+    }
 }
 
 // A "\" path with "/" between folders, otherwise as stored (JSON escapes the rest).
@@ -101,7 +135,8 @@ class TCliRun {
 public:
     explicit TCliRun(const TCliOptions& O)
         : FOptions(O),
-          FBar(!O.Quiet && O.Action != TCliAction::Stdout && qvrOS::IsTerminal(2)) {}
+          FBar(!O.Quiet && O.Action != TCliAction::Stdout && qvrOS::IsTerminal(2)),
+          FSelection(O.FileSpec, O.ExcludeSpec, O.FoldCase) {}
 
     int Run()
     {
@@ -124,6 +159,10 @@ public:
                          FOptions.Archive.c_str(), ArcTypeName(FUnZip.ArcType()));
             return ExitArchiveFailed;
         }
+        if (FOptions.Action == TCliAction::Comment) {
+            PrintComment();
+            return ExitOk;
+        }
         std::string dest = FOptions.DestDir.empty() ? qvrOS::CurrentDir()
                                                     : qvrOS::FullPath(SlashToBackslash(FOptions.DestDir));
         // Listing and testing write nothing, so they need no destination.
@@ -135,6 +174,7 @@ public:
         if (FOptions.Action == TCliAction::Test || FOptions.Action == TCliAction::Stdout)
             FHidePrefix = AppendDirTail(dest);
         Configure(dest);
+        if (FOptions.Action == TCliAction::Extract && !FOptions.Quiet) PrintComment();
         const uint32_t start = qvrOS::TickCount();
         int32_t files = 0;
         switch (FOptions.Action) {
@@ -144,6 +184,15 @@ public:
         default: files = FUnZip.ExtractFiles(); break;
         }
         FBar.Clear();
+        // A mask the user gave that names nothing is most likely mistyped; when the
+        // archive could not be read at all, no mask had its chance.
+        if (!FArchiveFailed)
+            for (const std::string& m : FSelection.Unmatched()) {
+                Say(FOptions.Archive, "no entry matches '" + m + "'", CliMaskUnmatched);
+                FEntryFailed = true;
+            }
+        // An entry left encrypted for want of a password was not extracted.
+        if (FUnZip.PasswordSkips() > 0) FEntryFailed = true;
         // Standard output carries the entries' bytes and nothing else.
         if (FOptions.Action != TCliAction::List && FOptions.Action != TCliAction::Stdout &&
             !FOptions.Quiet)
@@ -217,9 +266,11 @@ private:
             }
         };
         const int32_t n = FUnZip.ListFiles();
-        if (!FOptions.Json)
+        if (!FOptions.Json) {
             std::printf("%12lld %12lld %d entr%s (* encrypted)\n", static_cast<long long>(size),
                         static_cast<long long>(packed), n, n == 1 ? "y" : "ies");
+            PrintComment();
+        }
         return n;
     }
 
@@ -234,10 +285,23 @@ private:
         return passed;
     }
 
+    // The archive's comment, when it has one, on lines of its own.
+    void PrintComment()
+    {
+        const std::string comment = Escaped(FUnZip.ArchiveComment(), true);
+        if (comment.empty()) return;
+        std::fputs(comment.c_str(), stdout);
+        if (comment.back() != '\n') std::fputc('\n', stdout);
+    }
+
     void Summary(int32_t Files, double Seconds)
     {
         const char* verb = FOptions.Action == TCliAction::Test ? "tested" : "extracted";
-        std::printf("%d file%s %s, %s in %.2f s%s\n", Files, Files == 1 ? "" : "s", verb,
+        const int32_t skipped = FUnZip.PasswordSkips();
+        const std::string skips =
+            skipped > 0 ? ", " + std::to_string(skipped) + " skipped (no password)" : "";
+        std::printf("%d file%s %s%s, %s in %.2f s%s\n", Files, Files == 1 ? "" : "s", verb,
+                    skips.c_str(),
                     HumanBytes(FUnZip.TotalUnpacked() - FUnZip.BytesLeft()).c_str(), Seconds,
                     FEntryFailed || FArchiveFailed ? ", with errors" : "");
     }
@@ -245,23 +309,34 @@ private:
     void Configure(const std::string& Dest)
     {
         FUnZip.ExtractDir(Dest);
-        FUnZip.FileSpec(FOptions.FileSpec);
-        FUnZip.ExcludeSpec(FOptions.ExcludeSpec);
+        // The command's masks decide (CliMask.h); the component's DOS masks let
+        // everything through to them.
+        FUnZip.FileSpec({"*.*"});
+        FUnZip.ExcludeSpec({});
+        FUnZip.OnSelectEntry = [this](TZipCommon&, const std::string& Name, bool& Take) {
+            Take = FSelection.Take(Name);
+        };
         FUnZip.Passwords(FOptions.Passwords);
         FUnZip.UseStoredDirs(FOptions.UseStoredDirs);
         FUnZip.CreateStoredDirs(FOptions.CreateStoredDirs);
         FUnZip.DateAttribute(FOptions.Date);
         FUnZip.RestoreFileAttr(FOptions.RestoreAttributes);
 
-        TOverwritePolicy policy = FOptions.Overwrite;
-        if (policy == TOverwritePolicy::Default)
-            policy = qvrOS::IsTerminal(0) ? TOverwritePolicy::Default : TOverwritePolicy::Always;
+        // Off a terminal nobody can be asked: without -o or -n an existing file is
+        // kept, never replaced silently, and the run says so for each one.
+        const bool ask = qvrOS::IsTerminal(0);
+        const TOverwritePolicy policy = FOptions.Overwrite;
         FUnZip.ConfirmOverwrites(policy != TOverwritePolicy::Always);
-        FUnZip.OnFileExists = [this, policy](TZipCommon&, const std::string& Name,
-                                             std::string& NewName, TOverwriteMode& Mode) {
-            Mode = policy == TOverwritePolicy::Never ? omSkip : Ask(Name, NewName);
+        FUnZip.OnFileExists = [this, policy, ask](TZipCommon&, const std::string& Name,
+                                                  std::string& NewName, TOverwriteMode& Mode) {
+            if (policy == TOverwritePolicy::Default && !ask) {
+                Say(Name, "exists, not replaced; -o replaces", CliKeptExisting);
+                FEntryFailed = true;
+            }
+            Mode = policy == TOverwritePolicy::Default && ask ? Ask(Name, NewName) : omSkip;
         };
 
+        const std::string destPrefix = AppendDirTail(Dest);
         FUnZip.OnBegin = [this](TZipCommon&, const std::string& Name, int32_t, bool&) {
             FBar.SetFile(Shown(ExtractFileName(Name)));
         };
@@ -271,7 +346,18 @@ private:
         };
         // An entry that already has its report (a file that could not be opened) gets
         // no second line for its failed verdict.
-        FUnZip.OnEnd = [this](TZipCommon&, const std::string& Name, bool Pass) {
+        // -v names each file once it was written, under the destination: a file kept
+        // or skipped gets no line.
+        FUnZip.OnEnd = [this, destPrefix](TZipCommon&, const std::string& Name, bool Pass) {
+            // A stored folder is only made with -D.
+            const bool folder = !Name.empty() && Name.back() == '\\';
+            if (FOptions.Verbose && FOptions.Action == TCliAction::Extract &&
+                (!folder || FOptions.CreateStoredDirs)) {
+                FBar.Clear();
+                const bool inside = Name.rfind(destPrefix, 0) == 0;
+                std::printf("%12s: %s\n", folder ? "creating" : Verb(FUnZip.EntryMethod()),
+                            Shown(inside ? Name.substr(destPrefix.size()) : Name).c_str());
+            }
             if (!Pass && Name != FLastReported) Error(Name, "", E_CRCERR);
         };
         FUnZip.OnError = [this](TZipCommon& Sender, const std::string& Name,
@@ -285,6 +371,12 @@ private:
                 Code != E_USERCANCELED && !finding)
                 file = Ext;
             if (Sender.ReportSubject() == rsArchive) FArchiveFailed = true;
+            // A password the user typed that does not open the entry, or none: the
+            // entry's fate shows in PasswordSkips once the search is over.
+            if (Code == E_INVALIDPASSWORD) {
+                Say(file, FDeclined ? "skipped, no password given" : MessageText(Code), Code);
+                return;
+            }
             // A notice (a changed name, a file kept after its entry failed) tells what
             // was done: neither the exit status nor the report of a later failure of
             // the entry is affected.
@@ -293,9 +385,6 @@ private:
             else
                 Error(file, Ext, Code, finding);
         };
-        // Off a terminal nobody can be asked: the search declines, so the user reads
-        // that the password was missing or wrong.
-        const bool ask = qvrOS::IsTerminal(0);
         // The parts of a split set lie beside the archive under their usual names; a
         // part that is not there is asked for on a terminal, and is missing otherwise
         // (the component reports it, and the entries that need it fail).
@@ -332,16 +421,30 @@ private:
         FUnZip.OnGetZipNextDisk = [askDisk](TZipCommon&, const std::string& Number, bool& Cancel) {
             askDisk("number " + Number, Cancel);
         };
+        // Off a terminal the search declines, so the user reads that the password was
+        // missing or wrong, and the run's later encrypted entries are skipped quietly.
+        // On a terminal each entry gets its own search: a wrong password is said and
+        // asked again (PasswordAttempts times), an empty answer skips that entry only.
+        FUnZip.PasswordPerEntry(ask);
         FUnZip.OnGetPassword = [this, ask](TZipCommon&, const std::string& Name,
                                            std::string& Password, bool& TryAgain) {
-            if (!ask) {
-                TryAgain = false;
-                return;
-            }
+            FDeclined = false;
+            TryAgain = false;
+            if (!ask) return;
             FBar.Clear();
-            std::fprintf(stderr, "password for %s (empty to skip): ", Shown(Name).c_str());
-            std::fflush(stderr);
-            if (!std::getline(std::cin, Password) || Password.empty()) TryAgain = false;
+            bool answered = false;
+            {
+                // Echo goes off before the question shows, so that nothing typed once
+                // it is there can be seen.
+                const qvrOS::TEchoOffGuard hidden;
+                std::fprintf(stderr, "password for %s (empty to skip): ", Shown(Name).c_str());
+                std::fflush(stderr);
+                answered = static_cast<bool>(std::getline(std::cin, Password));
+            }
+            // The Enter that ended the answer was not shown either.
+            std::fputc('\n', stderr);
+            FDeclined = !answered || Password.empty();
+            TryAgain = !FDeclined;
         };
     }
 
@@ -376,26 +479,36 @@ private:
     // Finding: Ext says what was found, after the code's text.
     void Print(const std::string& File, const std::string& Ext, int32_t Code, bool Finding = false)
     {
-        FBar.Clear();
         std::string text = MessageText(Code);
         if (!Ext.empty() && Code == E_REQUIREDEVENT) text += " (" + Ext + ")";
         if (!Ext.empty() && Finding) text += ": " + Ext;
         if (Code == E_RESERVEDNAME) text += " (stored as " + Shown(Ext) + ")";
+        Say(File, text, Code);
+    }
+
+    // One report line: "unspool: FILE: TEXT (CODE)".
+    void Say(const std::string& File, const std::string& Text, int32_t Code)
+    {
+        FBar.Clear();
         std::string shown = File;
         if (!FHidePrefix.empty() && shown.rfind(FHidePrefix, 0) == 0)
             shown.erase(0, FHidePrefix.size());
-        std::fprintf(stderr, "unspool: %s: %s (%d)\n", Shown(shown).c_str(), text.c_str(), Code);
+        std::fprintf(stderr, "unspool: %s: %s (%d)\n", Shown(shown).c_str(),
+                     Escaped(Text, false).c_str(), Code);
     }
 
     const TCliOptions& FOptions;
     TProgressBar FBar;
     TUnZip FUnZip;
+    TMaskSelection FSelection;
     std::string FLastReported;
     std::string FHidePrefix;
     bool FEntryFailed = false;
     bool FArchiveFailed = false;
     bool FAll = false;
     bool FNone = false;
+    // The user gave no answer to the last password question.
+    bool FDeclined = false;
 };
 
 int Main(const std::vector<std::string>& Args)
@@ -403,7 +516,8 @@ int Main(const std::vector<std::string>& Args)
     std::string error;
     auto options = ParseCommandLine(Args, error);
     if (!options) {
-        std::fprintf(stderr, "unspool: %s\n%s", error.c_str(), UsageText);
+        std::fprintf(stderr, "unspool: %s\nTry 'unspool --help' for the options.\n",
+                     error.c_str());
         return ExitUsage;
     }
     if (options->Help) {

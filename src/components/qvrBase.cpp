@@ -181,6 +181,11 @@ void TZipCommon::SetExtractDir(const std::string& V)
         FExtractDir.clear();
 }
 
+std::string TZipCommon::ArchiveComment() const
+{
+    return ArchiveText(FCommentBytes, FTranslateOemChar, FNameCodePage);
+}
+
 void TZipCommon::NameCodePage(const std::string& V)
 {
     if (V.empty() || NameCodePageSafe(V)) FNameCodePage = V;

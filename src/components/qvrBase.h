@@ -67,6 +67,12 @@ struct TEntryListing {
     uint32_t Attributes = 0; // external attributes: DOS bits low, a Unix mode high
 };
 using TOnListEntry = std::function<void(TZipCommon& Sender, const TEntryListing& Entry)>;
+// Consulted for each entry the walk reads, with its name ("\" separated): Take arrives
+// with the verdict of FileSpec and ExcludeSpec, and what the handler leaves in it
+// decides whether the entry is selected. A host with its own idea of masks sets FileSpec
+// to "*.*" and decides here.
+using TOnSelectEntry =
+    std::function<void(TZipCommon& Sender, const std::string& Name, bool& Take)>;
 using TOnCorruptZipHeader =
     std::function<void(TZipCommon& Sender, THeaderTypeState HeadFlag, bool& Cancel)>;
 
@@ -134,6 +140,13 @@ public:
     void Passwords(const TStringList& V) { FPasswords = V; }
     int32_t PasswordAttempts() const { return FPasswordAttempts; }
     void PasswordAttempts(int32_t V) { FPasswordAttempts = V; }
+    // Clear (the default): the run's first encrypted entry that no password opens ends
+    // the search, and its later encrypted entries are skipped without another report
+    // (nobody is there to ask). Set: each such entry is skipped alone, and the next
+    // one gets a search of its own, OnGetPassword included (a user who declined one
+    // entry may know the next one's password).
+    bool PasswordPerEntry() const { return FPasswordPerEntry; }
+    void PasswordPerEntry(bool V) { FPasswordPerEntry = V; }
     bool RecurseDirs() const { return FRecurseDirs; }
     void RecurseDirs(bool V) { FRecurseDirs = V; }
     bool UseStoredDirs() const { return FUseStoredDirs; }
@@ -157,6 +170,13 @@ public:
     // Uncompressed bytes of the entries the run selected, and of those not done yet.
     int64_t TotalUnpacked() const { return FTotalUnpacked; }
     int64_t BytesLeft() const { return FBytesLeft; }
+    // Encrypted entries the last run skipped for want of a password.
+    int32_t PasswordSkips() const { return FPasswordSkips; }
+    // The archive's comment from its end record, as UTF-8: taken as it is when it is
+    // UTF-8, otherwise read like names without the UTF-8 flag (NameCodePage when
+    // TranslateOemChar is set, bytes that do not convert as "%XX"). Empty when the
+    // archive has none or no end record was found.
+    std::string ArchiveComment() const;
 
     // Events (all optional).
     TNotifyEvent OnActivate, OnDeactivate;
@@ -172,6 +192,7 @@ public:
     TOnGetZipNextDisk OnGetZipNextDisk;
     TOnGetZipLastDisk OnGetZipLastDisk;
     TOnCorruptZipHeader OnCorruptZipHeader;
+    TOnSelectEntry OnSelectEntry;
     // Dispatches the host's pending window messages before every progress report and
     // between copy chunks; a windowed host installs it, a console leaves it empty.
     std::function<void()> ProcessMessages;
@@ -225,7 +246,7 @@ public:
     virtual void DecryptBuffer(bool Decrypt, uint8_t* Buf, int32_t Count);
     virtual TDateTime DosDateToDateTime(uint32_t D);
     virtual void SetFileName(const std::string& EntryName);
-    virtual std::string GetComment() { return {}; }
+    virtual std::string GetComment() { return ArchiveComment(); }
     // The file of part Index + 1 of a multi-volume set whose last part is Last + 1: the
     // current volume's name with the extension .z01, .z02, ... (.z100 after .z99), and
     // the archive's own name for the last part.
@@ -253,6 +274,8 @@ protected:
     TStringList FExcludeSpec;
     TStringList FExcludeList; // the run's exclusion masks: ExcludeSpec at every start
     int32_t FPasswordAttempts = 3;
+    bool FPasswordPerEntry = false;
+    int32_t FPasswordSkips = 0;
     bool FRecurseDirs = true;
     bool FUseStoredDirs = true;
     TOverwriteMode FOverwriteMode = omOverwrite;

@@ -88,6 +88,7 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
     FZip64LocHdr.Clear();
     FZip64EndHdr.Clear();
     FDirectoryFound = false;
+    FCommentBytes.clear();
     if (size <= 0) return 0;
     const int32_t blockSize = size > 32768 ? 32768 : static_cast<int32_t>(size - 1);
     FHeaderState.Clear();
@@ -136,6 +137,12 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
         } else {
             FEndRecordEnd = E + 22;
             std::memcpy(FEndHdr.Data(), rec, 22);
+            // The comment follows the record to the end of the file; one that claims
+            // more than the file holds is kept as far as it goes.
+            const int32_t after = k + 22;
+            FCommentBytes.assign(reinterpret_cast<const char*>(&block[static_cast<size_t>(after)]),
+                                 static_cast<size_t>(std::min<int32_t>(FEndHdr.CommentLength(),
+                                                                       n - after)));
             dirSize = FEndHdr.DirSize();
             storedDirOffset = FEndHdr.DirOffset();
             if (FHeaderState.Has(htLocator)) std::memcpy(FZip64LocHdr.Data(), rec - 20, 20);

@@ -144,6 +144,13 @@ std::string NormalizeName(const std::string& Name, bool Oem, const std::string& 
                                              : qvrOS::CodePageToUtf8(Name, CodePage));
 }
 
+std::string ArchiveText(std::string_view Bytes, bool Oem, const std::string& CodePage)
+{
+    std::string utf8 = EscapeInvalidUtf8(Bytes);
+    if (utf8 == Bytes || !Oem) return utf8;
+    return CodePage.empty() ? qvrOS::OemToUtf8(Bytes) : qvrOS::CodePageToUtf8(Bytes, CodePage);
+}
+
 bool NameCodePageSafe(const std::string& CodePage)
 {
     const auto gives = [&](std::string_view Bytes) {

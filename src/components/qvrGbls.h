@@ -75,6 +75,10 @@ std::string EscapeInvalidUtf8(std::string_view Text);
 // CodePage, or the system's OEM code page when it is empty), otherwise taken as UTF-8
 // with EscapeInvalidUtf8; then "/" to "\".
 std::string NormalizeName(const std::string& Name, bool Oem, const std::string& CodePage = {});
+// Text an archive stores (its comment) as UTF-8: kept when it is UTF-8 already,
+// otherwise converted as names without the UTF-8 flag are (from CodePage when Oem is
+// set, bytes that do not convert as "%XX"), or with EscapeInvalidUtf8 when Oem is clear.
+std::string ArchiveText(std::string_view Bytes, bool Oem, const std::string& CodePage = {});
 // Whether names can be read in CodePage without gaining folders: "/" reads as "/", and
 // no single byte, no two bytes led by one of 0x80 or above, and none of the shift and
 // escape sequences of stateful encodings gives "/" or "\" unless it holds one (UTF-7

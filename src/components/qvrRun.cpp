@@ -157,6 +157,7 @@ void TUnBase::ResetRunState()
     FProgressProc = [this](uint8_t f, uint8_t a) { DoProgress(f, a); };
     FEncrypted = false;
     FBadPassword = false;
+    FPasswordSkips = 0;
     FMaxFileDate = 0;
     FTotalPacked = 0;
     FTotalUnpacked = 0;

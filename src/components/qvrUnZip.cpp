@@ -25,8 +25,11 @@ TUnZip::~TUnZip() = default;
 
 bool TUnZip::MatchFileSpec(const std::string& Name)
 {
+    // A read of one entry by name takes that entry and no other.
     if (!FReadName.empty()) return Name == FReadName;
-    return MatchFileSpecList(Name, FFileSpec, FExcludeList, FRecurseDirs);
+    bool take = MatchFileSpecList(Name, FFileSpec, FExcludeList, FRecurseDirs);
+    if (OnSelectEntry) OnSelectEntry(*this, Name, take);
+    return take;
 }
 
 std::string TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered,

@@ -20,6 +20,8 @@ public:
     ~TUnZip() override;
 
     bool CheckPassword(uint8_t* Header) override;
+    // The compression method of the entry being extracted (OnBegin may read it).
+    uint16_t EntryMethod() const { return FEntryInfo.Method; }
 
 protected:
     void ExtractArchive(std::unique_ptr<TStream32>& Stream) override;

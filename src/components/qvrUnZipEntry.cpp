@@ -70,14 +70,18 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     uint8_t header[12] = {};
     if (FEncrypted) {
         // Once no password was found, every later encrypted entry of the run is skipped
-        // without another search; the search has made its own reports.
+        // without another search (unless each entry has a search of its own); the
+        // search has made its own reports.
         // A header cut short is checked as far as it goes (the rest reads as zeros) and
         // fails the search like any wrong header.
+        bool opened = false;
         if (!FBadPassword) {
             Stream->ReadFull(header, sizeof header);
-            if (!VerifyPassword(header)) FBadPassword = true;
+            opened = VerifyPassword(header);
+            if (!opened && !FPasswordPerEntry) FBadPassword = true;
         }
-        if (FBadPassword) {
+        if (!opened) {
+            ++FPasswordSkips;
             DeclineEntry();
             FFileName = FEntryName;
             return false;

@@ -131,6 +131,8 @@ protected:
     // The end-record search found the central directory (not only an end record): a
     // walk of the local headers is then chosen, not a fallback.
     bool FDirectoryFound = false;
+    // The bytes of the archive comment after the plain end record, as stored.
+    std::string FCommentBytes;
     THighParts FHighParts;
     uint32_t FArchiveDate = 0;
     std::array<uint8_t, 512> FTarHeader{};

@@ -325,6 +325,22 @@ private:
     [[maybe_unused]] unsigned FInput;
 };
 
+// While alive, what is typed on the terminal at standard input is not shown (a
+// password); restores the terminal's mode on destruction. Does nothing when standard
+// input is not a terminal.
+class TEchoOffGuard {
+public:
+    TEchoOffGuard();
+    ~TEchoOffGuard();
+    TEchoOffGuard(const TEchoOffGuard&) = delete;
+    TEchoOffGuard& operator=(const TEchoOffGuard&) = delete;
+
+private:
+    // The mode to restore: the termios flags on POSIX, the console mode on Windows.
+    bool FSaved = false;
+    unsigned long FMode = 0;
+};
+
 // While alive, critical errors (a drive that is not ready) fail at once instead of
 // asking the user; restores the previous mode on destruction.
 class TCriticalErrorGuard {

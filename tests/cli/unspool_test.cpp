@@ -133,9 +133,22 @@ TEST(Cli, OverwriteChoicesAndMasks)
     EXPECT_EQ(Unspool("-q -n " + arc + " " + out).Status, 0);
     EXPECT_EQ(ReadText(tmp / "out/c.txt"), "mine");
     EXPECT_EQ(ReadFile(tmp / "out/b.bin"), RandomBytes(3000, 2));
-    // Without a terminal on stdin the default is to overwrite.
-    EXPECT_EQ(Unspool("-q " + arc + " " + out).Status, 0);
+    // Without a terminal on stdin nobody can be asked: without -o or -n every existing
+    // file is kept and said once, and the status is 1.
+    WriteText(tmp / "out/b.bin", "old");
+    const TRunResult kept = Unspool("-q " + arc + " " + out);
+    EXPECT_EQ(kept.Status, 1) << kept.Err;
+    EXPECT_EQ(ReadText(tmp / "out/c.txt"), "mine");
+    EXPECT_EQ(ReadText(tmp / "out/b.bin"), "old");
+    for (const char* name : {"docs/a.txt", "b.bin", "c.txt"}) {
+        const std::string line = "unspool: " + (tmp / "out" / name).string() +
+                                 ": exists, not replaced; -o replaces (30001)\n";
+        EXPECT_NE(kept.Err.find(line), std::string::npos) << kept.Err;
+        EXPECT_EQ(kept.Err.find(line), kept.Err.rfind(line)) << kept.Err;
+    }
+    EXPECT_EQ(Unspool("-q -o " + arc + " " + out).Status, 0);
     EXPECT_EQ(ReadFile(tmp / "out/c.txt"), TextBytes(10, 3));
+    EXPECT_EQ(ReadFile(tmp / "out/b.bin"), RandomBytes(3000, 2));
 
     EXPECT_EQ(Unspool("-q -f '*.txt' -j " + arc + " " + Quote((tmp / "txt").string())).Status, 0);
     EXPECT_TRUE(fs::exists(tmp / "txt/a.txt"));
@@ -263,13 +276,50 @@ TEST(Cli, OptionsTable)
     bad8[0].Flags = 0x0800;
     WriteFile(tmp / "bad8.zip", BuildZip(bad8));
     WriteFile(tmp / "utf7.zip", BuildZip({Entry("a+AC8-b.txt", TextBytes(3, 5))}));
+    // Made by Info-ZIP: t.txt deflated, r.bin stored.
+    WriteFile(tmp / "dsrc/t.txt", TextBytes(3000, 6));
+    WriteFile(tmp / "dsrc/r.bin", RandomBytes(100, 7));
+    ASSERT_EQ(Shell("cd " + Quote((tmp / "dsrc").string()) +
+                    " && zip -q -n .bin ../dfl.zip t.txt r.bin")
+                  .Status,
+              0);
+    const std::string dfl = Quote((tmp / "dfl.zip").string());
+    const std::string all[] = {"b.bin", "c.txt", "docs/a.txt"};
     struct TCase {
         std::string Args; // "OUT" stands for a fresh destination folder
         int Status;
         std::vector<std::string> Files; // what OUT holds afterwards
         std::string Stdout;             // a piece the standard output must hold
+        std::string Stderr = {};        // a piece the error output must hold
     };
     const std::vector<TCase> cases = {
+        // Masks: "*" and "?" cross "/", sets, case as typed unless -C.
+        {"-q -f '*' " + arc + " OUT", 0, {all, all + 3}, ""},
+        {"-q -f 'docs/*' " + arc + " OUT", 0, {"docs/a.txt"}, ""},
+        {"-q -x 'docs/*' " + arc + " OUT", 0, {"b.bin", "c.txt"}, ""},
+        {"-q -f '*.txt' " + arc + " OUT", 0, {"c.txt", "docs/a.txt"}, ""},
+        {"-q -f '?.txt' " + arc + " OUT", 0, {"c.txt"}, ""},
+        {"-q -f 'docs?a.txt' " + arc + " OUT", 0, {"docs/a.txt"}, ""},
+        {"-q -f '[a-c].*' " + arc + " OUT", 0, {"b.bin", "c.txt"}, ""},
+        {"-q -f '[!b]*' " + arc + " OUT", 0, {"c.txt", "docs/a.txt"}, ""},
+        {"-q -f '[^bd]*' " + arc + " OUT", 0, {"c.txt"}, ""},
+        {"-q -f 'C.TXT' " + arc + " OUT", 1, {}, "", "no entry matches 'C.TXT' (30002)"},
+        {"-q -C -f 'C.TXT' " + arc + " OUT", 0, {"c.txt"}, ""},
+        {"-q -f '*.txt' -f nothing " + arc + " OUT", 1, {"c.txt", "docs/a.txt"}, "",
+         ": no entry matches 'nothing' (30002)"},
+        {"-q -x '*.zzz' " + arc + " OUT", 1, {all, all + 3}, "", "no entry matches '*.zzz'"},
+        {"-l -f 'nope' " + arc, 1, {}, "0 entries", "no entry matches 'nope'"},
+        // Short options combine; a value follows its option's cluster, or ends it.
+        {"-qod OUT " + arc, 0, {all, all + 3}, ""},
+        {"-qjf '*.txt' " + arc + " OUT", 0, {"a.txt", "c.txt"}, ""},
+        {"-ql " + arc, 0, {}, "3 entries"},
+        {"-qx'*.txt' -d OUT " + arc, 0, {"b.bin"}, ""},
+        {"-q --names 936 " + Quote((tmp / "gbk.zip").string()) + " OUT", 0, {"测试.txt"}, ""},
+        {"-q --date now -d OUT " + arc, 0, {all, all + 3}, ""},
+        {"-v " + dfl + " OUT", 0, {"r.bin", "t.txt"}, "   inflating: t.txt\n  extracting: r.bin\n"},
+        {"--bogus " + arc, 3, {}, "", "unspool: unknown option --bogus\nTry 'unspool --help'"},
+        {"-qZ " + arc, 3, {}, "", "unspool: unknown option -Z\nTry 'unspool --help'"},
+        {"-lz " + arc, 3, {}, "", "exclude each other"},
         {"-q -f 'docs/*.*' " + arc + " OUT", 0, {"docs/a.txt"}, ""},
         {"-q -f 'docs\\*.*' " + arc + " OUT", 0, {"docs/a.txt"}, ""},
         {"-q -x 'docs/*.*' " + arc + " OUT", 0, {"b.bin", "c.txt"}, ""},
@@ -306,6 +356,11 @@ TEST(Cli, OptionsTable)
         EXPECT_EQ(r.Status, c.Status) << c.Args << "\n" << r.Err;
         EXPECT_EQ(FilesBelow(out), c.Files) << c.Args;
         EXPECT_NE(r.Out.find(c.Stdout), std::string::npos) << c.Args << "\n" << r.Out;
+        EXPECT_NE(r.Err.find(c.Stderr), std::string::npos) << c.Args << "\n" << r.Err;
+        // A usage error is one line and a hint, not the whole usage.
+        if (c.Status == 3) {
+            EXPECT_EQ(r.Err.find("usage:"), std::string::npos) << c.Args;
+        }
         // Names from an archive never put a control character on the terminal.
         EXPECT_EQ((r.Out + r.Err).find('\x1B'), std::string::npos) << c.Args;
     }
@@ -486,5 +541,94 @@ TEST(Cli, StdoutCarriesTheEntriesBytesAndNothingElse)
         else
             EXPECT_NE(r.Err.find(c.ErrHas), std::string::npos) << r.Err;
         EXPECT_EQ(FilesBelow(tmp.Path()), (std::vector<std::string>{"bad.zip", "s.zip"}));
+    }
+}
+
+TEST(Cli, TheArchiveCommentIsShownByZByListingAndByExtraction)
+{
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 not installed";
+    TTempDir tmp;
+    // A comment in code page 437 (0x82 is e acute there, a low comma in 1252), with the
+    // CR LF line ends of DOS and an escape sequence that must not reach the terminal.
+    ASSERT_EQ(Shell("cd " + Quote(tmp.Path().string()) +
+                    " && python3 -c \"import zipfile; z = zipfile.ZipFile('c.zip', 'w'); "
+                    "z.writestr('f.txt', 'x'); z.comment = b'caf\\x82 ok\\r\\nline 2 "
+                    "\\x1b[2J'; z.close()\"")
+                  .Status,
+              0);
+    const std::string arc = Quote((tmp / "c.zip").string());
+    const std::string shown = "caf\xC3\xA9 ok\nline 2 \\x1B[2J\n";
+    const struct {
+        std::string Args;
+        std::string Out; // the standard output, whole ("*" and what follows: its end)
+    } cases[] = {
+        {"-z " + arc, shown},
+        {"-z -O 1252 " + arc, "caf\xE2\x80\x9A ok\nline 2 \\x1B[2J\n"},
+        {"-l " + arc, "*1 entry (* encrypted)\n" + shown},
+        {"-l --json " + arc, "*\"directory\":false}\n"},
+        {"-q -o -d " + Quote((tmp / "q").string()) + " " + arc, ""},
+        {"-o -d " + Quote((tmp / "e").string()) + " " + arc, shown + "1 file extracted"},
+        {"-z " + Quote(StoredArchive(tmp).string()), ""},
+    };
+    for (const auto& c : cases) {
+        const TRunResult r = Unspool(c.Args);
+        EXPECT_EQ(r.Status, 0) << c.Args << "\n" << r.Err;
+        if (c.Out.rfind("*", 0) == 0) {
+            const std::string tail = c.Out.substr(1);
+            EXPECT_TRUE(r.Out.size() >= tail.size() &&
+                        r.Out.compare(r.Out.size() - tail.size(), tail.size(), tail) == 0)
+                << c.Args << "\n" << r.Out;
+        } else if (c.Out.find("file extracted") != std::string::npos) {
+            EXPECT_EQ(r.Out.rfind(c.Out, 0), 0u) << c.Args << "\n" << r.Out;
+        } else {
+            EXPECT_EQ(r.Out, c.Out) << c.Args;
+        }
+    }
+}
+
+TEST(Cli, PasswordsOnATerminalAreHiddenAskedAgainAndDeclinedOneEntryAtATime)
+{
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 not installed";
+    // Five encrypted files, all under the same password.
+    const std::string archive = Quote((CorpusDir() / "c07_infozip_zipcrypto.zip").string());
+    const struct {
+        std::vector<std::string> Answers; // typed at each prompt; then end-of-input
+        int Status;
+        size_t Files;     // extracted
+        int Prompts;      // questions asked
+        int WrongLines;   // "Invalid password (26517)" lines
+        int DeclineLines; // "skipped, no password given" lines
+        std::string Summary;
+    } cases[] = {
+        // A wrong password is said once and asked again; the right one serves the rest.
+        {{"wrong-pw", "corpus-pw"}, 0, 5, 2, 1, 0, "5 files extracted, "},
+        // An empty answer skips that entry alone: the next one is asked for.
+        {{"", "corpus-pw"}, 1, 4, 2, 0, 1, "4 files extracted, 1 skipped (no password), "},
+        // Three wrong answers give the entry up; every later one is asked for again.
+        {{"pw-a", "pw-b", "pw-c"}, 1, 0, 7, 3, 4, "0 files extracted, 5 skipped (no password), "},
+    };
+    for (const auto& c : cases) {
+        TTempDir tmp;
+        const TRunResult r = RunOnTerminal(Quote(CliPath().string()) + " " + archive + " " +
+                                               Quote((tmp / "out").string()),
+                                           c.Answers, "password for ");
+        SCOPED_TRACE(r.Out);
+        EXPECT_EQ(r.Status, c.Status);
+        EXPECT_EQ(FilesBelow(tmp / "out").size(), c.Files);
+        const auto count = [&](const std::string& Piece) {
+            int n = 0;
+            for (size_t p = r.Out.find(Piece); p != std::string::npos; p = r.Out.find(Piece, p + 1))
+                ++n;
+            return n;
+        };
+        EXPECT_EQ(count("password for "), c.Prompts);
+        EXPECT_EQ(count("Invalid password (26517)"), c.WrongLines);
+        EXPECT_EQ(count("skipped, no password given (26517)"), c.DeclineLines);
+        EXPECT_EQ(count(c.Summary), 1);
+        // What was typed never shows.
+        for (const std::string& a : c.Answers)
+            if (!a.empty()) {
+                EXPECT_EQ(r.Out.find(a), std::string::npos) << a;
+            }
     }
 }

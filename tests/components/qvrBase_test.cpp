@@ -412,3 +412,99 @@ TEST(Timer, ElapsedExcludesTimeSpentInHandlers)
     EXPECT_GE(elapsed, 0.0f);
     EXPECT_LT(elapsed, 0.4f); // 450 ms were spent in OnBegin
 }
+
+TEST(HostHooks, ArchiveCommentReadsLikeNamesWithoutTheFlag)
+{
+    TTempDir tmp;
+    const struct {
+        std::string Comment; // as stored
+        char Shape;          // ' ' plain end record, 'z' with ZIP64's, 'n' no directory
+        bool Oem;
+        std::string CodePage;
+        std::string Expect;
+    } cases[] = {
+        {"plain text\r\n", ' ', true, "", "plain text\r\n"},
+        {"UTF-8 caf\xC3\xA9", ' ', true, "", "UTF-8 caf\xC3\xA9"},
+        {"caf\x82", ' ', true, "", "caf\xC3\xA9"},         // 437
+        {"caf\x82", ' ', true, "1252", "caf\xE2\x80\x9A"}, // the names' code page
+        {"caf\x82", ' ', false, "", "caf%82"},             // no translation asked for
+        {"zip64 \x82", 'z', true, "", "zip64 \xC3\xA9"},
+        {"", ' ', true, "", ""},
+        {"gone", 'n', true, "", ""}, // no end record: no comment
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        TZipBuildOptions o;
+        o.Comment = c.Comment;
+        o.Zip64End = c.Shape == 'z';
+        o.NoCentral = c.Shape == 'n';
+        const fs::path p = tmp / ("c" + std::to_string(n++) + ".zip");
+        WriteFile(p, BuildZip({Entry("f.txt", TextBytes(10, 1))}, o));
+        TUnZip z;
+        z.TranslateOemChar(c.Oem);
+        z.NameCodePage(c.CodePage);
+        z.ArchiveFile(p.string());
+        EXPECT_EQ(z.ArchiveComment(), c.Expect) << c.Comment;
+    }
+}
+
+TEST(HostHooks, OnSelectEntryHasTheLastWord)
+{
+    TTempDir tmp;
+    const fs::path arc = MakeArchive(tmp);
+    TUnZip z;
+    z.ArchiveFile(arc.string());
+    z.FileSpec({"*.txt"});
+    std::vector<std::string> offered;
+    // Take arrives with FileSpec's verdict; the handler turns it round.
+    z.OnSelectEntry = [&](TZipCommon&, const std::string& Name, bool& Take) {
+        offered.push_back(Name + (Take ? " +" : " -"));
+        Take = !Take;
+    };
+    std::vector<std::string> listed;
+    z.OnListEntry = [&](TZipCommon&, const TEntryListing& e) { listed.push_back(e.Name); };
+    EXPECT_EQ(z.ListFiles(), 1);
+    EXPECT_EQ(offered, (std::vector<std::string>{"one.txt +", "dir\\two.txt +", "three.bin -"}));
+    EXPECT_EQ(listed, (std::vector<std::string>{"three.bin"}));
+}
+
+TEST(HostHooks, PasswordPerEntryAsksForEachEncryptedEntry)
+{
+    TTempDir tmp;
+    std::vector<TZipEntrySpec> e = {Entry("a.txt", TextBytes(100, 1), 8),
+                                    Entry("b.txt", TextBytes(200, 2), 8),
+                                    Entry("c.txt", TextBytes(300, 3), 8)};
+    for (TZipEntrySpec& s : e) Encrypt(s, "right");
+    WriteFile(tmp / "e.zip", BuildZip(e));
+    const struct {
+        bool PerEntry;
+        std::vector<std::string> Answers; // "" declines
+        int32_t Files;
+        int32_t Skips;
+        size_t Asked;
+    } cases[] = {
+        {false, {"", "right", "right"}, 0, 3, 1}, // the first decline ends the search
+        {true, {"", "right"}, 2, 1, 2},           // only the declined entry is skipped
+        {true, {"", "", ""}, 0, 3, 3},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        TUnZip z;
+        z.ArchiveFile((tmp / "e.zip").string());
+        z.ExtractDir((tmp / ("out" + std::to_string(n++))).string());
+        z.FileSpec({"*.*"});
+        z.PasswordPerEntry(c.PerEntry);
+        size_t asked = 0;
+        z.OnGetPassword = [&](TZipCommon&, const std::string&, std::string& Password,
+                              bool& TryAgain) {
+            Password = asked < c.Answers.size() ? c.Answers[asked] : "";
+            ++asked;
+            TryAgain = !Password.empty();
+        };
+        z.OnError = [](TZipCommon&, const std::string&, const std::string&, const std::string&,
+                       int32_t) {};
+        EXPECT_EQ(z.ExtractFiles(), c.Files) << c.PerEntry;
+        EXPECT_EQ(z.PasswordSkips(), c.Skips) << c.PerEntry;
+        EXPECT_EQ(asked, c.Asked) << c.PerEntry;
+    }
+}

@@ -119,6 +119,39 @@ TRunResult Shell(const std::string& Command)
     return r;
 }
 
+TRunResult RunOnTerminal(const std::string& Command, const std::vector<std::string>& Answers,
+                         const std::string& Prompt)
+{
+    // The answer goes in only once the prompt is out, as a user's would: typing ahead
+    // would reach the terminal before the command could change its mode.
+    static const char* const Driver = R"(import os, pty, sys
+command, prompt, answers = sys.argv[1], sys.argv[2].encode(), sys.argv[3:]
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv('/bin/sh', ['sh', '-c', command])
+shown, asked = b'', 0
+while True:
+    try:
+        data = os.read(fd, 4096)
+    except OSError:
+        break
+    if not data:
+        break
+    shown += data
+    while shown.count(prompt) > asked:
+        asked += 1
+        os.write(fd, answers.pop(0).encode() + b'\n' if answers else b'\x04')
+sys.stdout.buffer.write(shown)
+sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+)";
+    TTempDir tmp;
+    WriteText(tmp / "drive_tty.py", Driver);
+    std::string line = "python3 " + Quote((tmp / "drive_tty.py").string()) + " " +
+                       Quote(Command) + " " + Quote(Prompt);
+    for (const std::string& a : Answers) line += " " + Quote(a);
+    return Shell(line);
+}
+
 bool HaveTool(const std::string& Name)
 {
     return Shell("command -v " + Name).Status == 0;

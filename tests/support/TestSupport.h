@@ -52,6 +52,12 @@ struct TRunResult {
 };
 TRunResult Shell(const std::string& Command);
 bool HaveTool(const std::string& Name);
+// Runs Command on a pseudo-terminal of its own (Python's pty module) and types the
+// answers: each time the terminal shows Prompt once more, the next of Answers and Enter,
+// or end-of-input once they are used up. Out holds everything the terminal showed: the
+// command's output and whatever the terminal echoed of the typing.
+TRunResult RunOnTerminal(const std::string& Command, const std::vector<std::string>& Answers,
+                         const std::string& Prompt);
 std::string Quote(const std::string& S);
 
 // Paths of the shared corpus, the legacy benchmark set beside it, and the command under

@@ -22,6 +22,7 @@
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -931,6 +932,25 @@ std::string AnsiToUtf8(std::string_view Text) { return std::string(Text); }
 
 TUtf8ConsoleGuard::TUtf8ConsoleGuard() : FOutput(0), FInput(0) {}
 TUtf8ConsoleGuard::~TUtf8ConsoleGuard() = default;
+
+// Only the local-mode flags change, so they are all that needs keeping.
+TEchoOffGuard::TEchoOffGuard()
+{
+    struct termios t {};
+    if (::tcgetattr(0, &t) != 0) return;
+    FMode = t.c_lflag;
+    FSaved = true;
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(0, TCSANOW, &t);
+}
+
+TEchoOffGuard::~TEchoOffGuard()
+{
+    struct termios t {};
+    if (!FSaved || ::tcgetattr(0, &t) != 0) return;
+    t.c_lflag = static_cast<tcflag_t>(FMode);
+    ::tcsetattr(0, TCSANOW, &t);
+}
 
 TCriticalErrorGuard::TCriticalErrorGuard() : FPrevious(0) {}
 TCriticalErrorGuard::~TCriticalErrorGuard() = default;

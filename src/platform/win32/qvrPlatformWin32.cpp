@@ -796,6 +796,21 @@ TUtf8ConsoleGuard::~TUtf8ConsoleGuard()
     if (FInput) SetConsoleCP(FInput);
 }
 
+TEchoOffGuard::TEchoOffGuard()
+{
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (in == INVALID_HANDLE_VALUE || !GetConsoleMode(in, &mode)) return;
+    FMode = mode;
+    FSaved = true;
+    SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+}
+
+TEchoOffGuard::~TEchoOffGuard()
+{
+    if (FSaved) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), static_cast<DWORD>(FMode));
+}
+
 // The thread's own error mode, not the process's: another thread extracting at the same
 // time must not see its mode switched back under it. The flag is added to whatever the
 // thread already had.
