@@ -127,7 +127,7 @@ public:
                                                     : qvrOS::FullPath(SlashToBackslash(FOptions.DestDir));
         // Listing and testing write nothing, so they need no destination.
         if (FOptions.Action == TCliAction::Extract && !ForceDirs(dest)) {
-            Error(dest, "", E_OPENERR);
+            Error(dest, qvrOS::ErrorText(qvrOS::LastError()), E_OPENERR);
             return ExitArchiveFailed;
         }
         // A test writes nothing: its reports name entries as the archive holds them.
@@ -365,10 +365,16 @@ private:
         if (!Ext.empty() && Code == E_REQUIREDEVENT) text += " (" + Ext + ")";
         if (!Ext.empty() && Finding) text += ": " + Ext;
         if (Code == E_RESERVEDNAME) text += " (stored as " + Shown(Ext) + ")";
+        if (Code == E_SAMEFILE) text += ": " + Shown(Ext);
+        // A file the system refused to open, write or close: its reason follows the code.
+        std::string reason;
+        const bool system = Code == E_OPENERR || Code == E_WRITEERR || Code == E_CLOSEERR;
+        if (system && !Ext.empty() && Ext != File) reason = ": " + Shown(Ext);
         std::string shown = File;
         if (!FHidePrefix.empty() && shown.rfind(FHidePrefix, 0) == 0)
             shown.erase(0, FHidePrefix.size());
-        std::fprintf(stderr, "unspool: %s: %s (%d)\n", Shown(shown).c_str(), text.c_str(), Code);
+        std::fprintf(stderr, "unspool: %s: %s (%d)%s\n", Shown(shown).c_str(), text.c_str(), Code,
+                     reason.c_str());
     }
 
     const TCliOptions& FOptions;
