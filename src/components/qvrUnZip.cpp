@@ -37,7 +37,8 @@ std::string TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Encip
     const int32_t got = Length ? Stream.ReadFull(raw.data(), Length) : 0;
     raw.resize(static_cast<size_t>(std::max(got, 0)));
     if (Enciphered && !raw.empty())
-        DecipherHeaderName(reinterpret_cast<uint8_t*>(raw.data()), static_cast<int32_t>(raw.size()));
+        DecipherHeaderName(reinterpret_cast<uint8_t*>(raw.data()),
+                           static_cast<int32_t>(raw.size()));
     raw.resize(strnlen(raw.data(), raw.size()));
     return NormalizeName(raw, FTranslateOemChar && !(Flags & FlagUtf8), FNameCodePage);
 }
