@@ -167,7 +167,7 @@ public:
                                                     : qvrOS::FullPath(SlashToBackslash(FOptions.DestDir));
         // Listing and testing write nothing, so they need no destination.
         if (FOptions.Action == TCliAction::Extract && !ForceDirs(dest)) {
-            Error(dest, "", E_OPENERR);
+            Error(dest, qvrOS::ErrorText(qvrOS::LastError()), E_OPENERR);
             return ExitArchiveFailed;
         }
         // A test writes no file: its reports name entries as the archive holds them.
@@ -483,18 +483,25 @@ private:
         if (!Ext.empty() && Code == E_REQUIREDEVENT) text += " (" + Ext + ")";
         if (!Ext.empty() && Finding) text += ": " + Ext;
         if (Code == E_RESERVEDNAME) text += " (stored as " + Shown(Ext) + ")";
-        Say(File, text, Code);
+        if (Code == E_SAMEFILE) text += ": " + Shown(Ext);
+        // A file the system refused to open, write or close: its reason follows the code.
+        std::string reason;
+        const bool system = Code == E_OPENERR || Code == E_WRITEERR || Code == E_CLOSEERR;
+        if (system && !Ext.empty() && Ext != File) reason = ": " + Shown(Ext);
+        Say(File, text, Code, reason);
     }
 
-    // One report line: "unspool: FILE: TEXT (CODE)".
-    void Say(const std::string& File, const std::string& Text, int32_t Code)
+    // One report line: "unspool: FILE: TEXT (CODE)", then what follows the code (the
+    // system's reason).
+    void Say(const std::string& File, const std::string& Text, int32_t Code,
+             const std::string& After = "")
     {
         FBar.Clear();
         std::string shown = File;
         if (!FHidePrefix.empty() && shown.rfind(FHidePrefix, 0) == 0)
             shown.erase(0, FHidePrefix.size());
-        std::fprintf(stderr, "unspool: %s: %s (%d)\n", Shown(shown).c_str(),
-                     Escaped(Text, false).c_str(), Code);
+        std::fprintf(stderr, "unspool: %s: %s (%d)%s\n", Shown(shown).c_str(),
+                     Escaped(Text, false).c_str(), Code, After.c_str());
     }
 
     const TCliOptions& FOptions;

@@ -13,6 +13,7 @@
 #include "qvrGbls.h"
 #include "qvrMessages.h"
 #include "qvrStreams.h"
+#include "qvrWrittenFiles.h"
 #include "qvrZipRecords.h"
 #include "qvrregister.h"
 
@@ -353,8 +354,11 @@ public:
     bool BeginFile(bool IsDirectory);
     // The begin step of a test: OnBegin only, since no file is written.
     bool BeginTest(bool IsDirectory);
+    // Begins the output file FileName, its folders made first once every step of its
+    // name passed the file system's rules. False when it cannot be had, with Reason the
+    // system's text for why (empty when no system call refused it).
     bool OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
-                    const std::string& EntryName);
+                    std::string& Reason);
     // Makes the folder of an output name (all levels; "a\b\" names a folder) as
     // OpenOutput does, never through a link; false when it cannot be.
     bool MakeOutputFolder(const std::string& Name);
@@ -381,6 +385,8 @@ protected:
     int64_t OutputAttributes(const std::string& Name);
     // Reports, once the entry is written, that its name was changed.
     void NoteChangedName(const std::string& Written);
+    // Reports an entry whose output file an earlier entry of the run has written.
+    void NoteSameFile();
     bool OpenArchive(std::unique_ptr<TStream32>& Stream);
     // Gets a spanned or multi-volume set ready before its run; false when it cannot be.
     virtual bool PrepareVolumeSet();
@@ -411,9 +417,13 @@ protected:
     // The overwrite protocol allowed the current entry to replace a read-only file.
     bool FReplaceReadOnly = false;
     std::unique_ptr<TUnBaseHeaderObj> FHeader;
+    // The entry of FHeader being extracted; -1 before the first.
+    int32_t FCurEntry = -1;
     std::string FEntryName;
     // The destination's folders, walked without following links; open during a run.
     qvrOS::TOutputTree FOutputTree;
+    // The files the run over the current archive has written.
+    TWrittenFiles FWritten;
     // Opens the archive's bytes for a run; empty: the file ArchiveFile names.
     std::function<std::unique_ptr<TStream32>()> FSource;
 };

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <limits>
 #include <numeric>
-#include <string_view>
-#include <unordered_map>
 
 namespace {
 
@@ -55,26 +53,6 @@ std::vector<bool> FindOverlappingEntries(const THeaderObj& Table, const TArchive
             flags[i] = true;
         else
             reach = std::max(reach, end);
-    }
-    return flags;
-}
-
-std::vector<bool> FindCutNameCollisions(const THeaderObj& Table)
-{
-    const int32_t n = Table.FCount;
-    std::vector<bool> flags(static_cast<size_t>(n));
-    // Only names that were cut can meet this way; most archives have none.
-    std::unordered_map<std::string_view, int32_t> uses;
-    for (int32_t i = 0; i < n; ++i)
-        if (Table.GetEntry(i).NameCut) uses.emplace(Table.GetName(i), 0);
-    if (uses.empty()) return flags;
-    for (int32_t i = 0; i < n; ++i) {
-        const auto it = uses.find(Table.GetName(i));
-        if (it != uses.end()) ++it->second;
-    }
-    for (int32_t i = 0; i < n; ++i) {
-        const auto it = uses.find(Table.GetName(i));
-        flags[static_cast<size_t>(i)] = it != uses.end() && it->second > 1;
     }
     return flags;
 }

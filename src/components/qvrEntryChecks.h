@@ -1,5 +1,5 @@
 // Checks over the entry table before anything is extracted: entries whose bytes overlap
-// another entry's or the directory's, and names that became one when they were cut.
+// another entry's or the directory's.
 //
 // An entry's extent runs from its local header to the end of its data. Honest archives
 // never share a byte between two extents, but a directory can point many records at one
@@ -26,7 +26,3 @@ struct TArchiveSpan {
 // file and the entries' disk numbers mean nothing. Takes n log n at the most.
 std::vector<bool> FindOverlappingEntries(const THeaderObj& Table, const TArchiveSpan& Dir,
                                          bool PerDisk);
-
-// Flags every entry whose name equals that of an entry whose stored name was cut to
-// 255 bytes, when there are two or more of them: they would all go to one file.
-std::vector<bool> FindCutNameCollisions(const THeaderObj& Table);

@@ -1,5 +1,6 @@
 #include "qvrEntryTable.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -9,19 +10,21 @@ static_assert(sizeof(TDirEntry) <= 56);
 
 uint32_t TNameStore::Add(std::string_view Name)
 {
-    if (Name.size() > BlockSize) throw std::bad_alloc();
+    if (Name.size() > std::numeric_limits<uint32_t>::max()) throw std::bad_alloc();
     if (FUsed + Name.size() > BlockSize) {
         if (FBlocks.size() >= (size_t{1} << (32 - BlockBits))) throw std::bad_alloc();
-        FBlocks.push_back(std::make_unique<char[]>(BlockSize));
+        FBlocks.push_back(std::make_unique<char[]>(std::max<size_t>(BlockSize, Name.size())));
         FUsed = 0;
     }
     const uint32_t ref = (static_cast<uint32_t>(FBlocks.size() - 1) << BlockBits) | FUsed;
     if (!Name.empty()) std::memcpy(FBlocks.back().get() + FUsed, Name.data(), Name.size());
-    FUsed += static_cast<uint32_t>(Name.size());
+    // A name that fills its block or more leaves it full.
+    FUsed = static_cast<uint32_t>(std::min<size_t>(FUsed + Name.size(), BlockSize));
+    FBytes += Name.size();
     return ref;
 }
 
-std::string_view TNameStore::Get(uint32_t Ref, uint16_t Length) const
+std::string_view TNameStore::Get(uint32_t Ref, uint32_t Length) const
 {
     if (Length == 0) return {};
     return {FBlocks[Ref >> BlockBits].get() + (Ref & (BlockSize - 1)), Length};
@@ -32,15 +35,14 @@ void TNameStore::Clear()
     FBlocks.clear();
     FBlocks.shrink_to_fit();
     FUsed = BlockSize;
+    FBytes = 0;
 }
 
 void THeaderObj::Add(TDirEntry Entry, std::string_view Name)
 {
-    if (FCount == std::numeric_limits<int32_t>::max() ||
-        Name.size() > std::numeric_limits<uint16_t>::max())
-        throw std::bad_alloc();
+    if (FCount == std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
     Entry.NameRef = FNames.Add(Name);
-    Entry.NameLength = static_cast<uint16_t>(Name.size());
+    Entry.NameLength = static_cast<uint32_t>(Name.size());
     FEntries.push_back(Entry);
     ++FCount;
 }

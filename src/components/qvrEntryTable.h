@@ -14,13 +14,16 @@
 #include <string_view>
 #include <vector>
 
-// Names one after the other in blocks of 64 KB; a name never spans two blocks.
+// Names one after the other in blocks of 64 KB; a name never spans two blocks, and one
+// longer than a block (a long name turned into UTF-8) has a block of its own.
 class TNameStore {
 public:
     // Keeps Name and returns where; throws std::bad_alloc when memory runs out, or when
     // the store would pass 4 GB, which its references cannot address.
     uint32_t Add(std::string_view Name);
-    std::string_view Get(uint32_t Ref, uint16_t Length) const;
+    std::string_view Get(uint32_t Ref, uint32_t Length) const;
+    // Bytes of the names kept.
+    uint64_t Bytes() const { return FBytes; }
     void Clear();
 
 private:
@@ -28,16 +31,18 @@ private:
     static constexpr uint32_t BlockSize = uint32_t{1} << BlockBits;
     std::vector<std::unique_ptr<char[]>> FBlocks;
     uint32_t FUsed = BlockSize; // of the last block
+    uint64_t FBytes = 0;
 };
 
 // The entries of one run (THeaderObj is the name the walk knows it by).
 class THeaderObj {
 public:
     void Init() { Clear(); }
-    // Appends Entry under Name (the name the walk selected it by, at most 255 bytes as
-    // stored, normalised). Throws std::bad_alloc when memory runs out; the entries held
-    // stay as they were.
+    // Appends Entry under Name (the whole name the walk selected it by, normalised).
+    // Throws std::bad_alloc when memory runs out; the entries held stay as they were.
     void Add(TDirEntry Entry, std::string_view Name);
+    // Bytes of the names of the entries added since the table was last cleared.
+    uint64_t NameBytes() const { return FNames.Bytes(); }
     const TDirEntry& GetEntry(int32_t I) const { return FEntries[static_cast<size_t>(I)]; }
     // The name entry I was added under; valid until the table changes.
     std::string_view GetName(int32_t I) const;

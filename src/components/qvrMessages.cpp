@@ -20,6 +20,7 @@ constexpr TMessage Err_Msgs[] = {
     {E_WRITEPROTECTED, "disk is write protected"},
     {E_FILENOTFOUND, "File not found"},
     {E_OPENERR, "Error opening file"},
+    {E_SAMEFILE, "Same file as an earlier entry of this archive"},
     {E_REQUIREDEVENT, "Required event not assigned"},
     {E_AMBIGUOUSTREE, "Ambiguous Shannon-Fano decode tree encountered"},
     {E_STACKOVERFLOW, "Stack overflow"},

@@ -15,6 +15,10 @@ inline constexpr int32_t E_NOTACCESSIBLE = 25170;
 inline constexpr int32_t E_WRITEPROTECTED = 25171;
 inline constexpr int32_t E_FILENOTFOUND = 25192;
 inline constexpr int32_t E_OPENERR = 25235;
+// A second entry of the archive lands on a file that an earlier one wrote in the same
+// run (names that differ in case on Windows, or only in trailing dots and spaces); the
+// report's extended message names the earlier entry.
+inline constexpr int32_t E_SAMEFILE = 25236;
 inline constexpr int32_t E_REQUIREDEVENT = 25270;
 inline constexpr int32_t E_AMBIGUOUSTREE = 25293;
 inline constexpr int32_t E_STACKOVERFLOW = 25299;

@@ -30,6 +30,22 @@ std::string ConfineFolder(const std::string& Folder)
     return out;
 }
 
+// Whether every step of Rel ("a\b\leaf", folders and the file's name below the
+// destination; a trailing "\" names a folder) is a name the file system can hold. It
+// is asked before anything is made, so that an entry refused at its last step leaves no
+// folders behind; LastError says why a step was refused.
+bool StepsAllowed(const std::string& Rel)
+{
+    for (size_t i = 0; i < Rel.size();) {
+        size_t j = Rel.find('\\', i);
+        const bool folder = j != std::string::npos;
+        if (!folder) j = Rel.size();
+        if (j > i && !qvrOS::NameAllowed(Rel.substr(i, j - i), folder)) return false;
+        i = j + 1;
+    }
+    return true;
+}
+
 bool IsRelativeDir(const std::string& Dir)
 {
     return Dir.find(':') == std::string::npos && (Dir.empty() || Dir[0] != '\\');
@@ -91,7 +107,7 @@ int32_t TZipCommon::WriteOutput(TStream32* Out, const uint8_t* Buf, int Mode, in
             return written;
         }
         if (FFileCount > 0) --FFileCount;
-        ReportError(FArchiveFile, FFileName, E_WRITEERR, "0", rsEntry);
+        ReportError(FFileName, qvrOS::ErrorText(qvrOS::LastError()), E_WRITEERR, "0", rsEntry);
         return written;
     }
     if (Mode == 1) UpdateCrc(CrcKind, Buf, written);
@@ -116,6 +132,10 @@ bool TUnBase::BeginFile(bool IsDirectory)
         OnBegin(*this, FFileName, FFileCount + 1, extract);
     }
     if (GetCancel() || !extract) return false;
+    // A file this run wrote already is an existing file like any other to the overwrite
+    // protocol below, but the entry that meets it is reported: its name looked like
+    // another file's, and one of the two is lost whatever the answer.
+    NoteSameFile();
     if (!FConfirmOverwrites) {
         if (FOverwriteMode != omOverwrite) return false;
         ++FFileCount;
@@ -173,13 +193,18 @@ bool TUnBase::BeginTest(bool IsDirectory)
 }
 
 bool TUnBase::OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
-                         const std::string& /*EntryName*/)
+                         std::string& Reason)
 {
+    Reason.clear();
     if (FEncrypted && FBadPassword) return true;
     // A name the file system cannot hold (on Windows a colon would open an alternate
-    // data stream of another file) is refused rather than changed into another name.
+    // data stream of another file) is refused rather than changed into another name;
+    // OutputFolder asks the same of every folder step before it makes any of them.
     const std::string leaf = ExtractFileName(FileName);
-    if (leaf.empty() || !qvrOS::NameAllowed(leaf)) return false;
+    if (!qvrOS::NameAllowed(leaf, false)) {
+        Reason = qvrOS::ErrorText(qvrOS::LastError());
+        return false;
+    }
     // An entry named like the archive, extracted into the archive's own folder, would
     // replace the archive being read. Only a file of the same name can be it (links
     // are the destination's business), so only then are the two compared.
@@ -200,8 +225,12 @@ bool TUnBase::OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::stri
         if (OutputFolder(FileName, true, name) == qvrOS::TFolderState::Ready)
             FOutputTree.Begin(name, FReplaceReadOnly, file);
     }
-    if (!file.Valid()) return false;
+    if (!file.Valid()) {
+        Reason = qvrOS::ErrorText(qvrOS::LastError());
+        return false;
+    }
     Stream = std::make_unique<TOutputStream>(std::move(file));
+    FWritten.Add(FileName, FCurEntry);
     return true;
 }
 
@@ -223,6 +252,7 @@ qvrOS::TFolderState TUnBase::OutputFolder(const std::string& Name, bool Make, st
         rel = Name.substr(root.size());
         if (root.empty()) root = AppendDirTail(qvrOS::CurrentDir());
     }
+    if (!StepsAllowed(rel)) return qvrOS::TFolderState::Failed;
     const size_t cut = rel.find_last_of('\\');
     Leaf = cut == std::string::npos ? rel : rel.substr(cut + 1);
     rel.resize(cut == std::string::npos ? 0 : cut + 1);
@@ -239,6 +269,13 @@ int64_t TUnBase::OutputAttributes(const std::string& Name)
     std::string leaf;
     if (OutputFolder(Name, false, leaf) != qvrOS::TFolderState::Ready || leaf.empty()) return -1;
     return FOutputTree.Attributes(leaf);
+}
+
+void TUnBase::NoteSameFile()
+{
+    const int32_t earlier = FWritten.Find(FFileName);
+    if (earlier < 0 || !FHeader || earlier >= FHeader->FCount) return;
+    ReportError(FFileName, std::string(FHeader->GetName(earlier)), E_SAMEFILE, "0");
 }
 
 void TUnBase::NoteChangedName(const std::string& Written)
@@ -280,7 +317,7 @@ bool TUnBase::CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::str
         file.SetAttributes(Attributes & 0xFFu);
     bool done = true;
     if (!file.Close()) {
-        ReportError(FileName, "", E_CLOSEERR, "0");
+        ReportError(FileName, qvrOS::ErrorText(qvrOS::LastError()), E_CLOSEERR, "0");
         done = false;
     }
     // A file that failed to close may hold less than was written: it only takes the

@@ -35,13 +35,15 @@ bool TUnZip::MatchFileSpec(const std::string& Name)
 std::string TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered,
                                   uint16_t Flags)
 {
-    uint8_t buf[256] = {};
-    const int32_t take = std::min<int32_t>(Length, 255);
-    const int32_t got = Stream.ReadFull(buf, take);
-    if (Enciphered) DecipherHeaderName(buf, got);
-    if (Length > take) Stream.Seek(Length - take, 1);
-    const size_t len = strnlen(reinterpret_cast<const char*>(buf), static_cast<size_t>(got));
-    const std::string raw(reinterpret_cast<const char*>(buf), len);
+    // The whole name is kept: cut anywhere, it would name another file (a folder of the
+    // name would become a file), and the file system is the one to say what it can hold.
+    std::string raw(Length, '\0');
+    const int32_t got = Length ? Stream.ReadFull(raw.data(), Length) : 0;
+    raw.resize(static_cast<size_t>(std::max(got, 0)));
+    if (Enciphered && !raw.empty())
+        DecipherHeaderName(reinterpret_cast<uint8_t*>(raw.data()),
+                           static_cast<int32_t>(raw.size()));
+    raw.resize(strnlen(raw.data(), raw.size()));
     return NormalizeName(raw, FTranslateOemChar && !(Flags & FlagUtf8), FNameCodePage);
 }
 
@@ -127,6 +129,7 @@ void TUnZip::ExtractArchive(std::unique_ptr<TStream32>& Stream)
         int32_t Adjust;
         ~TWalkScope()
         {
+            Z.FWritten.Clear();
             Z.FVolumes = nullptr;
             Z.FWalkStart = Start;
             Z.FHeaderState = State;
@@ -138,6 +141,9 @@ void TUnZip::ExtractArchive(std::unique_ptr<TStream32>& Stream)
     FHeader->Init();
     std::unique_ptr<TOutputStream> out;
     FCurEntry = -1;
+    // Entries meet on one file only within one archive: a run over several archives
+    // into one folder replaces files as any later run would.
+    FWritten.Clear();
     try {
         if (FHeaderState.Only(htLocal)) {
             if (ScanLocalHeaders(*Stream) > 0) ExtractScanned(Stream, out);
@@ -164,7 +170,8 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
     const int64_t runs =
         std::min<int64_t>(int64_t{EndDisk()} - int64_t{DirDisk()} + 1, 0x10000);
     uint32_t read = 0;
-    for (int64_t run = 0; run < runs; ++run) {
+    bool full = false; // the names passed NameBytesLimit (reported)
+    for (int64_t run = 0; run < runs && !full; ++run) {
         FCentralHdr.Clear();
         ReadExact(Stream, FCentralHdr.Data(), 46);
         bool enciphered = false;
@@ -180,13 +187,16 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
             ReadExtraField(Stream, extraLen, 1);
             if (FEntryName.empty()) ReportNamelessEntry();
             if (!FEntryName.empty() && MatchFileSpec(FEntryName)) {
+                if (!NameRoom(FEntryName)) {
+                    full = true;
+                    break;
+                }
                 TDirEntry entry = DirEntryOf(FCentralHdr, FHighParts);
                 entry.Position += FOffsetAdjust;
                 if (FVolumes)
                     entry.Position = VolumePos(FCentralHdr.DiskNumberStart(),
                                                std::clamp<int64_t>(entry.Position, 0,
                                                                    VolumeOffset(-1)));
-                entry.NameCut = nameLen > 255;
                 bool good = true;
                 if (FArcType != atZipDS && FArcType != atZipMV) {
                     FLocalHdr.Clear();
@@ -222,7 +232,8 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
     // A directory that ends before the end record's count of entries is damaged: what
     // was read is still extracted, but the run must not pass for complete.
     const uint16_t expected = FEndHdr.Entries();
-    if (!GetCancel() && FEndHdr.Signature() != 0 && expected != 0xFFFF && read < expected)
+    if (!GetCancel() && !full && FEndHdr.Signature() != 0 && expected != 0xFFFF &&
+        read < expected)
         ReportError(FArchiveFile, "", E_BADHEADER, "0", rsRun);
     return FHeader->FCount;
 }
@@ -247,7 +258,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         full = ReadExact(Stream, FLocalHdr.Data(), 30);
     }
     bool enciphered = false;
-    bool stoppedAtDescriptor = false; // already reported
+    bool stoppedReported = false; // the walk stopped early and has said so
     int32_t found = 0;                // entries walked, selected or not
     const int64_t size = Stream.Size();
     while (full && ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered) == htLocal &&
@@ -263,7 +274,6 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         entry.ExternalAttr = 0;
         entry.DiskNumber = 1;
         entry.Position = P;
-        entry.NameCut = nameLen > 255;
         int64_t packedSize = WithHigh(FLocalHdr.CompressedSize(), FHighParts.Compressed);
         int64_t unpackedSize = WithHigh(FLocalHdr.UncompressedSize(), FHighParts.Uncompressed);
         const int64_t dataStart = P + 30 + nameLen + extraLen;
@@ -282,7 +292,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
                                            d);
         if (deferred && !described && packedSize == 0) {
             ReportError(FEntryName, "", E_BADHEADER, "0", rsRun);
-            stoppedAtDescriptor = true;
+            stoppedReported = true;
             break;
         }
         ++found;
@@ -295,6 +305,10 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         }
         if (FEntryName.empty()) ReportNamelessEntry();
         if (!FEntryName.empty() && MatchFileSpec(FEntryName)) {
+            if (!NameRoom(FEntryName)) {
+                stoppedReported = true;
+                break;
+            }
             FHeader->Add(entry, FEntryName);
             FMaxFileDate = static_cast<uint32_t>(std::max(
                 static_cast<int32_t>(FMaxFileDate), static_cast<int32_t>(FLocalHdr.DosDateTime())));
@@ -309,7 +323,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
     // The local headers end where the records after them begin, or at the end of the
     // file. Stopping anywhere else (a truncated download, damaged data) means entries
     // may be missing: the run must not pass for complete.
-    if (!GetCancel() && !stoppedAtDescriptor && !LocalRunEndsCleanly(Stream, P))
+    if (!GetCancel() && !stoppedReported && !LocalRunEndsCleanly(Stream, P))
         ReportError(FArchiveFile, "", E_BADHEADER, "0", rsRun);
     // Local headers that stand in for a directory that could not be read tell nothing
     // of the entries the directory listed beyond them (the rest of a split set, data
@@ -323,6 +337,18 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
                     E_BADHEADER, "0", rsRun);
     VetEntries(nullptr);
     return FHeader->FCount;
+}
+
+bool TUnZip::NameRoom(const std::string& Name)
+{
+    // Names are kept whole, and a directory may hold millions of them: what the table
+    // keeps of them is bounded, and a walk past the bound stops with what it has.
+    if (FHeader->NameBytes() + Name.size() <= FNameBytesLimit) return true;
+    ReportError(FArchiveFile,
+                "entry names pass " + std::to_string(FNameBytesLimit) +
+                    " bytes: the walk stops there",
+                E_BADHEADER, "0", rsRun);
+    return false;
 }
 
 void TUnZip::ReportNamelessEntry()

@@ -23,6 +23,12 @@ public:
     // The compression method of the entry being extracted (OnBegin may read it).
     uint16_t EntryMethod() const { return FEntryInfo.Method; }
 
+    // The bytes of entry names one walk keeps at most (1 GiB): names are kept whole, up
+    // to the 65,535 bytes a record holds, and a walk that would pass this stops there
+    // with a report; the entries before it are still extracted.
+    uint64_t NameBytesLimit() const { return FNameBytesLimit; }
+    void NameBytesLimit(uint64_t V) { FNameBytesLimit = V; }
+
 protected:
     void ExtractArchive(std::unique_ptr<TStream32>& Stream) override;
 
@@ -58,8 +64,9 @@ protected:
     // An accepted entry that will not be written after all.
     void DeclineEntry();
 
-    // Reads a stored name of Length bytes (cut to 255), deciphering it when the header
-    // was enciphered, and normalises it; Flags bit 11 marks a name already in UTF-8.
+    // Reads a stored name of Length bytes (the whole name, up to a NUL), deciphering it
+    // when the header was enciphered, and normalises it; Flags bit 11 marks a name
+    // already in UTF-8.
     std::string ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered,
                               uint16_t Flags);
     // Parses an extra field of a local (Kind 0) or central (Kind 1) header: ZIP64
@@ -71,6 +78,8 @@ protected:
     std::string ReadEntryLocalHeader(TStream32& Stream, int64_t Position);
     // Reports an entry whose stored name is empty.
     void ReportNamelessEntry();
+    // Whether the table has room for Name within NameBytesLimit; reports once when not.
+    bool NameRoom(const std::string& Name);
     // Whether the local-header scan, stopped at Pos, reached the archive's end: the end
     // of the file, or a record that follows the entries (directory, end records).
     bool LocalRunEndsCleanly(TStream32& Stream, int64_t Pos);
@@ -79,8 +88,7 @@ protected:
     // The length of the local header in FLocalHdr with its name and extra field.
     uint32_t LocalHeaderLength(bool Enciphered);
     // Runs the entry checks over the collected entries: drops (and reports) the ones
-    // whose bytes overlap another's or the Directory's (null: no directory was read),
-    // and reports names that collide once cut.
+    // whose bytes overlap another's or the Directory's (null: no directory was read).
     void VetEntries(const TArchiveSpan* Directory);
     // The name entry Index is extracted under: its directory name, reported when the
     // local header's LocalName differs.
@@ -108,6 +116,6 @@ protected:
     // The key state of the entry being extracted, apart from the one that deciphers
     // the library's enciphered record bodies.
     TZipCipher FEntryCipher;
-    int32_t FCurEntry = -1;
     int64_t FPackedLeft = 0;
+    uint64_t FNameBytesLimit = uint64_t{1} << 30;
 };

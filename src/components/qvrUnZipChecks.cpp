@@ -21,12 +21,6 @@ void TUnZip::VetEntries(const TArchiveSpan* Directory)
         }
         if (any) FHeader->Remove(overlaps);
     }
-    // Names cut to one are still extracted, one after the other to the same file: each
-    // is reported, so that the loss is not silent.
-    const std::vector<bool> collisions = FindCutNameCollisions(*FHeader);
-    for (int32_t i = 0; i < FHeader->FCount; ++i)
-        if (collisions[static_cast<size_t>(i)])
-            ReportError(std::string(FHeader->GetName(i)), "", E_BADHEADER, "0", rsEntry);
 }
 
 std::string TUnZip::DirectoryName(int32_t Index, const std::string& LocalName)

@@ -45,7 +45,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
         // Made like the folders of a file: a link on the way fails it.
         const std::string folder = AppendDirTail(FFileName);
         if (!MakeOutputFolder(folder)) {
-            ReportError(FFileName, "", E_OPENERR, "0");
+            ReportError(FFileName, qvrOS::ErrorText(qvrOS::LastError()), E_OPENERR, "0");
             return EndEntry(false);
         }
         NoteChangedName(FFileName);
@@ -88,9 +88,10 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
         }
     }
     // A test or a read decodes into a sink without a file.
-    if (!testing && !OpenOutput(Out, FFileName, FEntryName)) {
+    std::string reason;
+    if (!testing && !OpenOutput(Out, FFileName, reason)) {
         Out.reset();
-        ReportError(FFileName, "", E_OPENERR, "0");
+        ReportError(FFileName, reason, E_OPENERR, "0");
         DeclineEntry();
         return EndEntry(false);
     }

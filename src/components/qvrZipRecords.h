@@ -141,12 +141,11 @@ struct TDirEntry {
     uint16_t DiskNumber = 1;   // 1-based
     uint16_t Flags = 0;
     uint16_t Method = 0;
-    uint16_t NameLength = 0;
     // Found by the local-header scan with CRC and sizes deferred to a data descriptor:
     // Crc and the sizes are the descriptor's, which stand in for the header's zeros.
     bool Described = false;
-    // The stored name was longer than the 255 bytes a name keeps.
-    bool NameCut = false;
+    // A stored name holds up to 65,535 bytes; turned into UTF-8 it may grow past that.
+    uint32_t NameLength = 0;
 };
 
 // A data descriptor: the CRC and sizes written after an entry's data.

@@ -6,6 +6,20 @@
 
 namespace front {
 
+namespace {
+
+// Windows drops the trailing spaces of a path's last step when it opens the archive; the
+// destination gets a "\" appended, after which they would stay in a folder's name. Both
+// lose them alike.
+std::string HostPath(const char* Text)
+{
+    std::string s = qvrOS::AnsiToUtf8(Text);
+    s.erase(s.find_last_not_of(' ') + 1);
+    return s;
+}
+
+} // namespace
+
 bool RunUnspools(HWND AppHandle, const char* ArchiveName, const char* DestDir,
                  const char* Message, bool AskOverwrite) noexcept
 {
@@ -14,8 +28,9 @@ bool RunUnspools(HWND AppHandle, const char* ArchiveName, const char* DestDir,
     try {
         // The host's strings are converted once, here; the window and the component
         // work in UTF-8 and UTF-16 from now on.
-        const std::string archive = qvrOS::AnsiToUtf8(ArchiveName);
-        std::string dest = qvrOS::AnsiToUtf8(DestDir);
+        const std::string archive = HostPath(ArchiveName);
+        std::string dest = HostPath(DestDir);
+        if (archive.empty() || dest.empty()) return false;
         if (dest.back() != '\\') dest += '\\';
         const std::wstring message = Widen(qvrOS::AnsiToUtf8(Message ? Message : ""));
         // The windows of this call are owned by AppHandle for the call's duration only;

@@ -66,9 +66,19 @@ bool DeleteFileName(const std::string& Name);
 // Whether A and B name the same existing file (one device and inode, or one volume
 // and file ID), whatever their spelling.
 bool SameFile(const std::string& A, const std::string& B);
-// Whether Leaf (one name, no separators) can be the name of a file on this system.
-// Windows refuses the characters <>:"|?* and control characters; POSIX only "/" and NUL.
-bool NameAllowed(const std::string& Leaf);
+// Whether Step (one name, no separators) can be the name of a folder (Folder set) or of a
+// file on this system; when not, LastError says why. Both refuse names of more than 255
+// bytes on POSIX, 255 UTF-16 units on Windows. Windows refuses the characters <>:"|?*
+// and control characters, and names of dots and spaces only; a folder's name may not
+// end in a dot or a space either (the system drops them from the last step of a path
+// only, so such a folder could be made and then never be found again), while a file's
+// trailing dots and spaces are dropped (FileNameKey). POSIX refuses only "/" and NUL.
+bool NameAllowed(const std::string& Step, bool Folder);
+// Path in the form this system's file systems compare names in: two paths with one key
+// name one file. Windows compares without case and without the trailing dots and spaces
+// of each step; POSIX byte for byte (a case-insensitive volume mounted there is taken as
+// exact, so two names that differ only in case are not caught there).
+std::string FileNameKey(const std::string& Path);
 // Whether this system takes the device names (CON, NUL, COM1, ...) for devices in
 // every folder: true on Windows only.
 bool DeviceNamesReserved();

@@ -223,8 +223,10 @@ TEST(Cli, AWriteThatFailsIsReportedAndTheOthersExtract)
     const TRunResult r = Shell("trap '' XFSZ; ulimit -f 64; " + Quote(CliPath().string()) + " -q " +
                                Quote((tmp / "w.zip").string()) + " " + Quote((tmp / "out").string()));
     EXPECT_EQ(r.Status, 1) << r.Err;
-    // One report for the failed file, named as the output file, not one per chunk.
-    const std::string line = "unspool: " + (tmp / "out/big.bin").string() + ": Error writing to file (25136)\n";
+    // One report for the failed file, named as the output file, not one per chunk, with
+    // the system's reason.
+    const std::string line = "unspool: " + (tmp / "out/big.bin").string() +
+                             ": Error writing to file (25136): File too large\n";
     EXPECT_NE(r.Err.find(line), std::string::npos) << r.Err;
     EXPECT_EQ(r.Err.find(line), r.Err.rfind(line)) << r.Err;
     EXPECT_EQ(ReadFile(tmp / "out/small.txt"), TextBytes(100, 2));
@@ -630,5 +632,118 @@ TEST(Cli, PasswordsOnATerminalAreHiddenAskedAgainAndDeclinedOneEntryAtATime)
             if (!a.empty()) {
                 EXPECT_EQ(r.Out.find(a), std::string::npos) << a;
             }
+    }
+}
+
+namespace {
+
+// An archive written by Python's zipfile with Entries (name, text) in this order; names
+// go in as they are, duplicates included.
+void PythonZip(const fs::path& Zip, const std::vector<std::pair<std::string, std::string>>& Entries)
+{
+    std::string script = "import zipfile, warnings\nwarnings.simplefilter('ignore')\n"
+                         "z = zipfile.ZipFile(" + Quote(Zip.string()) + ", 'w')\n";
+    for (const auto& [name, text] : Entries)
+        script += "z.writestr(" + Quote(name) + ", " + Quote(text) + ")\n";
+    script += "z.close()\n";
+    WriteText(Zip.string() + ".py", script);
+    ASSERT_EQ(Shell("python3 " + Quote(Zip.string() + ".py")).Status, 0);
+}
+
+// Every file and folder below Dir, "/" separated, files with their text.
+std::map<std::string, std::string> Tree(const fs::path& Dir)
+{
+    std::map<std::string, std::string> tree;
+    if (!fs::exists(Dir)) return tree;
+    for (const auto& e : fs::recursive_directory_iterator(Dir)) {
+        const std::string rel = fs::relative(e.path(), Dir).generic_string();
+        if (e.is_directory()) {
+            tree[rel + "/"] = "";
+        } else {
+            const Bytes b = ReadFile(e.path());
+            tree[rel] = std::string(b.begin(), b.end());
+        }
+    }
+    return tree;
+}
+
+} // namespace
+
+TEST(Cli, NamesAreKeptWholeOrRefusedAndEntriesThatMeetAreReported)
+{
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 not installed";
+    // 8 folders of 49 characters and deep.txt: 408 bytes, each step well within 255.
+    std::string deep;
+    for (char c = 'a'; c < 'i'; ++c) deep += std::string(49, c) + "/";
+    deep += "deep.txt";
+    const std::string step256(256, 's');
+    struct TCase {
+        const char* Name;
+        std::vector<std::pair<std::string, std::string>> Entries;
+        const char* Options;
+        int Status;
+        std::map<std::string, std::string> Tree; // everything below the destination
+        std::vector<std::string> Lines;          // stderr lines, the destination as "OUT/"
+    };
+    auto folders = [](std::map<std::string, std::string> Files) {
+        std::map<std::string, std::string> tree = Files;
+        for (const auto& [name, text] : Files)
+            for (size_t p = name.find('/'); p != std::string::npos; p = name.find('/', p + 1))
+                tree[name.substr(0, p + 1)] = "";
+        return tree;
+    };
+    const TCase cases[] = {
+        {"LongNameKeptWhole", {{deep, "deep"}, {"top.txt", "top"}}, "", 0,
+         folders({{deep, "deep"}, {"top.txt", "top"}}), {}},
+        // A step the file system cannot hold fails its entry with the system's reason,
+        // and no folder is made for it.
+        {"FolderStepOver255Bytes", {{"a/" + step256 + "/x.txt", "x"}, {"ok.txt", "ok"}}, "", 1,
+         {{"ok.txt", "ok"}},
+         {"OUT/a/" + step256 + "/x.txt: Error opening file (25235): File name too long"}},
+        {"FileNameOver255Bytes", {{"b/" + step256, "x"}}, "", 1, {},
+         {"OUT/b/" + step256 + ": Error opening file (25235): File name too long"}},
+        {"FileInAFoldersPlace", {{"x", "file"}, {"x/y.txt", "y"}}, "", 1, {{"x", "file"}},
+         {"OUT/x/y.txt: Error opening file (25235): Not a directory"}},
+        // Two entries on one file: the second is reported with the first one's name, and
+        // the overwrite policy decides which stays.
+        {"SameFileReplaced", {{"t.txt", "first"}, {"t.txt", "second"}}, "-o", 1,
+         {{"t.txt", "second"}},
+         {"OUT/t.txt: Same file as an earlier entry of this archive: t.txt (25236)"}},
+        {"SameFileKept", {{"t.txt", "first"}, {"./t.txt", "second"}}, "-n", 1,
+         {{"t.txt", "first"}},
+         {"OUT/t.txt: Same file as an earlier entry of this archive: t.txt (25236)"}},
+        // POSIX compares names byte for byte, and a colon is a character like any other.
+        {"CaseMakesAnotherFile", {{"A.txt", "upper"}, {"a.txt", "lower"}}, "-o", 0,
+         {{"A.txt", "upper"}, {"a.txt", "lower"}}, {}},
+        {"ColonInAFolder", {{"dir:str/x", "x"}}, "", 0, {{"dir:str/", ""}, {"dir:str/x", "x"}},
+         {}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempDir tmp;
+        PythonZip(tmp / "n.zip", c.Entries);
+        const std::string out = (tmp / "out").string();
+        // The destination exists before the run: only what the entries made is below it.
+        fs::create_directories(tmp / "out");
+        const TRunResult r =
+            Unspool(std::string("-q ") + c.Options + " " + Quote((tmp / "n.zip").string()) + " " +
+                    Quote(out) + " < /dev/null");
+        EXPECT_EQ(r.Status, c.Status) << r.Err;
+        EXPECT_EQ(Tree(tmp / "out"), c.Tree);
+        for (std::string line : c.Lines) {
+            line.replace(0, 3, out);
+            EXPECT_NE(r.Err.find("unspool: " + line + "\n"), std::string::npos) << r.Err;
+        }
+        if (c.Lines.empty()) {
+            EXPECT_EQ(r.Err, "");
+        }
+        // The listing and the masks see the whole names.
+        const TRunResult list = Unspool("-l " + Quote((tmp / "n.zip").string()));
+        for (const auto& [name, text] : c.Entries)
+            EXPECT_NE(list.Out.find(" " + name + "\n"), std::string::npos) << list.Out;
+        const std::string& last = c.Entries.back().first;
+        const TRunResult masked =
+            Unspool("-l -f " + Quote(last) + " " + Quote((tmp / "n.zip").string()));
+        EXPECT_NE(masked.Out.find(" " + last + "\n"), std::string::npos) << masked.Out;
     }
 }

@@ -296,6 +296,7 @@ TEST(MessageTable, EveryCodeHasItsText)
         {25138, "Error closing file"}, {25151, "File fails CRC check"}, {25160, "Disk full"},
         {25170, "is not accessible"}, {25171, "disk is write protected"},
         {25192, "File not found"}, {25235, "Error opening file"},
+        {25236, "Same file as an earlier entry of this archive"},
         {25270, "Required event not assigned"},
         {25293, "Ambiguous Shannon-Fano decode tree encountered"}, {25299, "Stack overflow"},
         {25326, "Unsupported compression method"}, {25443, "User canceled"},

@@ -1,6 +1,5 @@
 // The entry table and the checks over it: names kept whole across the store's blocks,
-// entries removed in order, and which of several overlapping or colliding entries are
-// flagged.
+// entries removed in order, and which of several overlapping entries are flagged.
 #include "qvrEntryChecks.h"
 
 #include <gtest/gtest.h>
@@ -119,28 +118,32 @@ TEST(EntryChecks, OverlapsKeepTheFirstExtentAndFlagTheRest)
     }
 }
 
-TEST(EntryChecks, CutNamesThatMeetAreFlagged)
+TEST(EntryTable, LongNamesAreKeptWholeBesideShortOnes)
 {
-    const std::string cut(255, 'n');
+    // Names as long as a record holds, and longer once turned into UTF-8 ("%XX" for each
+    // byte that is not): each is kept whole, between short ones, and counted.
     struct TCase {
         const char* Name;
-        std::vector<std::pair<std::string, bool>> Entries; // name as kept, cut
-        std::vector<bool> Flags;
+        std::vector<size_t> Lengths;
     };
     const TCase cases[] = {
-        {"NoneCut", {{"a", false}, {"a", false}, {"b", false}}, {0, 0, 0}},
-        {"OneCutAlone", {{cut, true}, {"a", false}}, {0, 0}},
-        {"TwoCutToOne", {{cut, true}, {"a", false}, {cut, true}}, {1, 0, 1}},
-        {"CutMeetsWhole", {{cut, false}, {cut, true}, {cut + "x", false}}, {1, 1, 0}},
+        {"LongestStored", {10, 65535, 10}},
+        {"GrownPastABlock", {65000, 196605, 3, 65536}},
+        {"FillsABlockExactly", {65536, 1}},
     };
-    for (const auto& c : cases) {
+    for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
         THeaderObj t;
-        for (const auto& [name, wasCut] : c.Entries) {
-            TDirEntry e;
-            e.NameCut = wasCut;
-            t.Add(e, name);
+        uint64_t total = 0;
+        for (size_t i = 0; i < c.Lengths.size(); ++i) {
+            t.Add(TDirEntry{}, std::string(c.Lengths[i], static_cast<char>('a' + i)));
+            total += c.Lengths[i];
         }
-        EXPECT_EQ(FindCutNameCollisions(t), c.Flags);
+        EXPECT_EQ(t.NameBytes(), total);
+        for (size_t i = 0; i < c.Lengths.size(); ++i)
+            EXPECT_EQ(t.GetName(static_cast<int32_t>(i)),
+                      std::string(c.Lengths[i], static_cast<char>('a' + i)));
+        t.Clear();
+        EXPECT_EQ(t.NameBytes(), 0u);
     }
 }

@@ -311,7 +311,7 @@ TEST(CentralWalk, DataDescriptorEntriesTakeTheDirectorysCrc)
     ExpectThreeFiles(tmp / "out");
 }
 
-TEST(CentralWalk, LongNamesAreCutTo255Bytes)
+TEST(CentralWalk, LongNamesAreKeptWhole)
 {
     TTempDir tmp;
     std::vector<TZipEntrySpec> e(2);
@@ -322,9 +322,39 @@ TEST(CentralWalk, LongNamesAreCutTo255Bytes)
     WriteFile(tmp / "a.zip", BuildZip(e));
     const TResult r = Extract(tmp / "a.zip", tmp / "out");
     ASSERT_EQ(r.Begun.size(), 2u);
-    const std::string cut = std::string(200, 'd') + "/" + std::string(54, 'n');
-    EXPECT_EQ(ReadFile(tmp / "out" / cut), TextBytes(10, 1));
+    EXPECT_TRUE(r.Errors.empty());
+    EXPECT_EQ(ReadFile(tmp / "out" / e[0].Name), TextBytes(10, 1));
     EXPECT_EQ(ReadFile(tmp / "out/next.txt"), TextBytes(20, 2));
+}
+
+TEST(CentralWalk, NamesPastTheLimitStopTheWalkWithOneReport)
+{
+    // Five entries of 100-byte names against a bound of 250 bytes: the first two are
+    // kept and extracted, the walk stops at the third with one report naming the
+    // archive, through the directory and through the local headers alike.
+    std::vector<TZipEntrySpec> e(5);
+    for (size_t i = 0; i < e.size(); ++i) {
+        e[i].Name = std::to_string(i) + std::string(99, 'n');
+        e[i].Data = TextBytes(10 + i, static_cast<uint32_t>(i));
+    }
+    for (const bool scanned : {false, true}) {
+        SCOPED_TRACE(scanned ? "local headers" : "directory");
+        TTempDir tmp;
+        TZipBuildOptions o;
+        o.NoCentral = scanned;
+        WriteFile(tmp / "a.zip", BuildZip(e, o));
+        const TResult r = Extract(tmp / "a.zip", tmp / "out",
+                                  [](TUnZip& z) { z.NameBytesLimit(250); });
+        EXPECT_EQ(r.Count, 2);
+        EXPECT_EQ(ReadFile(tmp / "out" / e[1].Name), TextBytes(11, 1));
+        EXPECT_FALSE(fs::exists(tmp / "out" / e[2].Name));
+        const auto limit = std::count_if(r.Errors.begin(), r.Errors.end(), [](const auto& x) {
+            return x.second == E_BADHEADER && x.first.ends_with("a.zip");
+        });
+        // The scan also says once that it had no directory.
+        EXPECT_EQ(limit, scanned ? 2 : 1);
+        EXPECT_EQ(r.Errors.size(), static_cast<size_t>(limit));
+    }
 }
 
 TEST(CentralWalk, EncipheredHeaderVariantsAreRead)

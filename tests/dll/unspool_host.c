@@ -373,6 +373,24 @@ static void run_unowned(TUnspools fn)
           "True, the window unowned, the files right");
 }
 
+/* Trailing spaces after DestDir and ArchiveName are dropped from both, as Windows drops
+ * them from the last step of a name: the files go to the folder without them, and no
+ * folder whose name keeps them (seen only through the "\\?\" form) is made. */
+static void run_trailing_spaces(TUnspools fn, HWND host)
+{
+    char archive[MAX_PATH], dest[MAX_PATH], plain[MAX_PATH], literal[MAX_PATH + 8], tree[MAX_PATH];
+    in_work(archive, "c01_infozip_store.zip  ");
+    in_work(dest, "out-spaces   ");
+    in_work(plain, "out-spaces");
+    snprintf(literal, sizeof literal, "\\\\?\\%s", dest);
+    in_work(tree, "ref-c01");
+    TSession s = {.driver = NONE, .host = host};
+    const int result = call(fn, &s, archive, dest, "Trailing spaces");
+    check(result == 1 && same_tree(tree, plain, 0) && !exists(literal),
+          "DestDir and ArchiveName with trailing spaces",
+          "True, the files in the folder without the spaces, none with them");
+}
+
 /* ---- the overwrite dialog ---- */
 
 typedef struct {
@@ -468,6 +486,7 @@ int main(int argc, char** argv)
         run_refusals(fn, host);
         run_call_cases(fn, host);
         run_unowned(fn);
+        run_trailing_spaces(fn, host);
         run_dialog_cases(ask, host);
     } else if (!strcmp(argv[3], "gbk")) {
         run_gbk(fn, host);

@@ -33,6 +33,9 @@ namespace qvrOS {
 namespace {
 
 thread_local uint32_t tLastError = 0;
+// The errno behind tLastError, when one is: several errno values share one Win32 code,
+// and the system's text for the error is the errno's.
+thread_local int tLastErrno = 0;
 
 uint32_t MapErrno(int e)
 {
@@ -49,7 +52,20 @@ uint32_t MapErrno(int e)
     }
 }
 
-void Fail() { tLastError = MapErrno(errno); }
+void Fail(int Errno)
+{
+    tLastErrno = Errno;
+    tLastError = MapErrno(Errno);
+}
+
+void Fail() { Fail(errno); }
+
+// A failure the system did not report through errno, in the Win32 numbering.
+void FailCode(uint32_t Code)
+{
+    tLastErrno = 0;
+    tLastError = Code;
+}
 
 std::string ToNative(const std::string& Name)
 {
@@ -137,7 +153,7 @@ THandle FileOpen(const std::string& Name, TAccess Access, TShare)
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        tLastError = ErrorAccessDenied;
+        FailCode(ErrorAccessDenied);
         return InvalidHandle;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -184,7 +200,7 @@ int32_t FileWrite(THandle H, const void* Buf, int32_t Count)
         if (n == 0) break;
         done += static_cast<int32_t>(n);
     }
-    tLastError = 0;
+    FailCode(0);
     return done;
 }
 
@@ -278,7 +294,7 @@ bool FileSetDosTime(THandle H, uint32_t DosTime)
     const int min = static_cast<int>((DosTime >> 5) & 0x3F);
     const int sec = static_cast<int>((DosTime & 0x1F) * 2);
     if (mon < 0 || mon > 11 || day < 1 || hour > 23 || min > 59 || sec > 59) {
-        tLastError = 87; // invalid parameter
+        FailCode(87); // invalid parameter
         return false;
     }
     time_t when;
@@ -294,7 +310,7 @@ bool FileSetDosTime(THandle H, uint32_t DosTime)
     else
         when = LocalMktime(year, mon, day, hour, min, sec);
     if (when == static_cast<time_t>(-1)) {
-        tLastError = 87;
+        FailCode(87);
         return false;
     }
     struct timespec ts[2];
@@ -438,11 +454,22 @@ bool FindFirstExists(const std::string& Name)
     return found;
 }
 
-bool NameAllowed(const std::string& Leaf)
+bool NameAllowed(const std::string& Step, bool /*Folder*/)
 {
-    return !Leaf.empty() && Leaf.find('/') == std::string::npos &&
-           Leaf.find('\0') == std::string::npos;
+    if (Step.empty() || Step.find('/') != std::string::npos ||
+        Step.find('\0') != std::string::npos) {
+        Fail(EINVAL);
+        return false;
+    }
+    // The file systems of POSIX systems keep at most 255 bytes in one name (NAME_MAX).
+    if (Step.size() > 255) {
+        Fail(ENAMETOOLONG);
+        return false;
+    }
+    return true;
 }
+
+std::string FileNameKey(const std::string& Path) { return Path; }
 
 bool DeviceNamesReserved() { return false; }
 
@@ -468,7 +495,7 @@ bool MoveFileName(const std::string& From, const std::string& To)
     struct stat st {};
     if (::lstat(t.c_str(), &st) == 0) {
         // Win32 MoveFile does not replace an existing target.
-        tLastError = 183;
+        FailCode(183);
         return false;
     }
     if (::rename(ToNative(From).c_str(), t.c_str()) != 0) {
@@ -564,7 +591,7 @@ TFolderState OpenStep(int Dir, const std::string& Name, bool Make, int& Out)
 bool OneName(const std::string& Leaf)
 {
     if (!Leaf.empty() && Leaf.find('/') == std::string::npos) return true;
-    tLastError = ErrorFileNotFound;
+    FailCode(ErrorFileNotFound);
     return false;
 }
 
@@ -662,7 +689,7 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     const bool file = S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
     const bool readOnly = S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
     if (!file || (readOnly && !ReplaceReadOnly)) {
-        tLastError = ErrorAccessDenied;
+        Fail(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
         return false;
     }
     // A taken name is replaced: the entry goes into a new file of its own, whose name
@@ -791,11 +818,14 @@ uint32_t LastError() { return tLastError; }
 
 std::string ErrorText(uint32_t Code)
 {
+    // The text is the system's: the errno of the last failure when it gave this code,
+    // else the errno the code stands for.
+    if (tLastErrno != 0 && MapErrno(tLastErrno) == Code) return std::strerror(tLastErrno);
     switch (Code) {
-    case ErrorFileNotFound: return "The system cannot find the file specified.";
-    case ErrorAccessDenied: return "Access is denied.";
-    case ErrorWriteProtect: return "The media is write protected.";
-    case ErrorDiskFull: return "There is not enough space on the disk.";
+    case ErrorFileNotFound: return std::strerror(ENOENT);
+    case ErrorAccessDenied: return std::strerror(EACCES);
+    case ErrorWriteProtect: return std::strerror(EROFS);
+    case ErrorDiskFull: return std::strerror(ENOSPC);
     default: break;
     }
     if (Code & 0x20000000u) return std::strerror(static_cast<int>(Code & 0xFFFF));

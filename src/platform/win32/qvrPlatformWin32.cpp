@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -319,12 +320,54 @@ bool FindFirstExists(const std::string& Name)
     return true;
 }
 
-bool NameAllowed(const std::string& Leaf)
+bool NameAllowed(const std::string& Step, bool Folder)
 {
-    if (Leaf.empty()) return false;
-    for (const unsigned char c : Leaf)
-        if (c < 0x20 || std::strchr("<>:\"|?*/", c)) return false;
+    const auto w = Widen(Step);
+    if (!w || w->empty()) {
+        Fail(ERROR_INVALID_NAME);
+        return false;
+    }
+    for (const wchar_t c : *w) {
+        if (c < 0x20 || std::wcschr(L"<>:\"|?*/\\", c)) {
+            Fail(ERROR_INVALID_NAME);
+            return false;
+        }
+    }
+    // The system drops a file's trailing dots and spaces; a name that is nothing else
+    // names no file, and a folder's name must stay as it was made.
+    const size_t last = w->find_last_not_of(L". ");
+    if (last == std::wstring::npos || (Folder && last + 1 != w->size())) {
+        Fail(ERROR_INVALID_NAME);
+        return false;
+    }
+    if (last + 1 > 255) {
+        Fail(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
     return true;
+}
+
+std::string FileNameKey(const std::string& Path)
+{
+    const auto w = Widen(Path);
+    if (!w) return Path;
+    std::wstring key;
+    key.reserve(w->size());
+    for (size_t i = 0; i <= w->size();) {
+        const size_t j = std::min(w->find_first_of(L"\\/", i), w->size());
+        std::wstring_view step(w->data() + i, j - i);
+        const size_t last = step.find_last_not_of(L". ");
+        if (last != std::wstring_view::npos) step = step.substr(0, last + 1);
+        key.append(step);
+        if (j < w->size()) key += L'\\';
+        i = j + 1;
+    }
+    // The file systems of Windows compare names by their upper-case forms.
+    if (!key.empty()) {
+        const int n = static_cast<int>(key.size());
+        LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, key.data(), n, key.data(), n);
+    }
+    return Narrow(key);
 }
 
 bool DeviceNamesReserved() { return true; }
@@ -432,7 +475,10 @@ TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
     // The destination is the user's choice: a reparse point there is followed.
     const int64_t root = GetAttributes(FRoot);
     if (root < 0) return NotFound(tLastError) ? TFolderState::Missing : TFolderState::Failed;
-    if (!(root & faDirectory)) return TFolderState::Failed;
+    if (!(root & faDirectory)) {
+        Fail(ERROR_DIRECTORY);
+        return TFolderState::Failed;
+    }
     std::string path = FRoot;
     for (size_t i = 0; i < Rel.size();) {
         const size_t j = std::min(Rel.find_first_of("\\/", i), Rel.size());
@@ -445,8 +491,14 @@ TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
             (CreateDir(path) || tLastError == ERROR_ALREADY_EXISTS))
             a = GetAttributes(path);
         if (a < 0) return NotFound(tLastError) ? TFolderState::Missing : TFolderState::Failed;
-        if (a & faReparsePoint) return TFolderState::Link;
-        if (!(a & faDirectory)) return TFolderState::Failed;
+        if (a & faReparsePoint) {
+            Fail(ERROR_ACCESS_DENIED);
+            return TFolderState::Link;
+        }
+        if (!(a & faDirectory)) {
+            Fail(ERROR_DIRECTORY);
+            return TFolderState::Failed;
+        }
         path += '\\';
     }
     FFolder = Rel;

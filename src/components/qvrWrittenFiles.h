@@ -1,0 +1,24 @@
+// The files one archive's run has written, by the path each entry resolved to: two
+// entries whose names differ (case, or on Windows trailing dots and spaces) may still
+// land on one file, and the second must not pass for a file of its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+class TWrittenFiles {
+public:
+    // The entry (its index in the run's table) that wrote Path earlier in the run, or -1.
+    // Paths are compared as the file system compares them (qvrOS::FileNameKey).
+    int32_t Find(const std::string& Path) const;
+    // Records that Entry writes Path; an earlier writer of the same file stays recorded.
+    void Add(const std::string& Path, int32_t Entry);
+    // Forgets every file, and the memory that held them.
+    void Clear();
+
+private:
+    // One key and index per file written: a hash set keeps the check constant-time for
+    // runs of many small files.
+    std::unordered_map<std::string, int32_t> FFiles;
+};
