@@ -18,13 +18,13 @@ const char* const UsageText =
     "  -o            overwrite existing files without asking (the default when stdin is not a\n"
     "                terminal)\n"
     "  -n            never overwrite existing files\n"
-    "  -j            do not recreate stored folders\n"
-    "  -D            recreate empty stored folders too\n"
+    "  -j            do not recreate stored folders (empty stored folders are made otherwise)\n"
+    "  -K            keep the setuid, setgid and sticky bits of stored Unix modes\n"
     "  -O CODEPAGE   code page of names stored without the UTF-8 flag (also --names=CODEPAGE):\n"
     "                437 (default), 936/GBK, 950/BIG5, 932/SJIS, 1252, UTF-8, ...; not one\n"
     "                that can make '/' or '\\' of other bytes (UTF-7, UTF-16, EBCDIC)\n"
     "  --date=file|now|newest   date of the extracted files\n"
-    "  --no-attributes          do not restore stored attributes\n"
+    "  --no-attributes          do not restore stored attributes or Unix modes\n"
     "  -q            no progress bar and no summary line\n"
     "  --identify    print the archive type and where the walk starts, then exit\n"
     "  -h, --help    this text;  --version  the version\n"
@@ -100,7 +100,10 @@ std::optional<TCliOptions> ParseCommandLine(const std::vector<std::string>& Args
         } else if (a == "-j") {
             o.UseStoredDirs = false;
         } else if (a == "-D") {
+            // Empty stored folders are made anyway; kept for the scripts that ask.
             o.CreateStoredDirs = true;
+        } else if (a == "-K") {
+            o.KeepSpecialModes = true;
         } else if (a == "-q") {
             o.Quiet = true;
         } else if (a == "-l" || a == "-t" || a == "--identify") {

@@ -1,5 +1,6 @@
 #include "qvrUnZip.h"
 
+#include "qvrCrc.h"
 #include "qvrDataDescriptor.h"
 #include "qvrMask.h"
 #include "qvrPlatform.h"
@@ -28,22 +29,39 @@ bool TUnZip::MatchFileSpec(const std::string& Name)
     return MatchFileSpecList(Name, FFileSpec, FExcludeList, FRecurseDirs);
 }
 
-std::string TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered,
-                                  uint16_t Flags)
+TUnZip::TRawName TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered)
 {
     uint8_t buf[256] = {};
     const int32_t take = std::min<int32_t>(Length, 255);
     const int32_t got = Stream.ReadFull(buf, take);
     if (Enciphered) DecipherHeaderName(buf, got);
-    if (Length > take) Stream.Seek(Length - take, 1);
+    TRawName raw;
+    raw.Crc = 0xFFFFFFFFu;
+    UpdateCrc32(buf, got, raw.Crc);
+    // The rest of a long name only counts for the CRC.
+    for (int32_t left = Length - take; left > 0;) {
+        uint8_t rest[256];
+        const int32_t n = Stream.ReadFull(rest, std::min<int32_t>(left, sizeof rest));
+        if (n <= 0) break;
+        UpdateCrc32(rest, n, raw.Crc);
+        left -= n;
+    }
+    raw.Crc ^= 0xFFFFFFFFu;
     const size_t len = strnlen(reinterpret_cast<const char*>(buf), static_cast<size_t>(got));
-    const std::string raw(reinterpret_cast<const char*>(buf), len);
-    return NormalizeName(raw, FTranslateOemChar && !(Flags & FlagUtf8), FNameCodePage);
+    raw.Bytes.assign(reinterpret_cast<const char*>(buf), len);
+    return raw;
+}
+
+std::string TUnZip::EntryName(const TRawName& Raw, uint16_t Flags, uint8_t Host) const
+{
+    return EntryNameOf(Raw.Bytes, Raw.Crc, FExtraFacts,
+                       {(Flags & FlagUtf8) != 0, Host, FTranslateOemChar, FNameCodePage});
 }
 
 void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
 {
     FHighParts = {};
+    FExtraFacts = {};
     if (Length == 0) return;
     std::vector<uint8_t> extra(Length);
     const int32_t got = Stream.ReadFull(extra.data(), Length);
@@ -90,6 +108,8 @@ void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
                 FHighParts.Uncompressed = GetU16(p + 2);
             }
             if (Kind == 1 && avail >= 6) FHighParts.Offset = GetU16(p + 4);
+        } else {
+            ReadExtraFacts(tag, p, avail, FExtraFacts);
         }
         pos = end;
     }
@@ -172,11 +192,13 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
             const uint16_t nameLen = FCentralHdr.NameLength();
             const uint16_t extraLen = FCentralHdr.ExtraLength();
             const uint16_t commentLen = FCentralHdr.CommentLength();
-            FEntryName = ReadEntryName(Stream, nameLen, enciphered, FCentralHdr.Flags());
+            const TRawName raw = ReadEntryName(Stream, nameLen, enciphered);
             ReadExtraField(Stream, extraLen, 1);
+            FEntryName = EntryName(raw, FCentralHdr.Flags(), FCentralHdr.Host());
             if (FEntryName.empty()) ReportNamelessEntry();
             if (!FEntryName.empty() && MatchFileSpec(FEntryName)) {
                 TDirEntry entry = DirEntryOf(FCentralHdr, FHighParts);
+                entry.ModifiedTicks = TicksOf(FExtraFacts.Modified);
                 entry.Position += FOffsetAdjust;
                 if (FVolumes)
                     entry.Position = VolumePos(FCentralHdr.DiskNumberStart(),
@@ -253,8 +275,9 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         const uint16_t extraLen = FLocalHdr.ExtraLength();
         // A header whose name the file ends inside names no file: the walk stops there.
         if (P + 30 + nameLen + extraLen > size) break;
-        FEntryName = ReadEntryName(Stream, nameLen, enciphered, FLocalHdr.Flags());
+        const TRawName raw = ReadEntryName(Stream, nameLen, enciphered);
         ReadExtraField(Stream, extraLen, 0);
+        FEntryName = EntryName(raw, FLocalHdr.Flags(), HostUnknown);
         TDirEntry entry;
         entry.ExternalAttr = 0;
         entry.DiskNumber = 1;
@@ -271,11 +294,12 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         // other keeps its own sizes.
         const bool deferred = FLocalHdr.Flags() & FlagDescriptor;
         TDataDescriptor d;
-        const bool described =
-            deferred && FindDataDescriptor(Stream, dataStart,
-                                           {FLocalHdr.Flags(), FLocalHdr.Method(), packedSize,
-                                            unpackedSize, 0},
-                                           d);
+        TEntryInfo info;
+        info.Flags = FLocalHdr.Flags();
+        info.Method = FLocalHdr.Method();
+        info.CompressedSize = packedSize;
+        info.UncompressedSize = unpackedSize;
+        const bool described = deferred && FindDataDescriptor(Stream, dataStart, info, d);
         if (deferred && !described && packedSize == 0) {
             ReportError(FEntryName, "", E_BADHEADER, "0", rsRun);
             stoppedAtDescriptor = true;
@@ -343,7 +367,7 @@ bool TUnZip::LocalRunEndsCleanly(TStream32& Stream, int64_t Pos)
            s == ArchiveExtraDataSig;
 }
 
-std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position)
+std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position, uint8_t Host)
 {
     Stream.Seek(Position, 0);
     FLocalHdr.Clear();
@@ -351,9 +375,9 @@ std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position)
     bool enciphered = false;
     ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered);
     if (enciphered) DecipherHeader(FLocalHdr.Data(), htLocal);
-    std::string name = ReadEntryName(Stream, FLocalHdr.NameLength(), enciphered, FLocalHdr.Flags());
+    const TRawName raw = ReadEntryName(Stream, FLocalHdr.NameLength(), enciphered);
     ReadExtraField(Stream, FLocalHdr.ExtraLength(), 0);
-    return name;
+    return EntryName(raw, FLocalHdr.Flags(), Host);
 }
 
 void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out)
@@ -371,11 +395,13 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
             FEntryInfo.CompressedSize = entry.CompressedSize;
             FEntryInfo.UncompressedSize = entry.UncompressedSize;
             FEntryInfo.DosDateTime = FCentralHdr.DosDateTime();
+            FEntryInfo.Host = entry.Host;
+            FEntryInfo.Modified = UtcOfTicks(entry.ModifiedTicks);
             FEntryName = std::string(FHeader->GetName(i));
             TakeEntry(Stream, Out, i, entry.ExternalAttr, FCentralHdr.Crc());
             continue;
         }
-        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position);
+        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position, entry.Host);
         // The walk of a split set cannot check the local headers before the parts are
         // at hand: an entry whose header is not there (its part is missing) is skipped.
         bool enciphered = false;
@@ -397,6 +423,10 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
         FEntryInfo.CompressedSize = WithHigh(FCentralHdr.CompressedSize(), cHigh);
         FEntryInfo.UncompressedSize = WithHigh(FCentralHdr.UncompressedSize(), uHigh);
         FEntryInfo.DosDateTime = FCentralHdr.DosDateTime();
+        FEntryInfo.Host = entry.Host;
+        // The directory's time stands; a local header may carry one the directory lacks.
+        FEntryInfo.Modified =
+            entry.ModifiedTicks != NoTicks ? UtcOfTicks(entry.ModifiedTicks) : FExtraFacts.Modified;
         FEntryName = DirectoryName(i, name);
         TakeEntry(Stream, Out, i, entry.ExternalAttr, FCentralHdr.Crc());
     }
@@ -410,8 +440,10 @@ void TUnZip::ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
         FCurEntry = i;
         const TDirEntry entry = FHeader->GetEntry(i);
-        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position);
+        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position, HostUnknown);
         FEntryInfo.Flags = FLocalHdr.Flags();
+        FEntryInfo.Host = HostUnknown;
+        FEntryInfo.Modified = FExtraFacts.Modified;
         FEntryInfo.Method = FLocalHdr.Method();
         FEntryInfo.CompressedSize = WithHigh(FLocalHdr.CompressedSize(), FHighParts.Compressed);
         FEntryInfo.UncompressedSize =
@@ -444,6 +476,13 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
     e.Crc = Crc;
     e.Encrypted = FEntryInfo.Flags & FlagEncrypted;
     e.IsDirectory = (ExternalAttr & 0x10) || (!FEntryName.empty() && FEntryName.back() == '\\');
+    // A link's target is its data: read, bounded, for link entries only, and only where
+    // the stream stands at the data (a split set's listing reads the directory alone).
+    const TMethodRow* method = FindMethod(FEntryInfo.Method);
+    FEncrypted = false;
+    if (IsLinkMode(UnixModeOf(FEntryInfo.Host, ExternalAttr)) && !e.Encrypted && method &&
+        !FVolumes)
+        ReadLinkTarget(*Stream, *method, e.LinkTarget, false);
     ++FFileCount;
     TTimerPause pause(FTimer);
     if (OnListEntry) OnListEntry(*this, e);
