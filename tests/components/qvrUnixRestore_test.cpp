@@ -5,7 +5,7 @@
 // component and the command make of them is compared with bsdtar's own extraction.
 #include "TestSupport.h"
 
-#include "qvrCrc.h"
+#include "qvrEntryFacts.h"
 #include "qvrMessages.h"
 
 #include <gtest/gtest.h>
@@ -276,3 +276,250 @@ TEST_P(UnixRestore, ComponentAndCommandRestoreWhatBsdtarRestores)
 
 INSTANTIATE_TEST_SUITE_P(Writers, UnixRestore, ::testing::ValuesIn(Writers),
                          [](const auto& Info) { return std::string(Info.param.Name); });
+
+namespace {
+
+void Put(Bytes& B, uint64_t V, int Size)
+{
+    for (int i = 0; i < Size; ++i) B.push_back(static_cast<uint8_t>(V >> (8 * i)));
+}
+Bytes Field(uint16_t Tag, const Bytes& Body)
+{
+    Bytes b;
+    Put(b, Tag, 2);
+    Put(b, Body.size(), 2);
+    b.insert(b.end(), Body.begin(), Body.end());
+    return b;
+}
+Bytes Ut(uint8_t Flags, uint32_t Seconds)
+{
+    Bytes body{Flags};
+    Put(body, Seconds, 4);
+    return Field(0x5455, body);
+}
+Bytes Ntfs(int64_t Seconds, uint32_t Nanos)
+{
+    Bytes body;
+    Put(body, 0, 4);
+    Put(body, 1, 2);
+    Put(body, 24, 2);
+    const uint64_t ticks = static_cast<uint64_t>(Seconds + 11644473600LL) * 10000000u + Nanos / 100;
+    for (int i = 0; i < 3; ++i) Put(body, ticks, 8);
+    return Field(0x000A, body);
+}
+Bytes OldUnix(uint32_t Access, uint32_t Modified)
+{
+    Bytes body;
+    Put(body, Access, 4);
+    Put(body, Modified, 4);
+    return Field(0x5855, body);
+}
+Bytes UnicodePath(const std::string& ForName, const std::string& Name)
+{
+    Bytes body{1};
+    Put(body, Crc32Of(Bytes(ForName.begin(), ForName.end())), 4);
+    body.insert(body.end(), Name.begin(), Name.end());
+    return Field(0x7075, body);
+}
+Bytes operator+(Bytes A, const Bytes& B)
+{
+    A.insert(A.end(), B.begin(), B.end());
+    return A;
+}
+
+constexpr uint32_t Unix(uint32_t Mode) { return Mode << 16; }
+// Times to expect besides a plain number.
+constexpr int64_t DosTime = -1; // the entry's DOS date-time, read in UTC
+constexpr int64_t Now = -2;     // the time of the run (DateAttribute daSysDate)
+// The mode a new file gets from the system: 0666 less the umask.
+constexpr unsigned SystemMode = 0xFFFF;
+
+struct THeaderCase {
+    const char* What;
+    std::string Name; // as stored
+    uint8_t Host;
+    uint32_t Attr;
+    Bytes Extra;
+    std::function<void(TUnZip&)> Setup;
+    std::string Out;  // the name in the destination; empty: nothing is made
+    char Type = 'f';
+    unsigned Mode = 0644;
+    int64_t Sec = DosTime;
+    long Nsec = 0;
+    Bytes Data = Bytes{'f', '6', '0', '0'};
+    bool BadCrc = false;
+    int32_t Error = 0; // the one report expected, 0 for none
+};
+
+const std::string Cp437Name = "\x82t\x82.txt";        // "été.txt" in CP437
+const std::string Utf8Name = "caf\xC3\xA9.txt";       // "café.txt" in UTF-8
+const std::string Cp437OfUtf8 = "caf\xE2\x94\x9C\xE2\x8C\x90.txt"; // its bytes read as CP437
+
+const THeaderCase HeaderCases[] = {
+    {"NtfsTimeTo100ns", "n.txt", 3, Unix(0100644), Ntfs(1600000000, 123456789), {}, "n.txt",
+     'f', 0644, 1600000000, 123456700},
+    {"NtfsTimeBeatsExtendedTimestamp", "n.txt", 3, Unix(0100644),
+     Ut(1, 1500000000) + Ntfs(1600000000, 0), {}, "n.txt", 'f', 0644, 1600000000},
+    {"OldUnixField", "o.txt", 3, Unix(0100644), OldUnix(1, 1500000000), {}, "o.txt", 'f', 0644,
+     1500000000},
+    {"TimestampWithoutModificationTimeLeavesDosTime", "u.txt", 3, Unix(0100644), Ut(2, 1500000000),
+     {}, "u.txt"},
+    {"DosTimeWithoutFields", "d.txt", 0, 0x20, {}, {}, "d.txt", 'f', SystemMode},
+    {"SystemDateOverridesTimestamp", "s.txt", 3, Unix(0100644), Ut(1, 1500000000),
+     [](TUnZip& Z) { Z.DateAttribute(daSysDate); }, "s.txt", 'f', 0644, Now},
+    {"ExtendedTimesOffKeepsDosTime", "x.txt", 3, Unix(0100644), Ut(1, 1500000000),
+     [](TUnZip& Z) { Z.UseExtendedTimes(false); }, "x.txt"},
+    {"UnicodePathForThisName", Cp437Name, 0, 0x20, UnicodePath(Cp437Name, "unicode.txt"), {},
+     "unicode.txt", 'f', SystemMode},
+    {"UnicodePathForAnotherName", Cp437Name, 0, 0x20, UnicodePath("other", "unicode.txt"), {},
+     "\xC3\xA9t\xC3\xA9.txt", 'f', SystemMode},
+    {"UnixUtf8NameWithoutFlag", Utf8Name, 3, Unix(0100644), {}, {}, "caf\xC3\xA9.txt"},
+    {"DosHostNameStaysCp437", Utf8Name, 0, 0x20, {}, {}, Cp437OfUtf8, 'f', SystemMode},
+    {"NamedCodePageStillRules", Utf8Name, 3, Unix(0100644), {},
+     [](TUnZip& Z) { Z.NameCodePage("1252"); }, "caf\xC3\x83\xC2\xA9.txt"},
+    {"SetuidDropped", "s.sh", 3, Unix(0104755), {}, {}, "s.sh", 'f', 0755},
+    {"SetuidKeptWhenAsked", "s.sh", 3, Unix(0104755), {},
+     [](TUnZip& Z) { Z.RestoreSpecialModes(true); }, "s.sh", 'f', 04755},
+    {"ModeBitsOfDosHostIgnored", "m.txt", 0, Unix(0100600), {}, {}, "m.txt", 'f', SystemMode},
+    {"NoAttributesKeepsSystemMode", "m.txt", 3, Unix(0100600), {},
+     [](TUnZip& Z) { Z.RestoreFileAttr(false); }, "m.txt", 'f', SystemMode},
+    {"FolderModeAndTime", "d/", 3, Unix(040750) | 0x10, Ut(1, 1400000000), {}, "d", 'd', 0750,
+     1400000000},
+    {"LinkFromUnix", "l", 3, Unix(0120777), {}, {}, "l", 'l'},
+    {"LinkFromOsx", "l", 19, Unix(0120777), {}, {}, "l", 'l'},
+    {"LinkModeFromDosHostIsAFile", "l", 0, Unix(0120777), {}, {}, "l", 'f', SystemMode},
+    {"LinksOffMakeFiles", "l", 3, Unix(0120777), {}, [](TUnZip& Z) { Z.CreateLinks(false); }, "l",
+     'f', 0777},
+    {"LinkTargetTooLong", "l", 3, Unix(0120777), {}, {}, "", 'l', 0, DosTime, 0,
+     Bytes(MaxLinkTarget + 1, 'a'), false, E_BADHEADER},
+    {"LinkWithBadCrcIsNotMade", "l", 3, Unix(0120777), {}, {}, "", 'l', 0, DosTime, 0,
+     Bytes{'f', '6', '0', '0'}, true},
+};
+
+class HeaderFacts : public ::testing::TestWithParam<THeaderCase> {};
+
+int64_t DosSeconds(uint32_t Dos)
+{
+    std::tm t{};
+    t.tm_year = static_cast<int>(Dos >> 25) + 80;
+    t.tm_mon = static_cast<int>((Dos >> 21) & 15) - 1;
+    t.tm_mday = static_cast<int>((Dos >> 16) & 31);
+    t.tm_hour = static_cast<int>((Dos >> 11) & 31);
+    t.tm_min = static_cast<int>((Dos >> 5) & 63);
+    t.tm_sec = static_cast<int>(Dos & 31) * 2;
+    return ::timegm(&t);
+}
+
+unsigned NewFileMode()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666u & ~static_cast<unsigned>(mask);
+}
+
+} // namespace
+
+TEST_P(HeaderFacts, EntryComesOutAsItsHeadersSay)
+{
+    const THeaderCase& c = GetParam();
+    TTempDir tmp;
+    TZipEntrySpec e = Entry(c.Name, c.Data);
+    e.Host = c.Host;
+    e.ExternalAttr = c.Attr;
+    e.Extra = c.Extra;
+    e.BadCrc = c.BadCrc;
+    if (c.Name.back() == '/') e.Data.clear();
+    WriteFile(tmp / "h.zip", BuildZip({e}));
+    const int64_t before = ::time(nullptr);
+    const TRunLog log = ComponentExtract("UTC", tmp / "h.zip", tmp / "out", c.Setup);
+    const auto errors = log.Codes();
+    EXPECT_EQ(errors, c.Error ? std::vector<int32_t>{c.Error} : std::vector<int32_t>{});
+    const TTree t = Snapshot(tmp / "out");
+    if (c.Out.empty()) {
+        EXPECT_TRUE(t.empty()) << t.begin()->first;
+        if (c.BadCrc) {
+            EXPECT_FALSE(log.Verdicts.at("l"));
+        }
+        return;
+    }
+    ASSERT_EQ(t.count(c.Out), 1u) << (t.empty() ? "nothing" : t.begin()->first);
+    const TNode& n = t.at(c.Out);
+    EXPECT_EQ(n.Type, c.Type);
+    if (c.Type == 'l') {
+        EXPECT_EQ(n.Target, "f600");
+        return;
+    }
+    EXPECT_EQ(n.Mode, c.Mode == SystemMode ? NewFileMode() : c.Mode);
+    if (c.Sec == Now) {
+        EXPECT_GE(n.Sec, before - 2);
+    } else {
+        EXPECT_EQ(n.Sec, c.Sec == DosTime ? DosSeconds(e.DosTime) : c.Sec);
+        EXPECT_EQ(n.Nsec, c.Nsec);
+    }
+    if (c.Type == 'f' && c.Mode == 0777) {
+        EXPECT_EQ(ReadText(tmp / "out" / c.Out), "f600");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Headers, HeaderFacts, ::testing::ValuesIn(HeaderCases),
+                         [](const auto& Info) { return std::string(Info.param.What); });
+
+namespace {
+
+// What the command's options change of an archive from a Unix writer.
+struct TCommandCase {
+    const char* Args;
+    const char* Path; // below the destination
+    char Type;        // '-' for nothing there
+    unsigned Mode;
+};
+const TCommandCase CommandCases[] = {
+    {"", "empty", 'd', 0700},        // empty stored folders are made by default
+    {"-D", "empty", 'd', 0700},      // still accepted
+    {"-j", "empty", '-', 0},         // no stored folders at all
+    {"", "s.sh", 'f', 0755},         // setuid dropped
+    {"-K", "s.sh", 'f', 04755},      // and kept when asked
+    {"", "f.txt", 'f', 0600},
+    {"--no-attributes", "f.txt", 'f', SystemMode},
+    {"", "rel", 'l', 0},
+};
+
+} // namespace
+
+TEST(UnixRestoreCommand, OptionsDecideFoldersModesAndLinks)
+{
+    TTempDir tmp;
+    std::vector<TZipEntrySpec> e = {Entry("empty/", {}), Entry("s.sh", TextBytes(20, 1)),
+                                    Entry("f.txt", TextBytes(30, 2)),
+                                    Entry("rel", Bytes{'s', '.', 's', 'h'})};
+    e[0].ExternalAttr = Unix(040700) | 0x10;
+    e[1].ExternalAttr = Unix(0104755);
+    e[2].ExternalAttr = Unix(0100600);
+    e[3].ExternalAttr = Unix(0120777);
+    WriteFile(tmp / "c.zip", BuildZip(e));
+    const std::string cli = Quote(CliPath().string()), zip = Quote((tmp / "c.zip").string());
+    int run = 0;
+    for (const TCommandCase& c : CommandCases) {
+        SCOPED_TRACE(std::string(c.Args) + " " + c.Path);
+        const fs::path out = tmp / ("out" + std::to_string(run++));
+        const TRunResult r = Shell(cli + " -q " + c.Args + " " + zip + " " + Quote(out.string()));
+        EXPECT_EQ(r.Status, 0) << r.Err;
+        const TTree t = Snapshot(out);
+        if (c.Type == '-') {
+            EXPECT_EQ(t.count(c.Path), 0u);
+            continue;
+        }
+        ASSERT_EQ(t.count(c.Path), 1u);
+        EXPECT_EQ(t.at(c.Path).Type, c.Type);
+        if (c.Type == 'l')
+            EXPECT_EQ(t.at(c.Path).Target, "s.sh");
+        else
+            EXPECT_EQ(t.at(c.Path).Mode, c.Mode == SystemMode ? NewFileMode() : c.Mode);
+    }
+    // A listing shows where a link leads, and nothing of the kind for the others.
+    const TRunResult list = Shell(cli + " -l " + zip);
+    EXPECT_EQ(list.Status, 0) << list.Err;
+    EXPECT_NE(list.Out.find(" rel -> s.sh\n"), std::string::npos) << list.Out;
+    EXPECT_EQ(list.Out.find("f.txt ->"), std::string::npos) << list.Out;
+    OpenUp(tmp.Path());
+}
