@@ -199,6 +199,8 @@ void MakeSource(const fs::path& Src, const fs::path& Outside)
     ::chmod((Src / "ro").c_str(), 0500);
 }
 
+void PrintTo(const TWriter& W, std::ostream* Os) { *Os << W.Name; }
+
 class UnixRestore : public ::testing::TestWithParam<TWriter> {};
 
 // What every writer stores, whoever extracts it.
@@ -396,6 +398,8 @@ const THeaderCase HeaderCases[] = {
      Bytes{'f', '6', '0', '0'}, true},
 };
 
+void PrintTo(const THeaderCase& C, std::ostream* Os) { *Os << C.What; }
+
 class HeaderFacts : public ::testing::TestWithParam<THeaderCase> {};
 
 int64_t DosSeconds(uint32_t Dos)
@@ -522,4 +526,76 @@ TEST(UnixRestoreCommand, OptionsDecideFoldersModesAndLinks)
     EXPECT_NE(list.Out.find(" rel -> s.sh\n"), std::string::npos) << list.Out;
     EXPECT_EQ(list.Out.find("f.txt ->"), std::string::npos) << list.Out;
     OpenUp(tmp.Path());
+}
+
+namespace {
+
+// What stands under a link entry's name before the run.
+struct TTakenCase {
+    const char* What;
+    std::function<void(const fs::path& Out, const fs::path& Outside)> Before;
+    char Type;     // what the name holds afterwards
+    int32_t Error; // the one report expected, 0 for none
+};
+const TTakenCase TakenCases[] = {
+    {"FileReplaced", [](const fs::path& O, const fs::path&) { WriteText(O / "l", "old"); }, 'l',
+     0},
+    {"LinkReplaced",
+     [](const fs::path& O, const fs::path& X) { fs::create_symlink(X / "victim", O / "l"); },
+     'l', 0},
+    {"FolderKept", [](const fs::path& O, const fs::path&) { fs::create_directories(O / "l"); },
+     'd', E_OPENERR},
+};
+
+void PrintTo(const TTakenCase& C, std::ostream* Os) { *Os << C.What; }
+
+class LinkOverTakenName : public ::testing::TestWithParam<TTakenCase> {};
+
+} // namespace
+
+TEST_P(LinkOverTakenName, NothingInItsPlaceIsFollowed)
+{
+    const TTakenCase& c = GetParam();
+    TTempDir tmp;
+    TZipEntrySpec e = Entry("l", Bytes{'f', '6', '0', '0'});
+    e.ExternalAttr = Unix(0120777);
+    WriteFile(tmp / "l.zip", BuildZip({e}));
+    fs::create_directories(tmp / "out");
+    fs::create_directories(tmp / "outside");
+    WriteText(tmp / "outside/victim", "untouched");
+    c.Before(tmp / "out", tmp / "outside");
+    const TRunLog log = ComponentExtract("UTC", tmp / "l.zip", tmp / "out");
+    EXPECT_EQ(log.Codes(), c.Error ? std::vector<int32_t>{c.Error} : std::vector<int32_t>{});
+    const TTree t = Snapshot(tmp / "out");
+    ASSERT_EQ(t.count("l"), 1u);
+    EXPECT_EQ(t.at("l").Type, c.Type);
+    if (c.Type == 'l') {
+        EXPECT_EQ(t.at("l").Target, "f600");
+    }
+    // Only the link itself is there: no temporary name is left behind.
+    EXPECT_EQ(t.size(), 1u);
+    EXPECT_EQ(ReadText(tmp / "outside/victim"), "untouched");
+}
+
+INSTANTIATE_TEST_SUITE_P(Taken, LinkOverTakenName, ::testing::ValuesIn(TakenCases),
+                         [](const auto& Info) { return std::string(Info.param.What); });
+
+TEST(UnixRestoreListing, ListingGivesLinkTargetsOnly)
+{
+    TTempDir tmp;
+    std::vector<TZipEntrySpec> e = {Entry("rel", Bytes{'a', '/', 'b'}), Entry("plain", Bytes{'x'}),
+                                    Entry("long", Bytes(MaxLinkTarget + 1, 'a'))};
+    e[0].ExternalAttr = Unix(0120777);
+    e[1].ExternalAttr = Unix(0100644);
+    e[2].ExternalAttr = Unix(0120777);
+    WriteFile(tmp / "l.zip", BuildZip(e));
+    TUnZip z;
+    OpenArchive(z, tmp / "l.zip", true);
+    z.FileSpec({"*.*"});
+    std::map<std::string, std::string> targets;
+    z.OnListEntry = [&](TZipCommon&, const TEntryListing& L) { targets[L.Name] = L.LinkTarget; };
+    EXPECT_EQ(z.ListFiles(), 3);
+    // A target past the bound is not read: the listing shows the name alone.
+    EXPECT_EQ(targets, (std::map<std::string, std::string>{{"rel", "a/b"}, {"plain", ""},
+                                                           {"long", ""}}));
 }
