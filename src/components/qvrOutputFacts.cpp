@@ -44,7 +44,9 @@ void TUnBase::NoteFolder(const std::string& FolderName, const TOutputFacts& Fact
     if (AppendDirTail(FolderName) == DestinationRoot()) return;
     TFolderFacts f;
     f.Name = FolderName;
-    if (FRestoreFileAttr && FRestoreUnixModes) f.Mode = PermissionBits(Facts.Mode, FRestoreSpecialModes);
+    // The type bits stay, so that a stored mode without any permission is still one.
+    if (FRestoreFileAttr && FRestoreUnixModes && Facts.Mode != 0)
+        f.Mode = (Facts.Mode & 0170000) | PermissionBits(Facts.Mode, FRestoreSpecialModes);
     f.Time = TimeFor(Facts);
     FFolderFacts.push_back(std::move(f));
 }

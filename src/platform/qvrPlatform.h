@@ -255,8 +255,8 @@ public:
     // read-only file unless ReplaceReadOnly). POSIX only: false with ErrorAccessDenied
     // on Windows.
     bool Link(const std::string& Leaf, const std::string& Target, bool ReplaceReadOnly);
-    // Gives the folder Leaf of the folder opened last its Mode (as SetMode; 0: left as
-    // it is) and Time. The folder is opened without following a link: a link in its
+    // Gives the folder Leaf of the folder opened last its Mode (a POSIX mode with its
+    // type bits, whose 07777 bits are set as SetMode sets them; 0: left as it is) and Time. The folder is opened without following a link: a link in its
     // place is left alone and the call fails. Windows has no mode bits and sets the time
     // only.
     bool SetFolder(const std::string& Leaf, uint32_t Mode, const TFileTime& Time);

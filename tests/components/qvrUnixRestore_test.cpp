@@ -387,6 +387,7 @@ const THeaderCase HeaderCases[] = {
      [](TUnZip& Z) { Z.RestoreFileAttr(false); }, "m.txt", 'f', SystemMode},
     {"FolderModeAndTime", "d/", 3, Unix(040750) | 0x10, Ut(1, 1400000000), {}, "d", 'd', 0750,
      1400000000},
+    {"FolderWithoutPermissions", "z/", 3, Unix(040000) | 0x10, {}, {}, "z", 'd', 0},
     {"LinkFromUnix", "l", 3, Unix(0120777), {}, {}, "l", 'l'},
     {"LinkFromOsx", "l", 19, Unix(0120777), {}, {}, "l", 'l'},
     {"LinkModeFromDosHostIsAFile", "l", 0, Unix(0120777), {}, {}, "l", 'f', SystemMode},
