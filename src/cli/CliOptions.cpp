@@ -23,13 +23,13 @@ const char* const UsageText =
     "  -o            overwrite existing files without asking\n"
     "  -n            never overwrite existing files (when stdin is not a terminal and\n"
     "                neither -o nor -n is given, existing files are kept and reported)\n"
-    "  -j            do not recreate stored folders\n"
-    "  -D            recreate empty stored folders too\n"
+    "  -j            do not recreate stored folders (empty stored folders are made otherwise)\n"
+    "  -K            keep the setuid, setgid and sticky bits of stored Unix modes\n"
     "  -O CODEPAGE   code page of names stored without the UTF-8 flag (also --names CODEPAGE):\n"
     "                437 (default), 936/GBK, 950/BIG5, 932/SJIS, 1252, UTF-8, ...; not one\n"
     "                that can make '/' or '\\' of other bytes (UTF-7, UTF-16, EBCDIC)\n"
     "  --date file|now|newest   date of the extracted files\n"
-    "  --no-attributes          do not restore stored attributes\n"
+    "  --no-attributes          do not restore stored attributes or Unix modes\n"
     "  -q            no progress bar, summary line or archive comment\n"
     "  -v            one line per file extracted (inflating: NAME, extracting: NAME)\n"
     "  --identify    print the archive type and where the walk starts, then exit\n"
@@ -116,7 +116,9 @@ private:
         case 'o': FOptions.Overwrite = TOverwritePolicy::Always; return true;
         case 'n': FOptions.Overwrite = TOverwritePolicy::Never; return true;
         case 'j': FOptions.UseStoredDirs = false; return true;
+        // Empty stored folders are made anyway; kept for the scripts that ask.
         case 'D': FOptions.CreateStoredDirs = true; return true;
+        case 'K': FOptions.KeepSpecialModes = true; return true;
         case 'q': FOptions.Quiet = true; return true;
         case 'v': FOptions.Verbose = true; return true;
         case 'C': FOptions.FoldCase = true; return true;

@@ -28,7 +28,8 @@ struct TCliOptions {
     TOverwritePolicy Overwrite = TOverwritePolicy::Default;
     TCliAction Action = TCliAction::Extract;
     bool UseStoredDirs = true;
-    bool CreateStoredDirs = false;
+    bool CreateStoredDirs = true; // empty folders stored in the archive are made
+    bool KeepSpecialModes = false; // -K: setuid, setgid and sticky bits as stored
     TDateAttribute Date = daFileDate;
     bool RestoreAttributes = true;
     bool Quiet = false;

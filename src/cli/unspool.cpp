@@ -260,9 +260,10 @@ private:
                             JsonString(method).c_str(), date, e.Crc,
                             e.Encrypted ? "true" : "false", e.IsDirectory ? "true" : "false");
             } else {
-                std::printf("%12lld %12lld %-9s %-16s %08x %s%s\n", static_cast<long long>(e.Size),
+                const std::string link = e.LinkTarget.empty() ? "" : " -> " + Shown(e.LinkTarget);
+                std::printf("%12lld %12lld %-9s %-16s %08x %s%s%s\n", static_cast<long long>(e.Size),
                             static_cast<long long>(e.Packed), method.c_str(), date, e.Crc,
-                            e.Encrypted ? "*" : "", name.c_str());
+                            e.Encrypted ? "*" : "", name.c_str(), link.c_str());
             }
         };
         const int32_t n = FUnZip.ListFiles();
@@ -318,9 +319,11 @@ private:
         };
         FUnZip.Passwords(FOptions.Passwords);
         FUnZip.UseStoredDirs(FOptions.UseStoredDirs);
-        FUnZip.CreateStoredDirs(FOptions.CreateStoredDirs);
+        // Without stored folders, a folder entry would name the destination itself.
+        FUnZip.CreateStoredDirs(FOptions.CreateStoredDirs && FOptions.UseStoredDirs);
         FUnZip.DateAttribute(FOptions.Date);
         FUnZip.RestoreFileAttr(FOptions.RestoreAttributes);
+        FUnZip.RestoreSpecialModes(FOptions.KeepSpecialModes);
 
         // Off a terminal nobody can be asked: without -o or -n an existing file is
         // kept, never replaced silently, and the run says so for each one.

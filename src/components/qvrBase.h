@@ -55,6 +55,13 @@ using TOnGetZipFirstDisk = std::function<void(TZipCommon& Sender, bool& Cancel)>
 using TOnGetZipNextDisk =
     std::function<void(TZipCommon& Sender, const std::string& VolumeName, bool& Cancel)>;
 using TOnGetZipLastDisk = std::function<void(TZipCommon& Sender, bool& Cancel)>;
+// What an output file or folder takes from its entry besides its bytes.
+struct TOutputFacts {
+    uint32_t Attributes = 0; // the external attributes: DOS byte, a Unix writer's mode above
+    uint32_t Mode = 0;       // the POSIX mode with its type when the host keeps one, else 0
+    uint32_t DosDate = 0;
+    TUtcTime Modified;
+};
 // One entry as a listing shows it.
 struct TEntryListing {
     std::string Name; // as stored, "\" separated
@@ -66,6 +73,8 @@ struct TEntryListing {
     bool Encrypted = false;
     bool IsDirectory = false;
     uint32_t Attributes = 0; // external attributes: DOS bits low, a Unix mode high
+    // A symbolic link's target (read for link entries only); empty for anything else.
+    std::string LinkTarget;
 };
 using TOnListEntry = std::function<void(TZipCommon& Sender, const TEntryListing& Entry)>;
 // Consulted for each entry the walk reads, with its name ("\" separated): Take arrives
@@ -314,6 +323,29 @@ public:
     void CreateStoredDirs(bool V) { FCreateStoredDirs = V; }
     bool RestoreFileAttr() const { return FRestoreFileAttr; }
     void RestoreFileAttr(bool V) { FRestoreFileAttr = V; }
+    // The POSIX modes Unix and OS X writers store are restored on files and folders
+    // (with RestoreFileAttr): the rwx bits exactly as stored, the umask aside. Entries
+    // from other hosts keep the read-only rule. Windows has no mode bits and maps a mode
+    // without write bits onto read-only; the DLL switches this off so that it goes on
+    // reading the DOS attribute byte alone.
+    bool RestoreUnixModes() const { return FRestoreUnixModes; }
+    void RestoreUnixModes(bool V) { FRestoreUnixModes = V; }
+    // Also restores the setuid, setgid and sticky bits of a stored mode; off, since an
+    // archive should not make programs that run with its author's choice of rights.
+    bool RestoreSpecialModes() const { return FRestoreSpecialModes; }
+    void RestoreSpecialModes(bool V) { FRestoreSpecialModes = V; }
+    // Files and folders take the modification time in UTC that the extended timestamp,
+    // NTFS or old Unix extra field carries, to the nanosecond the field has, whatever
+    // the reader's time zone; the DOS date (local, 2-second steps) only when no field
+    // gives one. DateAttribute other than daFileDate still decides. The DLL switches
+    // this off to keep writing the DOS date it always wrote.
+    bool UseExtendedTimes() const { return FUseExtendedTimes; }
+    void UseExtendedTimes(bool V) { FUseExtendedTimes = V; }
+    // Entries a Unix writer marks as symbolic links are made as links (POSIX only:
+    // Windows writes them as files that hold their targets, whatever this says, so the
+    // DLL needs no setting). Off: every link entry is a file holding its target.
+    bool CreateLinks() const { return FCreateLinks; }
+    void CreateLinks(bool V) { FCreateLinks = V; }
     TUnBase_OnFileExists OnFileExists;
     // Receives each selected entry during ListFiles.
     TOnListEntry OnListEntry;
@@ -369,12 +401,23 @@ public:
     // false too when the file could not be finished (reported). Kept tells whether an
     // existing file was left in place of a failed entry.
     bool CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
-                     uint32_t Attributes, uint32_t FileDate, bool Pass, bool& Kept);
+                     const TOutputFacts& Facts, bool Pass, bool& Kept);
     virtual bool EndFile(uint8_t CrcKind, uint32_t StoredCrc);
     // Delivers an entry's verdict: OnEnd, or without one the CRC failure report, unless
     // the failure was Reported already.
     bool EndEntry(bool Pass, bool Reported = false);
     uint32_t DateFor(uint32_t FileDate) const;
+    // The time an output file or folder takes: the DOS date DateAttribute chooses, or
+    // (daFileDate) the UTC time of Facts when there is one and UseExtendedTimes is on.
+    qvrOS::TFileTime TimeFor(const TOutputFacts& Facts) const;
+    // Gives an open output file its time and its mode or attributes.
+    void StampOutput(qvrOS::TOutputFile& File, const TOutputFacts& Facts);
+    // Notes the folder FolderName (made for a folder entry) to be given its mode and
+    // time once the run has written what goes inside it.
+    void NoteFolder(const std::string& FolderName, const TOutputFacts& Facts);
+    // Gives the noted folders their modes and times, deepest first, so that a folder
+    // without write or search permission is closed only after everything below it.
+    void ApplyFolderFacts();
     virtual bool CheckPassword(uint8_t* /*Header*/) { return false; }
 
 protected:
@@ -413,6 +456,17 @@ protected:
     TCpuType FCpuType = cptAuto;
     bool FCreateStoredDirs = false;
     bool FRestoreFileAttr = true;
+    bool FRestoreUnixModes = true;
+    bool FRestoreSpecialModes = false;
+    bool FUseExtendedTimes = true;
+    bool FCreateLinks = true;
+    // The folders of the run waiting for their modes and times.
+    struct TFolderFacts {
+        std::string Name;
+        uint32_t Mode = 0;
+        qvrOS::TFileTime Time;
+    };
+    std::vector<TFolderFacts> FFolderFacts;
     bool FBadPassword = false;
     // The overwrite protocol allowed the current entry to replace a read-only file.
     bool FReplaceReadOnly = false;

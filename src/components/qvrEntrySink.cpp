@@ -29,11 +29,11 @@ bool TEntrySink::Write(const uint8_t* Buf, int32_t Count)
         FOverflow = true;
     }
     if (take > 0) {
-        if (FOut && FOwner) {
+        if (FOut) {
             int32_t n = 0;
             try {
                 // Mode 0: the sink keeps the entry's CRC itself.
-                n = FOwner->WriteOutput(FOut, Buf, 0, take, 0);
+                n = FOwner ? FOwner->WriteOutput(FOut, Buf, 0, take, 0) : FOut->Write(Buf, take);
             } catch (...) {
                 // A full disk raises: the entry ends here, the run decides what follows.
                 FWriteFailed = FStopped = true;

@@ -16,8 +16,9 @@ class TEntrySink {
 public:
     // Out may be null: the entry is then decoded and checked without being written.
     // Expected is the entry's declared uncompressed size, or -1 when it is not known
-    // before the data has been decoded. Without an Owner the sink only measures: no
-    // progress, no cancel (the walk uses that to find where a stream ends).
+    // before the data has been decoded. Without an Owner the sink reports nothing: no
+    // progress, no cancel, no write failures (the walk uses that to find where a stream
+    // ends, a listing to read a link's target); Out, when given, still takes the bytes.
     TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected);
     TEntrySink(const TEntrySink&) = delete;
     TEntrySink& operator=(const TEntrySink&) = delete;

@@ -6,7 +6,7 @@
 #include <new>
 
 // A record stays within a few dozen bytes: the table's size is this times the entries.
-static_assert(sizeof(TDirEntry) <= 56);
+static_assert(sizeof(TDirEntry) <= 64);
 
 uint32_t TNameStore::Add(std::string_view Name)
 {
@@ -66,6 +66,7 @@ TCentralHeader THeaderObj::GetHeader(int32_t I) const
     h.SetUncompressedSize(static_cast<uint32_t>(e.UncompressedSize));
     h.SetU16(34, static_cast<uint16_t>(e.DiskNumber - 1));
     h.SetU32(38, e.ExternalAttr);
+    h.SetU16(4, static_cast<uint16_t>(e.Host << 8));
     return h;
 }
 
@@ -101,6 +102,7 @@ TDirEntry DirEntryOf(const TCentralHeader& Header, const THighParts& High)
     e.DiskNumber = static_cast<uint16_t>(Header.DiskNumberStart() + 1);
     e.Flags = Header.Flags();
     e.Method = Header.Method();
+    e.Host = Header.Host();
     return e;
 }
 

@@ -134,6 +134,16 @@ std::string EscapeInvalidUtf8(std::string_view Text)
     return out;
 }
 
+bool IsValidUtf8(std::string_view Text)
+{
+    for (size_t i = 0; i < Text.size();) {
+        const size_t n = Utf8CharLength(Text, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
 std::string NormalizeName(const std::string& Name, bool Oem, const std::string& CodePage)
 {
     // A name taken as UTF-8 (the flag, or no translation asked for) may hold bytes that

@@ -71,6 +71,8 @@ std::string SlashToBackslash(std::string Name);
 // U+10FFFF) as "%XX", its value in upper-case hex: the rule CodePageToUtf8 applies to
 // bytes that do not convert. The result is always valid UTF-8.
 std::string EscapeInvalidUtf8(std::string_view Text);
+// Whether every byte of Text belongs to a well-formed UTF-8 character (the same rule).
+bool IsValidUtf8(std::string_view Text);
 // Entry names as read from an archive: converted to UTF-8 when Oem is set (from
 // CodePage, or the system's OEM code page when it is empty), otherwise taken as UTF-8
 // with EscapeInvalidUtf8; then "/" to "\".

@@ -294,7 +294,7 @@ uint32_t TUnBase::DateFor(uint32_t FileDate) const
 }
 
 bool TUnBase::CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
-                          uint32_t Attributes, uint32_t FileDate, bool Pass, bool& Kept)
+                          const TOutputFacts& Facts, bool Pass, bool& Kept)
 {
     Kept = false;
     if (!Stream) return Pass;
@@ -306,15 +306,9 @@ bool TUnBase::CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::str
         Kept = true;
         return false;
     }
-    // Date and attributes go on the open file, before it has a name anyone else could
-    // swap for a link. Only the DOS attribute byte is meaningful here; writers on other
-    // systems keep their own mode bits in the high word. The file was just made, so it
-    // already has every attribute but read-only, hidden and system: only those need a
-    // system call.
-    qvrOS::FileSetDosTime(file.Handle(), DateFor(FileDate));
-    constexpr uint32_t Settable = qvrOS::faReadOnly | qvrOS::faHidden | qvrOS::faSysFile;
-    if (FRestoreFileAttr && Attributes != qvrOS::faArchive && (Attributes & Settable))
-        file.SetAttributes(Attributes & 0xFFu);
+    // Date and mode or attributes go on the open file, before it has a name anyone else
+    // could swap for a link.
+    StampOutput(file, Facts);
     bool done = true;
     if (!file.Close()) {
         ReportError(FileName, qvrOS::ErrorText(qvrOS::LastError()), E_CLOSEERR, "0");

@@ -165,6 +165,7 @@ void TUnBase::ResetRunState()
     FProgressByFile = 0;
     FBytesLeft = 0;
     FEntryName.clear();
+    FFolderFacts.clear();
     FOutputTree.Close();
     FChangedName.clear();
     if (FCpuType == cpt80486) FCpuType = cptAuto;
@@ -191,6 +192,8 @@ int32_t TUnBase::ProcessArchive(std::unique_ptr<TStream32>& Stream)
             } catch (...) {
                 inner = std::current_exception();
             }
+            // Folders close last, over whatever the walk managed to write in them.
+            ApplyFolderFacts();
             if (OnElapsedTime) {
                 FTimer.Stop();
                 OnElapsedTime(*this, FTimer.Elapsed());

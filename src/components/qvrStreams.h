@@ -118,6 +118,24 @@ private:
     int64_t FPos = 0;
 };
 
+// A write-only stream that keeps what it is given in memory: small entry data the
+// component needs as text (a link's target). The caller bounds the size.
+class TStringOutput32 : public TStream32 {
+public:
+    int32_t Read(void*, int32_t) override { return 0; }
+    int32_t Write(const void* Buffer, int32_t Count) override
+    {
+        if (Count > 0) FText.append(static_cast<const char*>(Buffer), static_cast<size_t>(Count));
+        return Count > 0 ? Count : 0;
+    }
+    // Always at the end: the text only grows.
+    int64_t Seek(int64_t, int) override { return static_cast<int64_t>(FText.size()); }
+    const std::string& Text() const { return FText; }
+
+private:
+    std::string FText;
+};
+
 // Open modes of TFileStream32.
 inline constexpr uint16_t fmCreate = 0xFFFF;
 inline constexpr uint16_t fmOpenRead = 0x0000;

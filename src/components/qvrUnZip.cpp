@@ -1,5 +1,6 @@
 #include "qvrUnZip.h"
 
+#include "qvrCrc.h"
 #include "qvrDataDescriptor.h"
 #include "qvrMask.h"
 #include "qvrPlatform.h"
@@ -32,24 +33,35 @@ bool TUnZip::MatchFileSpec(const std::string& Name)
     return take;
 }
 
-std::string TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered,
-                                  uint16_t Flags)
+TUnZip::TRawName TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered)
 {
     // The whole name is kept: cut anywhere, it would name another file (a folder of the
     // name would become a file), and the file system is the one to say what it can hold.
-    std::string raw(Length, '\0');
-    const int32_t got = Length ? Stream.ReadFull(raw.data(), Length) : 0;
-    raw.resize(static_cast<size_t>(std::max(got, 0)));
-    if (Enciphered && !raw.empty())
-        DecipherHeaderName(reinterpret_cast<uint8_t*>(raw.data()),
-                           static_cast<int32_t>(raw.size()));
-    raw.resize(strnlen(raw.data(), raw.size()));
-    return NormalizeName(raw, FTranslateOemChar && !(Flags & FlagUtf8), FNameCodePage);
+    TRawName raw;
+    raw.Bytes.assign(Length, '\0');
+    const int32_t got = Length ? Stream.ReadFull(raw.Bytes.data(), Length) : 0;
+    raw.Bytes.resize(static_cast<size_t>(std::max(got, 0)));
+    if (Enciphered && !raw.Bytes.empty())
+        DecipherHeaderName(reinterpret_cast<uint8_t*>(raw.Bytes.data()),
+                           static_cast<int32_t>(raw.Bytes.size()));
+    raw.Crc = 0xFFFFFFFFu;
+    UpdateCrc32(reinterpret_cast<const uint8_t*>(raw.Bytes.data()),
+                static_cast<int32_t>(raw.Bytes.size()), raw.Crc);
+    raw.Crc ^= 0xFFFFFFFFu;
+    raw.Bytes.resize(strnlen(raw.Bytes.data(), raw.Bytes.size()));
+    return raw;
+}
+
+std::string TUnZip::EntryName(const TRawName& Raw, uint16_t Flags, uint8_t Host) const
+{
+    return EntryNameOf(Raw.Bytes, Raw.Crc, FExtraFacts,
+                       {(Flags & FlagUtf8) != 0, Host, FTranslateOemChar, FNameCodePage});
 }
 
 void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
 {
     FHighParts = {};
+    FExtraFacts = {};
     if (Length == 0) return;
     std::vector<uint8_t> extra(Length);
     const int32_t got = Stream.ReadFull(extra.data(), Length);
@@ -96,6 +108,8 @@ void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
                 FHighParts.Uncompressed = GetU16(p + 2);
             }
             if (Kind == 1 && avail >= 6) FHighParts.Offset = GetU16(p + 4);
+        } else {
+            ReadExtraFacts(tag, p, avail, FExtraFacts);
         }
         pos = end;
     }
@@ -183,8 +197,9 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
             const uint16_t nameLen = FCentralHdr.NameLength();
             const uint16_t extraLen = FCentralHdr.ExtraLength();
             const uint16_t commentLen = FCentralHdr.CommentLength();
-            FEntryName = ReadEntryName(Stream, nameLen, enciphered, FCentralHdr.Flags());
+            const TRawName raw = ReadEntryName(Stream, nameLen, enciphered);
             ReadExtraField(Stream, extraLen, 1);
+            FEntryName = EntryName(raw, FCentralHdr.Flags(), FCentralHdr.Host());
             if (FEntryName.empty()) ReportNamelessEntry();
             if (!FEntryName.empty() && MatchFileSpec(FEntryName)) {
                 if (!NameRoom(FEntryName)) {
@@ -192,6 +207,7 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
                     break;
                 }
                 TDirEntry entry = DirEntryOf(FCentralHdr, FHighParts);
+                entry.ModifiedTicks = TicksOf(FExtraFacts.Modified);
                 entry.Position += FOffsetAdjust;
                 if (FVolumes)
                     entry.Position = VolumePos(FCentralHdr.DiskNumberStart(),
@@ -268,8 +284,9 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         const uint16_t extraLen = FLocalHdr.ExtraLength();
         // A header whose name the file ends inside names no file: the walk stops there.
         if (P + 30 + nameLen + extraLen > size) break;
-        FEntryName = ReadEntryName(Stream, nameLen, enciphered, FLocalHdr.Flags());
+        const TRawName raw = ReadEntryName(Stream, nameLen, enciphered);
         ReadExtraField(Stream, extraLen, 0);
+        FEntryName = EntryName(raw, FLocalHdr.Flags(), HostUnknown);
         TDirEntry entry;
         entry.ExternalAttr = 0;
         entry.DiskNumber = 1;
@@ -285,11 +302,12 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         // other keeps its own sizes.
         const bool deferred = FLocalHdr.Flags() & FlagDescriptor;
         TDataDescriptor d;
-        const bool described =
-            deferred && FindDataDescriptor(Stream, dataStart,
-                                           {FLocalHdr.Flags(), FLocalHdr.Method(), packedSize,
-                                            unpackedSize, 0},
-                                           d);
+        TEntryInfo info;
+        info.Flags = FLocalHdr.Flags();
+        info.Method = FLocalHdr.Method();
+        info.CompressedSize = packedSize;
+        info.UncompressedSize = unpackedSize;
+        const bool described = deferred && FindDataDescriptor(Stream, dataStart, info, d);
         if (deferred && !described && packedSize == 0) {
             ReportError(FEntryName, "", E_BADHEADER, "0", rsRun);
             stoppedReported = true;
@@ -373,7 +391,7 @@ bool TUnZip::LocalRunEndsCleanly(TStream32& Stream, int64_t Pos)
            s == ArchiveExtraDataSig;
 }
 
-std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position)
+std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position, uint8_t Host)
 {
     Stream.Seek(Position, 0);
     FLocalHdr.Clear();
@@ -381,9 +399,9 @@ std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position)
     bool enciphered = false;
     ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered);
     if (enciphered) DecipherHeader(FLocalHdr.Data(), htLocal);
-    std::string name = ReadEntryName(Stream, FLocalHdr.NameLength(), enciphered, FLocalHdr.Flags());
+    const TRawName raw = ReadEntryName(Stream, FLocalHdr.NameLength(), enciphered);
     ReadExtraField(Stream, FLocalHdr.ExtraLength(), 0);
-    return name;
+    return EntryName(raw, FLocalHdr.Flags(), Host);
 }
 
 void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out)
@@ -401,11 +419,13 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
             FEntryInfo.CompressedSize = entry.CompressedSize;
             FEntryInfo.UncompressedSize = entry.UncompressedSize;
             FEntryInfo.DosDateTime = FCentralHdr.DosDateTime();
+            FEntryInfo.Host = entry.Host;
+            FEntryInfo.Modified = UtcOfTicks(entry.ModifiedTicks);
             FEntryName = std::string(FHeader->GetName(i));
             TakeEntry(Stream, Out, i, entry.ExternalAttr, FCentralHdr.Crc());
             continue;
         }
-        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position);
+        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position, entry.Host);
         // The walk of a split set cannot check the local headers before the parts are
         // at hand: an entry whose header is not there (its part is missing) is skipped.
         bool enciphered = false;
@@ -427,6 +447,10 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
         FEntryInfo.CompressedSize = WithHigh(FCentralHdr.CompressedSize(), cHigh);
         FEntryInfo.UncompressedSize = WithHigh(FCentralHdr.UncompressedSize(), uHigh);
         FEntryInfo.DosDateTime = FCentralHdr.DosDateTime();
+        FEntryInfo.Host = entry.Host;
+        // The directory's time stands; a local header may carry one the directory lacks.
+        FEntryInfo.Modified =
+            entry.ModifiedTicks != NoTicks ? UtcOfTicks(entry.ModifiedTicks) : FExtraFacts.Modified;
         FEntryName = DirectoryName(i, name);
         TakeEntry(Stream, Out, i, entry.ExternalAttr, FCentralHdr.Crc());
     }
@@ -440,8 +464,10 @@ void TUnZip::ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
         FCurEntry = i;
         const TDirEntry entry = FHeader->GetEntry(i);
-        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position);
+        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position, HostUnknown);
         FEntryInfo.Flags = FLocalHdr.Flags();
+        FEntryInfo.Host = HostUnknown;
+        FEntryInfo.Modified = FExtraFacts.Modified;
         FEntryInfo.Method = FLocalHdr.Method();
         FEntryInfo.CompressedSize = WithHigh(FLocalHdr.CompressedSize(), FHighParts.Compressed);
         FEntryInfo.UncompressedSize =
@@ -475,6 +501,13 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
     e.Encrypted = FEntryInfo.Flags & FlagEncrypted;
     e.IsDirectory = (ExternalAttr & 0x10) || (!FEntryName.empty() && FEntryName.back() == '\\');
     e.Attributes = ExternalAttr;
+    // A link's target is its data: read, bounded, for link entries only, and only where
+    // the stream stands at the data (a split set's listing reads the directory alone).
+    const TMethodRow* method = FindMethod(FEntryInfo.Method);
+    FEncrypted = false;
+    if (IsLinkMode(UnixModeOf(FEntryInfo.Host, ExternalAttr)) && !e.Encrypted && method &&
+        !FVolumes)
+        ReadLinkTarget(*Stream, *method, e.LinkTarget, false);
     ++FFileCount;
     TTimerPause pause(FTimer);
     if (OnListEntry) OnListEntry(*this, e);

@@ -5,6 +5,7 @@
 
 #include "qvrBase.h"
 #include "qvrEntryChecks.h"
+#include "qvrEntryFacts.h"
 #include "qvrMethods.h"
 #include "qvrSpan.h"
 #include "qvrVolumeStream.h"
@@ -64,18 +65,37 @@ protected:
     // An accepted entry that will not be written after all.
     void DeclineEntry();
 
-    // Reads a stored name of Length bytes (the whole name, up to a NUL), deciphering it
-    // when the header was enciphered, and normalises it; Flags bit 11 marks a name
-    // already in UTF-8.
-    std::string ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered,
-                              uint16_t Flags);
+    // A stored name as read: its bytes up to the first zero (the whole name: cut
+    // anywhere, it would name another file), and the CRC-32 of all its stored bytes
+    // (which a Unicode Path field names it by).
+    struct TRawName {
+        std::string Bytes;
+        uint32_t Crc = 0;
+    };
+    // Reads a stored name of Length bytes, deciphering it when the header was enciphered.
+    TRawName ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered);
+    // The name Raw stands for, read with the extra field read last (FExtraFacts): Flags
+    // bit 11 marks a name already in UTF-8, Host is the writer's system.
+    std::string EntryName(const TRawName& Raw, uint16_t Flags, uint8_t Host) const;
     // Parses an extra field of a local (Kind 0) or central (Kind 1) header: ZIP64
-    // values replace the header slot's 32-bit fields, high words go to FHighParts.
+    // values replace the header slot's 32-bit fields, high words go to FHighParts,
+    // times and the Unicode name to FExtraFacts.
     void ReadExtraField(TStream32& Stream, uint16_t Length, int Kind);
     bool MatchFileSpec(const std::string& Name);
     // Reads the local header at Position with its name and extra field (deciphering an
-    // enciphered one) and returns the name; the stream is left at the entry's data.
-    std::string ReadEntryLocalHeader(TStream32& Stream, int64_t Position);
+    // enciphered one) and returns the name, read as Host's; the stream is left at the
+    // entry's data.
+    std::string ReadEntryLocalHeader(TStream32& Stream, int64_t Position, uint8_t Host);
+    // A symbolic link entry whose data Stream stands at (past an encryption header):
+    // its target decoded by Method and checked, then the link made in place of a file.
+    bool ExtractLink(TStream32& Stream, const TMethodRow& Method);
+    // Decodes the target of a link entry whose data Stream stands at into Target; false
+    // when it is too long, fails its CRC or cannot be decoded. Owner: the run reports
+    // progress and watches for cancel (extraction), or not (a listing).
+    bool ReadLinkTarget(TStream32& Stream, const TMethodRow& Method, std::string& Target,
+                        bool Owner);
+    // What the output of the entry being extracted takes from it besides its bytes.
+    TOutputFacts OutputFacts(uint32_t ExternalAttr) const;
     // Reports an entry whose stored name is empty.
     void ReportNamelessEntry();
     // Whether the table has room for Name within NameBytesLimit; reports once when not.
@@ -113,6 +133,8 @@ protected:
     int64_t FRecordAt = 0;
 
     TEntryInfo FEntryInfo;
+    // The times and Unicode name of the extra field read last.
+    TExtraFacts FExtraFacts;
     // The key state of the entry being extracted, apart from the one that deciphers
     // the library's enciphered record bodies.
     TZipCipher FEntryCipher;

@@ -2,6 +2,7 @@
 // output file, the entry's bytes through their layers into the sink, and the verdict.
 #include "qvrEntryInput.h"
 #include "qvrUnZip.h"
+#include "qvrPlatform.h"
 
 #include <algorithm>
 #include <cstring>
@@ -27,6 +28,8 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     // A name ending in a separator is a folder whatever its attributes say: the local
     // header scan has no attributes at all.
     if (!FEntryName.empty() && FEntryName.back() == '\\') ExternalAttr |= AttrDirectory;
+    const uint32_t mode = UnixModeOf(FEntryInfo.Host, ExternalAttr);
+    if (IsFolderMode(mode)) ExternalAttr |= AttrDirectory;
     const bool isDirectory = ExternalAttr & AttrDirectory;
     // A read has no bytes to give for a folder, and no verdict either.
     if (FRunMode == rmRead && isDirectory) return false;
@@ -48,6 +51,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
             ReportError(FFileName, qvrOS::ErrorText(qvrOS::LastError()), E_OPENERR, "0");
             return EndEntry(false);
         }
+        NoteFolder(folder, OutputFacts(ExternalAttr));
         NoteChangedName(FFileName);
         return EndEntry(true);
     }
@@ -87,6 +91,11 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
             return false;
         }
     }
+    // A link holds its target as its data; where links can be made, the entry becomes
+    // one instead of a file.
+    if (!testing && FCreateLinks && IsLinkMode(UnixModeOf(FEntryInfo.Host, ExternalAttr)) &&
+        qvrOS::MakesSymbolicLinks())
+        return ExtractLink(*Stream, *method);
     // A test or a read decodes into a sink without a file.
     std::string reason;
     if (!testing && !OpenOutput(Out, FFileName, reason)) {
@@ -119,8 +128,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
         if (sink.FailCode() != 0) ReportError(FFileName, "", sink.FailCode(), "0");
         bool kept = false, finished = true;
         if (!testing)
-            finished = CloseOutput(Out, FFileName, ExternalAttr, FLocalHdr.DosDateTime(), pass,
-                                   kept) || !pass;
+            finished = CloseOutput(Out, FFileName, OutputFacts(ExternalAttr), pass, kept) || !pass;
         Crc32Acc = sink.Crc();
         // A file that could not be finished has its report already.
         const bool verdict = EndEntry(pass && finished, !finished);
@@ -128,6 +136,60 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
         if (kept && !GetCancel()) ReportError(FFileName, "", E_KEPTEXISTING, "0");
         return verdict;
     }
+}
+
+TOutputFacts TUnZip::OutputFacts(uint32_t ExternalAttr) const
+{
+    TOutputFacts f;
+    f.Attributes = ExternalAttr;
+    f.Mode = UnixModeOf(FEntryInfo.Host, ExternalAttr);
+    f.DosDate = FLocalHdr.DosDateTime();
+    f.Modified = FEntryInfo.Modified;
+    return f;
+}
+
+bool TUnZip::ReadLinkTarget(TStream32& Stream, const TMethodRow& Method, std::string& Target,
+                            bool Owner)
+{
+    Target.clear();
+    // The target is held in memory whole: a claim past the bound is refused unread.
+    if (FEntryInfo.UncompressedSize <= 0 || FEntryInfo.UncompressedSize > MaxLinkTarget)
+        return false;
+    TStringOutput32 bytes;
+    TEntrySink sink(Owner ? this : nullptr, &bytes, FEntryInfo.UncompressedSize);
+    try {
+        DecompressEntry(Method, Stream, sink);
+    } catch (...) {
+        return false;
+    }
+    if (Owner) sink.FinishProgress();
+    if (!sink.Passes(FLocalHdr.Crc())) return false;
+    Target = bytes.Text();
+    return true;
+}
+
+bool TUnZip::ExtractLink(TStream32& Stream, const TMethodRow& Method)
+{
+    if (FEntryInfo.UncompressedSize > MaxLinkTarget) {
+        ReportError(FFileName, "link target longer than 4096 bytes", E_BADHEADER, "0");
+        DeclineEntry();
+        return EndEntry(false, true);
+    }
+    std::string target;
+    if (!ReadLinkTarget(Stream, Method, target, true)) return EndEntry(false);
+    Crc32Acc = FLocalHdr.Crc();
+    // A zero byte would end the target early: what it names is not what was stored.
+    std::string leaf;
+    const bool made = target.find('\0') == std::string::npos &&
+                      OutputFolder(FFileName, true, leaf) == qvrOS::TFolderState::Ready &&
+                      FOutputTree.Link(leaf, target, FReplaceReadOnly);
+    if (!made) {
+        ReportError(FFileName, qvrOS::ErrorText(qvrOS::LastError()), E_OPENERR, "0");
+        --FFileCount;
+        return EndEntry(false, true);
+    }
+    NoteChangedName(FFileName);
+    return EndEntry(true);
 }
 
 bool TUnZip::RetryPassword(const uint8_t* Header, std::vector<std::string>& Failed,

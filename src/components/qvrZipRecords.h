@@ -81,6 +81,7 @@ struct TCentralHeader : TRecord<46> {
     uint16_t NameLength() const { return U16(28); }
     uint16_t ExtraLength() const { return U16(30); }
     uint16_t CommentLength() const { return U16(32); }
+    uint8_t Host() const { return B[5]; }
     uint16_t DiskNumberStart() const { return U16(34); }
     uint32_t ExternalAttr() const { return U32(38); }
     uint32_t LocalOffset() const { return U32(42); }
@@ -126,6 +127,26 @@ struct THighParts {
     uint16_t Offset = 0;
 };
 
+// A modification time in UTC from an extra field: Seconds and Nanos after 1970-01-01.
+struct TUtcTime {
+    bool Set = false;
+    int64_t Seconds = 0;
+    uint32_t Nanos = 0;
+};
+
+// A TUtcTime in one word, 100 ns steps after 1970, as the entry table keeps it.
+inline constexpr int64_t NoTicks = INT64_MIN;
+inline int64_t TicksOf(const TUtcTime& T)
+{
+    return T.Set ? T.Seconds * 10000000 + T.Nanos / 100 : NoTicks;
+}
+inline TUtcTime UtcOfTicks(int64_t Ticks)
+{
+    if (Ticks == NoTicks) return {};
+    const int64_t s = Ticks >= 0 ? Ticks / 10000000 : -((-Ticks + 9999999) / 10000000);
+    return {true, s, static_cast<uint32_t>(Ticks - s * 10000000) * 100u};
+}
+
 // One selected entry of the run, in archive order, as the entry table keeps it: what
 // extraction needs of the directory record, so no copy of the record is kept. Sizes
 // carry their bits 32-47.
@@ -133,6 +154,8 @@ struct TDirEntry {
     int64_t Position = 0; // local header, adjusted
     int64_t CompressedSize = 0;
     int64_t UncompressedSize = 0;
+    // The directory record's UTC modification time in 100 ns steps (NoTicks: none).
+    int64_t ModifiedTicks = NoTicks;
     uint32_t ExternalAttr = 0;
     uint32_t Crc = 0;
     uint32_t DosDateTime = 0;
@@ -141,6 +164,7 @@ struct TDirEntry {
     uint16_t DiskNumber = 1;   // 1-based
     uint16_t Flags = 0;
     uint16_t Method = 0;
+    uint8_t Host = 0xFF; // high byte of "version made by"; 0xFF: unknown (no directory)
     // Found by the local-header scan with CRC and sizes deferred to a data descriptor:
     // Crc and the sizes are the descriptor's, which stand in for the header's zeros.
     bool Described = false;
@@ -163,6 +187,8 @@ struct TEntryInfo {
     int64_t CompressedSize = 0;
     int64_t UncompressedSize = 0;
     uint32_t DosDateTime = 0;
+    uint8_t Host = 0xFF;
+    TUtcTime Modified;
 };
 
 // Expected is htLocal, htCentral or htEnding; answers Expected or htNone, and whether

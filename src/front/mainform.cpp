@@ -83,6 +83,10 @@ Tmain::Tmain(HWND Owner)
     }
 
     UnZip.CpuType(cptAuto);
+    // The DLL writes what it always wrote: DOS dates and the DOS attribute byte. Links
+    // are files on Windows in any case.
+    UnZip.UseExtendedTimes(false);
+    UnZip.RestoreUnixModes(false);
     UnZip.OnBegin = [this](TZipCommon&, const std::string& FileName, int32_t, bool& Extract) {
         UnZipBegin(FileName, Extract);
     };

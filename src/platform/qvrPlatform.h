@@ -56,6 +56,22 @@ bool FileSetDosTime(THandle H, uint32_t DosTime);
 // Kind 0 creation, 1 last write, 2 last access; 0 when unknown.
 uint32_t FileGetDosTime(THandle H, int Kind);
 
+// A time to give a file or folder: a local DOS date-time (2-second steps, the zone of
+// the reader), or a true time in UTC, Seconds and Nanos after 1970-01-01.
+struct TFileTime {
+    bool Utc = false;
+    uint32_t Dos = 0;
+    int64_t Seconds = 0;
+    uint32_t Nanos = 0;
+};
+// Last-write (and last-access) time of an open file.
+bool FileSetTime(THandle H, const TFileTime& Time);
+
+// Whether symbolic links stored in archives are made as links: POSIX only. Windows
+// keeps them as files that hold their targets, since making a link there needs a
+// privilege an ordinary user lacks.
+bool MakesSymbolicLinks();
+
 // Attributes of a file or folder; -1 when it cannot be queried.
 int64_t GetAttributes(const std::string& Name);
 bool SetAttributes(const std::string& Name, uint32_t Attr);
@@ -184,6 +200,10 @@ public:
     // Sets the attribute bits on the open file: read-only on POSIX (no write bits),
     // read-only, hidden and system on Windows.
     bool SetAttributes(uint32_t Attr);
+    // Sets the permission bits of a POSIX mode (07777: rwx for owner, group and others,
+    // setuid, setgid, sticky) on the open file exactly, the umask aside. Windows has no
+    // such bits: a mode without any write bit makes the file read-only there.
+    bool SetMode(uint32_t Mode);
     // Closes the handle (the bytes are then handed to the system); false when the system
     // reports a failure. Commit and Discard close it too.
     bool Close()
@@ -272,6 +292,18 @@ public:
     // invalid, when a folder, a device or a pipe holds the name, or a read-only file
     // does and ReplaceReadOnly is clear.
     bool Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFile& File);
+    // Makes Leaf in the folder opened last a symbolic link to Target, taken verbatim.
+    // Under a free name the link is made at once; a taken name gets a link of its own
+    // beside it that is then renamed over it, so nothing standing there is followed or
+    // written through. Refuses what Begin refuses (a folder, a device or a pipe, a
+    // read-only file unless ReplaceReadOnly). POSIX only: false with ErrorAccessDenied
+    // on Windows.
+    bool Link(const std::string& Leaf, const std::string& Target, bool ReplaceReadOnly);
+    // Gives the folder Leaf of the folder opened last its Mode (a POSIX mode with its
+    // type bits, whose 07777 bits are set as SetMode sets them; 0: left as it is) and Time. The folder is opened without following a link: a link in its
+    // place is left alone and the call fails. Windows has no mode bits and sets the time
+    // only.
+    bool SetFolder(const std::string& Leaf, uint32_t Mode, const TFileTime& Time);
     // Attributes of Leaf in the folder opened last, of a link itself (faReparsePoint);
     // -1 when there is none.
     int64_t Attributes(const std::string& Leaf);
@@ -279,6 +311,10 @@ public:
     void Close();
 
 private:
+    // A name for a file or link that replaces a taken one: free when made, short, and
+    // different each time within a run.
+    std::string ReplacementName();
+
     std::string FRoot;
     std::string FFolder; // the folder opened last, relative to FRoot
     bool FReady = false; // FFolder is open

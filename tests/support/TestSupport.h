@@ -117,6 +117,8 @@ struct TZipEntrySpec {
     // header or into its data; only the directory record is written for such an entry.
     // -1: its own local header, written in turn.
     int64_t LocalOffset = -1;
+    uint8_t Host = 3;              // high byte of "version made by": 3 Unix, 0 DOS, ...
+    Bytes Extra;                   // extra fields for both headers, after any ZIP64 block
 };
 struct TZipBuildOptions {
     Bytes Prefix;                  // bytes before the archive

@@ -285,7 +285,23 @@ time_t LocalMktime(int Y, int Mo, int D, int H, int Mi, int S)
 
 } // namespace
 
-bool FileSetDosTime(THandle H, uint32_t DosTime)
+namespace {
+
+bool SetTimes(int Fd, time_t Seconds, long Nanos)
+{
+    struct timespec ts[2];
+    ts[0].tv_sec = Seconds;
+    ts[0].tv_nsec = Nanos;
+    ts[1] = ts[0];
+    if (futimens(Fd, ts) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+// The instant a local DOS date-time names in this process's time zone.
+bool DosToTime(uint32_t DosTime, time_t& When)
 {
     const int year = static_cast<int>((DosTime >> 25) & 0x7F) + 80;
     const int mon = static_cast<int>((DosTime >> 21) & 0x0F) - 1;
@@ -313,16 +329,28 @@ bool FileSetDosTime(THandle H, uint32_t DosTime)
         FailCode(87);
         return false;
     }
-    struct timespec ts[2];
-    ts[0].tv_sec = when;
-    ts[0].tv_nsec = 0;
-    ts[1] = ts[0];
-    if (futimens(Fd(H), ts) != 0) {
-        Fail();
-        return false;
-    }
+    When = when;
     return true;
 }
+
+bool SetFileTimeFd(int Fd, const TFileTime& Time)
+{
+    if (Time.Utc) return SetTimes(Fd, static_cast<time_t>(Time.Seconds), Time.Nanos % 1000000000u);
+    time_t when;
+    return DosToTime(Time.Dos, when) && SetTimes(Fd, when, 0);
+}
+
+} // namespace
+
+bool FileSetDosTime(THandle H, uint32_t DosTime)
+{
+    time_t when;
+    return DosToTime(DosTime, when) && SetTimes(Fd(H), when, 0);
+}
+
+bool FileSetTime(THandle H, const TFileTime& Time) { return SetFileTimeFd(Fd(H), Time); }
+
+bool MakesSymbolicLinks() { return true; }
 
 uint32_t FileGetDosTime(THandle H, int Kind)
 {
@@ -696,18 +724,11 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     // only has to be free and short (it lives for one entry), and takes the final name
     // by a rename once complete. O_EXCL with O_NOFOLLOW makes sure the file opened is the
     // one just made, whatever else appears in the folder meanwhile.
-    if (FSerial == 0) {
-        struct timespec now {};
-        clock_gettime(CLOCK_REALTIME, &now);
-        FSerial = static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(::getpid()) << 16;
-    }
     std::string temp;
     int fd = -1;
     for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
-        char name[32];
-        std::snprintf(name, sizeof name, ".qvr%08x.tmp", ++FSerial * 0x9E3779B9u);
-        temp = name;
-        fd = ::openat(dir, name, Flags, 0666);
+        temp = ReplacementName();
+        fd = ::openat(dir, temp.c_str(), Flags, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
@@ -725,11 +746,88 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     return true;
 }
 
+std::string TOutputTree::ReplacementName()
+{
+    if (FSerial == 0) {
+        struct timespec now {};
+        clock_gettime(CLOCK_REALTIME, &now);
+        FSerial = static_cast<uint32_t>(now.tv_nsec) ^ static_cast<uint32_t>(::getpid()) << 16;
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, ".qvr%08x.tmp", ++FSerial * 0x9E3779B9u);
+    return name;
+}
+
+bool TOutputTree::Link(const std::string& Leaf, const std::string& Target, bool ReplaceReadOnly)
+{
+    if (!FReady || !OneName(Leaf) || Target.empty() || Target.find('\0') != std::string::npos) {
+        tLastError = ErrorAccessDenied;
+        return false;
+    }
+    const int dir = (FFolderHandle ? FFolderHandle : FRootHandle)->Fd;
+    if (::symlinkat(Target.c_str(), dir, Leaf.c_str()) == 0) return true;
+    struct stat st {};
+    if (errno != EEXIST || ::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        Fail();
+        return false;
+    }
+    // The same rules as a file's: only a file or a link is replaced, a read-only file
+    // only when the user has said so.
+    const bool readOnly = S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
+    if (!(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) || (readOnly && !ReplaceReadOnly)) {
+        tLastError = ErrorAccessDenied;
+        return false;
+    }
+    // The link is made under a name of its own and renamed over the taken one, which is
+    // replaced as it stands and never followed.
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        const std::string temp = ReplacementName();
+        if (::symlinkat(Target.c_str(), dir, temp.c_str()) != 0) {
+            if (errno == EEXIST) continue;
+            break;
+        }
+        if (::renameat(dir, temp.c_str(), dir, Leaf.c_str()) == 0) return true;
+        Fail();
+        ::unlinkat(dir, temp.c_str(), 0);
+        return false;
+    }
+    Fail();
+    return false;
+}
+
+bool TOutputTree::SetFolder(const std::string& Leaf, uint32_t Mode, const TFileTime& Time)
+{
+    if (!FReady || !OneName(Leaf)) return false;
+    const int dir = (FFolderHandle ? FFolderHandle : FRootHandle)->Fd;
+    // Opened for reading, not as a path: fchmod and futimens need a real handle.
+    const int fd = ::openat(dir, Leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        Fail();
+        return false;
+    }
+    bool ok = SetFileTimeFd(fd, Time);
+    if (Mode != 0 && ::fchmod(fd, static_cast<mode_t>(Mode & 07777)) != 0) {
+        Fail();
+        ok = false;
+    }
+    ::close(fd);
+    return ok;
+}
+
 bool TOutputFile::SetAttributes(uint32_t Attr)
 {
     struct stat st {};
     if (FHandle == InvalidHandle || ::fstat(Fd(FHandle), &st) != 0 ||
         ::fchmod(Fd(FHandle), ModeWith(st.st_mode, Attr)) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool TOutputFile::SetMode(uint32_t Mode)
+{
+    if (FHandle == InvalidHandle || ::fchmod(Fd(FHandle), static_cast<mode_t>(Mode & 07777)) != 0) {
         Fail();
         return false;
     }

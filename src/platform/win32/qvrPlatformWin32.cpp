@@ -267,6 +267,25 @@ bool FileSetDosTime(THandle H, uint32_t DosTime)
     return true;
 }
 
+bool FileSetTime(THandle H, const TFileTime& Time)
+{
+    if (!Time.Utc) return FileSetDosTime(H, Time.Dos);
+    // FILETIME counts 100 ns steps from 1601-01-01 UTC.
+    constexpr int64_t From1601 = 11644473600LL;
+    const uint64_t ticks = static_cast<uint64_t>(Time.Seconds + From1601) * 10000000u +
+                           (Time.Nanos % 1000000000u) / 100u;
+    FILETIME utc;
+    utc.dwLowDateTime = static_cast<DWORD>(ticks);
+    utc.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    if (Time.Seconds < -From1601 || !SetFileTime(Native(H), nullptr, nullptr, &utc)) {
+        Fail();
+        return false;
+    }
+    return true;
+}
+
+bool MakesSymbolicLinks() { return false; }
+
 uint32_t FileGetDosTime(THandle H, int Kind)
 {
     FILETIME created, accessed, written, local;
@@ -542,13 +561,9 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     }
     // The entry goes into a new file of its own beside the taken name; its name only has
     // to be free and short, since it lives for one entry.
-    if (FSerial == 0) FSerial = (GetTickCount() * 0x10001u) ^ (GetCurrentProcessId() << 16);
     std::string temp;
     for (int attempt = 0; attempt < 64 && h == INVALID_HANDLE_VALUE; ++attempt) {
-        char name[32];
-        std::snprintf(name, sizeof name, ".qvr%08x.tmp",
-                      static_cast<unsigned>(++FSerial * 0x9E3779B9u));
-        temp = name;
+        temp = ReplacementName();
         auto t = PathW(folder + temp);
         if (!t) return false;
         h = create(*t);
@@ -621,6 +636,13 @@ bool TOutputFile::SetAttributes(uint32_t Attr)
     return true;
 }
 
+bool TOutputFile::SetMode(uint32_t Mode)
+{
+    // Only the owner's write bit has a meaning here: without it the file is read-only.
+    if (Mode & 0200) return true;
+    return SetAttributes(faReadOnly);
+}
+
 bool TOutputFile::Rename()
 {
     auto from = PathW(FFolderPath + FTemp), to = PathW(FFolderPath + FFinal);
@@ -637,6 +659,48 @@ void TOutputFile::Remove()
         SetFileAttributesW(w->c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(w->c_str());
     }
+}
+
+std::string TOutputTree::ReplacementName()
+{
+    if (FSerial == 0) FSerial = (GetTickCount() * 0x10001u) ^ (GetCurrentProcessId() << 16);
+    char name[32];
+    std::snprintf(name, sizeof name, ".qvr%08x.tmp", static_cast<unsigned>(++FSerial * 0x9E3779B9u));
+    return name;
+}
+
+bool TOutputTree::Link(const std::string&, const std::string&, bool)
+{
+    Fail(ERROR_ACCESS_DENIED);
+    return false;
+}
+
+bool TOutputTree::SetFolder(const std::string& Leaf, uint32_t /*Mode*/, const TFileTime& Time)
+{
+    if (!FReady || Leaf.empty()) {
+        Fail(ERROR_INVALID_NAME);
+        return false;
+    }
+    auto w = PathW(FRoot + FFolder + Leaf);
+    if (!w) return false;
+    // A folder opens only with backup semantics; a reparse point in its place is opened
+    // as itself and then left alone.
+    HANDLE h = CreateFileW(w->c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        Fail();
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    bool ok = GetFileInformationByHandle(h, &info) &&
+              (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+              !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (!ok) Fail(ERROR_ACCESS_DENIED);
+    ok = ok && FileSetTime(reinterpret_cast<THandle>(h), Time);
+    CloseHandle(h);
+    return ok;
 }
 
 int64_t TOutputTree::Attributes(const std::string& Leaf)
