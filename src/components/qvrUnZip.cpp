@@ -44,17 +44,22 @@ TUnZip::TRawName TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool 
     if (Enciphered && !raw.Bytes.empty())
         DecipherHeaderName(reinterpret_cast<uint8_t*>(raw.Bytes.data()),
                            static_cast<int32_t>(raw.Bytes.size()));
-    raw.Crc = 0xFFFFFFFFu;
-    UpdateCrc32(reinterpret_cast<const uint8_t*>(raw.Bytes.data()),
-                static_cast<int32_t>(raw.Bytes.size()), raw.Crc);
-    raw.Crc ^= 0xFFFFFFFFu;
-    raw.Bytes.resize(strnlen(raw.Bytes.data(), raw.Bytes.size()));
+    // The stored bytes stay whole: a Unicode Path field names them by their CRC-32.
+    raw.Length = strnlen(raw.Bytes.data(), raw.Bytes.size());
     return raw;
 }
 
 std::string TUnZip::EntryName(const TRawName& Raw, uint16_t Flags, uint8_t Host) const
 {
-    return EntryNameOf(Raw.Bytes, Raw.Crc, FExtraFacts,
+    // Only a name with a Unicode Path field needs the CRC of its stored bytes.
+    uint32_t crc = 0;
+    if (FExtraFacts.HasUnicodePath) {
+        crc = 0xFFFFFFFFu;
+        UpdateCrc32(reinterpret_cast<const uint8_t*>(Raw.Bytes.data()),
+                    static_cast<int32_t>(Raw.Bytes.size()), crc);
+        crc ^= 0xFFFFFFFFu;
+    }
+    return EntryNameOf(Raw.Bytes.substr(0, Raw.Length), crc, FExtraFacts,
                        {(Flags & FlagUtf8) != 0, Host, FTranslateOemChar, FNameCodePage});
 }
 

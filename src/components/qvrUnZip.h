@@ -65,12 +65,12 @@ protected:
     // An accepted entry that will not be written after all.
     void DeclineEntry();
 
-    // A stored name as read: its bytes up to the first zero (the whole name: cut
-    // anywhere, it would name another file), and the CRC-32 of all its stored bytes
-    // (which a Unicode Path field names it by).
+    // A stored name as read: all its stored bytes (a Unicode Path field names them by
+    // their CRC-32), of which the name is the first Length, up to the first zero. The
+    // whole name is kept: cut anywhere, it would name another file.
     struct TRawName {
         std::string Bytes;
-        uint32_t Crc = 0;
+        size_t Length = 0;
     };
     // Reads a stored name of Length bytes, deciphering it when the header was enciphered.
     TRawName ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered);

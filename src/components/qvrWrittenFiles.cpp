@@ -5,13 +5,15 @@
 int32_t TWrittenFiles::Find(const std::string& Path) const
 {
     if (FFiles.empty()) return -1;
-    const auto it = FFiles.find(qvrOS::FileNameKey(Path));
+    // Each entry is looked up once: where the path is its own key, without a copy.
+    const auto it = qvrOS::FileNamesExact() ? FFiles.find(Path)
+                                            : FFiles.find(qvrOS::FileNameKey(Path));
     return it == FFiles.end() ? -1 : it->second;
 }
 
 void TWrittenFiles::Add(const std::string& Path, int32_t Entry)
 {
-    FFiles.emplace(qvrOS::FileNameKey(Path), Entry);
+    FFiles.emplace(qvrOS::FileNamesExact() ? Path : qvrOS::FileNameKey(Path), Entry);
 }
 
 void TWrittenFiles::Clear()

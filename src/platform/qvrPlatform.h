@@ -95,6 +95,8 @@ bool NameAllowed(const std::string& Step, bool Folder);
 // of each step; POSIX byte for byte (a case-insensitive volume mounted there is taken as
 // exact, so two names that differ only in case are not caught there).
 std::string FileNameKey(const std::string& Path);
+// Whether every path is its own key (POSIX): callers may skip making a copy of it.
+bool FileNamesExact();
 // Whether this system takes the device names (CON, NUL, COM1, ...) for devices in
 // every folder: true on Windows only.
 bool DeviceNamesReserved();
@@ -249,6 +251,7 @@ private:
         std::swap(FFinal, Other.FFinal);
         std::swap(FReplaces, Other.FReplaces);
         std::swap(FReplaceReadOnly, Other.FReplaceReadOnly);
+        std::swap(FCreatedMode, Other.FCreatedMode);
     }
 
     THandle FHandle = InvalidHandle;
@@ -261,6 +264,8 @@ private:
     std::string FFinal;
     bool FReplaces = false;
     [[maybe_unused]] bool FReplaceReadOnly = false;
+    // POSIX: the mode the file was made with; 0 when not known.
+    [[maybe_unused]] uint32_t FCreatedMode = 0;
 };
 
 // The folders below one destination folder, walked without following links: a step
@@ -319,6 +324,10 @@ private:
     std::string FFolder; // the folder opened last, relative to FRoot
     bool FReady = false; // FFolder is open
     uint32_t FSerial = 0; // makes the names of replacing files differ within a run
+    // POSIX: the mode a new file is made with (0666 less the umask), read once; 0 when
+    // the umask cannot be read, -1 before it is read.
+    [[maybe_unused]] int32_t FCreatedMode = -1;
+    uint32_t CreatedMode();
     // The last Begin found its name taken: entries of a run over an earlier one's files
     // are looked at before a file is made.
     bool FTaken = false;

@@ -394,11 +394,10 @@ namespace {
 // permission bits the user never allowed. Linux shows the mask in /proc/self/status;
 // where that line cannot be read the answer is 077, so that no write bit beyond the
 // owner's is ever granted on a guess.
-mode_t CurrentUmask()
+bool ReadUmask(mode_t& Mask)
 {
-    constexpr mode_t Unknown = 077;
     const int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Unknown;
+    if (fd < 0) return false;
     std::string text;
     char buf[1024];
     for (;;) {
@@ -412,12 +411,19 @@ mode_t CurrentUmask()
     }
     ::close(fd);
     const size_t at = text.find("\nUmask:");
-    if (at == std::string::npos) return Unknown;
+    if (at == std::string::npos) return false;
     const char* first = text.c_str() + at + 7;
     char* end = nullptr;
     const unsigned long value = std::strtoul(first, &end, 8);
-    if (end == first) return Unknown;
-    return static_cast<mode_t>(value & 0777);
+    if (end == first) return false;
+    Mask = static_cast<mode_t>(value & 0777);
+    return true;
+}
+
+mode_t CurrentUmask()
+{
+    mode_t mask = 077;
+    return ReadUmask(mask) ? mask : 077;
 }
 
 // The permission bits of a file whose bits are Mode once Attr is applied: read-only
@@ -498,6 +504,8 @@ bool NameAllowed(const std::string& Step, bool /*Folder*/)
 }
 
 std::string FileNameKey(const std::string& Path) { return Path; }
+
+bool FileNamesExact() { return true; }
 
 bool DeviceNamesReserved() { return false; }
 
@@ -645,6 +653,8 @@ void TOutputTree::Close()
 {
     FFolderHandle.reset();
     FRootHandle.reset();
+    // The umask may change between runs: the next run reads it again.
+    FCreatedMode = -1;
     FReady = false;
     FFolder.clear();
 }
@@ -704,6 +714,7 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
         if (fd >= 0) {
             FTaken = false;
             File.FHandle = fd;
+            File.FCreatedMode = CreatedMode();
             return true;
         }
         if (errno != EEXIST || ::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -738,6 +749,7 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     // The file holds the folder too: the tree may move on to another folder before the
     // file is committed.
     File.FHandle = fd;
+    File.FCreatedMode = CreatedMode();
     File.FFolder = folder;
     File.FTemp = temp;
     File.FFinal = Leaf;
@@ -825,8 +837,19 @@ bool TOutputFile::SetAttributes(uint32_t Attr)
     return true;
 }
 
+uint32_t TOutputTree::CreatedMode()
+{
+    if (FCreatedMode < 0) {
+        mode_t mask = 0;
+        FCreatedMode = ReadUmask(mask) ? static_cast<int32_t>(0666 & ~mask) : 0;
+    }
+    return static_cast<uint32_t>(FCreatedMode);
+}
+
 bool TOutputFile::SetMode(uint32_t Mode)
 {
+    // Most files want the mode they were made with: that costs no system call.
+    if (FCreatedMode != 0 && (Mode & 07777) == FCreatedMode) return true;
     if (FHandle == InvalidHandle || ::fchmod(Fd(FHandle), static_cast<mode_t>(Mode & 07777)) != 0) {
         Fail();
         return false;

@@ -366,6 +366,8 @@ bool NameAllowed(const std::string& Step, bool Folder)
     return true;
 }
 
+bool FileNamesExact() { return false; }
+
 std::string FileNameKey(const std::string& Path)
 {
     const auto w = Widen(Path);
