@@ -96,12 +96,12 @@ struct TLzmaOptions {
 TDecodeResult DecodeLzma(TStream32& In, TEntrySink& Out, const TEntryInfo& Info)
 {
     uint8_t header[9] = {};
-    if (In.Read(header, 4) != 4) return TDecodeResult::Truncated;
+    if (In.ReadFull(header, 4) != 4) return TDecodeResult::Truncated;
     const unsigned propsSize = header[2] | (header[3] << 8);
     if (propsSize != 5)
         return RefuseData(Out, "LZMA: " + std::to_string(propsSize) +
                                    " property bytes where 5 belong");
-    if (In.Read(header + 4, 5) != 5) return TDecodeResult::Truncated;
+    if (In.ReadFull(header + 4, 5) != 5) return TDecodeResult::Truncated;
     TLzmaOptions options;
     if (lzma_properties_decode(&options.Filter, nullptr, header + 4, 5) != LZMA_OK)
         return RefuseData(Out, "LZMA: invalid properties");
