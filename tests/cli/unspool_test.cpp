@@ -96,18 +96,24 @@ TEST(Cli, UsageErrorsAreExitThree)
 TEST(Cli, EntryFailuresAreExitOneWithTheirCodes)
 {
     TTempDir tmp;
+    // A method no build has a row for, between two Deflate entries.
+    std::vector<TZipEntrySpec> ppmd = {Entry("small.txt", TextBytes(18, 1), 8),
+                                       Entry("readme.txt", TextBytes(3000, 2)),
+                                       Entry("table.bin", RandomBytes(900, 3), 8)};
+    ppmd[1].Method = 98;
+    WriteFile(tmp / "ppmd.zip", BuildZip(ppmd));
     struct TCase {
-        const char* Archive;
+        fs::path Archive;
         const char* Line;
     };
     const TCase cases[] = {
-        {"bad_crc.zip", "small.txt: File fails CRC check (25151)"},
-        {"bad_local_offset.zip", "random.bin: Bad file header (25114)"},
-        {"c19_python_bzip2_unsupported.zip", "readme.txt: Unsupported compression method (25326)"},
+        {CorpusDir() / "bad_crc.zip", "small.txt: File fails CRC check (25151)"},
+        {CorpusDir() / "bad_local_offset.zip", "random.bin: Bad file header (25114)"},
+        {tmp / "ppmd.zip", "readme.txt: Unsupported compression method (25326): PPMd (98)"},
     };
     for (const auto& c : cases) {
-        const fs::path out = tmp / c.Archive;
-        const TRunResult r = Unspool("-q " + Quote((CorpusDir() / c.Archive).string()) + " " +
+        const fs::path out = tmp / "out" / c.Archive.filename();
+        const TRunResult r = Unspool("-q " + Quote(c.Archive.string()) + " " +
                                      Quote(out.string()));
         EXPECT_EQ(r.Status, 1) << c.Archive << ": " << r.Err;
         EXPECT_NE(r.Err.find(c.Line), std::string::npos) << c.Archive << ": " << r.Err;
