@@ -32,7 +32,9 @@ constexpr uint16_t FlagEndMarker = 0x0002;
 // decoder; a stream that failed to open refuses its first step.
 class TLzmaCodec final : public TCodec {
 public:
-    explicit TLzmaCodec(bool Finishes) : FFinishes(Finishes) {}
+    // Label names the format in reports; Finishes: several streams may follow each other
+    // until the input ends.
+    TLzmaCodec(const char* Label, bool Finishes) : FLabel(Label), FFinishes(Finishes) {}
     ~TLzmaCodec() override { lzma_end(&FStream); }
     TLzmaCodec(const TLzmaCodec&) = delete;
     TLzmaCodec& operator=(const TLzmaCodec&) = delete;
@@ -65,19 +67,23 @@ public:
 
     std::string Failure() const override
     {
+        const std::string label = std::string(FLabel) + ": ";
         switch (FError) {
         case LZMA_MEMLIMIT_ERROR:
         case LZMA_MEM_ERROR:
-            return "needs more memory than the " + std::to_string(MemoryLimit >> 20) +
+            return label + "needs more memory than the " + std::to_string(MemoryLimit >> 20) +
                    " MB limit";
-        case LZMA_FORMAT_ERROR: return "xz: not an xz stream";
-        case LZMA_OPTIONS_ERROR: return "unsupported LZMA options";
-        default: return "LZMA: invalid compressed data";
+        case LZMA_FORMAT_ERROR: return label + "not an xz stream";
+        case LZMA_OPTIONS_ERROR: return label + "unsupported options";
+        // A block whose integrity check does not match is data refused too.
+        case LZMA_DATA_ERROR: return label + "invalid compressed data";
+        default: return label + "liblzma failed (" + std::to_string(FError) + ")";
         }
     }
 
 private:
     lzma_stream FStream = LZMA_STREAM_INIT;
+    const char* FLabel;
     bool FFinishes;
     lzma_ret FError = LZMA_OK;
 };
@@ -119,14 +125,14 @@ TDecodeResult DecodeLzma(TStream32& In, TEntrySink& Out, const TEntryInfo& Info)
     if (!(Info.Flags & FlagEndMarker) && Out.Expected() < 0)
         return RefuseData(Out, "LZMA: no end marker and no declared size");
     const lzma_filter chain[2] = {options.Filter, {LZMA_VLI_UNKNOWN, nullptr}};
-    TLzmaCodec codec(false);
+    TLzmaCodec codec("LZMA", false);
     codec.Opened(lzma_raw_decoder(&codec.Stream(), chain));
     return PumpCodec(codec, In, Out);
 }
 
 TDecodeResult DecodeXz(TStream32& In, TEntrySink& Out, const TEntryInfo& /*Info*/)
 {
-    TLzmaCodec codec(true);
+    TLzmaCodec codec("xz", true);
     codec.Opened(lzma_stream_decoder(&codec.Stream(), MemoryLimit, LZMA_CONCATENATED));
     return PumpCodec(codec, In, Out);
 }
