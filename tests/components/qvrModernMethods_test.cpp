@@ -357,3 +357,24 @@ TEST(ModernMethods, SevenZipPpmdIsReportedByName)
     EXPECT_EQ(log.Extended.front(), "PPMd (98)");
     EXPECT_TRUE(FilesBelow(tmp / "out").empty());
 }
+
+// An LZMA dictionary is allocated whole: one over the limit, for an entry declared large
+// enough to use it, is refused before anything is allocated.
+TEST(ModernMethods, LzmaDictionaryOverTheLimitIsRefused)
+{
+    const TCodecTool& lzma = CodecTools()[1];
+    if (!Ready(lzma)) GTEST_SKIP() << "no LZMA row or xz tool";
+    TTempDir tmp;
+    const Bytes content = TextBytes(5000, 26);
+    Bytes data = Compress(tmp, lzma, content);
+    // The dictionary size: 1 GB, after the version, the properties size and lc/lp/pb.
+    data[5] = data[6] = data[7] = 0;
+    data[8] = 0x40;
+    TZipEntrySpec e = Packed("big.txt", 14, data, content, lzma.Flags);
+    e.UncompressedSize = uint64_t{3} << 30;
+    WriteFile(tmp / "a.zip", BuildZip({e}));
+    const TRunLog log = ExtractLogged(tmp / "a.zip", tmp / "out");
+    EXPECT_FALSE(log.Verdicts.at("big.txt"));
+    ASSERT_EQ(log.Codes(), std::vector<int32_t>{E_BADBLOCK});
+    EXPECT_NE(log.Extended.front().find("dictionary"), std::string::npos) << log.Extended.front();
+}
