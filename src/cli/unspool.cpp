@@ -243,9 +243,9 @@ private:
         FUnZip.OnListEntry = [&](TZipCommon&, const TEntryListing& e) {
             size += e.Size;
             packed += e.Packed;
-            const TMethodRow* row = FindMethod(e.Method);
-            const std::string method =
-                row ? row->Name : "Method" + std::to_string(e.Method);
+            // A method without a row still shows the name the format gives it.
+            const char* named = MethodName(e.Method);
+            const std::string method = named ? named : "Method" + std::to_string(e.Method);
             const uint32_t d = e.DosDateTime;
             char date[32];
             std::snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u", 1980 + (d >> 25),
@@ -491,6 +491,10 @@ private:
         std::string reason;
         const bool system = Code == E_OPENERR || Code == E_WRITEERR || Code == E_CLOSEERR;
         if (system && !Ext.empty() && Ext != File) reason = ": " + Shown(Ext);
+        // A method the build cannot decode is named; a codec library says what it
+        // refused.
+        const bool decoding = Code == E_UNSUPPORTEDMETHOD || Code == E_BADBLOCK;
+        if (decoding && !Ext.empty() && Ext != File) reason = ": " + Ext;
         Say(File, text, Code, reason);
     }
 

@@ -9,6 +9,8 @@
 #include "qvrStreams.h"
 
 #include <cstdint>
+#include <string>
+#include <utility>
 
 class TZipCommon;
 
@@ -41,12 +43,16 @@ public:
     // The verdict: every byte written, the size as declared and the CRC as stored.
     bool Passes(uint32_t StoredCrc) const;
     // A decoder's failure that has its own message (an invalid tree, a stack overflow):
-    // the first code left here is reported for the entry once decoding has ended.
-    void Fail(int32_t Code)
+    // the first code left here is reported for the entry once decoding has ended, with
+    // Detail (what a codec library said, say) as the report's extended message.
+    void Fail(int32_t Code, std::string Detail = {})
     {
-        if (FFailCode == 0) FFailCode = Code;
+        if (FFailCode != 0) return;
+        FFailCode = Code;
+        FFailDetail = std::move(Detail);
     }
     int32_t FailCode() const { return FFailCode; }
+    const std::string& FailDetail() const { return FFailDetail; }
     // Counts the part of the entry that was never produced as done, so that the run's
     // progress still reaches its end after a failed entry.
     void FinishProgress();
@@ -62,4 +68,5 @@ private:
     bool FWriteFailed = false;
     bool FOverflow = false;
     int32_t FFailCode = 0;
+    std::string FFailDetail;
 };

@@ -15,6 +15,7 @@
 #include "qvrZipRecords.h"
 
 #include <cstdint>
+#include <string>
 
 enum class TDecodeResult : uint8_t {
     Done,      // the data ended, or the sink has the entry's declared size
@@ -33,6 +34,11 @@ struct TMethodRow {
 
 // The row of Method, or null when the component has no decoder for it.
 const TMethodRow* FindMethod(uint32_t Method);
+// The name of Method: its row's, else the name the ZIP format gives it (PPMd, AES, ...);
+// null for a number the format does not name.
+const char* MethodName(uint32_t Method);
+// Method for a report: "PPMd (98)", or "method 200" for a number without a name.
+std::string DescribeMethod(uint32_t Method);
 
 // Method 0: the data is the file.
 TDecodeResult CopyStored(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
@@ -45,3 +51,13 @@ TDecodeResult Unshrink(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
 TDecodeResult Unreduce(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
 // Method 6: Imploding (Shannon-Fano trees, a 4 KB or 8 KB window).
 TDecodeResult Explode(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
+// The methods on codec libraries. Their rows exist where the library was found when the
+// component was built (CMake defines UNSPOOL_HAVE_BZIP2, _LZMA and _ZSTD).
+// Method 12: bzip2 streams, one or several in a row (libbz2).
+TDecodeResult DecodeBzip2(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
+// Method 14: LZMA behind the ZIP's 4-byte header and 5 property bytes (liblzma).
+TDecodeResult DecodeLzma(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
+// Method 95: .xz streams, one or several in a row (liblzma).
+TDecodeResult DecodeXz(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);
+// Method 93: Zstandard frames, one or several in a row, windows up to 128 MB (libzstd).
+TDecodeResult DecodeZstd(TStream32& In, TEntrySink& Out, const TEntryInfo& Info);

@@ -60,7 +60,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     // and no file is created or truncated.
     const TMethodRow* method = FindMethod(FEntryInfo.Method);
     if (!method) {
-        ReportError(FFileName, "", E_UNSUPPORTEDMETHOD, "0");
+        ReportError(FFileName, DescribeMethod(FEntryInfo.Method), E_UNSUPPORTEDMETHOD, "0");
         DeclineEntry();
         return false;
     }
@@ -125,7 +125,8 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
             continue;
         }
         sink.FinishProgress();
-        if (sink.FailCode() != 0) ReportError(FFileName, "", sink.FailCode(), "0");
+        if (sink.FailCode() != 0)
+            ReportError(FFileName, sink.FailDetail(), sink.FailCode(), "0");
         bool kept = false, finished = true;
         if (!testing)
             finished = CloseOutput(Out, FFileName, OutputFacts(ExternalAttr), pass, kept) || !pass;

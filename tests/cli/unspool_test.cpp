@@ -1,5 +1,6 @@
 // The unspool command as users run it: real archives, exit codes, error lines.
 #include "TestSupport.h"
+#include "qvrMethods.h"
 
 #include <gtest/gtest.h>
 
@@ -95,18 +96,24 @@ TEST(Cli, UsageErrorsAreExitThree)
 TEST(Cli, EntryFailuresAreExitOneWithTheirCodes)
 {
     TTempDir tmp;
+    // A method no build has a row for, between two Deflate entries.
+    std::vector<TZipEntrySpec> ppmd = {Entry("small.txt", TextBytes(18, 1), 8),
+                                       Entry("readme.txt", TextBytes(3000, 2)),
+                                       Entry("table.bin", RandomBytes(900, 3), 8)};
+    ppmd[1].Method = 98;
+    WriteFile(tmp / "ppmd.zip", BuildZip(ppmd));
     struct TCase {
-        const char* Archive;
+        fs::path Archive;
         const char* Line;
     };
     const TCase cases[] = {
-        {"bad_crc.zip", "small.txt: File fails CRC check (25151)"},
-        {"bad_local_offset.zip", "random.bin: Bad file header (25114)"},
-        {"c19_python_bzip2_unsupported.zip", "readme.txt: Unsupported compression method (25326)"},
+        {CorpusDir() / "bad_crc.zip", "small.txt: File fails CRC check (25151)"},
+        {CorpusDir() / "bad_local_offset.zip", "random.bin: Bad file header (25114)"},
+        {tmp / "ppmd.zip", "readme.txt: Unsupported compression method (25326): PPMd (98)"},
     };
     for (const auto& c : cases) {
-        const fs::path out = tmp / c.Archive;
-        const TRunResult r = Unspool("-q " + Quote((CorpusDir() / c.Archive).string()) + " " +
+        const fs::path out = tmp / "out" / c.Archive.filename();
+        const TRunResult r = Unspool("-q " + Quote(c.Archive.string()) + " " +
                                      Quote(out.string()));
         EXPECT_EQ(r.Status, 1) << c.Archive << ": " << r.Err;
         EXPECT_NE(r.Err.find(c.Line), std::string::npos) << c.Archive << ": " << r.Err;
@@ -745,5 +752,44 @@ TEST(Cli, NamesAreKeptWholeOrRefusedAndEntriesThatMeetAreReported)
         const TRunResult masked =
             Unspool("-l -f " + Quote(last) + " " + Quote((tmp / "n.zip").string()));
         EXPECT_NE(masked.Out.find(" " + last + "\n"), std::string::npos) << masked.Out;
+    }
+}
+
+// `-l` names every method the format names, decoded here or not, and a method without a
+// row is reported with its name after the code; the codec libraries' rows extract.
+TEST(Cli, MethodNamesInListingAndReports)
+{
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 not installed";
+    TTempDir tmp;
+    const std::string zipped = Quote((tmp / "z.zip").string());
+    ASSERT_EQ(Shell("cd " + Quote(tmp.Path().string()) + " && python3 -c \"import zipfile; "
+                    "z = zipfile.ZipFile('z.zip', 'w'); "
+                    "z.writestr('b.txt', 'bzip2 ' * 400, zipfile.ZIP_BZIP2); "
+                    "z.writestr('l.txt', 'lzma ' * 400, zipfile.ZIP_LZMA); z.close()\"")
+                  .Status, 0);
+    TZipEntrySpec ppmd = Entry("p.txt", TextBytes(100, 4));
+    ppmd.Method = 98;
+    WriteFile(tmp / "p.zip", BuildZip({ppmd}));
+    const std::string p = Quote((tmp / "p.zip").string());
+    struct TCase {
+        std::string Args;
+        int Status;
+        std::string Out; // found in standard output
+        std::string Err; // found in standard error
+    };
+    const bool codecs = FindMethod(12) && FindMethod(14);
+    std::vector<TCase> cases = {
+        {"-l " + p, 0, " PPMd ", ""},
+        {"-q -t " + p, 1, "", "p.txt: Unsupported compression method (25326): PPMd (98)"},
+        {"-l " + zipped, 0, " bzip2 ", ""},
+        {"-l " + zipped, 0, " LZMA ", ""},
+    };
+    if (codecs) cases.push_back({"-q -t " + zipped, 0, "", ""});
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Args);
+        const TRunResult r = Unspool(c.Args);
+        EXPECT_EQ(r.Status, c.Status) << r.Err;
+        EXPECT_NE(r.Out.find(c.Out), std::string::npos) << r.Out;
+        EXPECT_NE(r.Err.find(c.Err), std::string::npos) << r.Err;
     }
 }

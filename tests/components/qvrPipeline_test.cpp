@@ -143,8 +143,10 @@ TEST(Pipeline, ArchiveProgressNeverFallsBackOverMixedMethods)
 
 TEST(Pipeline, AnEntryWithoutADecoderTouchesNoFile)
 {
-    // bzip2, LZMA, zstd, PPMd, AES, and numbers no method has.
-    for (const uint16_t method : {7, 10, 12, 14, 93, 98, 99, 300}) {
+    // PPMd, AES, IBM TERSE, numbers no method has, and the methods on codec libraries in
+    // a build without them.
+    for (const uint16_t method : {7, 10, 12, 14, 18, 93, 95, 98, 99, 300}) {
+        if (FindMethod(method)) continue;
         TTempDir tmp;
         auto e = std::vector<TZipEntrySpec>{Entry("keep.txt", TextBytes(500, 1)),
                                             Entry("next.txt", TextBytes(600, 2))};

@@ -397,7 +397,7 @@ TEST(CentralWalk, UnsupportedMethodIsReportedAndTheRestExtracts)
 {
     TTempDir tmp;
     auto e = ThreeFiles();
-    e[1].Method = 12;
+    e[1].Method = 98; // PPMd
     WriteFile(tmp / "a.zip", BuildZip(e));
     const TResult r2 = Extract(tmp / "a.zip", tmp / "out2");
     ASSERT_EQ(r2.Errors.size(), 1u); // no CRC verdict for an entry never decoded

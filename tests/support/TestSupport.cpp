@@ -551,9 +551,10 @@ TRunLog RunLogged(TUnZip& Z, const fs::path& Out)
     TRunLog log;
     Z.ExtractDir(Out.string());
     if (Z.FileSpec().empty()) Z.FileSpec({"*.*"});
-    Z.OnError = [&log](TZipCommon& s, const std::string& f, const std::string&, const std::string&,
-                       int32_t code) {
+    Z.OnError = [&log](TZipCommon& s, const std::string& f, const std::string& ext,
+                       const std::string&, int32_t code) {
         log.Errors.emplace_back(ExtractFileName(f), code);
+        log.Extended.push_back(ext);
         log.Subjects.push_back(s.ReportSubject());
     };
     Z.OnEnd = [&log](TZipCommon&, const std::string& f, bool pass) {

@@ -159,6 +159,7 @@ Bytes QuotedOverlapZip(int Files, const Bytes& Content);
 // What one run of a component reported, gathered by its event handlers.
 struct TRunLog {
     std::vector<std::pair<std::string, int32_t>> Errors; // leaf name, code
+    std::vector<std::string> Extended;                   // of each error, in order
     std::vector<TReportSubject> Subjects;                // of each error, in order
     std::map<std::string, bool> Verdicts;                // leaf name, CRC verdict
     std::vector<int> ArchivePercents;
