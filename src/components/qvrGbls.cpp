@@ -117,9 +117,14 @@ size_t Utf8CharLength(std::string_view Text, size_t I)
 std::string EscapeInvalidUtf8(std::string_view Text)
 {
     static constexpr char Hex[] = "0123456789ABCDEF";
+    // Most names are ASCII, which is UTF-8 as it stands.
+    const size_t ascii = static_cast<size_t>(
+        std::find_if(Text.begin(), Text.end(), [](char c) { return (c & 0x80) != 0; }) -
+        Text.begin());
     std::string out;
     out.reserve(Text.size());
-    for (size_t i = 0; i < Text.size();) {
+    out.append(Text.substr(0, ascii));
+    for (size_t i = ascii; i < Text.size();) {
         const size_t n = Utf8CharLength(Text, i);
         if (n > 0) {
             out.append(Text.substr(i, n));

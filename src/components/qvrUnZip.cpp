@@ -412,6 +412,7 @@ std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position, ui
 void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out)
 {
     FBytesLeft = FTotalUnpacked;
+    if (FRunMode == rmExtract) FWritten.Reserve(static_cast<size_t>(FHeader->FCount));
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
         FCurEntry = i;
         const TDirEntry entry = FHeader->GetEntry(i);
@@ -464,6 +465,7 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
 void TUnZip::ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out)
 {
     FBytesLeft = FTotalUnpacked;
+    if (FRunMode == rmExtract) FWritten.Reserve(static_cast<size_t>(FHeader->FCount));
     // No directory was read: its slot must not lend a stale CRC to an entry.
     FCentralHdr.Clear();
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {

@@ -3,6 +3,7 @@
 // land on one file, and the second must not pass for a file of its own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -16,6 +17,8 @@ public:
     void Add(const std::string& Path, int32_t Entry);
     // Forgets every file, and the memory that held them.
     void Clear();
+    // Makes room for Files files at once, so that the set is not rebuilt as it grows.
+    void Reserve(size_t Files) { FFiles.reserve(Files); }
 
 private:
     // One key and index per file written: a hash set keeps the check constant-time for
