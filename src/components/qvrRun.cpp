@@ -57,7 +57,7 @@ TStringList TUnBase::ReaderSpec() const { return FFileSpec.empty() ? TStringList
 std::vector<TEntryListing> TUnBase::Entries()
 {
     std::vector<TEntryListing> list;
-    TSwapScope<TStringList> spec(FFileSpec, ReaderSpec());
+    TSwapScope<TStringList> selection(FFileSpec, ReaderSpec());
     TSwapScope<TOnListEntry> handler(
         OnListEntry, [&list](TZipCommon&, const TEntryListing& E) { list.push_back(E); });
     Run(rmList);
@@ -67,7 +67,7 @@ std::vector<TEntryListing> TUnBase::Entries()
 int32_t TUnBase::ReadFiles(TStream32& Out)
 {
     TSwapScope<TStream32*> target(FReadTarget, &Out);
-    TSwapScope<TStringList> spec(FFileSpec, ReaderSpec());
+    TSwapScope<TStringList> selection(FFileSpec, ReaderSpec());
     Run(rmRead);
     return FPassedCount;
 }
@@ -90,11 +90,7 @@ bool TUnBase::ReadEntry(const std::string& Name, const TBlockStream::TBlock& Blo
 int32_t TUnBase::Run(TRunMode Mode)
 {
     // The mode holds for this run only, whichever way it ends.
-    struct TModeScope {
-        TRunMode& M;
-        ~TModeScope() { M = rmExtract; }
-    } scope{FRunMode};
-    FRunMode = Mode;
+    TSwapScope<TRunMode> mode(FRunMode, Mode);
     std::unique_ptr<TStream32> stream;
     if (!OpenArchive(stream)) return 0;
     int32_t result = 0;

@@ -70,7 +70,7 @@ TEST(Reader, ReadFilesFollowsFileSpecAndFailuresAreReported)
     };
     struct TCase {
         const char* Title;
-        TStringList Spec;
+        TStringList Masks;
         int32_t Passed;
         Bytes Out; // a damaged entry's bytes are handed over all the same, then reported
         std::vector<int32_t> Codes;
@@ -84,7 +84,7 @@ TEST(Reader, ReadFilesFollowsFileSpecAndFailuresAreReported)
         SCOPED_TRACE(k.Title);
         TUnZip z;
         z.ArchiveFile((tmp / "a.zip").string());
-        if (!k.Spec.empty()) z.FileSpec(k.Spec);
+        if (!k.Masks.empty()) z.FileSpec(k.Masks);
         std::vector<int32_t> codes;
         z.OnError = [&codes](TZipCommon&, const std::string&, const std::string&,
                              const std::string&, int32_t code) { codes.push_back(code); };
