@@ -120,52 +120,6 @@ void TZipCommon::RaiseError(const std::string& FileName, const std::string& Exte
     if (!GetCancel()) throw E_RAISE(MessageText(ECode), ECode);
 }
 
-void TZipCommon::UpdateCrc(uint8_t CrcKind, const void* Buffer, int32_t Count)
-{
-    if (CrcKind == 32)
-        UpdateCrc32(Buffer, Count, Crc32Acc);
-    else if (CrcKind == 16)
-        UpdateCrc16(Buffer, Count, Crc16Acc);
-}
-
-int32_t TZipCommon::ReadBlock(TStream32& Stream, uint8_t* Buf, int32_t Count, uint8_t CrcKind,
-                              bool Decrypt)
-{
-    int32_t n = Count > 0 ? Stream.Read(Buf, Count) : 0;
-    if (n < 0) n = 0;
-    DecryptBuffer(Decrypt, Buf, n);
-    UpdateCrc(CrcKind, Buf, n);
-    return n;
-}
-
-void TZipCommon::DecryptBuffer(bool Decrypt, uint8_t* Buf, int32_t Count)
-{
-    if (!Decrypt || Count <= 0) return;
-    if (FArcType == atArj || FArcType == atArjExe) {
-        if (FPassword.empty()) return;
-        for (int32_t i = 0; i < Count; ++i)
-            Buf[i] ^= static_cast<uint8_t>(FPassword[static_cast<size_t>(i) % FPassword.size()]);
-    } else if (IsZipFamily(FArcType)) {
-        FCipher.DecipherBuffer(Buf, Count);
-    }
-}
-
-int32_t TZipCommon::WriteBlock(TStream32* Out, uint8_t* Buf, int Mode, int32_t Count,
-                               uint8_t CrcKind, bool Decrypt)
-{
-    if (Decrypt && Mode == 1 && IsZipFamily(FArcType) && Count > 0)
-        FCipher.DecipherBuffer(Buf, Count);
-    return WriteOutput(Out, Buf, Mode, Count, CrcKind);
-}
-
-int32_t TZipCommon::WriteBlock2(TStream32* Out, uint8_t* Buf, int Mode, int32_t Count,
-                                uint8_t CrcKind, bool Decrypt)
-{
-    if (Decrypt && Mode == 1 && IsZipFamily(FArcType))
-        for (int32_t i = 0; i < Count; ++i) FCipher.DecipherBuffer(Buf + i, 1);
-    return WriteOutput(Out, Buf, Mode, Count, CrcKind);
-}
-
 TDateTime TZipCommon::DosDateToDateTime(uint32_t D)
 {
     return DosDateTimeToDateTime(D == 0 ? 0x210020u : D);

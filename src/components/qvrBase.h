@@ -226,11 +226,6 @@ public:
     // The subject of the report being delivered to OnError.
     TReportSubject ReportSubject() const { return FReportSubject; }
 
-    // Checksums of the entry being extracted.
-    void UpdateCrc(uint8_t CrcKind, const void* Buffer, int32_t Count);
-    uint32_t Crc32Acc = 0;
-    uint32_t Crc16Acc = 0;
-
     TqvrTimer& Timer() { return FTimer; }
 
     // The folder for temporary files; when it is empty or missing it becomes the
@@ -243,17 +238,6 @@ public:
     virtual void SaveStreamToFile(TStream32& Stream, const std::string& FinalName, int64_t Size,
                                   bool SameDrive, const std::string& TempName);
 
-    // Reads up to Count archive bytes (a failed read counts as none), deciphers them
-    // when asked and folds them into the CRC of kind CrcKind.
-    virtual int32_t ReadBlock(TStream32& Stream, uint8_t* Buf, int32_t Count, uint8_t CrcKind,
-                              bool Decrypt);
-    // Writes decoded bytes through WriteOutput; Decrypt deciphers ZIP-family data first
-    // (byte by byte in WriteBlock2, the whole buffer at once in WriteBlock).
-    virtual int32_t WriteBlock(TStream32* Out, uint8_t* Buf, int Mode, int32_t Count,
-                               uint8_t CrcKind, bool Decrypt);
-    virtual int32_t WriteBlock2(TStream32* Out, uint8_t* Buf, int Mode, int32_t Count,
-                                uint8_t CrcKind, bool Decrypt);
-    virtual void DecryptBuffer(bool Decrypt, uint8_t* Buf, int32_t Count);
     virtual TDateTime DosDateToDateTime(uint32_t D);
     virtual void SetFileName(const std::string& EntryName);
     virtual std::string GetComment() { return ArchiveComment(); }
@@ -268,6 +252,32 @@ public:
     void EntryProgress(int64_t Produced, int64_t FileTotal, int64_t FileDone);
     void DoProgress(uint8_t ByFile, uint8_t ByArchive);
     void SkipProgress(const TEntryInfo& Entry);
+    // Writes Count decoded bytes of the entry whose output name is FileName to Out: a
+    // short write is reported for the entry, a full disk raised for the run. Returns
+    // the bytes written. Every entry's sink writes through here.
+    int32_t WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t Count,
+                            const std::string& FileName);
+
+    // The block interface, for decoders that read and write through the component
+    // instead of an entry's layers and sink: those of other archive types, and hosts
+    // that drive the cipher themselves. Reads and writes fold their bytes into the
+    // running CRC of the kind asked for (16 or 32; 0 none), and decipher when asked.
+    void UpdateCrc(uint8_t CrcKind, const void* Buffer, int32_t Count);
+    uint32_t Crc32Acc = 0;
+    uint32_t Crc16Acc = 0;
+    // Reads up to Count archive bytes (a failed read counts as none), deciphers them
+    // when asked and folds them into the CRC of kind CrcKind.
+    virtual int32_t ReadBlock(TStream32& Stream, uint8_t* Buf, int32_t Count, uint8_t CrcKind,
+                              bool Decrypt);
+    // Writes decoded bytes through WriteOutput; Decrypt deciphers ZIP-family data first
+    // (byte by byte in WriteBlock2, the whole buffer at once in WriteBlock).
+    virtual int32_t WriteBlock(TStream32* Out, uint8_t* Buf, int Mode, int32_t Count,
+                               uint8_t CrcKind, bool Decrypt);
+    virtual int32_t WriteBlock2(TStream32* Out, uint8_t* Buf, int Mode, int32_t Count,
+                                uint8_t CrcKind, bool Decrypt);
+    virtual void DecryptBuffer(bool Decrypt, uint8_t* Buf, int32_t Count);
+    // WriteEntryBytes under the current FileName; Mode 1 folds the bytes written into
+    // the CRC of kind CrcKind, Mode 0 leaves the CRC to the caller.
     int32_t WriteOutput(TStream32* Out, const uint8_t* Buf, int Mode, int32_t Count,
                         uint8_t CrcKind);
 
@@ -293,11 +303,12 @@ protected:
     std::string FNameCodePage;
 
     std::string FFileName;
-    // The output name SetFileName changed to avoid a device name; empty when unchanged.
+    // The output name SetFileName changed to avoid a device name, and the stored name it
+    // was made from; empty when unchanged.
     std::string FChangedName;
+    std::string FChangedFrom;
     std::string FPassword;
     int32_t FFileCount = 0;
-    bool FEncrypted = false;
     bool FCancel = false;
     bool* FCancelPtr = &FCancel;
     std::string FVolumeName;
@@ -473,7 +484,6 @@ protected:
     std::unique_ptr<TUnBaseHeaderObj> FHeader;
     // The entry of FHeader being extracted; -1 before the first.
     int32_t FCurEntry = -1;
-    std::string FEntryName;
     // The destination's folders, walked without following links; open during a run.
     qvrOS::TOutputTree FOutputTree;
     // The files the run over the current archive has written.

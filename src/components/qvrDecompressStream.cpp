@@ -46,10 +46,7 @@ int32_t TDecompressStream::Read(void* Buffer, int32_t Count)
             FStrm.AvailIn = static_cast<uint32_t>(n);
             FStrm.NextIn = FInBuffer.data();
             FSourcePos = FSource->Position();
-            if (n > 0) {
-                if (FDecryptInput && FCipher) FCipher->DecipherBuffer(FInBuffer.data(), n);
-                Progress();
-            }
+            if (n > 0) Progress();
         }
         const int32_t rc = EngineRun();
         if (rc == InflateStreamEnd) break;

@@ -1,9 +1,8 @@
 // The inflate engine as a read-only stream: compressed bytes come from a source stream
-// (the archive) into a 64 KB input buffer, are deciphered there when the entry is
-// encrypted, and are inflated into whatever buffer the reader supplies.
+// (an entry's layers: its window, and its cipher layer when it is encrypted) into a
+// 64 KB input buffer, and are inflated into whatever buffer the reader supplies.
 #pragma once
 
-#include "qvrCrypt.h"
 #include "qvrInflate.h"
 #include "qvrStreams.h"
 
@@ -22,11 +21,6 @@ public:
     void SetSource(TStream32& Source, int64_t Pos);
 
     TInflateStream FStrm;
-    // When set, every refill is deciphered in place with FCipher before the engine sees
-    // it; the cipher belongs to the component and stands just past the entry's
-    // encryption header.
-    bool FDecryptInput = false;
-    TZipCipher* FCipher = nullptr;
 
 protected:
     std::vector<uint8_t> FInBuffer;

@@ -4,9 +4,10 @@
 #include "qvrCrc.h"
 
 #include <algorithm>
+#include <utility>
 
-TEntrySink::TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected)
-    : FOwner(Owner), FOut(Out), FExpected(Expected)
+TEntrySink::TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected, std::string Name)
+    : FOwner(Owner), FOut(Out), FName(std::move(Name)), FExpected(Expected)
 {
 }
 
@@ -32,15 +33,15 @@ bool TEntrySink::Write(const uint8_t* Buf, int32_t Count)
         if (FOut) {
             int32_t n = 0;
             try {
-                // Mode 0: the sink keeps the entry's CRC itself.
-                n = FOwner ? FOwner->WriteOutput(FOut, Buf, 0, take, 0) : FOut->Write(Buf, take);
+                n = FOwner ? FOwner->WriteEntryBytes(FOut, Buf, take, FName)
+                           : FOut->Write(Buf, take);
             } catch (...) {
                 // A full disk raises: the entry ends here, the run decides what follows.
                 FWriteFailed = FStopped = true;
                 throw;
             }
             if (n != take) {
-                // WriteOutput has reported the failure; the file cannot be completed, so
+                // WriteEntryBytes has reported the failure; the file cannot be completed, so
                 // the entry ends at its first failed write with that one report.
                 FWriteFailed = FStopped = true;
                 return false;

@@ -21,7 +21,8 @@ public:
     // before the data has been decoded. Without an Owner the sink reports nothing: no
     // progress, no cancel, no write failures (the walk uses that to find where a stream
     // ends, a listing to read a link's target); Out, when given, still takes the bytes.
-    TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected);
+    // Name is the output name a failed write is reported under.
+    TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected, std::string Name = {});
     TEntrySink(const TEntrySink&) = delete;
     TEntrySink& operator=(const TEntrySink&) = delete;
 
@@ -60,6 +61,7 @@ public:
 private:
     TZipCommon* FOwner;
     TStream32* FOut;
+    std::string FName;
     int64_t FExpected;
     int64_t FWritten = 0;
     int64_t FCounted = 0; // bytes already taken off the run's remaining total

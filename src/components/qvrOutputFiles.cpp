@@ -64,6 +64,7 @@ std::string TZipCommon::DestinationRoot()
 void TZipCommon::SetFileName(const std::string& EntryName)
 {
     FChangedName.clear();
+    FChangedFrom.clear();
     if (EntryName.empty()) {
         FFileName.clear();
         return;
@@ -90,27 +91,27 @@ void TZipCommon::SetFileName(const std::string& EntryName)
     // entry's bytes would go there: such a step is written with a "_" in front.
     const std::string safe = qvrOS::DeviceNamesReserved() ? AvoidDeviceNames(below) : below;
     FFileName = DestinationRoot() + safe;
-    if (safe != below) FChangedName = FFileName;
+    if (safe != below) {
+        FChangedName = FFileName;
+        FChangedFrom = EntryName;
+    }
 }
 
-int32_t TZipCommon::WriteOutput(TStream32* Out, const uint8_t* Buf, int Mode, int32_t Count,
-                                uint8_t CrcKind)
+int32_t TZipCommon::WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t Count,
+                                    const std::string& FileName)
 {
     int32_t written = 0;
     if (Count > 0 && Out) written = Out->Write(Buf, Count);
-    if (written != Count) {
-        // The write's own result decides; the operating system's error code only tells
-        // a full disk from any other failure.
-        if (qvrOS::LastError() == qvrOS::ErrorDiskFull) {
-            FFileCount = 0;
-            RaiseError(FArchiveFile, FFileName, E_DISKFULL, "0", rsRun);
-            return written;
-        }
-        if (FFileCount > 0) --FFileCount;
-        ReportError(FFileName, qvrOS::ErrorText(qvrOS::LastError()), E_WRITEERR, "0", rsEntry);
+    if (written == Count) return written;
+    // The write's own result decides; the operating system's error code only tells a
+    // full disk from any other failure.
+    if (qvrOS::LastError() == qvrOS::ErrorDiskFull) {
+        FFileCount = 0;
+        RaiseError(FArchiveFile, FileName, E_DISKFULL, "0", rsRun);
         return written;
     }
-    if (Mode == 1) UpdateCrc(CrcKind, Buf, written);
+    if (FFileCount > 0) --FFileCount;
+    ReportError(FileName, qvrOS::ErrorText(qvrOS::LastError()), E_WRITEERR, "0", rsEntry);
     return written;
 }
 
@@ -196,7 +197,6 @@ bool TUnBase::OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::stri
                          std::string& Reason)
 {
     Reason.clear();
-    if (FEncrypted && FBadPassword) return true;
     // A name the file system cannot hold (on Windows a colon would open an alternate
     // data stream of another file) is refused rather than changed into another name;
     // OutputFolder asks the same of every folder step before it makes any of them.
@@ -281,7 +281,7 @@ void TUnBase::NoteSameFile()
 void TUnBase::NoteChangedName(const std::string& Written)
 {
     if (!FChangedName.empty() && Written == FChangedName)
-        ReportError(Written, FEntryName, E_RESERVEDNAME, "0");
+        ReportError(Written, FChangedFrom, E_RESERVEDNAME, "0");
 }
 
 uint32_t TUnBase::DateFor(uint32_t FileDate) const
@@ -327,12 +327,6 @@ bool TUnBase::CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::str
     }
     Stream.reset();
     return Pass && done;
-}
-
-bool TUnBase::EndFile(uint8_t CrcKind, uint32_t StoredCrc)
-{
-    const uint32_t c = CrcKind == 16 ? Crc16Acc : Crc32Acc;
-    return EndEntry(StoredCrc == c || StoredCrc == (c ^ 0xFFFFFFFFu));
 }
 
 bool TUnBase::EndEntry(bool Pass, bool Reported)

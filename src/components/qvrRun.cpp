@@ -151,7 +151,6 @@ void TUnBase::ResetRunState()
     FFileCount = 0;
     FPassedCount = 0;
     FProgressProc = [this](uint8_t f, uint8_t a) { DoProgress(f, a); };
-    FEncrypted = false;
     FBadPassword = false;
     FPasswordSkips = 0;
     FMaxFileDate = 0;
@@ -160,10 +159,10 @@ void TUnBase::ResetRunState()
     FProgressByArchive = 0;
     FProgressByFile = 0;
     FBytesLeft = 0;
-    FEntryName.clear();
     FFolderFacts.clear();
     FOutputTree.Close();
     FChangedName.clear();
+    FChangedFrom.clear();
     if (FCpuType == cpt80486) FCpuType = cptAuto;
     FVolumeName = FArchiveFile;
     FExcludeList = FExcludeSpec;

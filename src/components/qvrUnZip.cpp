@@ -204,10 +204,10 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
             const uint16_t commentLen = FCentralHdr.CommentLength();
             const TRawName raw = ReadEntryName(Stream, nameLen, enciphered);
             ReadExtraField(Stream, extraLen, 1);
-            FEntryName = EntryName(raw, FCentralHdr.Flags(), FCentralHdr.Host());
-            if (FEntryName.empty()) ReportNamelessEntry();
-            if (!FEntryName.empty() && MatchFileSpec(FEntryName)) {
-                if (!NameRoom(FEntryName)) {
+            const std::string name = EntryName(raw, FCentralHdr.Flags(), FCentralHdr.Host());
+            if (name.empty()) ReportNamelessEntry();
+            if (!name.empty() && MatchFileSpec(name)) {
+                if (!NameRoom(name)) {
                     full = true;
                     break;
                 }
@@ -224,11 +224,11 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
                     bool localEnc;
                     good = ReadLocalHeaderAt(Stream, entry.Position) &&
                            ClassifySignature(FLocalHdr.Signature(), htLocal, localEnc) == htLocal;
-                    if (!good) ReportError(FEntryName, "", E_BADHEADER, "0", rsEntry);
+                    if (!good) ReportError(name, "", E_BADHEADER, "0", rsEntry);
                     else entry.HeaderLength = LocalHeaderLength(localEnc);
                 }
                 if (good) {
-                    FHeader->Add(entry, FEntryName);
+                    FHeader->Add(entry, name);
                     FMaxFileDate = static_cast<uint32_t>(
                         std::max(static_cast<int32_t>(FMaxFileDate),
                                  static_cast<int32_t>(FCentralHdr.DosDateTime())));
@@ -291,7 +291,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         if (P + 30 + nameLen + extraLen > size) break;
         const TRawName raw = ReadEntryName(Stream, nameLen, enciphered);
         ReadExtraField(Stream, extraLen, 0);
-        FEntryName = EntryName(raw, FLocalHdr.Flags(), HostUnknown);
+        const std::string name = EntryName(raw, FLocalHdr.Flags(), HostUnknown);
         TDirEntry entry;
         entry.ExternalAttr = 0;
         entry.DiskNumber = 1;
@@ -314,7 +314,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         info.UncompressedSize = unpackedSize;
         const bool described = deferred && FindDataDescriptor(Stream, dataStart, info, d);
         if (deferred && !described && packedSize == 0) {
-            ReportError(FEntryName, "", E_BADHEADER, "0", rsRun);
+            ReportError(name, "", E_BADHEADER, "0", rsRun);
             stoppedReported = true;
             break;
         }
@@ -326,13 +326,13 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
             entry.UncompressedSize = unpackedSize = d.UncompressedSize;
             descriptorLength = d.Length;
         }
-        if (FEntryName.empty()) ReportNamelessEntry();
-        if (!FEntryName.empty() && MatchFileSpec(FEntryName)) {
-            if (!NameRoom(FEntryName)) {
+        if (name.empty()) ReportNamelessEntry();
+        if (!name.empty() && MatchFileSpec(name)) {
+            if (!NameRoom(name)) {
                 stoppedReported = true;
                 break;
             }
-            FHeader->Add(entry, FEntryName);
+            FHeader->Add(entry, name);
             FMaxFileDate = static_cast<uint32_t>(std::max(
                 static_cast<int32_t>(FMaxFileDate), static_cast<int32_t>(FLocalHdr.DosDateTime())));
             FTotalPacked += packedSize - ((FLocalHdr.Flags() & FlagEncrypted) ? 12 : 0);
@@ -409,56 +409,104 @@ std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position, ui
     return EntryName(raw, FLocalHdr.Flags(), Host);
 }
 
+TZipEntry TUnZip::DirectoryEntry(int32_t Index, const TDirEntry& Record) const
+{
+    const TCentralHeader h = FHeader->GetHeader(Index);
+    TZipEntry e;
+    e.Index = Index;
+    e.Name = std::string(FHeader->GetName(Index));
+    e.Info.Flags = h.Flags();
+    e.Info.Method = h.Method();
+    e.Info.CompressedSize = Record.CompressedSize;
+    e.Info.UncompressedSize = Record.UncompressedSize;
+    e.Info.DosDateTime = h.DosDateTime();
+    e.Info.Host = Record.Host;
+    e.Info.Modified = UtcOfTicks(Record.ModifiedTicks);
+    e.ExternalAttr = Record.ExternalAttr;
+    e.Crc = e.ListedCrc = h.Crc();
+    e.LocalFlags = h.Flags();
+    e.LocalDosDateTime = h.DosDateTime();
+    e.HeaderAt = Record.Position;
+    return e;
+}
+
+void TUnZip::AddLocalHeader(TZipEntry& Entry) const
+{
+    // The directory is the authority on sizes: its high words stand unless the local
+    // header carries its own.
+    auto high = [](int64_t Size, uint16_t Local) {
+        return WithHigh(static_cast<uint32_t>(Size),
+                        std::max(Local, static_cast<uint16_t>(Size >> 32)));
+    };
+    Entry.Info.CompressedSize = high(Entry.Info.CompressedSize, FHighParts.Compressed);
+    Entry.Info.UncompressedSize = high(Entry.Info.UncompressedSize, FHighParts.Uncompressed);
+    // The directory's time stands; a local header may carry one the directory lacks.
+    if (!Entry.Info.Modified.Set) Entry.Info.Modified = FExtraFacts.Modified;
+    Entry.LocalFlags = FLocalHdr.Flags();
+    Entry.LocalDosDateTime = FLocalHdr.DosDateTime();
+    // An entry written with a data descriptor has no reliable CRC in its local header:
+    // zero, or (encrypted, from Info-ZIP) the DOS time in its high half. The directory's
+    // CRC is the one to judge it by, and to check a password against.
+    const bool described = FLocalHdr.Flags() & FlagDescriptor;
+    Entry.Crc = Entry.Info.CompressedSize != 0 && (FLocalHdr.Crc() == 0 || described)
+                    ? Entry.ListedCrc
+                    : FLocalHdr.Crc();
+}
+
+TZipEntry TUnZip::ScannedEntry(int32_t Index, const TDirEntry& Record, std::string Name) const
+{
+    TZipEntry e;
+    e.Index = Index;
+    e.Name = std::move(Name);
+    e.Info.Flags = e.LocalFlags = FLocalHdr.Flags();
+    e.Info.Method = FLocalHdr.Method();
+    e.Info.DosDateTime = e.LocalDosDateTime = FLocalHdr.DosDateTime();
+    e.Info.Host = HostUnknown;
+    e.Info.Modified = FExtraFacts.Modified;
+    e.ExternalAttr = Record.ExternalAttr;
+    e.HeaderAt = Record.Position;
+    // The sizes and CRC a data descriptor gave stand in for the header's zeros.
+    if (Record.Described) {
+        e.Info.CompressedSize = Record.CompressedSize;
+        e.Info.UncompressedSize = Record.UncompressedSize;
+        e.Crc = Record.Crc;
+    } else {
+        e.Info.CompressedSize = WithHigh(FLocalHdr.CompressedSize(), FHighParts.Compressed);
+        e.Info.UncompressedSize =
+            WithHigh(FLocalHdr.UncompressedSize(), FHighParts.Uncompressed);
+        e.Crc = FLocalHdr.Crc();
+    }
+    e.ListedCrc = e.Crc;
+    return e;
+}
+
 void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out)
 {
     FBytesLeft = FTotalUnpacked;
     if (FRunMode == rmExtract) FWritten.Reserve(static_cast<size_t>(FHeader->FCount));
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
         FCurEntry = i;
-        const TDirEntry entry = FHeader->GetEntry(i);
-        FRecordAt = entry.Position;
+        const TDirEntry record = FHeader->GetEntry(i);
+        FRecordAt = record.Position;
+        TZipEntry entry = DirectoryEntry(i, record);
         // A listing of a split set shows the directory alone: no part is asked for.
         if (FVolumes && FRunMode == rmList) {
-            FCentralHdr = FHeader->GetHeader(i);
-            FEntryInfo.Flags = FCentralHdr.Flags();
-            FEntryInfo.Method = FCentralHdr.Method();
-            FEntryInfo.CompressedSize = entry.CompressedSize;
-            FEntryInfo.UncompressedSize = entry.UncompressedSize;
-            FEntryInfo.DosDateTime = FCentralHdr.DosDateTime();
-            FEntryInfo.Host = entry.Host;
-            FEntryInfo.Modified = UtcOfTicks(entry.ModifiedTicks);
-            FEntryName = std::string(FHeader->GetName(i));
-            TakeEntry(Stream, Out, i, entry.ExternalAttr, FCentralHdr.Crc());
+            TakeEntry(Stream, Out, entry);
             continue;
         }
-        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position, entry.Host);
+        const std::string local = ReadEntryLocalHeader(*Stream, record.Position, record.Host);
         // The walk of a split set cannot check the local headers before the parts are
         // at hand: an entry whose header is not there (its part is missing) is skipped.
         bool enciphered = false;
         if (FVolumes &&
             ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered) != htLocal) {
             ReportError(FArchiveFile, "", E_BADHEADER,
-                        std::to_string(VolumeDisk(entry.Position) + 1), rsEntry);
+                        std::to_string(VolumeDisk(record.Position) + 1), rsEntry);
             continue;
         }
-        FCentralHdr = FHeader->GetHeader(i);
-        FEntryInfo.Flags = FCentralHdr.Flags();
-        FEntryInfo.Method = FCentralHdr.Method();
-        // The directory is the authority on sizes: its high words stand unless the local
-        // header carries its own.
-        const uint16_t cHigh =
-            std::max(FHighParts.Compressed, static_cast<uint16_t>(entry.CompressedSize >> 32));
-        const uint16_t uHigh =
-            std::max(FHighParts.Uncompressed, static_cast<uint16_t>(entry.UncompressedSize >> 32));
-        FEntryInfo.CompressedSize = WithHigh(FCentralHdr.CompressedSize(), cHigh);
-        FEntryInfo.UncompressedSize = WithHigh(FCentralHdr.UncompressedSize(), uHigh);
-        FEntryInfo.DosDateTime = FCentralHdr.DosDateTime();
-        FEntryInfo.Host = entry.Host;
-        // The directory's time stands; a local header may carry one the directory lacks.
-        FEntryInfo.Modified =
-            entry.ModifiedTicks != NoTicks ? UtcOfTicks(entry.ModifiedTicks) : FExtraFacts.Modified;
-        FEntryName = DirectoryName(i, name);
-        TakeEntry(Stream, Out, i, entry.ExternalAttr, FCentralHdr.Crc());
+        AddLocalHeader(entry);
+        CheckLocalName(entry, local);
+        TakeEntry(Stream, Out, entry);
     }
 }
 
@@ -466,57 +514,45 @@ void TUnZip::ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<
 {
     FBytesLeft = FTotalUnpacked;
     if (FRunMode == rmExtract) FWritten.Reserve(static_cast<size_t>(FHeader->FCount));
-    // No directory was read: its slot must not lend a stale CRC to an entry.
-    FCentralHdr.Clear();
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
         FCurEntry = i;
-        const TDirEntry entry = FHeader->GetEntry(i);
-        const std::string name = ReadEntryLocalHeader(*Stream, entry.Position, HostUnknown);
-        FEntryInfo.Flags = FLocalHdr.Flags();
-        FEntryInfo.Host = HostUnknown;
-        FEntryInfo.Modified = FExtraFacts.Modified;
-        FEntryInfo.Method = FLocalHdr.Method();
-        FEntryInfo.CompressedSize = WithHigh(FLocalHdr.CompressedSize(), FHighParts.Compressed);
-        FEntryInfo.UncompressedSize =
-            WithHigh(FLocalHdr.UncompressedSize(), FHighParts.Uncompressed);
-        FEntryInfo.DosDateTime = FLocalHdr.DosDateTime();
-        if (entry.Described) {
-            FEntryInfo.CompressedSize = entry.CompressedSize;
-            FEntryInfo.UncompressedSize = entry.UncompressedSize;
-            FLocalHdr.SetCrc(entry.Crc);
-        }
-        FEntryName = name;
-        TakeEntry(Stream, Out, i, entry.ExternalAttr, FLocalHdr.Crc());
+        const TDirEntry record = FHeader->GetEntry(i);
+        TZipEntry entry = ScannedEntry(
+            i, record, ReadEntryLocalHeader(*Stream, record.Position, HostUnknown));
+        TakeEntry(Stream, Out, entry);
     }
 }
 
 void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out,
-                       int32_t Index, uint32_t ExternalAttr, uint32_t Crc)
+                       TZipEntry& Entry)
 {
+    struct TCurrent {
+        TZipEntry*& Slot;
+        ~TCurrent() { Slot = nullptr; }
+    } current{FEntry = &Entry};
     if (FRunMode != rmList) {
-        SetFileName(FEntryName);
-        ExtractEntry(Stream, Out, Index, ExternalAttr);
+        SetFileName(Entry.Name);
+        ExtractEntry(Stream, Out, Entry);
         return;
     }
+    const TEntryInfo& info = Entry.Info;
     TEntryListing e;
-    e.Name = FEntryName;
-    e.Size = FEntryInfo.UncompressedSize;
-    e.Packed = FEntryInfo.CompressedSize;
-    e.Method = static_cast<uint16_t>(FEntryInfo.Method);
-    e.DosDateTime = FEntryInfo.DosDateTime;
-    e.Crc = Crc;
-    e.Encrypted = FEntryInfo.Flags & FlagEncrypted;
-    e.IsDirectory = (ExternalAttr & 0x10) || (!FEntryName.empty() && FEntryName.back() == '\\');
-    e.Attributes = ExternalAttr;
+    e.Name = Entry.Name;
+    e.Size = info.UncompressedSize;
+    e.Packed = info.CompressedSize;
+    e.Method = static_cast<uint16_t>(info.Method);
+    e.DosDateTime = info.DosDateTime;
+    e.Crc = Entry.ListedCrc;
+    e.Encrypted = Entry.Encrypted();
+    e.IsDirectory = Entry.IsDirectory() || (!e.Name.empty() && e.Name.back() == '\\');
+    e.Attributes = Entry.ExternalAttr;
     // A link's target is its data: read, bounded, for link entries only, and only where
     // the stream stands at the data (a split set's listing reads the directory alone).
-    const TMethodRow* method = FindMethod(FEntryInfo.Method);
-    FEncrypted = false;
-    if (IsLinkMode(UnixModeOf(FEntryInfo.Host, ExternalAttr)) && !e.Encrypted && method &&
+    const TMethodRow* method = FindMethod(info.Method);
+    if (IsLinkMode(UnixModeOf(info.Host, Entry.ExternalAttr)) && !e.Encrypted && method &&
         !FVolumes)
-        ReadLinkTarget(*Stream, *method, e.LinkTarget, false);
+        ReadLinkTarget(*Stream, *method, Entry, e.LinkTarget, false);
     ++FFileCount;
     TTimerPause pause(FTimer);
     if (OnListEntry) OnListEntry(*this, e);
 }
-

@@ -9,6 +9,7 @@
 #include "qvrMethods.h"
 #include "qvrSpan.h"
 #include "qvrVolumeStream.h"
+#include "qvrZipEntry.h"
 
 #include <cstdint>
 #include <memory>
@@ -20,9 +21,14 @@ public:
     TUnZip();
     ~TUnZip() override;
 
+    // Checks FPassword against the entry being taken (false between entries).
     bool CheckPassword(uint8_t* Header) override;
-    // The compression method of the entry being extracted (OnBegin may read it).
-    uint16_t EntryMethod() const { return FEntryInfo.Method; }
+    // The compression method of the entry being taken (its events may read it); 0
+    // between entries.
+    uint16_t EntryMethod() const
+    {
+        return FEntry ? static_cast<uint16_t>(FEntry->Info.Method) : 0;
+    }
 
     // The bytes of entry names one walk keeps at most (1 GiB): names are kept whole, up
     // to the 65,535 bytes a record holds, and a walk that would pass this stops there
@@ -39,31 +45,40 @@ protected:
     void ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out);
     void ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out);
 
-    // Hands the entry the walk has read to the run's mode: listed, or extracted (or
-    // tested) under its output name.
+    // The entry of the directory walk at Index of the table, from its directory record.
+    TZipEntry DirectoryEntry(int32_t Index, const TDirEntry& Record) const;
+    // Completes a directory entry with the local header just read (FLocalHdr and the
+    // extra field's slots): its flags and date, and high words the directory lacks.
+    void AddLocalHeader(TZipEntry& Entry) const;
+    // The entry of the local-header scan at Index, from the local header just read.
+    TZipEntry ScannedEntry(int32_t Index, const TDirEntry& Record, std::string Name) const;
+    // Hands an entry the walk has built to the run's mode: listed, or extracted (or
+    // tested) under its output name. The component's properties answer from it while
+    // its events run.
     void TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out,
-                   int32_t Index, uint32_t ExternalAttr, uint32_t Crc);
+                   TZipEntry& Entry);
     // One entry: begin step, method lookup, password, output file, decoding, verdict.
     bool ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out,
-                      int32_t Index, uint32_t ExternalAttr);
+                      TZipEntry& Entry);
     // Runs the entry's data through its layers: the window of its compressed bytes in
     // Stream, the cipher for an encrypted entry, the method's decoder, and Sink.
-    TDecodeResult DecompressEntry(const TMethodRow& Method, TStream32& Stream, TEntrySink& Sink);
-    // The password search for the entry whose 12-byte encryption header is Header: the
-    // last password that worked, the list, then OnGetPassword. On success FEntryCipher
-    // stands just past that header.
-    bool VerifyPassword(const uint8_t* Header);
-    // Whether FPassword passes the check byte of Header; FEntryCipher is then ready.
-    bool TryPassword(const uint8_t* Header);
+    TDecodeResult DecompressEntry(const TMethodRow& Method, TStream32& Stream,
+                                  const TZipEntry& Entry, TEntrySink& Sink);
+    // The password search for Entry, whose 12-byte encryption header is Header: the
+    // last password that worked, the list, then OnGetPassword. On success the entry's
+    // cipher stands just past that header.
+    bool VerifyPassword(TZipEntry& Entry, const uint8_t* Header);
+    // Whether FPassword passes the check byte of Header; the entry's cipher is then ready.
+    bool TryPassword(TZipEntry& Entry, const uint8_t* Header);
     // After the entry failed with FPassword: takes the next password of the list (not
     // in Failed) that passes the check, and puts Stream back at DataAt, the entry's data
     // after its encryption header. False when none is left.
-    bool RetryPassword(const uint8_t* Header, std::vector<std::string>& Failed,
+    bool RetryPassword(TZipEntry& Entry, const uint8_t* Header, std::vector<std::string>& Failed,
                        TStream32& Stream, int64_t DataAt);
     // Empties the entry's output file for another attempt.
     bool RestartOutput(std::unique_ptr<TOutputStream>& Out);
     // An accepted entry that will not be written after all.
-    void DeclineEntry();
+    void DeclineEntry(const TZipEntry& Entry);
 
     // A stored name as read: all its stored bytes (a Unicode Path field names them by
     // their CRC-32), of which the name is the first Length, up to the first zero. The
@@ -88,14 +103,15 @@ protected:
     std::string ReadEntryLocalHeader(TStream32& Stream, int64_t Position, uint8_t Host);
     // A symbolic link entry whose data Stream stands at (past an encryption header):
     // its target decoded by Method and checked, then the link made in place of a file.
-    bool ExtractLink(TStream32& Stream, const TMethodRow& Method);
+    bool ExtractLink(TStream32& Stream, const TMethodRow& Method, const TZipEntry& Entry);
     // Decodes the target of a link entry whose data Stream stands at into Target; false
     // when it is too long, fails its CRC or cannot be decoded. Owner: the run reports
     // progress and watches for cancel (extraction), or not (a listing).
-    bool ReadLinkTarget(TStream32& Stream, const TMethodRow& Method, std::string& Target,
-                        bool Owner);
-    // What the output of the entry being extracted takes from it besides its bytes.
-    TOutputFacts OutputFacts(uint32_t ExternalAttr) const;
+    bool ReadLinkTarget(TStream32& Stream, const TMethodRow& Method, const TZipEntry& Entry,
+                        std::string& Target, bool Owner);
+    // What the output of Entry takes from it besides its bytes; Attributes are its
+    // external attributes as the run settled them.
+    TOutputFacts OutputFacts(const TZipEntry& Entry, uint32_t Attributes) const;
     // Reports an entry whose stored name is empty.
     void ReportNamelessEntry();
     // Whether the table has room for Name within NameBytesLimit; reports once when not.
@@ -110,9 +126,9 @@ protected:
     // Runs the entry checks over the collected entries: drops (and reports) the ones
     // whose bytes overlap another's or the Directory's (null: no directory was read).
     void VetEntries(const TArchiveSpan* Directory);
-    // The name entry Index is extracted under: its directory name, reported when the
-    // local header's LocalName differs.
-    std::string DirectoryName(int32_t Index, const std::string& LocalName);
+    // Reports an entry whose local header names another file than its directory
+    // record: the directory's name stands, since the entry was selected by it.
+    void CheckLocalName(const TZipEntry& Entry, const std::string& LocalName);
     // A walk that ran out of memory: reported, never passed for complete.
     void ReportOutOfMemory();
 
@@ -132,12 +148,9 @@ protected:
     // local header, then the end of its data.
     int64_t FRecordAt = 0;
 
-    TEntryInfo FEntryInfo;
     // The times and Unicode name of the extra field read last.
     TExtraFacts FExtraFacts;
-    // The key state of the entry being extracted, apart from the one that deciphers
-    // the library's enciphered record bodies.
-    TZipCipher FEntryCipher;
-    int64_t FPackedLeft = 0;
+    // The entry being taken, while its events run; null between entries.
+    TZipEntry* FEntry = nullptr;
     uint64_t FNameBytesLimit = uint64_t{1} << 30;
 };

@@ -23,13 +23,11 @@ void TUnZip::VetEntries(const TArchiveSpan* Directory)
     }
 }
 
-std::string TUnZip::DirectoryName(int32_t Index, const std::string& LocalName)
+void TUnZip::CheckLocalName(const TZipEntry& Entry, const std::string& LocalName)
 {
     // The directory's name is the one the entry was selected by, so it is the one it is
     // written under; a local header that names another file is damaged or hostile.
-    std::string name(FHeader->GetName(Index));
-    if (name != LocalName) ReportError(name, LocalName, E_BADHEADER, "0", rsEntry);
-    return name;
+    if (Entry.Name != LocalName) ReportError(Entry.Name, LocalName, E_BADHEADER, "0", rsEntry);
 }
 
 uint32_t TUnZip::LocalHeaderLength(bool Enciphered)

@@ -10,40 +10,39 @@
 
 namespace {
 
-constexpr uint16_t FlagEncrypted = 0x0001;
-constexpr uint16_t FlagDescriptor = 0x0008;
 constexpr uint32_t AttrDirectory = 0x10;
 
 } // namespace
 
-void TUnZip::DeclineEntry()
+void TUnZip::DeclineEntry(const TZipEntry& Entry)
 {
     --FFileCount;
-    SkipProgress(FEntryInfo);
+    SkipProgress(Entry.Info);
 }
 
 bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out,
-                          int32_t /*Index*/, uint32_t ExternalAttr)
+                          TZipEntry& Entry)
 {
+    const TEntryInfo& info = Entry.Info;
+    uint32_t attr = Entry.ExternalAttr;
     // A name ending in a separator is a folder whatever its attributes say: the local
     // header scan has no attributes at all.
-    if (!FEntryName.empty() && FEntryName.back() == '\\') ExternalAttr |= AttrDirectory;
-    const uint32_t mode = UnixModeOf(FEntryInfo.Host, ExternalAttr);
-    if (IsFolderMode(mode)) ExternalAttr |= AttrDirectory;
-    const bool isDirectory = ExternalAttr & AttrDirectory;
+    if (!Entry.Name.empty() && Entry.Name.back() == '\\') attr |= AttrDirectory;
+    const uint32_t mode = UnixModeOf(info.Host, attr);
+    if (IsFolderMode(mode)) attr |= AttrDirectory;
+    const bool isDirectory = attr & AttrDirectory;
     // A read has no bytes to give for a folder, and no verdict either.
     if (FRunMode == rmRead && isDirectory) return false;
     // A test and a read decode into a sink without a file: a read's sink writes to the
     // caller's stream.
     const bool testing = FRunMode == rmTest || FRunMode == rmRead;
     if (!(testing ? BeginTest(isDirectory) : BeginFile(isDirectory))) {
-        SkipProgress(FEntryInfo);
+        SkipProgress(info);
         return false;
     }
     if (FArcType == atJar || FArcType == atJarExe)
-        ExternalAttr = ExtractFileName(FFileName).empty() ? AttrDirectory : 0x20;
-    FEncrypted = false;
-    if (ExternalAttr & AttrDirectory) {
+        attr = ExtractFileName(FFileName).empty() ? AttrDirectory : 0x20;
+    if (attr & AttrDirectory) {
         if (testing || !FCreateStoredDirs) return EndEntry(true);
         // Made like the folders of a file: a link on the way fails it.
         const std::string folder = AppendDirTail(FFileName);
@@ -51,28 +50,22 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
             ReportError(FFileName, qvrOS::ErrorText(qvrOS::LastError()), E_OPENERR, "0");
             return EndEntry(false);
         }
-        NoteFolder(folder, OutputFacts(ExternalAttr));
+        NoteFolder(folder, OutputFacts(Entry, attr));
         NoteChangedName(FFileName);
         return EndEntry(true);
     }
 
     // Nothing is touched for an entry that cannot be decoded: no password is asked for
     // and no file is created or truncated.
-    const TMethodRow* method = FindMethod(FEntryInfo.Method);
+    const TMethodRow* method = FindMethod(info.Method);
     if (!method) {
-        ReportError(FFileName, DescribeMethod(FEntryInfo.Method), E_UNSUPPORTEDMETHOD, "0");
-        DeclineEntry();
+        ReportError(FFileName, DescribeMethod(info.Method), E_UNSUPPORTEDMETHOD, "0");
+        DeclineEntry(Entry);
         return false;
     }
-    // An entry written with a data descriptor has no reliable CRC in its local header:
-    // zero, or (encrypted, from Info-ZIP) the DOS time in its high half. The directory's
-    // CRC is the one to judge it by, and to check a password against.
-    const bool described = FLocalHdr.Flags() & FlagDescriptor;
-    if (FCentralHdr.CompressedSize() != 0 && (FLocalHdr.Crc() == 0 || described))
-        FLocalHdr.SetCrc(FCentralHdr.Crc());
-    FEncrypted = FEntryInfo.Flags & FlagEncrypted;
+    const bool encrypted = Entry.Encrypted();
     uint8_t header[12] = {};
-    if (FEncrypted) {
+    if (encrypted) {
         // Once no password was found, every later encrypted entry of the run is skipped
         // without another search (unless each entry has a search of its own); the
         // search has made its own reports.
@@ -81,27 +74,27 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
         bool opened = false;
         if (!FBadPassword) {
             Stream->ReadFull(header, sizeof header);
-            opened = VerifyPassword(header);
+            opened = VerifyPassword(Entry, header);
             if (!opened && !FPasswordPerEntry) FBadPassword = true;
         }
         if (!opened) {
             ++FPasswordSkips;
-            DeclineEntry();
-            FFileName = FEntryName;
+            DeclineEntry(Entry);
+            FFileName = Entry.Name;
             return false;
         }
     }
     // A link holds its target as its data; where links can be made, the entry becomes
     // one instead of a file.
-    if (!testing && FCreateLinks && IsLinkMode(UnixModeOf(FEntryInfo.Host, ExternalAttr)) &&
+    if (!testing && FCreateLinks && IsLinkMode(UnixModeOf(info.Host, attr)) &&
         qvrOS::MakesSymbolicLinks())
-        return ExtractLink(*Stream, *method);
+        return ExtractLink(*Stream, *method, Entry);
     // A test or a read decodes into a sink without a file.
     std::string reason;
     if (!testing && !OpenOutput(Out, FFileName, reason)) {
         Out.reset();
         ReportError(FFileName, reason, E_OPENERR, "0");
-        DeclineEntry();
+        DeclineEntry(Entry);
         return EndEntry(false);
     }
 
@@ -110,17 +103,17 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     std::vector<std::string> failed; // passwords of the list this entry failed with
     for (;;) {
         TStream32* target = FRunMode == rmRead ? FReadTarget : Out.get();
-        TEntrySink sink(this, target, FEntryInfo.UncompressedSize);
+        TEntrySink sink(this, target, info.UncompressedSize, FFileName);
         try {
-            DecompressEntry(*method, *Stream, sink);
+            DecompressEntry(*method, *Stream, Entry, sink);
         } catch (...) {
             // Reported where it arose (a full disk); the entry ends with what it has.
         }
-        bool pass = sink.Passes(FLocalHdr.Crc()) && !GetCancel();
+        bool pass = sink.Passes(Entry.Crc) && !GetCancel();
         // One wrong password in 256 passes the check byte, and then only the data can
         // tell: the list's other passwords get their turn before the entry fails.
-        if (!pass && FEncrypted && !sink.WriteFailed() && !GetCancel() &&
-            RetryPassword(header, failed, *Stream, dataAt) && RestartOutput(Out)) {
+        if (!pass && encrypted && !sink.WriteFailed() && !GetCancel() &&
+            RetryPassword(Entry, header, failed, *Stream, dataAt) && RestartOutput(Out)) {
             FBytesLeft = bytesLeft;
             continue;
         }
@@ -129,7 +122,8 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
             ReportError(FFileName, sink.FailDetail(), sink.FailCode(), "0");
         bool kept = false, finished = true;
         if (!testing)
-            finished = CloseOutput(Out, FFileName, OutputFacts(ExternalAttr), pass, kept) || !pass;
+            finished =
+                CloseOutput(Out, FFileName, OutputFacts(Entry, attr), pass, kept) || !pass;
         Crc32Acc = sink.Crc();
         // A file that could not be finished has its report already.
         const bool verdict = EndEntry(pass && finished, !finished);
@@ -139,46 +133,46 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     }
 }
 
-TOutputFacts TUnZip::OutputFacts(uint32_t ExternalAttr) const
+TOutputFacts TUnZip::OutputFacts(const TZipEntry& Entry, uint32_t Attributes) const
 {
     TOutputFacts f;
-    f.Attributes = ExternalAttr;
-    f.Mode = UnixModeOf(FEntryInfo.Host, ExternalAttr);
-    f.DosDate = FLocalHdr.DosDateTime();
-    f.Modified = FEntryInfo.Modified;
+    f.Attributes = Attributes;
+    f.Mode = UnixModeOf(Entry.Info.Host, Attributes);
+    f.DosDate = Entry.LocalDosDateTime;
+    f.Modified = Entry.Info.Modified;
     return f;
 }
 
-bool TUnZip::ReadLinkTarget(TStream32& Stream, const TMethodRow& Method, std::string& Target,
-                            bool Owner)
+bool TUnZip::ReadLinkTarget(TStream32& Stream, const TMethodRow& Method, const TZipEntry& Entry,
+                            std::string& Target, bool Owner)
 {
     Target.clear();
     // The target is held in memory whole: a claim past the bound is refused unread.
-    if (FEntryInfo.UncompressedSize <= 0 || FEntryInfo.UncompressedSize > MaxLinkTarget)
-        return false;
+    const int64_t size = Entry.Info.UncompressedSize;
+    if (size <= 0 || size > MaxLinkTarget) return false;
     TStringOutput32 bytes;
-    TEntrySink sink(Owner ? this : nullptr, &bytes, FEntryInfo.UncompressedSize);
+    TEntrySink sink(Owner ? this : nullptr, &bytes, size, FFileName);
     try {
-        DecompressEntry(Method, Stream, sink);
+        DecompressEntry(Method, Stream, Entry, sink);
     } catch (...) {
         return false;
     }
     if (Owner) sink.FinishProgress();
-    if (!sink.Passes(FLocalHdr.Crc())) return false;
+    if (!sink.Passes(Entry.Crc)) return false;
     Target = bytes.Text();
     return true;
 }
 
-bool TUnZip::ExtractLink(TStream32& Stream, const TMethodRow& Method)
+bool TUnZip::ExtractLink(TStream32& Stream, const TMethodRow& Method, const TZipEntry& Entry)
 {
-    if (FEntryInfo.UncompressedSize > MaxLinkTarget) {
+    if (Entry.Info.UncompressedSize > MaxLinkTarget) {
         ReportError(FFileName, "link target longer than 4096 bytes", E_BADHEADER, "0");
-        DeclineEntry();
+        DeclineEntry(Entry);
         return EndEntry(false, true);
     }
     std::string target;
-    if (!ReadLinkTarget(Stream, Method, target, true)) return EndEntry(false);
-    Crc32Acc = FLocalHdr.Crc();
+    if (!ReadLinkTarget(Stream, Method, Entry, target, true)) return EndEntry(false);
+    Crc32Acc = Entry.Crc;
     // A zero byte would end the target early: what it names is not what was stored.
     std::string leaf;
     const bool made = target.find('\0') == std::string::npos &&
@@ -193,8 +187,8 @@ bool TUnZip::ExtractLink(TStream32& Stream, const TMethodRow& Method)
     return EndEntry(true);
 }
 
-bool TUnZip::RetryPassword(const uint8_t* Header, std::vector<std::string>& Failed,
-                           TStream32& Stream, int64_t DataAt)
+bool TUnZip::RetryPassword(TZipEntry& Entry, const uint8_t* Header,
+                           std::vector<std::string>& Failed, TStream32& Stream, int64_t DataAt)
 {
     // A split set would have to go back to an earlier part (a disk taken out already).
     if (FVolumes) return false;
@@ -202,7 +196,7 @@ bool TUnZip::RetryPassword(const uint8_t* Header, std::vector<std::string>& Fail
     for (const std::string& p : FPasswords) {
         if (std::find(Failed.begin(), Failed.end(), p) != Failed.end()) continue;
         FPassword = p;
-        if (TryPassword(Header)) return Stream.Seek(DataAt, 0) == DataAt;
+        if (TryPassword(Entry, Header)) return Stream.Seek(DataAt, 0) == DataAt;
         Failed.push_back(p);
     }
     // The password that passed the check stays the one to try first.
@@ -219,18 +213,18 @@ bool TUnZip::RestartOutput(std::unique_ptr<TOutputStream>& Out)
 }
 
 TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Stream,
-                                      TEntrySink& Sink)
+                                      const TZipEntry& Entry, TEntrySink& Sink)
 {
     // The password search has read the 12-byte encryption header already.
-    FPackedLeft = FEntryInfo.CompressedSize - (FEncrypted ? 12 : 0);
-    if (FPackedLeft < 0) FPackedLeft = 0;
+    const int64_t packed = Entry.PackedBytes();
     // A spanned set's next disk must show a record where this entry's data ends.
-    if (FVolumes) FRecordAt = Stream.Position() + FPackedLeft;
-    TWindowStream window(Stream, FPackedLeft);
+    if (FVolumes) FRecordAt = Stream.Position() + packed;
+    TWindowStream window(Stream, packed);
+    // The cipher layer works on its own copy of the entry's keys.
     std::optional<TCipherStream> cipher;
-    if (FEncrypted) cipher.emplace(window, FEntryCipher);
+    if (Entry.Encrypted()) cipher.emplace(window, Entry.Cipher);
     TStream32& in = cipher ? static_cast<TStream32&>(*cipher) : window;
-    return Method.Decode(in, Sink, FEntryInfo);
+    return Method.Decode(in, Sink, Entry.Info);
 }
 
 // ---------------------------------------------------------------------------------
@@ -238,26 +232,27 @@ TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Strea
 
 bool TUnZip::CheckPassword(uint8_t* Header)
 {
-    return CheckHeader(FEntryCipher, Header, FLocalHdr.Flags(), FLocalHdr.Crc(), FPassword,
-                       FLocalHdr.DosDateTime());
+    return FEntry && CheckHeader(FEntry->Cipher, Header, FEntry->LocalFlags, FEntry->Crc,
+                                 FPassword, FEntry->LocalDosDateTime);
 }
 
-bool TUnZip::TryPassword(const uint8_t* Header)
+bool TUnZip::TryPassword(TZipEntry& Entry, const uint8_t* Header)
 {
     // The check deciphers its copy in place.
     uint8_t buf[25] = {};
     std::memcpy(buf, Header, 12);
     std::memcpy(buf + 12, Header, 12);
-    return CheckPassword(buf);
+    return CheckHeader(Entry.Cipher, buf, Entry.LocalFlags, Entry.Crc, FPassword,
+                       Entry.LocalDosDateTime);
 }
 
-bool TUnZip::VerifyPassword(const uint8_t* Header)
+bool TUnZip::VerifyPassword(TZipEntry& Entry, const uint8_t* Header)
 {
     TTimerPause pause(FTimer);
-    bool ok = TryPassword(Header);
+    bool ok = TryPassword(Entry, Header);
     for (size_t i = 0; !ok && i < FPasswords.size(); ++i) {
         FPassword = FPasswords[i];
-        ok = TryPassword(Header);
+        ok = TryPassword(Entry, Header);
     }
     if (ok) return true;
     if (!OnGetPassword) {
@@ -272,7 +267,7 @@ bool TUnZip::VerifyPassword(const uint8_t* Header)
             ReportError(FFileName, "", E_INVALIDPASSWORD, "0");
             break;
         }
-        if (TryPassword(Header)) {
+        if (TryPassword(Entry, Header)) {
             FPasswords.insert(FPasswords.begin(), FPassword);
             return true;
         }

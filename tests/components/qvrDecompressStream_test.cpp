@@ -3,6 +3,7 @@
 // progress, cancel and corrupt data.
 #include "TestSupport.h"
 #include "qvrDecompressStream.h"
+#include "qvrEntryInput.h"
 #include "qvrUnZip.h"
 
 #include <gtest/gtest.h>
@@ -94,9 +95,8 @@ TEST(DecompressStream, DecipheredRefillsFeedTheEngine)
     TMemoryStream src(packed);
     TZipCipher reader;
     reader.LoadPassword("secret");
-    TDecompressStream s(src, -15, false);
-    s.FDecryptInput = true;
-    s.FCipher = &reader;
+    TCipherStream deciphered(src, reader);
+    TDecompressStream s(deciphered, -15, false);
     EXPECT_EQ(ReadAll(s, 32768), data);
 }
 
