@@ -17,6 +17,7 @@ constexpr DWORD Style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr DWORD ExStyle = WS_EX_DLGMODALFRAME | WS_EX_TOPMOST;
 constexpr int ClientWidth = 249, ClientHeight = 118;
 constexpr RECT Bevel1{11, 11, 11 + 225, 11 + 68};
+constexpr COLORREF QuestionColor = RGB(255, 0, 0);
 
 struct TButtonDesign {
     int Result;
@@ -47,7 +48,7 @@ TDlg::TDlg(HWND Owner)
     if (!FHandle) throw std::runtime_error("the overwrite dialog cannot be made");
     HFONT font = FFont.Get();
     FLabel2 = CreateControl(FHandle, L"STATIC", DesignedQuestion,
-                            WS_VISIBLE | SS_LEFT | SS_NOPREFIX | SS_NOTIFY, {23, 22, 200, 30},
+                            WS_VISIBLE | SS_OWNERDRAW | SS_NOTIFY, {23, 22, 200, 30},
                             idLabel2, font);
     for (const TButtonDesign& b : Buttons)
         CreateControl(FHandle, L"BUTTON", b.Caption, WS_VISIBLE | WS_TABSTOP | b.Style, b.Bounds,
@@ -101,6 +102,38 @@ int TDlg::ShowModal(const std::wstring& Question)
     return FModalResult;
 }
 
+// The question is a path on its first line and the question proper on the next. Each line
+// is drawn on its own, cut at the label's edge: the path loses its middle (its start and
+// file name stay), the other lines their end. A long path thus never pushes the question
+// out of the label; the tooltip holds the whole text.
+void TDlg::DrawQuestion(const DRAWITEMSTRUCT& Item) const
+{
+    std::wstring text(static_cast<size_t>(GetWindowTextLengthW(FLabel2)) + 1, L'\0');
+    text.resize(static_cast<size_t>(GetWindowTextW(FLabel2, text.data(),
+                                                   static_cast<int>(text.size()))));
+    HDC dc = Item.hDC;
+    FillRect(dc, &Item.rcItem, GetSysColorBrush(COLOR_BTNFACE));
+    HGDIOBJ old = SelectObject(dc, FFont.Get());
+    TEXTMETRICW tm;
+    GetTextMetricsW(dc, &tm);
+    SetTextColor(dc, QuestionColor);
+    SetBkMode(dc, TRANSPARENT);
+    RECT line = Item.rcItem;
+    UINT cut = DT_PATH_ELLIPSIS | DT_END_ELLIPSIS;
+    for (size_t start = 0; start <= text.size() && line.top < Item.rcItem.bottom;) {
+        size_t end = text.find(L'\n', start);
+        if (end == std::wstring::npos) end = text.size();
+        const size_t len = end - start - (end > start && text[end - 1] == L'\r');
+        line.bottom = line.top + tm.tmHeight;
+        DrawTextW(dc, text.data() + start, static_cast<int>(len), &line,
+                  DT_SINGLELINE | DT_NOPREFIX | cut);
+        cut = DT_END_ELLIPSIS;
+        line.top = line.bottom;
+        start = end + 1;
+    }
+    SelectObject(dc, old);
+}
+
 LRESULT TDlg::WndProc(UINT Msg, WPARAM W, LPARAM L)
 {
     switch (Msg) {
@@ -125,10 +158,15 @@ LRESULT TDlg::WndProc(UINT Msg, WPARAM W, LPARAM L)
             return 0;
         }
         break;
+    case WM_DRAWITEM:
+        if (W == idLabel2) {
+            DrawQuestion(*reinterpret_cast<const DRAWITEMSTRUCT*>(L));
+            return TRUE;
+        }
+        break;
     case WM_CTLCOLORSTATIC: {
         HDC dc = reinterpret_cast<HDC>(W);
-        SetTextColor(dc, reinterpret_cast<HWND>(L) == FLabel2 ? RGB(255, 0, 0)
-                                                              : GetSysColor(COLOR_BTNTEXT));
+        SetTextColor(dc, GetSysColor(COLOR_BTNTEXT));
         SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     }

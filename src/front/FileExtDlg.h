@@ -30,6 +30,7 @@ public:
 
 private:
     void FormActivate();
+    void DrawQuestion(const DRAWITEMSTRUCT& Item) const;
     TFont FFont;
     HWND FLabel2 = nullptr;
     HWND FCheckBox1 = nullptr;

@@ -13,6 +13,7 @@
  * holds the archives and reference trees (ref-<name>) that the script made. */
 #include <windows.h>
 
+#include <commctrl.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -81,7 +82,7 @@ typedef struct {
     const char* dest;    /* destination, for the text of the question */
     HWND host;
     /* observations */
-    int found, owner_ok, host_disabled, left_open, shown, unchecked, question_ok;
+    int found, owner_ok, host_disabled, left_open, shown, unchecked, question_ok, line_shown;
 } TSession;
 
 static volatile LONG ticks; /* WM_TIMER messages the progress window received */
@@ -131,6 +132,72 @@ static HWND wait_window(const char* cls)
     return NULL;
 }
 
+/* Whether Label, as it is on screen, shows the question's second line, 已经存在．是否要覆盖？,
+ * whole: the block of pixels that line covers when drawn on one line in the label's font,
+ * red on the dialog's face, is found somewhere in the label. Painting is waited for. */
+static int question_line_drawn(HWND label)
+{
+    static const WCHAR line[] =
+        L"\u5DF2\u7ECF\u5B58\u5728\uFF0E\u662F\u5426\u8981\u8986\u76D6\uFF1F";
+    RECT all;
+    GetClientRect(label, &all);
+    const int w = all.right, h = all.bottom;
+    BITMAPINFO bi = {{sizeof bi.bmiHeader, w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0}, {{0}}};
+    DWORD *shown, *want;
+    HDC mem = CreateCompatibleDC(NULL);
+    HBITMAP shown_bm = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, (void**)&shown, NULL, 0);
+    HBITMAP want_bm = CreateDIBSection(mem, &bi, DIB_RGB_COLORS, (void**)&want, NULL, 0);
+    HGDIOBJ old_bm = SelectObject(mem, want_bm);
+    HGDIOBJ old_font = SelectObject(mem, (HFONT)SendMessageW(label, WM_GETFONT, 0, 0));
+    FillRect(mem, &all, GetSysColorBrush(COLOR_BTNFACE));
+    SetTextColor(mem, RGB(255, 0, 0));
+    SetBkMode(mem, TRANSPARENT);
+    DrawTextW(mem, line, -1, &all, DT_SINGLELINE | DT_NOPREFIX);
+    GdiFlush();
+    /* The ink of the line: the box of the pixels that differ from the face. */
+    int left = w, top = h, right = -1, bottom = -1;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if (want[y * w + x] != want[0]) {
+                left = x < left ? x : left, right = x > right ? x : right;
+                top = y < top ? y : top, bottom = y;
+            }
+    int found = 0;
+    for (int tries = 0; right >= 0 && !found && tries < 50; ++tries) {
+        if (tries) Sleep(20);
+        SelectObject(mem, shown_bm);
+        HDC dc = GetDC(label);
+        BitBlt(mem, 0, 0, w, h, dc, 0, 0, SRCCOPY);
+        ReleaseDC(label, dc);
+        GdiFlush();
+        for (int y = 0; y + bottom - top < h && !found; ++y)
+            for (int x = 0; x + right - left < w && !found; ++x) {
+                found = 1;
+                for (int j = 0; j <= bottom - top && found; ++j)
+                    found = !memcmp(&shown[(y + j) * w + x], &want[(top + j) * w + left],
+                                    (size_t)(right - left + 1) * sizeof *shown);
+            }
+    }
+    SelectObject(mem, old_font);
+    SelectObject(mem, old_bm);
+    DeleteObject(shown_bm);
+    DeleteObject(want_bm);
+    DeleteDC(mem);
+    return found;
+}
+
+/* The text of the tool the dialog's tooltip shows over Label; empty when there is none. */
+static void tooltip_text(HWND dlg, HWND label, WCHAR* text)
+{
+    text[0] = 0;
+    for (HWND tip = NULL; (tip = FindWindowExW(NULL, tip, TOOLTIPS_CLASSW, NULL));) {
+        if (GetWindow(tip, GW_OWNER) != dlg) continue;
+        TOOLINFOW tool = {.cbSize = TTTOOLINFOW_V2_SIZE, .hwnd = dlg, .uId = (UINT_PTR)label,
+                          .lpszText = text};
+        SendMessageW(tip, TTM_GETTEXTW, INFOTIPSIZE, (LPARAM)&tool);
+    }
+}
+
 /* Waits for the next showing of the dialog and answers it; 0 when the run ended
  * without another question. */
 static int answer(TSession* s, HWND main, char a)
@@ -143,7 +210,7 @@ static int answer(TSession* s, HWND main, char a)
     if (!dlg) return 0;
     ++s->shown;
     const char file = (char)('a' + (s->shown < 4 ? s->shown - 1 : 3));
-    WCHAR want[MAX_PATH * 2], got[MAX_PATH * 2];
+    WCHAR want[MAX_PATH * 2], got[MAX_PATH * 2], tip[INFOTIPSIZE];
     char dest[MAX_PATH];
     in_work(dest, s->dest);
     /* 文件<path>, a line break, 已经存在．是否要覆盖？ */
@@ -151,8 +218,11 @@ static int answer(TSession* s, HWND main, char a)
                L"\u6587\u4EF6%hs\\%c.txt\r\n\u5DF2\u7ECF\u5B58\u5728\uFF0E\u662F\u5426\u8981"
                L"\u8986\u76D6\uFF1F",
                dest, file);
-    GetWindowTextW(GetDlgItem(dlg, 102), got, MAX_PATH * 2);
-    s->question_ok += wcscmp(want, got) == 0;
+    HWND label = GetDlgItem(dlg, 102);
+    GetWindowTextW(label, got, MAX_PATH * 2);
+    tooltip_text(dlg, label, tip);
+    s->question_ok += wcscmp(want, got) == 0 && wcscmp(want, tip) == 0;
+    s->line_shown += question_line_drawn(label);
     s->unchecked += SendMessageW(GetDlgItem(dlg, 103), BM_GETCHECK, 0, 0) == BST_UNCHECKED;
     if (a == 'y' || a == 'n') SendMessageW(GetDlgItem(dlg, 103), BM_SETCHECK, BST_CHECKED, 0);
     if (a == 'X') {
@@ -397,19 +467,24 @@ typedef struct {
     const char* answers;
     int shown;          /* questions asked */
     const char* files;  /* a.txt .. d.txt afterwards: n new, o old, - absent */
+    const char* dest;   /* the destination; NULL: ask-<answers> */
 } TDialogCase;
 
 static const TDialogCase dialog_cases[] = {
-    {"YYY", 3, "nnnn"}, {"NNN", 3, "ooon"}, {"YNY", 3, "nonn"}, {"C", 1, "ooo-"},
-    {"X", 1, "ooo-"},   {"y", 1, "nnnn"},   {"n", 1, "ooo-"},   {"AYA", 3, "onon"},
+    {"YYY", 3, "nnnn", NULL}, {"NNN", 3, "ooon", NULL}, {"YNY", 3, "nonn", NULL},
+    {"C", 1, "ooo-", NULL},   {"X", 1, "ooo-", NULL},   {"y", 1, "nnnn", NULL},
+    {"n", 1, "ooo-", NULL},   {"AYA", 3, "onon", NULL},
+    /* A path far wider than the label: the question's line still shows whole. */
+    {"YNY", 3, "nonn", "ask-in-a-folder-whose-name-alone-is-wider-than-the-dialog's-label"},
 };
 
 static void run_dialog_cases(TUnspools ask, HWND host)
 {
     for (size_t i = 0; i < sizeof dialog_cases / sizeof *dialog_cases; ++i) {
         const TDialogCase* c = &dialog_cases[i];
-        char name[32], dest[MAX_PATH], archive[MAX_PATH], path[MAX_PATH], note[200];
-        snprintf(name, sizeof name, "ask-%s", c->answers);
+        char name[80], dest[MAX_PATH], archive[MAX_PATH], path[MAX_PATH], note[240];
+        snprintf(name, sizeof name, "%s", c->dest ? c->dest : "ask-");
+        if (!c->dest) strcat(name, c->answers);
         in_work(dest, name);
         in_work(archive, "abcd.zip");
         CreateDirectoryA(dest, NULL);
@@ -429,10 +504,11 @@ static void run_dialog_cases(TUnspools ask, HWND host)
         }
         snprintf(note, sizeof note,
                  "result %d, asked %d times (want %d), files %s (want %s), %d questions right, "
-                 "%d shown unticked",
-                 result, s.shown, c->shown, files, c->files, s.question_ok, s.unchecked);
+                 "%d with their second line shown, %d shown unticked",
+                 result, s.shown, c->shown, files, c->files, s.question_ok, s.line_shown,
+                 s.unchecked);
         check(result == 1 && s.shown == c->shown && strcmp(files, c->files) == 0 &&
-                  s.question_ok == s.shown && s.unchecked == s.shown,
+                  s.question_ok == s.shown && s.line_shown == s.shown && s.unchecked == s.shown,
               name, note);
     }
 }
