@@ -76,7 +76,7 @@ fuzz: deps
 	  -DUNSPOOL_FUZZ=ON -DUNSPOOL_TESTS=OFF
 	cmake --build build-fuzz -j$(JOBS)
 
-# Runs each fuzz target for FUZZ_SECONDS (default 60), seeded from the shared corpus.
+# Runs each fuzz target for FUZZ_SECONDS (default 60), seeded from tests/data/corpus.
 fuzz-run: fuzz
 	fuzz/run-all build-fuzz $(or $(FUZZ_SECONDS),60)
 

@@ -5,7 +5,7 @@
 // inside the file, the header state names only known records, and identifying the same
 // file again gives the same answer.
 //
-// Seed it with the shared corpus (../shared/corpus), whose files cover every path.
+// Seed it with the corpus (tests/data/corpus), whose files cover every path.
 #include "FuzzScratch.h"
 #include "qvrUnZip.h"
 

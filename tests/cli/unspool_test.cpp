@@ -12,14 +12,8 @@ TRunResult Unspool(const std::string& Args) { return Shell(Quote(CliPath().strin
 
 fs::path StoredArchive(const TTempDir& Tmp)
 {
-    std::vector<TZipEntrySpec> e(3);
-    e[0].Name = "docs/a.txt";
-    e[0].Data = TextBytes(1000, 1);
-    e[1].Name = "b.bin";
-    e[1].Data = RandomBytes(3000, 2);
-    e[2].Name = "c.txt";
-    e[2].Data = TextBytes(10, 3);
-    WriteFile(Tmp / "s.zip", BuildZip(e));
+    WriteFile(Tmp / "s.zip",
+              BuildZip(StoredFiles({{"docs/a.txt", 1000}, {"b.bin", 3000, true}, {"c.txt", 10}})));
     return Tmp / "s.zip";
 }
 

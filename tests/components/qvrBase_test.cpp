@@ -15,15 +15,9 @@ namespace {
 // A small archive of three stored files.
 fs::path MakeArchive(const TTempDir& Tmp, const std::string& Name = "a.zip")
 {
-    std::vector<TZipEntrySpec> e(3);
-    e[0].Name = "one.txt";
-    e[0].Data = TextBytes(1000, 1);
-    e[1].Name = "dir/two.txt";
-    e[1].Data = TextBytes(70000, 2);
-    e[2].Name = "three.bin";
-    e[2].Data = RandomBytes(5000, 3);
     const fs::path p = Tmp / Name;
-    WriteFile(p, BuildZip(e));
+    WriteFile(p, BuildZip(StoredFiles(
+                     {{"one.txt", 1000}, {"dir/two.txt", 70000}, {"three.bin", 5000, true}})));
     return p;
 }
 

@@ -103,8 +103,10 @@ TEST(SplitInfoZip, ArchivesOfEveryMethodSplitAfterwardsExtractTheSame)
 {
     // Info-ZIP splits an existing archive without recompressing it, so each method's
     // data crosses part boundaries: Deflate64 from 7-Zip, the legacy methods from the
-    // benchmark set.
+    // benchmark set. Without that set the Deflate64 archive is still split before the test
+    // is skipped.
     if (!HaveTool("zip") || !HaveTool("7z")) GTEST_SKIP() << "zip or 7z is not installed";
+    const std::string benchMissing = LegacyBenchMissing();
     TTempDir tmp;
     WriteFile(tmp / "in/a.txt", TextBytes(400000, 9));
     WriteFile(tmp / "in/b.bin", RandomBytes(90000, 10));
@@ -119,7 +121,7 @@ TEST(SplitInfoZip, ArchivesOfEveryMethodSplitAfterwardsExtractTheSame)
                  {LegacyBenchDir() / "implode-8k3t.zip", "1m"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Source.string());
-        if (!fs::exists(c.Source)) continue;
+        if (!benchMissing.empty() && c.Source.parent_path() == LegacyBenchDir()) continue;
         const fs::path split = tmp / ("split-" + c.Source.filename().string());
         ASSERT_EQ(Shell("zip -q -s " + std::string(c.Size) + " " + Quote(c.Source.string()) +
                         " --out " + Quote(split.string())).Status, 0);
@@ -134,6 +136,7 @@ TEST(SplitInfoZip, ArchivesOfEveryMethodSplitAfterwardsExtractTheSame)
         ASSERT_EQ(FilesBelow(tmp / "b"), files);
         for (const std::string& f : files) EXPECT_TRUE(ReadFile(tmp / "a" / f) == ReadFile(tmp / "b" / f)) << f;
     }
+    if (!benchMissing.empty()) GTEST_SKIP() << benchMissing;
 }
 
 TEST(SplitInfoZip, AMissingPartFailsTheEntriesThatNeedItOnly)

@@ -39,21 +39,12 @@ TResult Extract(const fs::path& Archive, const fs::path& Out,
 
 std::vector<TZipEntrySpec> ThreeFiles()
 {
-    std::vector<TZipEntrySpec> e(3);
-    e[0].Name = "a.txt";
-    e[0].Data = TextBytes(3000, 1);
-    e[1].Name = "sub/b.bin";
-    e[1].Data = RandomBytes(40000, 2);
-    e[2].Name = "c.txt";
-    e[2].Data = TextBytes(10, 3);
-    return e;
+    return StoredFiles({{"a.txt", 3000}, {"sub/b.bin", 40000, true}, {"c.txt", 10}});
 }
 
 void ExpectThreeFiles(const fs::path& Out)
 {
-    EXPECT_EQ(ReadFile(Out / "a.txt"), TextBytes(3000, 1));
-    EXPECT_EQ(ReadFile(Out / "sub/b.bin"), RandomBytes(40000, 2));
-    EXPECT_EQ(ReadFile(Out / "c.txt"), TextBytes(10, 3));
+    for (const TZipEntrySpec& e : ThreeFiles()) EXPECT_EQ(ReadFile(Out / e.Name), e.Data) << e.Name;
 }
 
 } // namespace

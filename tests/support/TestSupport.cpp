@@ -170,7 +170,13 @@ std::string Quote(const std::string& S)
 }
 
 fs::path CorpusDir() { return fs::path(UNSPOOL_CORPUS_DIR); }
-fs::path LegacyBenchDir() { return CorpusDir().parent_path() / "bench-legacy"; }
+fs::path LegacyBenchDir() { return fs::path(UNSPOOL_LEGACY_BENCH_DIR); }
+
+std::string LegacyBenchMissing()
+{
+    if (fs::is_regular_file(LegacyBenchDir() / "MANIFEST.jsonl")) return "";
+    return "the legacy benchmark set is not at " + LegacyBenchDir().lexically_normal().string();
+}
 fs::path CliPath() { return fs::path(UNSPOOL_CLI_PATH); }
 
 std::vector<TManifestRecord> ReadManifest(const fs::path& File)
@@ -462,6 +468,20 @@ Bytes RawDeflate(const Bytes& In, int Level)
     deflate(&z, Z_FINISH);
     out.resize(z.total_out);
     deflateEnd(&z);
+    return out;
+}
+
+std::vector<TZipEntrySpec> StoredFiles(const std::vector<TFileRow>& Files)
+{
+    std::vector<TZipEntrySpec> out;
+    uint32_t seed = 1;
+    for (const TFileRow& f : Files) {
+        TZipEntrySpec e;
+        e.Name = f.Name;
+        e.Data = f.Random ? RandomBytes(f.Size, seed) : TextBytes(f.Size, seed);
+        out.push_back(e);
+        ++seed;
+    }
     return out;
 }
 

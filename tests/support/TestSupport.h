@@ -1,5 +1,5 @@
 // Helpers shared by the test suites: temporary folders, files, external tools, the
-// manifests of the shared corpus and of the legacy benchmark set, extraction of a shared
+// manifests of the corpus and of the legacy benchmark set, extraction of a corpus
 // archive, and a builder for hand-made ZIP archives.
 #pragma once
 
@@ -60,11 +60,15 @@ TRunResult RunOnTerminal(const std::string& Command, const std::vector<std::stri
                          const std::string& Prompt);
 std::string Quote(const std::string& S);
 
-// Paths of the shared corpus, the legacy benchmark set beside it, and the command under
-// test.
+// Paths of the corpus the repository carries (tests/data/corpus), the legacy benchmark
+// set (../shared/bench-legacy, beside the repository and not always there), and the
+// command under test.
 fs::path CorpusDir();
 fs::path LegacyBenchDir();
 fs::path CliPath();
+// Empty when the legacy benchmark set is there; otherwise the reason a test that needs it
+// is skipped.
+std::string LegacyBenchMissing();
 
 // What a manifest expects of one archive.
 struct TExpectedEntry {
@@ -146,6 +150,15 @@ std::string CheckByteTwin(const TZipEntrySpec& E, const std::string& Right);
 Bytes RawDeflate(const Bytes& In, int Level = 6);
 // A stored or deflated entry of the builder holding Data.
 TZipEntrySpec Entry(const std::string& Name, const Bytes& Data, uint16_t Method = 0);
+// One file of StoredFiles: Size bytes of TextBytes or, with Random, of RandomBytes.
+struct TFileRow {
+    std::string Name;
+    size_t Size = 0;
+    bool Random = false;
+};
+// Stored entries holding Files in turn, the first made from seed 1, the next from seed 2
+// and so on: a small archive whose contents a test can compare with each entry's Data.
+std::vector<TZipEntrySpec> StoredFiles(const std::vector<TFileRow>& Files);
 // Zip cut off where its central directory starts: only local headers are left.
 Bytes WithoutDirectory(const Bytes& Zip);
 // Where the Index-th central header of Zip (an archive without comment) starts.
