@@ -93,10 +93,10 @@ int32_t FindEndSignature(const std::vector<uint8_t>& Block, int32_t N, bool& Enc
 
 // Where the end records say the directory is.
 struct TDirClaim {
-    int64_t Start;          // the directory's start as the records place it
-    int64_t End;            // where the records after the directory begin
-    uint32_t Size;          // the directory's size
-    uint64_t StoredOffset;  // the directory offset as stored
+    int64_t Start;         // the directory's start as the records place it
+    int64_t End;           // where the records after the directory begin
+    uint32_t Size;         // the directory's size
+    uint64_t StoredOffset; // the directory offset as stored
 };
 
 // Fills the end-record slots from the end record at K in Block (N bytes read, the first
@@ -130,8 +130,7 @@ TDirClaim ReadEndRecords(TEndSlots& S, std::vector<uint8_t>& Block, int32_t N, i
         // than the file holds is kept as far as it goes.
         const int32_t after = K + 22;
         S.Comment.assign(reinterpret_cast<const char*>(&Block[static_cast<size_t>(after)]),
-                         static_cast<size_t>(std::min<int32_t>(S.End.CommentLength(),
-                                                               N - after)));
+                         static_cast<size_t>(std::min<int32_t>(S.End.CommentLength(), N - after)));
         dir.Size = S.End.DirSize();
         dir.StoredOffset = S.End.DirOffset();
         if (S.State.Has(htLocator)) std::memcpy(S.Locator.Data(), rec - 20, 20);
@@ -177,9 +176,8 @@ int32_t OffsetShift(TStream32& Stream, TEndSlots& S, int64_t D, uint64_t StoredO
 // offset shift: the directory's start when its first header is found where the records
 // place it or where they end; 0 when a place it has to read cannot be read; nothing when
 // the file holds no directory there.
-std::optional<int64_t> FindDirectory(TStream32& Stream, TEndSlots& S,
-                                     std::vector<uint8_t>& Block, int32_t N, int32_t K,
-                                     int64_t BlockPos, bool Enciphered)
+std::optional<int64_t> FindDirectory(TStream32& Stream, TEndSlots& S, std::vector<uint8_t>& Block,
+                                     int32_t N, int32_t K, int64_t BlockPos, bool Enciphered)
 {
     const TDirClaim dir = ReadEndRecords(S, Block, N, K, BlockPos, Enciphered);
     int64_t D = dir.Start;
@@ -278,9 +276,17 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
     bool enciphered = false;
     const int32_t k = FindEndSignature(block, n, enciphered);
     if (k < 0) return 0;
-    TEndSlots slots{FEndHdr,      FWideEndHdr,   FZip64LocHdr,  FZip64EndHdr,
-                    FCentralHdr,  FLocalHdr,     FHeaderState,  FCommentBytes,
-                    FEndRecordEnd, FOffsetAdjust, FDirectoryFound,
+    TEndSlots slots{FEndHdr,
+                    FWideEndHdr,
+                    FZip64LocHdr,
+                    FZip64EndHdr,
+                    FCentralHdr,
+                    FLocalHdr,
+                    FHeaderState,
+                    FCommentBytes,
+                    FEndRecordEnd,
+                    FOffsetAdjust,
+                    FDirectoryFound,
                     [this](uint8_t* Record, THeaderType Kind) { DecipherHeader(Record, Kind); }};
     if (const std::optional<int64_t> dir =
             FindDirectory(Stream, slots, block, n, k, blockPos, enciphered))

@@ -536,8 +536,7 @@ bool NextByte(TInflateStream& z, int32_t& r, int32_t f, uint32_t& b)
 uint32_t Adler32(uint32_t Adler, const uint8_t* Buf, uint32_t Len)
 {
     constexpr uint32_t Base = 65521, Block = 3854;
-    if (!Buf)
-        return 1;
+    if (!Buf) return 1;
     uint32_t a = Adler & 0xFFFF, b = Adler >> 16;
     while (Len > 0) {
         uint32_t n = std::min(Len, Block);
