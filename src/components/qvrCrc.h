@@ -20,26 +20,17 @@
 
 namespace detail {
 
-constexpr std::array<uint32_t, 256> MakeReflectedTable32(uint32_t poly)
+// The byte table of a reflected CRC whose register is as wide as T: entry i is what one
+// byte i does to a zero register, so a byte step is one lookup and one shift.
+template <typename T>
+constexpr std::array<T, 256> MakeReflectedTable(T poly)
 {
-    std::array<uint32_t, 256> t{};
+    std::array<T, 256> t{};
     for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
+        T c = static_cast<T>(i);
         for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? (c >> 1) ^ poly : c >> 1;
+            c = static_cast<T>((c & 1) ? (c >> 1) ^ poly : c >> 1);
         t[i] = c;
-    }
-    return t;
-}
-
-constexpr std::array<uint16_t, 256> MakeReflectedTable16(uint16_t poly)
-{
-    std::array<uint16_t, 256> t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? (c >> 1) ^ poly : c >> 1;
-        t[i] = static_cast<uint16_t>(c);
     }
     return t;
 }
@@ -47,10 +38,12 @@ constexpr std::array<uint16_t, 256> MakeReflectedTable16(uint16_t poly)
 } // namespace detail
 
 // CRC-32/ISO-HDLC, reflected polynomial 0xEDB88320.
-inline constexpr std::array<uint32_t, 256> Crc32Table = detail::MakeReflectedTable32(0xEDB88320u);
+inline constexpr std::array<uint32_t, 256> Crc32Table =
+    detail::MakeReflectedTable(uint32_t{0xEDB88320});
 
 // CRC-16/ARC, reflected polynomial 0xA001.
-inline constexpr std::array<uint16_t, 256> Crc16Table = detail::MakeReflectedTable16(0xA001u);
+inline constexpr std::array<uint16_t, 256> Crc16Table =
+    detail::MakeReflectedTable(uint16_t{0xA001});
 
 // One byte of CRC-32: the reference every faster path must agree with.
 constexpr uint32_t Crc32Step(uint8_t Value, uint32_t Crc)

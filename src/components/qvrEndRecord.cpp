@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -55,6 +57,178 @@ int64_t EntryLocalOffset(TStream32& S, int64_t Pos, const TCentralHeader& Hdr)
     return static_cast<int64_t>(low) | (static_cast<int64_t>(high) << 32);
 }
 
+// The component's slots the end-record search fills, lent to its phases for one search.
+struct TEndSlots {
+    TEndHeader& End;
+    TWideEndHeader& WideEnd;
+    TZip64Locator& Locator;
+    TZip64EndHeader& End64;
+    TCentralHeader& Central;
+    TLocalHeader& Local;
+    THeaderTypeState& State;
+    std::string& Comment;
+    int64_t& RecordEnd;
+    int32_t& OffsetAdjust;
+    bool& DirectoryFound;
+    // Deciphers a record body in place with the header key state.
+    std::function<void(uint8_t* Record, THeaderType Kind)> Decipher;
+};
+
+// Where the end record starts among the N bytes of Block (the file's last ones), or -1.
+// The end record is the last thing in the file but its comment: search backwards. A
+// signature without room for its record after it (a comment that happens to end in one)
+// is not the end record.
+int32_t FindEndSignature(const std::vector<uint8_t>& Block, int32_t N, bool& Enciphered)
+{
+    Enciphered = false;
+    int32_t k = N - 4;
+    for (; k >= 0; --k) {
+        const uint32_t sig = GetU32(&Block[static_cast<size_t>(k)]);
+        if (ClassifySignature(sig, htEnding, Enciphered) == htEnding &&
+            k + (IsWideEndSignature(sig) ? 26 : 22) <= N)
+            break;
+    }
+    return k;
+}
+
+// Where the end records say the directory is.
+struct TDirClaim {
+    int64_t Start;         // the directory's start as the records place it
+    int64_t End;           // where the records after the directory begin
+    uint32_t Size;         // the directory's size
+    uint64_t StoredOffset; // the directory offset as stored
+};
+
+// Fills the end-record slots from the end record at K in Block (N bytes read, the first
+// at BlockPos) and the ZIP64 records in front of it.
+TDirClaim ReadEndRecords(TEndSlots& S, std::vector<uint8_t>& Block, int32_t N, int32_t K,
+                         int64_t BlockPos, bool Enciphered)
+{
+    S.State.Add(htEnding);
+    uint8_t* rec = &Block[static_cast<size_t>(K)];
+    const uint32_t sig = GetU32(rec);
+    if (Enciphered) S.Decipher(rec, htEnding);
+    if (K >= 20 && GetU32(rec - 20) == Zip64LocatorSig) {
+        S.State.Add(htLocator);
+        if (K >= 76 && GetU32(rec - 76) == Zip64EndSig) S.State.Add(htEnding64);
+    }
+    const int64_t E = BlockPos + K;
+    TDirClaim dir{};
+    if (IsWideEndSignature(sig)) {
+        std::memcpy(S.WideEnd.Data(), rec, 26);
+        // The wide record carries the same leading fields as the plain one: keep them
+        // too, so the directory loop and the fallbacks have real values.
+        std::memcpy(S.End.Data(), rec, 22);
+        S.RecordEnd = E + 26;
+        dir.Start = static_cast<int64_t>(S.WideEnd.DirOffset());
+        dir.Size = S.WideEnd.DirSize();
+        dir.StoredOffset = S.WideEnd.DirOffset();
+    } else {
+        S.RecordEnd = E + 22;
+        std::memcpy(S.End.Data(), rec, 22);
+        // The comment follows the record to the end of the file; one that claims more
+        // than the file holds is kept as far as it goes.
+        const int32_t after = K + 22;
+        S.Comment.assign(reinterpret_cast<const char*>(&Block[static_cast<size_t>(after)]),
+                         static_cast<size_t>(std::min<int32_t>(S.End.CommentLength(), N - after)));
+        dir.Size = S.End.DirSize();
+        dir.StoredOffset = S.End.DirOffset();
+        if (S.State.Has(htLocator)) std::memcpy(S.Locator.Data(), rec - 20, 20);
+        if (S.State.Has(htEnding64)) {
+            std::memcpy(S.End64.Data(), rec - 76, 56);
+            dir.Start = static_cast<int64_t>(S.Locator.EndOffset() - S.End64.DirSize());
+            dir.Size = static_cast<uint32_t>(S.End64.DirSize());
+            dir.StoredOffset = S.End64.DirOffset();
+        } else {
+            dir.Start = E - static_cast<int32_t>(dir.Size);
+        }
+    }
+    // The directory ends where the records after it begin: the end record, or the ZIP64
+    // end record and its locator in front of it.
+    dir.End = S.State.Has(htEnding64) ? E - 76 : E;
+    return dir;
+}
+
+// What to add to every stored offset (FOffsetAdjust). Where data was put in front of the
+// archive after it was written, every stored offset is short by the same amount: the
+// distance between where the directory is (D) and where the end record says it is. But
+// a tool that moved only the entries' offsets, or wrote 0 for the directory's, leaves
+// that distance wrong and the entries' offsets right as they stand. The first entry's
+// local header tells which: the distance is kept where it finds the header, dropped
+// where only the offset as it stands does, and kept where neither does (the header lies
+// on another part of a split set).
+int32_t OffsetShift(TStream32& Stream, TEndSlots& S, int64_t D, uint64_t StoredOffset)
+{
+    const int32_t shift = static_cast<int32_t>(static_cast<uint64_t>(D) - StoredOffset);
+    const int64_t first = EntryLocalOffset(Stream, D, S.Central);
+    if (HasLocalHeader(Stream, first + shift, S.Local)) {
+        S.State.Add(htLocal);
+        return shift;
+    }
+    if (shift != 0 && HasLocalHeader(Stream, first, S.Local)) {
+        S.State.Add(htLocal);
+        return 0;
+    }
+    return shift;
+}
+
+// The central directory of the end record at K in Block (see ReadEndRecords) and the
+// offset shift: the directory's start when its first header is found where the records
+// place it or where they end; 0 when a place it has to read cannot be read; nothing when
+// the file holds no directory there.
+std::optional<int64_t> FindDirectory(TStream32& Stream, TEndSlots& S, std::vector<uint8_t>& Block,
+                                     int32_t N, int32_t K, int64_t BlockPos, bool Enciphered)
+{
+    const TDirClaim dir = ReadEndRecords(S, Block, N, K, BlockPos, Enciphered);
+    int64_t D = dir.Start;
+    const int64_t fallback = dir.End - static_cast<int64_t>(dir.Size);
+    S.Central.Clear();
+    if (!ReadAt(Stream, D, S.Central.Data(), 46)) {
+        S.Central.Clear();
+        if (!ReadAt(Stream, fallback, S.Central.Data(), 46)) return 0;
+        D = fallback;
+    }
+    bool enciphered = false;
+    bool central = ClassifySignature(S.Central.Signature(), htCentral, enciphered) == htCentral;
+    if (!central && D != fallback) {
+        S.Central.Clear();
+        if (!ReadAt(Stream, fallback, S.Central.Data(), 46)) return 0;
+        central = ClassifySignature(S.Central.Signature(), htCentral, enciphered) == htCentral;
+        if (central) D = fallback;
+    }
+    S.OffsetAdjust = 0;
+    if (!central) return std::nullopt;
+    S.State.Add(htCentral);
+    if (enciphered) S.Decipher(S.Central.Data(), htCentral);
+    S.OffsetAdjust = OffsetShift(Stream, S, D, dir.StoredOffset);
+    S.DirectoryFound = true;
+    return D;
+}
+
+// No directory: the first local header in the first four blocks of the file (Block's
+// size each), -1 when there is none, 0 when the file gives no bytes.
+int64_t FindFirstLocalHeader(TStream32& Stream, std::vector<uint8_t>& Block,
+                             THeaderTypeState& State)
+{
+    const int32_t blockSize = static_cast<int32_t>(Block.size());
+    Stream.Seek(0, 0);
+    for (int i = 0; i < 4; ++i) {
+        const int32_t got = Stream.ReadFull(Block.data(), blockSize);
+        if (got <= 0) return i == 0 ? 0 : -1;
+        for (int32_t j = 0; j + 4 <= got; ++j) {
+            if (Block[static_cast<size_t>(j)] != 0x50) continue;
+            bool enciphered;
+            if (ClassifySignature(GetU32(&Block[static_cast<size_t>(j)]), htLocal, enciphered) ==
+                htLocal) {
+                State.Clear();
+                State.Add(htLocal);
+                return static_cast<int64_t>(i) * blockSize + j;
+            }
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 uint32_t TRegisterQuiver::EndDisk() const
@@ -99,123 +273,23 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
                           ? Stream.ReadFull(block.data(), blockSize)
                           : 0;
 
-    // The end record is the last thing in the file but its comment: search backwards.
-    // A signature without room for its record after it (a comment that happens to end
-    // in one) is not the end record.
-    int32_t k = n - 4;
     bool enciphered = false;
-    for (; k >= 0; --k) {
-        const uint32_t sig = GetU32(&block[static_cast<size_t>(k)]);
-        if (ClassifySignature(sig, htEnding, enciphered) == htEnding &&
-            k + (IsWideEndSignature(sig) ? 26 : 22) <= n)
-            break;
-    }
-
+    const int32_t k = FindEndSignature(block, n, enciphered);
     if (k < 0) return 0;
-    int64_t D = 0;
-    {
-        FHeaderState.Add(htEnding);
-        uint8_t* rec = &block[static_cast<size_t>(k)];
-        const uint32_t sig = GetU32(rec);
-        if (enciphered) DecipherHeader(rec, htEnding);
-        if (k >= 20 && GetU32(rec - 20) == Zip64LocatorSig) {
-            FHeaderState.Add(htLocator);
-            if (k >= 76 && GetU32(rec - 76) == Zip64EndSig) FHeaderState.Add(htEnding64);
-        }
-        const int64_t E = blockPos + k;
-        uint32_t dirSize;
-        uint64_t storedDirOffset;
-        if (IsWideEndSignature(sig)) {
-            std::memcpy(FWideEndHdr.Data(), rec, 26);
-            // The wide record carries the same leading fields as the plain one: keep
-            // them too, so the directory loop and the fallbacks have real values.
-            std::memcpy(FEndHdr.Data(), rec, 22);
-            FEndRecordEnd = E + 26;
-            D = static_cast<int64_t>(FWideEndHdr.DirOffset());
-            dirSize = FWideEndHdr.DirSize();
-            storedDirOffset = FWideEndHdr.DirOffset();
-        } else {
-            FEndRecordEnd = E + 22;
-            std::memcpy(FEndHdr.Data(), rec, 22);
-            // The comment follows the record to the end of the file; one that claims
-            // more than the file holds is kept as far as it goes.
-            const int32_t after = k + 22;
-            FCommentBytes.assign(reinterpret_cast<const char*>(&block[static_cast<size_t>(after)]),
-                                 static_cast<size_t>(std::min<int32_t>(FEndHdr.CommentLength(),
-                                                                       n - after)));
-            dirSize = FEndHdr.DirSize();
-            storedDirOffset = FEndHdr.DirOffset();
-            if (FHeaderState.Has(htLocator)) std::memcpy(FZip64LocHdr.Data(), rec - 20, 20);
-            if (FHeaderState.Has(htEnding64)) {
-                std::memcpy(FZip64EndHdr.Data(), rec - 76, 56);
-                D = static_cast<int64_t>(FZip64LocHdr.EndOffset() - FZip64EndHdr.DirSize());
-                dirSize = static_cast<uint32_t>(FZip64EndHdr.DirSize());
-                storedDirOffset = FZip64EndHdr.DirOffset();
-            } else {
-                D = E - static_cast<int32_t>(dirSize);
-            }
-        }
-
-        // The directory ends where the records after it begin: the end record, or the
-        // ZIP64 end record and its locator in front of it.
-        const int64_t dirEnd = FHeaderState.Has(htEnding64) ? E - 76 : E;
-        const int64_t fallback = dirEnd - static_cast<int64_t>(dirSize);
-        FCentralHdr.Clear();
-        if (!ReadAt(Stream, D, FCentralHdr.Data(), 46)) {
-            FCentralHdr.Clear();
-            if (!ReadAt(Stream, fallback, FCentralHdr.Data(), 46)) return 0;
-            D = fallback;
-        }
-        bool central =
-            ClassifySignature(FCentralHdr.Signature(), htCentral, enciphered) == htCentral;
-        if (!central && D != fallback) {
-            FCentralHdr.Clear();
-            if (!ReadAt(Stream, fallback, FCentralHdr.Data(), 46)) return 0;
-            central =
-                ClassifySignature(FCentralHdr.Signature(), htCentral, enciphered) == htCentral;
-            if (central) D = fallback;
-        }
-        FOffsetAdjust = 0;
-        if (central) {
-            FHeaderState.Add(htCentral);
-            if (enciphered) DecipherHeader(FCentralHdr.Data(), htCentral);
-            // Where data was put in front of the archive after it was written, every
-            // stored offset is short by the same amount: the distance between where the
-            // directory is and where the end record says it is. But a tool that moved
-            // only the entries' offsets, or wrote 0 for the directory's, leaves that
-            // distance wrong and the entries' offsets right as they stand. The first
-            // entry's local header tells which: the distance is kept where it finds the
-            // header, dropped where only the offset as it stands does, and kept where
-            // neither does (the header lies on another part of a split set).
-            const int32_t shift = static_cast<int32_t>(static_cast<uint64_t>(D) - storedDirOffset);
-            const int64_t first = EntryLocalOffset(Stream, D, FCentralHdr);
-            if (HasLocalHeader(Stream, first + shift, FLocalHdr)) {
-                FOffsetAdjust = shift;
-                FHeaderState.Add(htLocal);
-            } else if (shift != 0 && HasLocalHeader(Stream, first, FLocalHdr)) {
-                FHeaderState.Add(htLocal);
-            } else {
-                FOffsetAdjust = shift;
-            }
-            FDirectoryFound = true;
-            return D;
-        }
-    }
-
-    // No directory: look for the first local header in the first blocks of the file.
-    Stream.Seek(0, 0);
-    for (int i = 0; i < 4; ++i) {
-        const int32_t got = Stream.ReadFull(block.data(), blockSize);
-        if (got <= 0) return i == 0 ? 0 : -1;
-        for (int32_t j = 0; j + 4 <= got; ++j) {
-            if (block[static_cast<size_t>(j)] != 0x50) continue;
-            if (ClassifySignature(GetU32(&block[static_cast<size_t>(j)]), htLocal, enciphered) ==
-                htLocal) {
-                FHeaderState.Clear();
-                FHeaderState.Add(htLocal);
-                return static_cast<int64_t>(i) * blockSize + j;
-            }
-        }
-    }
-    return -1;
+    TEndSlots slots{FEndHdr,
+                    FWideEndHdr,
+                    FZip64LocHdr,
+                    FZip64EndHdr,
+                    FCentralHdr,
+                    FLocalHdr,
+                    FHeaderState,
+                    FCommentBytes,
+                    FEndRecordEnd,
+                    FOffsetAdjust,
+                    FDirectoryFound,
+                    [this](uint8_t* Record, THeaderType Kind) { DecipherHeader(Record, Kind); }};
+    if (const std::optional<int64_t> dir =
+            FindDirectory(Stream, slots, block, n, k, blockPos, enciphered))
+        return *dir;
+    return FindFirstLocalHeader(Stream, block, FHeaderState);
 }

@@ -3,7 +3,6 @@
 #include "qvrGbls.h"
 #include "qvrMessages.h"
 #include "qvrPlatform.h"
-#include "qvrregister.h"
 
 #include <cstdio>
 #include <exception>

@@ -66,6 +66,18 @@ bool FileExistsAny(const std::string& Name);
 bool ForceDirs(const std::string& Dir);
 std::string TempDir();
 std::string SlashToBackslash(std::string Name);
+// ASCII case folding, the same under every locale a host may set: the names, drive
+// letters and labels the component compares are ASCII, and a locale's own tables may
+// fold ASCII letters to other bytes (a Turkish one lower-cases 'I' to a dotless i) or
+// other bytes to ASCII.
+inline char AsciiToLower(char C)
+{
+    return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C;
+}
+inline char AsciiToUpper(char C)
+{
+    return C >= 'a' && C <= 'z' ? static_cast<char>(C - 'a' + 'A') : C;
+}
 // Text meant to be UTF-8 with every byte that is not part of a well-formed character (a
 // stray or missing continuation byte, an overlong form, a surrogate, a value above
 // U+10FFFF) as "%XX", its value in upper-case hex: the rule CodePageToUtf8 applies to

@@ -17,8 +17,9 @@
 // byte at a time, so the engine can stop anywhere.
 
 #include "qvrInflateInt.h"
-#include "qvrStreams.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -531,6 +532,28 @@ bool NextByte(TInflateStream& z, int32_t& r, int32_t f, uint32_t& b)
 }
 
 }  // namespace
+
+uint32_t Adler32(uint32_t Adler, const uint8_t* Buf, uint32_t Len)
+{
+    constexpr uint32_t Base = 65521, Block = 3854;
+    if (!Buf) return 1;
+    uint32_t a = Adler & 0xFFFF, b = Adler >> 16;
+    while (Len > 0) {
+        uint32_t n = std::min(Len, Block);
+        Len -= n;
+        while (n--) {
+            a += *Buf++;
+            b += a;
+        }
+        a %= Base;
+        b %= Base;
+    }
+    return (b << 16) | a;
+}
+
+void* InflateAlloc(void*, uint32_t Items, uint32_t Size) { return std::calloc(Items, Size); }
+
+void InflateFree(void*, void* Block) { std::free(Block); }
 
 int32_t InflateReset(TInflateStream& Strm)
 {

@@ -40,6 +40,9 @@ constexpr int32_t InflateRecordSize = 74;
 // Allocation hooks. Items x Size bytes, zero-filled, or nullptr on failure.
 using TInflateAllocFunc = void* (*)(void* Opaque, uint32_t Items, uint32_t Size);
 using TInflateFreeFunc = void (*)(void* Opaque, void* Block);
+// The hooks InflateInit2 installs where the caller left them nullptr: calloc and free.
+void* InflateAlloc(void* Opaque, uint32_t Items, uint32_t Size);
+void InflateFree(void* Opaque, void* Block);
 
 struct TInflateState;
 
@@ -85,3 +88,7 @@ int32_t InflateReset(TInflateStream& Strm);
 
 // Releases everything the stream owns; State becomes nullptr.
 int32_t InflateEnd(TInflateStream& Strm);
+
+// Adler-32 of RFC 1950 continued from Adler, the check of a wrapped stream's trailer; a
+// null buffer gives the initial value 1.
+uint32_t Adler32(uint32_t Adler, const uint8_t* Buf, uint32_t Len);

@@ -1,7 +1,6 @@
 #include "qvrStreams.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -234,28 +233,3 @@ bool TFileStream32::Close()
 }
 
 TFileStream32::~TFileStream32() { Close(); }
-
-uint32_t Adler32(uint32_t Adler, const uint8_t* Buf, uint32_t Len)
-{
-    constexpr uint32_t Base = 65521, Block = 3854;
-    if (!Buf) return 1;
-    uint32_t a = Adler & 0xFFFF, b = Adler >> 16;
-    while (Len > 0) {
-        uint32_t n = std::min(Len, Block);
-        Len -= n;
-        while (n--) {
-            a += *Buf++;
-            b += a;
-        }
-        a %= Base;
-        b %= Base;
-    }
-    return (b << 16) | a;
-}
-
-void* InflateAlloc(void*, uint32_t Items, uint32_t Size)
-{
-    return std::calloc(Items, Size);
-}
-
-void InflateFree(void*, void* Block) { std::free(Block); }

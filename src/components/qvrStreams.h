@@ -191,9 +191,3 @@ private:
     TBlock FBlock;
     int64_t FPos = 0;
 };
-
-// Adler-32 of RFC 1950 continued from Adler; a null buffer gives the initial value 1.
-uint32_t Adler32(uint32_t Adler, const uint8_t* Buf, uint32_t Len);
-// Allocation callbacks for the inflate engine: Items x Size zero-filled bytes.
-void* InflateAlloc(void* Opaque, uint32_t Items, uint32_t Size);
-void InflateFree(void* Opaque, void* Block);

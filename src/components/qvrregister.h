@@ -16,18 +16,6 @@
 #include <string>
 #include <string_view>
 
-// ASCII case folding, the same under every locale a host may set: the names and labels
-// identification compares are ASCII, and a locale's own tables may fold ASCII letters
-// to other bytes (a Turkish one lower-cases 'I' to a dotless i) or other bytes to ASCII.
-inline char AsciiToLower(char C)
-{
-    return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C;
-}
-inline char AsciiToUpper(char C)
-{
-    return C >= 'a' && C <= 'z' ? static_cast<char>(C - 'a' + 'A') : C;
-}
-
 // Where a signature was found: at the start of the file, or inside a program.
 enum class TSigMode { Plain, Exe };
 

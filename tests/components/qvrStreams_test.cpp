@@ -164,19 +164,3 @@ TEST(CopyFrom, ChunksRewindsAndCancels)
     TCountingStream shortSrc(RandomBytes(10, 5)), dst5({});
     EXPECT_THROW(dst5.CopyFrom(shortSrc, 20), EStreamError);
 }
-
-TEST(Adler32, MatchesKnownValues)
-{
-    EXPECT_EQ(Adler32(1, nullptr, 0), 1u);
-    EXPECT_EQ(Adler32(12345, nullptr, 10), 1u);
-    const uint8_t empty = 0;
-    EXPECT_EQ(Adler32(1, &empty, 0), 1u);
-    const std::string w = "Wikipedia";
-    EXPECT_EQ(Adler32(1, reinterpret_cast<const uint8_t*>(w.data()), 9), 0x11E60398u);
-    // Long input crosses many reduction blocks; continuing in pieces gives the same.
-    const Bytes big = RandomBytes(100000, 11);
-    const uint32_t whole = Adler32(1, big.data(), static_cast<uint32_t>(big.size()));
-    uint32_t part = Adler32(1, big.data(), 12345);
-    part = Adler32(part, big.data() + 12345, static_cast<uint32_t>(big.size() - 12345));
-    EXPECT_EQ(whole, part);
-}
