@@ -6,6 +6,8 @@
 #   bench/e2e.sh <path-to-unspool> [runs]
 set -euo pipefail
 UNSPOOL=$(readlink -f "${1:?path to unspool}")
+BENCH_SRC=$(dirname "$(readlink -f "$0")")
+PASSWORD=bench
 RUNS=${2:-5}
 SHM=${BENCH_DIR:-/dev/shm/unspool-bench}
 mkdir -p "$SHM"
@@ -49,28 +51,51 @@ PY
   if [ ! -f mixed-split.zip ]; then
     zip -q -s 100m mixed-deflate.zip --out mixed-split.zip
   fi
+  # A text tree (documentation and Perl modules) in each method archives use today:
+  # bzip2, LZMA, xz and AES-256 over Deflate from 7-Zip, zstd framed entry by entry,
+  # and plain Deflate as the yardstick for zstd and AES.
+  if [ ! -d text ]; then
+    mkdir text
+    cp -r /usr/share/doc text/ 2>/dev/null || true
+    cp -r /usr/share/perl text/ 2>/dev/null || true
+    find text -type l -delete
+  fi
+  [ -f text-deflate.zip ] || (cd text && zip -q -6 -r ../text-deflate.zip .)
+  local m
+  for m in BZip2 LZMA XZ; do
+    [ -f "text-${m,,}.zip" ] || (cd text && 7zz a -tzip -mm="$m" -bso0 -bsp0 "../text-${m,,}.zip" .)
+  done
+  [ -f text-aes256.zip ] ||
+    (cd text && 7zz a -tzip -mm=Deflate -mem=AES256 -p"$PASSWORD" -bso0 -bsp0 ../text-aes256.zip .)
+  [ -f text-zstd.zip ] || python3 "$BENCH_SRC/zstd-zip.py" text-zstd.zip text
 }
 
-# Seconds taken by one extraction of $2 with tool $1 into a fresh folder.
+# Seconds taken by one extraction of $2 with tool $1 into a fresh folder; nothing when
+# the tool cannot extract that archive (a method or cipher it lacks).
 run_once() {
   local tool=$1 arc=$2 out="$SHM/out-$1"
   rm -rf "$out" && mkdir -p "$out"
-  local t0 t1
+  local t0 t1 rc=0
   t0=$(date +%s.%N)
   case $tool in
-    unspool) "$UNSPOOL" -o -q "$arc" "$out" ;;
-    unzip) unzip -o -qq "$arc" -d "$out" ;;
-    7z) 7z x -y -bso0 -bsp0 -o"$out" "$arc" >/dev/null ;;
-    bsdtar) bsdtar -xf "$arc" -C "$out" ;;
+    unspool) "$UNSPOOL" -o -q -p "$PASSWORD" "$arc" "$out" || rc=$? ;;
+    unzip) unzip -o -qq -P "$PASSWORD" "$arc" -d "$out" >/dev/null 2>&1 || rc=$? ;;
+    7z) 7z x -y -bso0 -bsp0 -p"$PASSWORD" -o"$out" "$arc" >/dev/null 2>&1 || rc=$? ;;
+    7zz) 7zz x -y -bso0 -bsp0 -p"$PASSWORD" -o"$out" "$arc" >/dev/null 2>&1 || rc=$? ;;
+    bsdtar) bsdtar -xf "$arc" --passphrase "$PASSWORD" -C "$out" 2>/dev/null || rc=$? ;;
   esac
   t1=$(date +%s.%N)
-  echo "$t1 - $t0" | bc
+  [ "$rc" = 0 ] && echo "$t1 - $t0" | bc
+  return 0
 }
 
 make_inputs
-for arc in ${BENCH_ONLY:-small-stored.zip large-stored.zip mixed-deflate.zip mixed-split.zip}; do
+ALL="small-stored.zip large-stored.zip mixed-deflate.zip mixed-split.zip text-deflate.zip
+     text-bzip2.zip text-lzma.zip text-xz.zip text-zstd.zip text-aes256.zip"
+for arc in ${BENCH_ONLY:-$ALL}; do
   case $arc in
     *-split.zip) tools=(unspool 7z) ;;
+    text-*) tools=(unspool unzip 7zz bsdtar) ;;
     *) tools=(unspool unzip 7z bsdtar) ;;
   esac
   declare -A best=()
@@ -78,14 +103,19 @@ for arc in ${BENCH_ONLY:-small-stored.zip large-stored.zip mixed-deflate.zip mix
     for tool in "${tools[@]}"; do
       command -v "$tool" >/dev/null || [ "$tool" = unspool ] || continue
       s=$(run_once "$tool" "$arc")
+      [ -n "$s" ] || continue
       if [ -z "${best[$tool]:-}" ] || (( $(echo "$s < ${best[$tool]}" | bc) )); then best[$tool]=$s; fi
     done
   done
   # A split set's size is that of all its parts.
-  size=$(cat "$arc" "${arc%.zip}".z[0-9]* 2>/dev/null | wc -c)
+  size=$(cat "$arc" "${arc%.zip}".z[0-9]* 2>/dev/null | wc -c || true)
   echo "== $arc ($((size / 1024 / 1024)) MB), best of $RUNS"
   for tool in "${tools[@]}"; do
-    [ -n "${best[$tool]:-}" ] || continue
+    if [ -z "${best[$tool]:-}" ]; then
+      command -v "$tool" >/dev/null && printf '  %-8s cannot extract it\n' "$tool"
+      continue
+    fi
+    [ -n "${best[unspool]:-}" ] || { printf '  %-8s %8.3f s\n' "$tool" "${best[$tool]}"; continue; }
     ratio=$(echo "scale=2; ${best[$tool]} / ${best[unspool]}" | bc)
     printf '  %-8s %8.3f s   %s x unspool time\n' "$tool" "${best[$tool]}" "$ratio"
   done
