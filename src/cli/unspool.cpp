@@ -1,5 +1,6 @@
 // unspool: extracts a ZIP archive with the TUnZip component, showing its events on the
 // terminal: a progress bar, overwrite questions, and every error with its code.
+#include "CliMain.h"
 #include "CliMask.h"
 #include "CliOptions.h"
 #include "CliProgress.h"
@@ -525,7 +526,9 @@ private:
     bool FDeclined = false;
 };
 
-int Main(const std::vector<std::string>& Args)
+} // namespace
+
+int UnspoolMain(const std::vector<std::string>& Args)
 {
     std::string error;
     auto options = ParseCommandLine(Args, error);
@@ -545,14 +548,3 @@ int Main(const std::vector<std::string>& Args)
     TCliRun run(*options);
     return run.Run();
 }
-
-} // namespace
-
-#ifdef _WIN32
-#include "CliWinMain.inc"
-#else
-int main(int argc, char** argv)
-{
-    return Main(std::vector<std::string>(argv + 1, argv + argc));
-}
-#endif

@@ -2,8 +2,9 @@
 //
 // Components speak in the library's own terms: UTF-8 path strings with "\" as the
 // separator, 32-bit DOS date-times, Win32-style attribute bits and error codes. Each
-// operating system gets one implementation file (posix/ or win32/), chosen by CMake;
-// nothing above this header includes an OS header.
+// operating system has its implementation in posix/ or win32/, chosen by CMake, one file
+// per concern and the same concerns on both: qvrPosixFiles.cpp and qvrWin32Files.cpp hold
+// the section "Files" below, and so on. Nothing above this header includes an OS header.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,9 @@ inline constexpr uint32_t ErrorFileNotFound = 2;
 inline constexpr uint32_t ErrorAccessDenied = 5;
 inline constexpr uint32_t ErrorWriteProtect = 19;
 inline constexpr uint32_t ErrorDiskFull = 112;
+
+// ---------------------------------------------------------------------------------
+// Files: handles, times, attributes, names and paths, temporary files.
 
 // Access and sharing as the open-mode word describes them.
 enum class TAccess { Read, Write, ReadWrite };
@@ -111,6 +115,9 @@ std::string CurrentDir();
 std::string TempPath();
 // A new empty file with a unique name in Dir, starting with Prefix; empty on failure.
 std::string TempFileName(const std::string& Dir, const std::string& Prefix);
+// ---------------------------------------------------------------------------------
+// Volumes: disk space, drive types, labels, and what a drive that is not ready does.
+
 // Free and total bytes of the volume holding Path; false when unknown.
 bool DiskSpace(const std::string& Path, int64_t& Free, int64_t& Total);
 
@@ -150,6 +157,23 @@ uint8_t FloppyBiosType(char Letter);
 // Retry. Without a windowing system there is no box and the answer is false.
 bool AskRetry(const std::string& Caption, const std::string& Text);
 
+// While alive, critical errors (a drive that is not ready) fail at once instead of
+// asking the user; restores the previous mode on destruction.
+class TCriticalErrorGuard {
+public:
+    TCriticalErrorGuard();
+    ~TCriticalErrorGuard();
+    TCriticalErrorGuard(const TCriticalErrorGuard&) = delete;
+    TCriticalErrorGuard& operator=(const TCriticalErrorGuard&) = delete;
+
+private:
+    // POSIX has no such mode, so only the Windows side reads it.
+    [[maybe_unused]] unsigned FPrevious;
+};
+
+// ---------------------------------------------------------------------------------
+// System: the clock, the time zone, and the error state of each thread.
+
 // Milliseconds from an arbitrary fixed point; wraps like the Win32 tick count.
 uint32_t TickCount();
 // The current local date and time as a packed DOS date-time.
@@ -161,6 +185,10 @@ int32_t TimeZoneBias();
 uint32_t LastError();
 // The system's text for an error code.
 std::string ErrorText(uint32_t Code);
+
+// ---------------------------------------------------------------------------------
+// Output: the tree of folders and files an extraction writes, walked without following
+// links.
 
 // What opening the folders of an output file found: the folder is open, a step is
 // missing (and was not to be made), a step is a link, or it failed otherwise (a file in
@@ -305,9 +333,9 @@ public:
     // on Windows.
     bool Link(const std::string& Leaf, const std::string& Target, bool ReplaceReadOnly);
     // Gives the folder Leaf of the folder opened last its Mode (a POSIX mode with its
-    // type bits, whose 07777 bits are set as SetMode sets them; 0: left as it is) and Time. The folder is opened without following a link: a link in its
-    // place is left alone and the call fails. Windows has no mode bits and sets the time
-    // only.
+    // type bits, whose 07777 bits are set as SetMode sets them; 0: left as it is) and
+    // Time. The folder is opened without following a link: a link in its place is left
+    // alone and the call fails. Windows has no mode bits and sets the time only.
     bool SetFolder(const std::string& Leaf, uint32_t Mode, const TFileTime& Time);
     // Attributes of Leaf in the folder opened last, of a link itself (faReparsePoint);
     // -1 when there is none.
@@ -335,6 +363,9 @@ private:
     TSharedHandle FRootHandle;
     TSharedHandle FFolderHandle;
 };
+
+// ---------------------------------------------------------------------------------
+// Text: code pages and UTF-16, the terminal and the console.
 
 // Whether a standard stream (0 in, 1 out, 2 error) is an interactive terminal.
 bool IsTerminal(int Stream);
@@ -394,20 +425,6 @@ private:
     // The mode to restore: the termios flags on POSIX, the console mode on Windows.
     bool FSaved = false;
     unsigned long FMode = 0;
-};
-
-// While alive, critical errors (a drive that is not ready) fail at once instead of
-// asking the user; restores the previous mode on destruction.
-class TCriticalErrorGuard {
-public:
-    TCriticalErrorGuard();
-    ~TCriticalErrorGuard();
-    TCriticalErrorGuard(const TCriticalErrorGuard&) = delete;
-    TCriticalErrorGuard& operator=(const TCriticalErrorGuard&) = delete;
-
-private:
-    // POSIX has no such mode, so only the Windows side reads it.
-    [[maybe_unused]] unsigned FPrevious;
 };
 
 } // namespace qvrOS

@@ -1,10 +1,16 @@
-// Windows console entry of the unspool command, included at the end of unspool.cpp.
+// Windows console entry of the unspool command; CMake builds it into the Windows command
+// only (CliPosixMain.cpp is the entry elsewhere).
 //
 // The arguments are taken as UTF-16 (wmain, linked with -municode) so that names outside
 // the ANSI code page survive, and are turned into UTF-8 once, here: from then on the
 // command and the component see UTF-8 only. The console is switched to UTF-8 for the
 // same reason for as long as the command runs.
+#include "CliMain.h"
+#include "qvrPlatform.h"
+
 #include <cwchar>
+#include <string>
+#include <vector>
 
 int wmain(int argc, wchar_t** argv)
 {
@@ -15,5 +21,5 @@ int wmain(int argc, wchar_t** argv)
         const wchar_t* arg = argv[i];
         args.push_back(qvrOS::Utf16ToUtf8(std::u16string(arg, arg + std::wcslen(arg))));
     }
-    return Main(args);
+    return UnspoolMain(args);
 }
