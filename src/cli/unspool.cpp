@@ -244,9 +244,12 @@ private:
         FUnZip.OnListEntry = [&](TZipCommon&, const TEntryListing& e) {
             size += e.Size;
             packed += e.Packed;
-            // A method without a row still shows the name the format gives it.
+            // A method without a row still shows the name the format gives it; an AES
+            // entry shows its strength and the method beneath the cipher.
             const char* named = MethodName(e.Method);
-            const std::string method = named ? named : "Method" + std::to_string(e.Method);
+            const std::string method = e.AesStrength ? AesMethodName(e.AesStrength, e.AesMethod)
+                                       : named       ? named
+                                                     : "Method" + std::to_string(e.Method);
             const uint32_t d = e.DosDateTime;
             char date[32];
             std::snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u", 1980 + (d >> 25),

@@ -71,6 +71,10 @@ struct TEntryListing {
     uint32_t DosDateTime = 0;
     uint32_t Crc = 0;
     bool Encrypted = false;
+    // A WinZip AES entry (Method 99): its strength (1, 2, 3: AES-128, -192, -256) and
+    // the method beneath the cipher; 0 for any other entry.
+    uint8_t AesStrength = 0;
+    uint16_t AesMethod = 0;
     bool IsDirectory = false;
     uint32_t Attributes = 0; // external attributes: DOS bits low, a Unix mode high
     // A symbolic link's target (read for link entries only); empty for anything else.

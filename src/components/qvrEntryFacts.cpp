@@ -60,6 +60,17 @@ void ReadExtraFacts(uint16_t Tag, const uint8_t* P, size_t Size, TExtraFacts& Fa
             Facts.UnicodePath.assign(reinterpret_cast<const char*>(P + 5), Size - 5);
         }
         break;
+    case 0x9901:
+        // Vendor version, vendor id "AE", strength, the method beneath the cipher.
+        Facts.Aes = {};
+        Facts.Aes.Present = true;
+        Facts.Aes.Malformed = Size != 7 || P[2] != 'A' || P[3] != 'E';
+        if (Size >= 7) {
+            Facts.Aes.Version = GetU16(P);
+            Facts.Aes.Strength = P[4];
+            Facts.Aes.Method = GetU16(P + 5);
+        }
+        break;
     default: break;
     }
 }

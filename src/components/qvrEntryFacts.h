@@ -34,7 +34,16 @@ inline uint32_t PermissionBits(uint32_t Mode, bool Special)
     return Mode & (Special ? 07777u : 0777u);
 }
 
-// What the extra fields of one header tell about names and times.
+// The WinZip AES field (0x9901) of an entry encrypted with AES (method 99).
+struct TAesFacts {
+    bool Present = false;   // the header has the field
+    bool Malformed = false; // its size is not 7 or its vendor is not "AE"
+    uint16_t Version = 0;   // 1: AE-1, checked by CRC too; 2: AE-2, whose CRC is 0
+    uint8_t Strength = 0;   // 1, 2, 3: AES-128, AES-192, AES-256
+    uint16_t Method = 0;    // the compression method beneath the cipher
+};
+
+// What the extra fields of one header tell about names, times and AES encryption.
 struct TExtraFacts {
     TUtcTime Modified;
     // The Info-ZIP Unicode Path field (0x7075): the CRC-32 of the header's own name it
@@ -42,11 +51,13 @@ struct TExtraFacts {
     bool HasUnicodePath = false;
     uint32_t UnicodePathCrc = 0;
     std::string UnicodePath;
+    TAesFacts Aes;
 };
 
 // Takes one extra field (Tag, and Size bytes at P) into Facts when it is one of the
 // time or name fields: extended timestamp (0x5455), NTFS times (0x000A), the old
-// Info-ZIP Unix field (0x5855), Unicode Path (0x7075). Fields cut short are ignored.
+// Info-ZIP Unix field (0x5855), Unicode Path (0x7075), or the WinZip AES field (0x9901).
+// Fields cut short are ignored, except an AES field, which is kept as malformed.
 void ReadExtraFacts(uint16_t Tag, const uint8_t* P, size_t Size, TExtraFacts& Facts);
 
 // How one entry's stored name is read.

@@ -61,9 +61,16 @@ bool TEntrySink::Write(const uint8_t* Buf, int32_t Count)
 
 bool TEntrySink::Passes(uint32_t StoredCrc) const
 {
-    if (FWriteFailed || FOverflow) return false;
+    if (FWriteFailed || FOverflow || !FAuthentic) return false;
     if (FExpected >= 0 && FWritten != FExpected) return false;
     return Crc() == StoredCrc;
+}
+
+void TEntrySink::Forged(std::string Detail)
+{
+    FAuthentic = false;
+    FFailCode = E_CRCERR;
+    FFailDetail = std::move(Detail);
 }
 
 void TEntrySink::FinishProgress()

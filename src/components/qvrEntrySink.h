@@ -41,7 +41,8 @@ public:
     uint32_t Crc() const { return FCrc ^ 0xFFFFFFFFu; }
     bool WriteFailed() const { return FWriteFailed; }
     bool Overflowed() const { return FOverflow; }
-    // The verdict: every byte written, the size as declared and the CRC as stored.
+    // The verdict: every byte written, the size as declared, the CRC as stored and,
+    // for an AES entry, the authentication code as stored.
     bool Passes(uint32_t StoredCrc) const;
     // A decoder's failure that has its own message (an invalid tree, a stack overflow):
     // the first code left here is reported for the entry once decoding has ended, with
@@ -52,6 +53,11 @@ public:
         FFailCode = Code;
         FFailDetail = std::move(Detail);
     }
+    // The entry's authentication code does not match its data: the verdict fails
+    // whatever the CRC says, and this report (a CRC error with Detail) replaces any a
+    // decoder left, since the decoder was given altered bytes.
+    void Forged(std::string Detail);
+    bool Authentic() const { return FAuthentic; }
     int32_t FailCode() const { return FFailCode; }
     const std::string& FailDetail() const { return FFailDetail; }
     // Counts the part of the entry that was never produced as done, so that the run's
@@ -69,6 +75,7 @@ private:
     bool FStopped = false;
     bool FWriteFailed = false;
     bool FOverflow = false;
+    bool FAuthentic = true;
     int32_t FFailCode = 0;
     std::string FFailDetail;
 };

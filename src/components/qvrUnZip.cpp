@@ -442,6 +442,8 @@ void TUnZip::AddLocalHeader(TZipEntry& Entry) const
     Entry.Info.UncompressedSize = high(Entry.Info.UncompressedSize, FHighParts.Uncompressed);
     // The directory's time stands; a local header may carry one the directory lacks.
     if (!Entry.Info.Modified.Set) Entry.Info.Modified = FExtraFacts.Modified;
+    // The local header's AES field is the one beside the data it describes.
+    Entry.Aes = FExtraFacts.Aes;
     Entry.LocalFlags = FLocalHdr.Flags();
     Entry.LocalDosDateTime = FLocalHdr.DosDateTime();
     // An entry written with a data descriptor has no reliable CRC in its local header:
@@ -463,6 +465,7 @@ TZipEntry TUnZip::ScannedEntry(int32_t Index, const TDirEntry& Record, std::stri
     e.Info.DosDateTime = e.LocalDosDateTime = FLocalHdr.DosDateTime();
     e.Info.Host = HostUnknown;
     e.Info.Modified = FExtraFacts.Modified;
+    e.Aes = FExtraFacts.Aes;
     e.ExternalAttr = Record.ExternalAttr;
     e.HeaderAt = Record.Position;
     // The sizes and CRC a data descriptor gave stand in for the header's zeros.
@@ -544,6 +547,10 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
     e.DosDateTime = info.DosDateTime;
     e.Crc = Entry.ListedCrc;
     e.Encrypted = Entry.Encrypted();
+    if (Entry.IsAes() && Entry.Aes.Present) {
+        e.AesStrength = Entry.Aes.Strength;
+        e.AesMethod = Entry.Aes.Method;
+    }
     e.IsDirectory = Entry.IsDirectory() || (!e.Name.empty() && e.Name.back() == '\\');
     e.Attributes = Entry.ExternalAttr;
     // A link's target is its data: read, bounded, for link entries only, and only where

@@ -56,15 +56,20 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     }
 
     // Nothing is touched for an entry that cannot be decoded: no password is asked for
-    // and no file is created or truncated.
-    const TMethodRow* method = FindMethod(info.Method);
+    // and no file is created or truncated. An AES entry is decoded by the method its
+    // AES field names, once the field itself can be read.
+    std::string unsupported =
+        Entry.IsAes() ? AesFieldProblem(Entry.Aes, Entry.Encrypted()) : std::string();
+    const TMethodRow* method = unsupported.empty() ? FindMethod(Entry.DecodedMethod()) : nullptr;
     if (!method) {
-        ReportError(FFileName, DescribeMethod(info.Method), E_UNSUPPORTEDMETHOD, "0");
+        if (unsupported.empty()) unsupported = DescribeMethod(Entry.DecodedMethod());
+        ReportError(FFileName, unsupported, E_UNSUPPORTEDMETHOD, "0");
         DeclineEntry(Entry);
         return false;
     }
     const bool encrypted = Entry.Encrypted();
-    uint8_t header[12] = {};
+    // The traditional 12-byte encryption header, or an AES entry's salt and verifier.
+    uint8_t header[std::max<size_t>(12, AesMaxHeaderSize)] = {};
     if (encrypted) {
         // Once no password was found, every later encrypted entry of the run is skipped
         // without another search (unless each entry has a search of its own); the
@@ -73,7 +78,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
         // fails the search like any wrong header.
         bool opened = false;
         if (!FBadPassword) {
-            Stream->ReadFull(header, sizeof header);
+            Stream->ReadFull(header, Entry.CipherHeaderBytes());
             opened = VerifyPassword(Entry, header);
             if (!opened && !FPasswordPerEntry) FBadPassword = true;
         }
@@ -109,7 +114,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
         } catch (...) {
             // Reported where it arose (a full disk); the entry ends with what it has.
         }
-        bool pass = sink.Passes(Entry.Crc) && !GetCancel();
+        bool pass = sink.Passes(Entry.ChecksCrc() ? Entry.Crc : sink.Crc()) && !GetCancel();
         // One wrong password in 256 passes the check byte, and then only the data can
         // tell: the list's other passwords get their turn before the entry fails.
         if (!pass && encrypted && !sink.WriteFailed() && !GetCancel() &&
@@ -126,7 +131,9 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
                 CloseOutput(Out, FFileName, OutputFacts(Entry, attr), pass, kept) || !pass;
         Crc32Acc = sink.Crc();
         // A file that could not be finished has its report already.
-        const bool verdict = EndEntry(pass && finished, !finished);
+        // A failed authentication code has been reported as the entry's CRC error.
+        const bool verdict = EndEntry(pass && finished, !finished || !sink.Authentic());
+        Entry.AesKeys.Clear();
         // After a cancel the host has asked for quiet: no notice.
         if (kept && !GetCancel()) ReportError(FFileName, "", E_KEPTEXISTING, "0");
         return verdict;
@@ -158,7 +165,7 @@ bool TUnZip::ReadLinkTarget(TStream32& Stream, const TMethodRow& Method, const T
         return false;
     }
     if (Owner) sink.FinishProgress();
-    if (!sink.Passes(Entry.Crc)) return false;
+    if (!sink.Passes(Entry.ChecksCrc() ? Entry.Crc : sink.Crc())) return false;
     Target = bytes.Text();
     return true;
 }
@@ -215,16 +222,26 @@ bool TUnZip::RestartOutput(std::unique_ptr<TOutputStream>& Out)
 TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Stream,
                                       const TZipEntry& Entry, TEntrySink& Sink)
 {
-    // The password search has read the 12-byte encryption header already.
+    // The password search has read the encryption header (or salt and verifier) already.
     const int64_t packed = Entry.PackedBytes();
     // A spanned set's next disk must show a record where this entry's data ends.
-    if (FVolumes) FRecordAt = Stream.Position() + packed;
+    if (FVolumes) FRecordAt = Stream.Position() + packed + Entry.CipherTrailerBytes();
     TWindowStream window(Stream, packed);
-    // The cipher layer works on its own copy of the entry's keys.
+    // The cipher layers work on their own copies of the entry's keys.
     std::optional<TCipherStream> cipher;
-    if (Entry.Encrypted()) cipher.emplace(window, Entry.Cipher);
-    TStream32& in = cipher ? static_cast<TStream32&>(*cipher) : window;
-    return Method.Decode(in, Sink, Entry.Info);
+    std::optional<TAesStream> aes;
+    if (Entry.IsAes()) aes.emplace(window, Entry.AesKeys);
+    else if (Entry.Encrypted()) cipher.emplace(window, Entry.Cipher);
+    TStream32& in = aes      ? static_cast<TStream32&>(*aes)
+                    : cipher ? static_cast<TStream32&>(*cipher)
+                             : window;
+    // The decoder sees the method beneath an AES cipher.
+    TEntryInfo info = Entry.Info;
+    info.Method = Entry.DecodedMethod();
+    const TDecodeResult result = Method.Decode(in, Sink, info);
+    // Whatever the decoder made of them, bytes that fail their code are not the entry's.
+    if (aes && !aes->Authentic(Stream)) Sink.Forged("authentication code does not match");
+    return result;
 }
 
 // ---------------------------------------------------------------------------------
@@ -232,12 +249,16 @@ TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Strea
 
 bool TUnZip::CheckPassword(uint8_t* Header)
 {
-    return FEntry && CheckHeader(FEntry->Cipher, Header, FEntry->LocalFlags, FEntry->Crc,
-                                 FPassword, FEntry->LocalDosDateTime);
+    // The host's check takes a traditional encryption header only.
+    return FEntry && !FEntry->IsAes() &&
+           CheckHeader(FEntry->Cipher, Header, FEntry->LocalFlags, FEntry->Crc, FPassword,
+                       FEntry->LocalDosDateTime);
 }
 
 bool TUnZip::TryPassword(TZipEntry& Entry, const uint8_t* Header)
 {
+    if (Entry.IsAes())
+        return !FPassword.empty() && Entry.AesKeys.Derive(FPassword, Entry.Aes.Strength, Header);
     // The check deciphers its copy in place.
     uint8_t buf[25] = {};
     std::memcpy(buf, Header, 12);

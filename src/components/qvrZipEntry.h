@@ -4,7 +4,9 @@
 // slots, which the walk is free to fill with the next record while an entry is decoded.
 #pragma once
 
+#include "qvrAesInput.h"
 #include "qvrCrypt.h"
+#include "qvrEntryFacts.h"
 #include "qvrZipRecords.h"
 
 #include <cstdint>
@@ -31,13 +33,33 @@ struct TZipEntry {
     int64_t HeaderAt = 0;
     // Once a password opened it: the key state just past its encryption header.
     TZipCipher Cipher;
+    // A WinZip AES entry (method 99): its local header's 0x9901 field, and once a
+    // password opened it, its keys.
+    TAesFacts Aes;
+    TAesKeys AesKeys;
 
     bool Encrypted() const { return Info.Flags & 0x0001; }
+    bool IsAes() const { return Info.Method == 99; }
     bool IsDirectory() const { return ExternalAttr & 0x10; }
-    // Compressed bytes after the encryption header, where the decoder starts.
+    // The method its decoder is chosen by: the one beneath an AES cipher.
+    uint16_t DecodedMethod() const
+    {
+        return IsAes() ? Aes.Method : static_cast<uint16_t>(Info.Method);
+    }
+    // An AE-2 entry stores no CRC: its authentication code is its verdict alone.
+    bool ChecksCrc() const { return !IsAes() || Aes.Version != 2; }
+    // The bytes before the compressed data (the traditional encryption header, or the
+    // AES salt and verifier) and after it (the AES authentication code).
+    int32_t CipherHeaderBytes() const
+    {
+        if (IsAes()) return static_cast<int32_t>(AesHeaderSize(Aes.Strength));
+        return Encrypted() ? 12 : 0;
+    }
+    int32_t CipherTrailerBytes() const { return IsAes() ? int32_t{AesCodeSize} : 0; }
+    // Compressed bytes between those, where the decoder starts and ends.
     int64_t PackedBytes() const
     {
-        const int64_t n = Info.CompressedSize - (Encrypted() ? 12 : 0);
+        const int64_t n = Info.CompressedSize - CipherHeaderBytes() - CipherTrailerBytes();
         return n < 0 ? 0 : n;
     }
 };

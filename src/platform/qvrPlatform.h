@@ -7,6 +7,7 @@
 // the section "Files" below, and so on. Nothing above this header includes an OS header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -425,6 +426,60 @@ private:
     // The mode to restore: the termios flags on POSIX, the console mode on Windows.
     bool FSaved = false;
     unsigned long FMode = 0;
+};
+
+// ---------------------------------------------------------------------------------
+// Crypto: the arithmetic of WinZip AES entries, done by the system's own library
+// (OpenSSL's libcrypto on POSIX, CNG on Windows; qvrPosixCrypto.cpp, qvrWin32Crypto.cpp).
+// Keys and key schedules live in the objects that use them and are wiped with them.
+
+// Overwrites Size bytes at P with zeros; the compiler may not drop it as a dead store.
+void WipeMemory(void* P, size_t Size);
+
+// Fills Out (OutSize bytes) with PBKDF2 over HMAC-SHA1 of Password and Salt, Iterations
+// rounds; false when the library refuses.
+bool DerivePbkdf2Sha1(std::string_view Password, const uint8_t* Salt, size_t SaltSize,
+                      uint32_t Iterations, uint8_t* Out, size_t OutSize);
+
+// AES encryption of whole 16-byte blocks under one key of 16, 24 or 32 bytes, each
+// block on its own (ECB): the caller builds its mode from them.
+class TAesBlocks {
+public:
+    TAesBlocks(const uint8_t* Key, size_t KeySize);
+    ~TAesBlocks();
+    TAesBlocks(const TAesBlocks&) = delete;
+    TAesBlocks& operator=(const TAesBlocks&) = delete;
+
+    // Whether the key was taken.
+    bool Ready() const { return FBody != nullptr; }
+    // Enciphers Count blocks from In into Out; false on failure (Out is then zeros).
+    bool Encipher(const uint8_t* In, uint8_t* Out, size_t Count);
+
+    static constexpr size_t BlockSize = 16;
+
+private:
+    struct TBody;
+    std::unique_ptr<TBody> FBody;
+};
+
+// HMAC-SHA1 of the bytes handed to Update, under one key.
+class THmacSha1 {
+public:
+    THmacSha1(const uint8_t* Key, size_t KeySize);
+    ~THmacSha1();
+    THmacSha1(const THmacSha1&) = delete;
+    THmacSha1& operator=(const THmacSha1&) = delete;
+
+    bool Ready() const { return FBody != nullptr; }
+    void Update(const uint8_t* P, size_t Size);
+    // The code of everything given so far; false on failure. Once only.
+    bool Final(uint8_t Code[20]);
+
+    static constexpr size_t CodeSize = 20;
+
+private:
+    struct TBody;
+    std::unique_ptr<TBody> FBody;
 };
 
 } // namespace qvrOS

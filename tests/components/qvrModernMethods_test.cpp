@@ -320,11 +320,12 @@ TEST(ModernMethods, ZstdWindowOverTheLimitIsRefused)
 }
 
 // An entry whose method has no row is reported with the method's name, and the file of
-// its name is left untouched.
+// its name is left untouched. AES (99) is a cipher with no row of its own: without the
+// field that names the method beneath it, it is refused the same way.
 TEST(ModernMethods, MethodWithoutRowIsNamedAndTouchesNothing)
 {
     const std::vector<std::pair<uint16_t, std::string>> cases = {
-        {98, "PPMd (98)"},           {99, "AES (99)"},
+        {98, "PPMd (98)"},           {99, "AES (99) without its 0x9901 field"},
         {18, "IBM TERSE (18)"},      {19, "IBM LZ77 z/Architecture (19)"},
         {96, "JPEG (96)"},           {97, "WavPack (97)"},
         {10, "PKWARE DCL Implode (10)"}, {200, "method 200"},
