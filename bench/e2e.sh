@@ -78,7 +78,7 @@ run_once() {
   local t0 t1 rc=0
   t0=$(date +%s.%N)
   case $tool in
-    unspool) "$UNSPOOL" -o -q -p "$PASSWORD" "$arc" "$out" || rc=$? ;;
+    unspool) "$UNSPOOL" -o -q -p "$PASSWORD" "$arc" "$out" 2>/dev/null || rc=$? ;;
     unzip) unzip -o -qq -P "$PASSWORD" "$arc" -d "$out" >/dev/null 2>&1 || rc=$? ;;
     7z) 7z x -y -bso0 -bsp0 -p"$PASSWORD" -o"$out" "$arc" >/dev/null 2>&1 || rc=$? ;;
     7zz) 7zz x -y -bso0 -bsp0 -p"$PASSWORD" -o"$out" "$arc" >/dev/null 2>&1 || rc=$? ;;
