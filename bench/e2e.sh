@@ -68,6 +68,14 @@ PY
   [ -f text-aes256.zip ] ||
     (cd text && 7zz a -tzip -mm=Deflate -mem=AES256 -p"$PASSWORD" -bso0 -bsp0 ../text-aes256.zip .)
   [ -f text-zstd.zip ] || python3 "$BENCH_SRC/zstd-zip.py" text-zstd.zip text
+  # The same text as one file, where AES costs its cipher and code alone rather than a
+  # key derivation per entry: AES-256 over Deflate against plain Deflate.
+  if [ ! -f one-aes256.zip ]; then
+    rm -rf one && mkdir one
+    find text -type f -print0 | sort -z | xargs -0 cat > one/text.bin
+    (cd one && zip -q -6 ../one-deflate.zip text.bin &&
+      7zz a -tzip -mm=Deflate -mem=AES256 -p"$PASSWORD" -bso0 -bsp0 ../one-aes256.zip text.bin)
+  fi
 }
 
 # Seconds taken by one extraction of $2 with tool $1 into a fresh folder; nothing when
@@ -91,11 +99,12 @@ run_once() {
 
 make_inputs
 ALL="small-stored.zip large-stored.zip mixed-deflate.zip mixed-split.zip text-deflate.zip
-     text-bzip2.zip text-lzma.zip text-xz.zip text-zstd.zip text-aes256.zip"
+     text-bzip2.zip text-lzma.zip text-xz.zip text-zstd.zip text-aes256.zip one-deflate.zip
+     one-aes256.zip"
 for arc in ${BENCH_ONLY:-$ALL}; do
   case $arc in
     *-split.zip) tools=(unspool 7z) ;;
-    text-*) tools=(unspool unzip 7zz bsdtar) ;;
+    text-* | one-*) tools=(unspool unzip 7zz bsdtar) ;;
     *) tools=(unspool unzip 7z bsdtar) ;;
   esac
   declare -A best=()

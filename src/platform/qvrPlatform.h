@@ -430,7 +430,7 @@ private:
 
 // ---------------------------------------------------------------------------------
 // Crypto: the arithmetic of WinZip AES entries, done by the system's own library
-// (OpenSSL's libcrypto on POSIX, CNG on Windows; qvrPosixCrypto.cpp, qvrWin32Crypto.cpp).
+// (Nettle on POSIX, CNG on Windows; qvrPosixCrypto.cpp, qvrWin32Crypto.cpp).
 // Keys and key schedules live in the objects that use them and are wiped with them.
 
 // Overwrites Size bytes at P with zeros; the compiler may not drop it as a dead store.

@@ -1,53 +1,57 @@
-// The crypto door on POSIX: OpenSSL's libcrypto. AES runs through an EVP cipher
-// context in ECB mode without padding, HMAC through the EVP_MAC interface of
-// OpenSSL 3, PBKDF2 through PKCS5_PBKDF2_HMAC_SHA1; OPENSSL_cleanse does the wiping.
+// The crypto door on POSIX: Nettle. Its PBKDF2 keeps the HMAC's inner and outer states
+// and copies them each round, which matters here: an AES entry derives its keys with
+// 1000 rounds, and an archive of thousands of small entries pays that per entry. AES
+// and SHA-1 use the processor's AES and SHA instructions where Nettle finds them.
 #include "qvrPlatform.h"
 
-#include <openssl/core_names.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/params.h>
+#include <nettle/aes.h>
+#include <nettle/hmac.h>
+#include <nettle/nettle-meta.h>
+#include <nettle/pbkdf2.h>
 
-#include <climits>
 #include <cstring>
+#include <memory>
+#include <string.h>
 
 namespace qvrOS {
 
 void WipeMemory(void* P, size_t Size)
 {
-    if (P && Size) OPENSSL_cleanse(P, Size);
+    if (P && Size) explicit_bzero(P, Size);
 }
 
 bool DerivePbkdf2Sha1(std::string_view Password, const uint8_t* Salt, size_t SaltSize,
                       uint32_t Iterations, uint8_t* Out, size_t OutSize)
 {
-    if (Password.size() > INT_MAX || SaltSize > INT_MAX || OutSize > INT_MAX ||
-        Iterations > INT_MAX)
-        return false;
-    return PKCS5_PBKDF2_HMAC_SHA1(Password.data(), static_cast<int>(Password.size()), Salt,
-                                  static_cast<int>(SaltSize), static_cast<int>(Iterations),
-                                  static_cast<int>(OutSize), Out) == 1;
+    if (Iterations == 0 || OutSize == 0) return false;
+    pbkdf2_hmac_sha1(Password.size(), reinterpret_cast<const uint8_t*>(Password.data()),
+                     Iterations, SaltSize, Salt, OutSize, Out);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------
 // AES blocks
 
 struct TAesBlocks::TBody {
-    EVP_CIPHER_CTX* Ctx = EVP_CIPHER_CTX_new();
-    ~TBody() { EVP_CIPHER_CTX_free(Ctx); } // the free wipes the key schedule
+    const nettle_cipher* Cipher = nullptr;
+    std::unique_ptr<uint8_t[]> Context;
+    ~TBody()
+    {
+        if (Cipher) WipeMemory(Context.get(), Cipher->context_size);
+    }
 };
 
 TAesBlocks::TAesBlocks(const uint8_t* Key, size_t KeySize)
 {
-    const EVP_CIPHER* cipher = KeySize == 16   ? EVP_aes_128_ecb()
-                               : KeySize == 24 ? EVP_aes_192_ecb()
-                               : KeySize == 32 ? EVP_aes_256_ecb()
-                                               : nullptr;
+    const nettle_cipher* cipher = KeySize == 16   ? &nettle_aes128
+                                  : KeySize == 24 ? &nettle_aes192
+                                  : KeySize == 32 ? &nettle_aes256
+                                                  : nullptr;
     if (!cipher) return;
     auto body = std::make_unique<TBody>();
-    if (!body->Ctx || EVP_EncryptInit_ex(body->Ctx, cipher, nullptr, Key, nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(body->Ctx, 0) != 1)
-        return;
+    body->Cipher = cipher;
+    body->Context = std::make_unique<uint8_t[]>(cipher->context_size);
+    cipher->set_encrypt_key(body->Context.get(), Key);
     FBody = std::move(body);
 }
 
@@ -55,56 +59,44 @@ TAesBlocks::~TAesBlocks() = default;
 
 bool TAesBlocks::Encipher(const uint8_t* In, uint8_t* Out, size_t Count)
 {
-    const size_t bytes = Count * BlockSize;
-    int made = 0;
-    if (FBody && bytes <= INT_MAX &&
-        EVP_EncryptUpdate(FBody->Ctx, Out, &made, In, static_cast<int>(bytes)) == 1 &&
-        static_cast<size_t>(made) == bytes)
-        return true;
-    std::memset(Out, 0, bytes);
-    return false;
+    if (!FBody) {
+        std::memset(Out, 0, Count * BlockSize);
+        return false;
+    }
+    FBody->Cipher->encrypt(FBody->Context.get(), Count * BlockSize, Out, In);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------
 // HMAC-SHA1
 
 struct THmacSha1::TBody {
-    EVP_MAC* Mac = EVP_MAC_fetch(nullptr, OSSL_MAC_NAME_HMAC, nullptr);
-    EVP_MAC_CTX* Ctx = Mac ? EVP_MAC_CTX_new(Mac) : nullptr;
-    bool Failed = false;
-    ~TBody()
-    {
-        EVP_MAC_CTX_free(Ctx); // wipes the keyed state
-        EVP_MAC_free(Mac);
-    }
+    hmac_sha1_ctx Ctx;
+    bool Done = false;
+    ~TBody() { WipeMemory(&Ctx, sizeof Ctx); }
 };
 
-THmacSha1::THmacSha1(const uint8_t* Key, size_t KeySize)
+THmacSha1::THmacSha1(const uint8_t* Key, size_t KeySize) : FBody(std::make_unique<TBody>())
 {
-    auto body = std::make_unique<TBody>();
-    if (!body->Ctx) return;
-    char digest[] = "SHA1";
-    const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
-    if (EVP_MAC_init(body->Ctx, Key, KeySize, params) != 1) return;
-    FBody = std::move(body);
+    hmac_sha1_set_key(&FBody->Ctx, KeySize, Key);
 }
 
 THmacSha1::~THmacSha1() = default;
 
 void THmacSha1::Update(const uint8_t* P, size_t Size)
 {
-    if (FBody && Size && EVP_MAC_update(FBody->Ctx, P, Size) != 1) FBody->Failed = true;
+    if (FBody && !FBody->Done && Size) hmac_sha1_update(&FBody->Ctx, Size, P);
 }
 
 bool THmacSha1::Final(uint8_t Code[20])
 {
-    size_t made = 0;
-    if (FBody && !FBody->Failed && EVP_MAC_final(FBody->Ctx, Code, &made, CodeSize) == 1 &&
-        made == CodeSize)
-        return true;
-    std::memset(Code, 0, CodeSize);
-    return false;
+    if (!FBody || FBody->Done) {
+        std::memset(Code, 0, CodeSize);
+        return false;
+    }
+    hmac_sha1_digest(&FBody->Ctx, CodeSize, Code);
+    FBody->Done = true;
+    return true;
 }
 
 } // namespace qvrOS
