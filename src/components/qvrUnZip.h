@@ -7,15 +7,14 @@
 #include "qvrEntryChecks.h"
 #include "qvrEntryFacts.h"
 #include "qvrMethods.h"
-#include "qvrSpan.h"
-#include "qvrVolumeStream.h"
+#include "qvrVolumeSet.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-class TUnZip : public TUnBase {
+class TUnZip : public TUnBase, private TVolumeHost {
 public:
     TUnZip();
     ~TUnZip() override;
@@ -116,21 +115,23 @@ protected:
     // A walk that ran out of memory: reported, never passed for complete.
     void ReportOutOfMemory();
 
-    // Split sets. The run reads one through a volume stream whose parts come from
-    // OpenVolumePart: a disk of a spanned set (through the span object) or a part of a
-    // multi-volume set (through NextZipVolume).
+    // Split sets: the set opens its parts, asking the host through this component.
     bool OpenVolumeSet(std::unique_ptr<TStream32>& Stream);
-    std::unique_ptr<TStream32> OpenVolumePart(uint32_t Disk);
-    // Closes Stream and opens part Index + 1 of a multi-volume set whose last part is
-    // Last + 1, asking the host through OnNextVolume; false when the part cannot be had.
-    bool NextZipVolume(std::unique_ptr<TStream32>& Stream, uint32_t Index, uint32_t Last);
-    friend class TDiskSpannObj;
-    TDiskSpannObj FSpanObj{*this};
-    // The run's volume stream while it reads a split set, else null.
-    TVolumeStream* FVolumes = nullptr;
-    // Where the next part opened must show a record (a volume position): the entry's
-    // local header, then the end of its data.
-    int64_t FRecordAt = 0;
+    TVolumeSet FVolumeSet{*this};
+    TEvents VolumeEvents() override;
+    void VolumeReport(const std::string& File, const std::string& Ext, int32_t Code,
+                      const std::string& Volume, bool Raise) override;
+    void CancelRun(bool Report) override;
+    bool RunCancelled() const override { return GetCancel(); }
+    void OwnCancelFlag() override { SetCancelPtr(nullptr); }
+    const std::string& VolumeArchive() const override { return FArchiveFile; }
+    bool Reidentify(const std::string& Name) override;
+    TArcType IdentifiedType() const override;
+    std::unique_ptr<TStream32> OpenPart(const std::string& Name) override;
+    TDiskManager& VolumeDisks() override { return FDiskManager; }
+    void PartNamed(const std::string& Name) override { FVolumeName = Name; }
+    void PartNumbered(int32_t Number) override { FVolumeNumber = Number; }
+    void DiskSized(int64_t Size) override { FArchiveSize = Size; }
 
     TEntryInfo FEntryInfo;
     // The times and Unicode name of the extra field read last.

@@ -197,7 +197,7 @@ bool TUnZip::RetryPassword(const uint8_t* Header, std::vector<std::string>& Fail
                            TStream32& Stream, int64_t DataAt)
 {
     // A split set would have to go back to an earlier part (a disk taken out already).
-    if (FVolumes) return false;
+    if (FVolumeSet.Reading()) return false;
     Failed.push_back(FPassword);
     for (const std::string& p : FPasswords) {
         if (std::find(Failed.begin(), Failed.end(), p) != Failed.end()) continue;
@@ -225,7 +225,7 @@ TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Strea
     FPackedLeft = FEntryInfo.CompressedSize - (FEncrypted ? 12 : 0);
     if (FPackedLeft < 0) FPackedLeft = 0;
     // A spanned set's next disk must show a record where this entry's data ends.
-    if (FVolumes) FRecordAt = Stream.Position() + FPackedLeft;
+    if (FVolumeSet.Reading()) FVolumeSet.RecordAt(Stream.Position() + FPackedLeft);
     TWindowStream window(Stream, FPackedLeft);
     std::optional<TCipherStream> cipher;
     if (FEncrypted) cipher.emplace(window, FEntryCipher);
