@@ -2,7 +2,6 @@
 
 #include "qvrCrc.h"
 #include "qvrPlatform.h"
-#include "qvrVolumeSet.h"
 
 #include <cstdio>
 
@@ -58,13 +57,6 @@ void TZipCommon::SetCancel(bool Value)
 {
     *FCancelPtr = Value;
     if (Value) ReportError(FArchiveFile, FFileName, E_USERCANCELED, "0", rsRun);
-}
-
-std::string TZipCommon::GetVolumeName(uint32_t Index, uint32_t Last) const
-{
-    if (Index >= Last) return FArchiveFile;
-    // Named after the part read last (the archive itself before a run).
-    return TVolumeSet::PartName(FVolumeName.empty() ? FArchiveFile : FVolumeName, Index + 1);
 }
 
 const std::string& TZipCommon::TempFolder()

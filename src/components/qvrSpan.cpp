@@ -17,7 +17,7 @@ TDiskEvents TDiskSpannObj::Events()
 {
     TDiskEvents e;
     e.OnReportError = [this](const std::string& F, const std::string& X, int32_t C,
-                             const std::string& V) { FHost.VolumeReport(F, X, C, V); };
+                             const std::string& V) { FHost.VolumeReport(F, X, C, V, false); };
     e.OnRaiseError = [this](const std::string& F, const std::string& X, int32_t C,
                             const std::string& V) { FHost.VolumeReport(F, X, C, V, true); };
     return e;
@@ -38,7 +38,7 @@ bool TDiskSpannObj::SpanStep(std::unique_ptr<TStream32>& Stream)
     const std::string name = FHost.VolumeArchive();
     bool ok = assigned;
     if (!assigned) {
-        FHost.VolumeReport(name, event, E_REQUIREDEVENT, std::to_string(FDiskIndex));
+        FHost.VolumeReport(name, event, E_REQUIREDEVENT, std::to_string(FDiskIndex), false);
     } else if (FDiskIndex == 0) {
         // The last disk is the one whose archive has the end records: identify the
         // file in the drive until it is that one.
@@ -68,7 +68,7 @@ bool TDiskSpannObj::SpanStep(std::unique_ptr<TStream32>& Stream)
     }
     Stream = FHost.OpenPart(name);
     if (!Stream) {
-        FHost.VolumeReport(name, "", E_OPENERR, "0");
+        FHost.VolumeReport(name, "", E_OPENERR, "0", false);
         return false;
     }
     FHost.DiskSized(Stream->Size());
@@ -84,7 +84,7 @@ bool TDiskSpannObj::DiskHasData(int64_t Position)
         disks.GetDiskInfo(name, Events());
         TFileStream32 file(name, fmOpenRead | fmShareDenyWrite);
         if (!file.Valid()) {
-            FHost.VolumeReport(name, "", E_OPENERR, "0");
+            FHost.VolumeReport(name, "", E_OPENERR, "0", false);
             return false;
         }
         if (file.Size() < Position + 30) {

@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <memory>
 
-class TVolumeHost;
+struct TVolumeHost;
 
 class TDiskSpannObj : public TDiskCommon {
 public:
-    explicit TDiskSpannObj(TVolumeHost& Host) : FHost(Host) {}
+    explicit TDiskSpannObj(const TVolumeHost& Host) : FHost(Host) {}
 
     // Before each spanned walk: the first disk wanted is the last one, with the
     // directory.
@@ -35,5 +35,5 @@ public:
 private:
     TDiskEvents Events();
 
-    TVolumeHost& FHost;
+    const TVolumeHost& FHost;
 };

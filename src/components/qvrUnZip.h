@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-class TUnZip : public TUnBase, private TVolumeHost {
+class TUnZip : public TUnBase {
 public:
     TUnZip();
     ~TUnZip() override;
@@ -117,21 +117,9 @@ protected:
 
     // Split sets: the set opens its parts, asking the host through this component.
     bool OpenVolumeSet(std::unique_ptr<TStream32>& Stream);
-    TVolumeSet FVolumeSet{*this};
-    TEvents VolumeEvents() override;
-    void VolumeReport(const std::string& File, const std::string& Ext, int32_t Code,
-                      const std::string& Volume, bool Raise) override;
-    void CancelRun(bool Report) override;
-    bool RunCancelled() const override { return GetCancel(); }
-    void OwnCancelFlag() override { SetCancelPtr(nullptr); }
-    const std::string& VolumeArchive() const override { return FArchiveFile; }
-    bool Reidentify(const std::string& Name) override;
-    TArcType IdentifiedType() const override;
-    std::unique_ptr<TStream32> OpenPart(const std::string& Name) override;
-    TDiskManager& VolumeDisks() override { return FDiskManager; }
-    void PartNamed(const std::string& Name) override { FVolumeName = Name; }
-    void PartNumbered(int32_t Number) override { FVolumeNumber = Number; }
-    void DiskSized(int64_t Size) override { FArchiveSize = Size; }
+    // The handlers the set asks this component through.
+    TVolumeHost VolumeHost();
+    TVolumeSet FVolumeSet{VolumeHost()};
 
     TEntryInfo FEntryInfo;
     // The times and Unicode name of the extra field read last.

@@ -38,50 +38,52 @@ bool TUnZip::OpenVolumeSet(std::unique_ptr<TStream32>& Stream)
     return true;
 }
 
-TVolumeHost::TEvents TUnZip::VolumeEvents()
+TVolumeHost TUnZip::VolumeHost()
 {
-    TEvents e;
-    if (OnGetZipLastDisk) e.LastDisk = [this](bool& Cancel) { OnGetZipLastDisk(*this, Cancel); };
-    if (OnGetZipFirstDisk) e.FirstDisk = [this](bool& Cancel) { OnGetZipFirstDisk(*this, Cancel); };
-    if (OnGetZipNextDisk)
-        e.NextDisk = [this](const std::string& Number, bool& Cancel) {
-            OnGetZipNextDisk(*this, Number, Cancel);
-        };
-    if (OnNextVolume)
-        e.NextVolume = [this](std::string& Name, const std::string& Number, bool Exists,
-                              bool& Cancel) { OnNextVolume(*this, Name, Number, Exists, Cancel); };
-    return e;
-}
-
-void TUnZip::VolumeReport(const std::string& File, const std::string& Ext, int32_t Code,
-                          const std::string& Volume, bool Raise)
-{
-    if (Raise) RaiseError(File, Ext, Code, Volume, rsRun);
-    else ReportError(File, Ext, Code, Volume, rsRun);
-}
-
-void TUnZip::CancelRun(bool Report)
-{
-    if (Report) SetCancel(true);
-    else *FCancelPtr = true;
-}
-
-bool TUnZip::Reidentify(const std::string& Name)
-{
-    // Identification forgets the name of a file it cannot find: the set keeps it.
-    FArcType = atNA;
-    FHeaderState = {};
-    SetArchiveFile(Name);
-    FArchiveFile = Name;
-    return FHeaderState.Has(htEnding);
-}
-
-TArcType TUnZip::IdentifiedType() const { return IsValidArcType(FArcType) ? FArcType : atNA; }
-
-std::unique_ptr<TStream32> TUnZip::OpenPart(const std::string& Name)
-{
-    auto file = std::make_unique<TTempFileStream>(*this, fmOpenRead | fmShareDenyWrite, Name);
-    if (!file->Valid()) return nullptr;
-    file->EnableReadBuffer(64 * 1024);
-    return file;
+    TVolumeHost h;
+    // The events as the host has assigned them at the time of the request.
+    h.VolumeEvents = [this] {
+        TVolumeHost::TEvents e;
+        if (OnGetZipLastDisk) e.LastDisk = [this](bool& C) { OnGetZipLastDisk(*this, C); };
+        if (OnGetZipFirstDisk) e.FirstDisk = [this](bool& C) { OnGetZipFirstDisk(*this, C); };
+        if (OnGetZipNextDisk)
+            e.NextDisk = [this](const std::string& N, bool& C) { OnGetZipNextDisk(*this, N, C); };
+        if (OnNextVolume)
+            e.NextVolume = [this](std::string& Name, const std::string& N, bool Exists, bool& C) {
+                OnNextVolume(*this, Name, N, Exists, C);
+            };
+        return e;
+    };
+    h.VolumeReport = [this](const std::string& F, const std::string& X, int32_t C,
+                            const std::string& V, bool Raise) {
+        if (Raise) RaiseError(F, X, C, V, rsRun);
+        else ReportError(F, X, C, V, rsRun);
+    };
+    h.CancelRun = [this](bool Report) {
+        if (Report) SetCancel(true);
+        else *FCancelPtr = true;
+    };
+    h.RunCancelled = [this] { return GetCancel(); };
+    h.OwnCancelFlag = [this] { SetCancelPtr(nullptr); };
+    h.VolumeArchive = [this] { return FArchiveFile; };
+    h.Reidentify = [this](const std::string& Name) {
+        // Identification forgets the name of a file it cannot find: the set keeps it.
+        FArcType = atNA;
+        FHeaderState = {};
+        SetArchiveFile(Name);
+        FArchiveFile = Name;
+        return FHeaderState.Has(htEnding);
+    };
+    h.IdentifiedType = [this] { return IsValidArcType(FArcType) ? FArcType : atNA; };
+    h.OpenPart = [this](const std::string& Name) -> std::unique_ptr<TStream32> {
+        auto file = std::make_unique<TTempFileStream>(*this, fmOpenRead | fmShareDenyWrite, Name);
+        if (!file->Valid()) return nullptr;
+        file->EnableReadBuffer(64 * 1024);
+        return file;
+    };
+    h.VolumeDisks = [this]() -> TDiskManager& { return FDiskManager; };
+    h.PartNamed = [this](const std::string& Name) { FVolumeName = Name; };
+    h.PartNumbered = [this](int32_t Number) { FVolumeNumber = Number; };
+    h.DiskSized = [this](int64_t Size) { FArchiveSize = Size; };
+    return h;
 }

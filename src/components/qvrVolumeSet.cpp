@@ -1,5 +1,6 @@
 #include "qvrVolumeSet.h"
 
+#include "qvrBase.h"
 #include "qvrMessages.h"
 
 #include <cstdio>
@@ -13,6 +14,13 @@ std::string TVolumeSet::PartName(const std::string& Name, uint32_t Number)
     char ext[16];
     std::snprintf(ext, sizeof ext, ".z%02u", static_cast<unsigned>(Number));
     return (hasExt ? Name.substr(0, dot) : Name) + ext;
+}
+
+std::string TZipCommon::GetVolumeName(uint32_t Index, uint32_t Last) const
+{
+    if (Index >= Last) return FArchiveFile;
+    // Named after the part read last (the archive itself before a run).
+    return TVolumeSet::PartName(FVolumeName.empty() ? FArchiveFile : FVolumeName, Index + 1);
 }
 
 uint32_t TVolumeSet::PartNumber(const std::string& Name)
@@ -144,7 +152,7 @@ std::unique_ptr<TStream32> TVolumeSet::NextVolume(uint32_t Index, uint32_t Last)
         // one that is not there ends the run, since nobody can be asked for it.
         if (!FileExistsAny(proposed)) {
             FHost.CancelRun(true);
-            FHost.VolumeReport(FPartName, "OnNextVolume", E_REQUIREDEVENT, number);
+            FHost.VolumeReport(FPartName, "OnNextVolume", E_REQUIREDEVENT, number, false);
             return nullptr;
         }
         FPartName = proposed;
@@ -163,13 +171,13 @@ std::unique_ptr<TStream32> TVolumeSet::NextVolume(uint32_t Index, uint32_t Last)
             found = !cancel && FileExistsAny(FPartName);
         }
         if (!found) {
-            FHost.VolumeReport(FPartName, "", E_USERCANCELED, number);
+            FHost.VolumeReport(FPartName, "", E_USERCANCELED, number, false);
             return nullptr;
         }
     }
     std::unique_ptr<TStream32> part = FHost.OpenPart(FPartName);
     if (!part) {
-        FHost.VolumeReport(FPartName, "", E_OPENERR, number);
+        FHost.VolumeReport(FPartName, "", E_OPENERR, number, false);
         return nullptr;
     }
     FHost.PartNumbered(static_cast<int32_t>(FFirst + Index + 1));

@@ -21,9 +21,8 @@
 
 class TDiskManager;
 
-// What a split set needs from the component reading it.
-class TVolumeHost {
-public:
+// What a split set needs from the component reading it: handlers the component fills.
+struct TVolumeHost {
     // The host's answers to requests for parts; a member left empty is not assigned.
     struct TEvents {
         std::function<void(bool& Cancel)> LastDisk, FirstDisk;
@@ -33,36 +32,38 @@ public:
             NextVolume;
     };
 
-    virtual TEvents VolumeEvents() = 0;
+    std::function<TEvents()> VolumeEvents;
     // Reports about the run; Raise raises after reporting.
-    virtual void VolumeReport(const std::string& File, const std::string& Ext, int32_t Code,
-                              const std::string& Volume, bool Raise = false) = 0;
+    std::function<void(const std::string& File, const std::string& Ext, int32_t Code,
+                       const std::string& Volume, bool Raise)>
+        VolumeReport;
     // Cancels the run; Report says so (25443) as a refusal by the host does.
-    virtual void CancelRun(bool Report) = 0;
-    virtual bool RunCancelled() const = 0;
+    std::function<void(bool Report)> CancelRun;
+    std::function<bool()> RunCancelled;
     // The run's cancel flag is the component's own again.
-    virtual void OwnCancelFlag() = 0;
+    std::function<void()> OwnCancelFlag;
     // The archive's name as the host knows it now.
-    virtual const std::string& VolumeArchive() const = 0;
+    std::function<std::string()> VolumeArchive;
     // Identifies Name afresh as the archive; true when it has its end records.
-    virtual bool Reidentify(const std::string& Name) = 0;
+    std::function<bool(const std::string& Name)> Reidentify;
     // The type identification found last; atNA for any that cannot be read.
-    virtual TArcType IdentifiedType() const = 0;
+    std::function<TArcType()> IdentifiedType;
     // Opens part Name for reading, others may read it too; null when it cannot be opened.
-    virtual std::unique_ptr<TStream32> OpenPart(const std::string& Name) = 0;
-    virtual TDiskManager& VolumeDisks() = 0;
+    std::function<std::unique_ptr<TStream32>(const std::string& Name)> OpenPart;
+    std::function<TDiskManager&()> VolumeDisks;
     // The part being read: its name, and (numbered files) its 1-based number.
-    virtual void PartNamed(const std::string& Name) = 0;
-    virtual void PartNumbered(int32_t Number) = 0;
+    std::function<void(const std::string& Name)> PartNamed;
+    std::function<void(int32_t Number)> PartNumbered;
     // The size of the archive on the disk in the drive.
-    virtual void DiskSized(int64_t Size) = 0;
-
-    virtual ~TVolumeHost() = default;
+    std::function<void(int64_t Size)> DiskSized;
 };
 
 class TVolumeSet {
 public:
-    explicit TVolumeSet(TVolumeHost& Host) : FHost(Host), FSpan(Host) {}
+    explicit TVolumeSet(TVolumeHost Host) : FHost(std::move(Host)), FSpan(FHost) {}
+    // The span object refers to the host handlers held here.
+    TVolumeSet(const TVolumeSet&) = delete;
+    TVolumeSet& operator=(const TVolumeSet&) = delete;
 
     // ZIP64 disk numbers are 32 bits wide; a set of more parts than the plain record's
     // 16-bit fields can count is not a real one.
@@ -111,7 +112,7 @@ private:
     // The name the part after Index is proposed under, the last being Last.
     std::string Proposed(uint32_t Index, uint32_t Last) const;
 
-    TVolumeHost& FHost;
+    TVolumeHost FHost;
     TDiskSpannObj FSpan;
     TArcType FType = atNA;
     TVolumeStream* FVolumes = nullptr;
