@@ -6,7 +6,6 @@
 #include "CliProgress.h"
 #include "qvrPlatform.h"
 #include "qvrMethods.h"
-#include "qvrJoinedStream.h"
 #include "qvrUnZip.h"
 
 #include <cstdio>
@@ -203,25 +202,9 @@ public:
     }
 
 private:
-    // The archive, or the set it belongs to: pieces cut from one file (x.zip.001,
-    // x.zip.002, ...) are read joined; a numbered part of a ZIP split set (x.z01) stands
-    // for the set, whose directory is in x.zip.
-    void OpenArchive()
-    {
-        const std::string name = SlashToBackslash(FOptions.Archive);
-        const std::vector<std::string> pieces = TJoinedStream::PieceNames(name);
-        if (pieces.size() > 1) {
-            FUnZip.ArchiveSource(pieces[0], [pieces] { return TJoinedStream::Open(pieces); });
-            return;
-        }
-        FUnZip.ArchiveFile(name);
-        const size_t dot = name.find_last_of('.');
-        const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
-        const bool numbered = ext.size() >= 4 && (ext[1] == 'z' || ext[1] == 'Z') &&
-                              ext.find_first_not_of("0123456789", 2) == std::string::npos;
-        if (FUnZip.ArcType() == atZipMV && numbered && FileExistsAny(name.substr(0, dot) + ".zip"))
-            FUnZip.ArchiveFile(name.substr(0, dot) + ".zip");
-    }
+    // Any file of a set names it (x.zip, a numbered part x.z01, a first piece x.zip.001):
+    // the component finds the rest.
+    void OpenArchive() { FUnZip.ArchiveFile(SlashToBackslash(FOptions.Archive)); }
 
     int Identify()
     {

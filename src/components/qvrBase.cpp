@@ -59,22 +59,6 @@ void TZipCommon::SetCancel(bool Value)
     if (Value) ReportError(FArchiveFile, FFileName, E_USERCANCELED, "0", rsRun);
 }
 
-std::string TZipCommon::GetVolumeName(uint32_t Index, uint32_t Last) const
-{
-    if (Index >= Last) return FArchiveFile;
-    // Named after the part read last (the archive itself before a run); the extension
-    // is what follows the last dot of the file's own name.
-    const std::string& base = FVolumeName.empty() ? FArchiveFile : FVolumeName;
-    const size_t slash = base.find_last_of('\\');
-    const size_t dot = base.find_last_of('.');
-    const std::string stem = dot != std::string::npos && (slash == std::string::npos || dot > slash)
-                                 ? base.substr(0, dot)
-                                 : base;
-    char ext[16];
-    std::snprintf(ext, sizeof ext, ".z%02u", static_cast<unsigned>(Index + 1));
-    return stem + ext;
-}
-
 const std::string& TZipCommon::TempFolder()
 {
     if (FTempFolder.empty() || !DirExists(FTempFolder)) FTempFolder = TempDir();

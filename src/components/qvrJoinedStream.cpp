@@ -1,9 +1,6 @@
 #include "qvrJoinedStream.h"
 
-#include "qvrGbls.h"
-
 #include <algorithm>
-#include <cstdio>
 
 TJoinedStream::TJoinedStream(std::vector<std::unique_ptr<TStream32>> Pieces)
     : FPieces(std::move(Pieces))
@@ -39,22 +36,6 @@ int64_t TJoinedStream::Seek(int64_t Offset, int Origin)
     if (Origin < 0 || Origin > 2 || to < 0) return -1;
     FPos = to;
     return FPos;
-}
-
-std::vector<std::string> TJoinedStream::PieceNames(const std::string& First)
-{
-    std::vector<std::string> names;
-    if (First.size() < 5 || First.compare(First.size() - 4, 4, ".001") != 0) return names;
-    const std::string stem = First.substr(0, First.size() - 3);
-    // Three digits at least, more once a set passes 999 pieces.
-    for (unsigned n = 1;; ++n) {
-        char num[16];
-        std::snprintf(num, sizeof num, "%03u", n);
-        const std::string name = stem + num;
-        if (!FileExistsAny(name)) break;
-        names.push_back(name);
-    }
-    return names;
 }
 
 std::unique_ptr<TJoinedStream> TJoinedStream::Open(const std::vector<std::string>& Names)

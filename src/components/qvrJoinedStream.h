@@ -19,10 +19,6 @@ public:
     int64_t Seek(int64_t Offset, int Origin) override;
     int64_t GetSize() override { return FStarts.back(); }
 
-    // The files of the set whose first piece is First (a name ending in ".001"): that
-    // one and the following numbers as long as they exist. Empty when First is not a
-    // first piece or does not exist.
-    static std::vector<std::string> PieceNames(const std::string& First);
     // Opens the pieces; null when one cannot be opened.
     static std::unique_ptr<TJoinedStream> Open(const std::vector<std::string>& Names);
 

@@ -1,6 +1,8 @@
 // The run: opening the archive, resetting the run state, the activation events and
 // the exception boundary around the type-specific walk.
 #include "qvrBase.h"
+#include "qvrJoinedStream.h"
+#include "qvrVolumeSet.h"
 
 #include <algorithm>
 #include <exception>
@@ -12,6 +14,13 @@ TUnBase::TUnBase() = default;
 
 void TUnBase::SetArchiveFile(const std::string& V)
 {
+    // The first of pieces cut from one file (x.zip.001, x.zip.002, ...) stands for the
+    // file they were cut from.
+    const std::vector<std::string> pieces = TVolumeSet::PieceNames(SlashToBackslash(V));
+    if (pieces.size() > 1) {
+        ArchiveSource(pieces[0], [pieces] { return TJoinedStream::Open(pieces); });
+        return;
+    }
     FSource = nullptr;
     TRegisterQuiver::SetArchiveFile(V);
 }

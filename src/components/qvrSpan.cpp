@@ -1,7 +1,8 @@
 #include "qvrSpan.h"
 
-#include "qvrTempFile.h"
-#include "qvrUnZip.h"
+#include "qvrMessages.h"
+#include "qvrVolumeSet.h"
+#include "qvrZipRecords.h"
 
 #include <string>
 
@@ -9,101 +10,88 @@ void TDiskSpannObj::Init()
 {
     FDiskIndex = 0;
     FRecordAt = 0;
-    FOwner.SetCancelPtr(nullptr);
+    FHost.OwnCancelFlag();
 }
 
 TDiskEvents TDiskSpannObj::Events()
 {
     TDiskEvents e;
     e.OnReportError = [this](const std::string& F, const std::string& X, int32_t C,
-                             const std::string& V) { FOwner.ReportError(F, X, C, V, rsRun); };
+                             const std::string& V) { FHost.VolumeReport(F, X, C, V, false); };
     e.OnRaiseError = [this](const std::string& F, const std::string& X, int32_t C,
-                            const std::string& V) { FOwner.RaiseError(F, X, C, V, rsRun); };
+                            const std::string& V) { FHost.VolumeReport(F, X, C, V, true); };
     return e;
-}
-
-bool TDiskSpannObj::AskForDisk(bool& Cancel)
-{
-    Cancel = true;
-    if (FDiskIndex == 1)
-        FOwner.OnGetZipFirstDisk(FOwner, Cancel);
-    else
-        FOwner.OnGetZipNextDisk(FOwner, std::to_string(FDiskIndex), Cancel);
-    return !Cancel;
 }
 
 bool TDiskSpannObj::SpanStep(std::unique_ptr<TStream32>& Stream)
 {
     Stream.reset();
+    const TVolumeHost::TEvents ask = FHost.VolumeEvents();
     const char* event = FDiskIndex == 0   ? "OnGetZipLastDisk"
                         : FDiskIndex == 1 ? "OnGetZipFirstDisk"
                                           : "OnGetZipNextDisk";
-    const bool assigned = FDiskIndex == 0   ? bool(FOwner.OnGetZipLastDisk)
-                          : FDiskIndex == 1 ? bool(FOwner.OnGetZipFirstDisk)
-                                            : bool(FOwner.OnGetZipNextDisk);
+    const bool assigned = FDiskIndex == 0   ? bool(ask.LastDisk)
+                          : FDiskIndex == 1 ? bool(ask.FirstDisk)
+                                            : bool(ask.NextDisk);
+    // Identification forgets the name of a file it cannot find: it is kept for the
+    // next disk.
+    const std::string name = FHost.VolumeArchive();
     bool ok = assigned;
     if (!assigned) {
-        FOwner.ReportError(FOwner.FArchiveFile, event, E_REQUIREDEVENT,
-                           std::to_string(FDiskIndex), rsRun);
+        FHost.VolumeReport(name, event, E_REQUIREDEVENT, std::to_string(FDiskIndex), false);
     } else if (FDiskIndex == 0) {
         // The last disk is the one whose archive has the end records: identify the
         // file in the drive until it is that one.
-        // Identification forgets the name of a file it cannot find: keep it for the
-        // next disk.
-        const std::string name = FOwner.FArchiveFile;
-        auto identify = [this, name] {
-            FOwner.FArcType = atNA;
-            FOwner.FHeaderState = {};
-            FOwner.SetArchiveFile(name);
-            FOwner.FArchiveFile = name;
-        };
-        identify();
-        while (ok && !FOwner.FHeaderState.Has(htEnding)) {
+        bool ending = FHost.Reidentify(name);
+        while (ok && !ending) {
             bool cancel = true;
-            FOwner.OnGetZipLastDisk(FOwner, cancel);
+            ask.LastDisk(cancel);
             ok = !cancel;
-            if (ok) identify();
+            if (ok) ending = FHost.Reidentify(name);
         }
-        ok = ok && TUnZip::IsValidArcType(FOwner.FArcType);
+        ok = ok && FHost.IdentifiedType() != atNA;
         if (ok) FDiskIndex = 1;
     } else {
         bool cancel = false;
-        while (!DiskHasData(FRecordAt) && AskForDisk(cancel)) {
+        while (!DiskHasData(FRecordAt)) {
+            cancel = true;
+            if (FDiskIndex == 1) ask.FirstDisk(cancel);
+            else ask.NextDisk(std::to_string(FDiskIndex), cancel);
+            if (cancel) break;
         }
         ok = !cancel;
         if (ok) ++FDiskIndex;
     }
     if (!ok) {
-        *FOwner.FCancelPtr = true;
+        FHost.CancelRun(false);
         return false;
     }
-    auto file = std::make_unique<TTempFileStream>(FOwner, fmOpenRead | fmShareDenyWrite,
-                                                  FOwner.FArchiveFile);
-    if (!file->Valid()) {
-        FOwner.ReportError(FOwner.FArchiveFile, "", E_OPENERR, "0", rsRun);
+    Stream = FHost.OpenPart(name);
+    if (!Stream) {
+        FHost.VolumeReport(name, "", E_OPENERR, "0", false);
         return false;
     }
-    file->EnableReadBuffer(64 * 1024);
-    FOwner.FArchiveSize = file->Size();
-    Stream = std::move(file);
+    FHost.DiskSized(Stream->Size());
     return true;
 }
 
 bool TDiskSpannObj::DiskHasData(int64_t Position)
 {
     try {
+        const std::string name = FHost.VolumeArchive();
+        TDiskManager& disks = FHost.VolumeDisks();
         // Brings the drive to readiness; its facts are read again below if needed.
-        FOwner.FDiskManager.GetDiskInfo(FOwner.FArchiveFile, Events());
-        TFileStream32 file(FOwner.FArchiveFile, fmOpenRead | fmShareDenyWrite);
+        disks.GetDiskInfo(name, Events());
+        TFileStream32 file(name, fmOpenRead | fmShareDenyWrite);
         if (!file.Valid()) {
-            FOwner.ReportError(FOwner.FArchiveFile, "", E_OPENERR, "0", rsRun);
+            FHost.VolumeReport(name, "", E_OPENERR, "0", false);
             return false;
         }
         if (file.Size() < Position + 30) {
-            if (FOwner.FArcType == atZipMV) return true;
-            return FOwner.FArcType == atZipDS &&
-                   FOwner.FDiskManager.GetDiskInfo(FOwner.FArchiveFile, Events()) &&
-                   FOwner.FDiskManager.FPkBackNumber == FDiskIndex;
+            const TArcType type = FHost.IdentifiedType();
+            if (type == atZipMV) return true;
+            return type == atZipDS && disks.GetDiskInfo(name, Events()) &&
+                   disks.FPkBackNumber == FDiskIndex;
         }
         uint8_t sig[4] = {};
         if (Position < 0 || file.Seek(Position, 0) != Position || file.ReadFull(sig, 4) != 4)

@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <memory>
 
-class TUnZip;
+struct TVolumeHost;
 
 class TDiskSpannObj : public TDiskCommon {
 public:
-    explicit TDiskSpannObj(TUnZip& Owner) : FOwner(Owner) {}
+    explicit TDiskSpannObj(const TVolumeHost& Host) : FHost(Host) {}
 
     // Before each spanned walk: the first disk wanted is the last one, with the
     // directory.
@@ -34,7 +34,6 @@ public:
 
 private:
     TDiskEvents Events();
-    bool AskForDisk(bool& Cancel);
 
-    TUnZip& FOwner;
+    const TVolumeHost& FHost;
 };

@@ -149,7 +149,7 @@ void TUnZip::ExtractArchive(std::unique_ptr<TStream32>& Stream)
         ~TWalkScope()
         {
             Z.FWritten.Clear();
-            Z.FVolumes = nullptr;
+            Z.FVolumeSet.End();
             Z.FWalkStart = Start;
             Z.FHeaderState = State;
             Z.FOffsetAdjust = Adjust;
@@ -214,7 +214,7 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
                 TDirEntry entry = DirEntryOf(FCentralHdr, FHighParts);
                 entry.ModifiedTicks = TicksOf(FExtraFacts.Modified);
                 entry.Position += FOffsetAdjust;
-                if (FVolumes)
+                if (FVolumeSet.Reading())
                     entry.Position = VolumePos(FCentralHdr.DiskNumberStart(),
                                                std::clamp<int64_t>(entry.Position, 0,
                                                                    VolumeOffset(-1)));
@@ -384,7 +384,7 @@ void TUnZip::ReportNamelessEntry()
 bool TUnZip::LocalRunEndsCleanly(TStream32& Stream, int64_t Pos)
 {
     const int64_t size = Stream.Size();
-    if (FVolumes) Pos = FVolumes->Normalize(Pos);
+    Pos = FVolumeSet.Normalize(Pos);
     if (Pos == size) return true;
     uint8_t sig[4] = {};
     if (Pos > size || Stream.Seek(Pos, 0) != Pos || Stream.ReadFull(sig, 4) != 4) return false;
@@ -490,10 +490,10 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
         FCurEntry = i;
         const TDirEntry record = FHeader->GetEntry(i);
-        FRecordAt = record.Position;
+        FVolumeSet.RecordAt(record.Position);
         TZipEntry entry = DirectoryEntry(i, record);
         // A listing of a split set shows the directory alone: no part is asked for.
-        if (FVolumes && FRunMode == rmList) {
+        if (FVolumeSet.Reading() && FRunMode == rmList) {
             TakeEntry(Stream, Out, entry);
             continue;
         }
@@ -501,7 +501,7 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
         // The walk of a split set cannot check the local headers before the parts are
         // at hand: an entry whose header is not there (its part is missing) is skipped.
         bool enciphered = false;
-        if (FVolumes &&
+        if (FVolumeSet.Reading() &&
             ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered) != htLocal) {
             ReportError(FArchiveFile, "", E_BADHEADER,
                         std::to_string(VolumeDisk(record.Position) + 1), rsEntry);
@@ -557,7 +557,7 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
     // the stream stands at the data (a split set's listing reads the directory alone).
     const TMethodRow* method = FindMethod(info.Method);
     if (IsLinkMode(UnixModeOf(info.Host, Entry.ExternalAttr)) && !e.Encrypted && method &&
-        !FVolumes)
+        !FVolumeSet.Reading())
         ReadLinkTarget(*Stream, *method, Entry, e.LinkTarget, false);
     ++FFileCount;
     TTimerPause pause(FTimer);

@@ -7,8 +7,7 @@
 #include "qvrEntryChecks.h"
 #include "qvrEntryFacts.h"
 #include "qvrMethods.h"
-#include "qvrSpan.h"
-#include "qvrVolumeStream.h"
+#include "qvrVolumeSet.h"
 #include "qvrZipEntry.h"
 
 #include <cstdint>
@@ -132,21 +131,11 @@ protected:
     // A walk that ran out of memory: reported, never passed for complete.
     void ReportOutOfMemory();
 
-    // Split sets. The run reads one through a volume stream whose parts come from
-    // OpenVolumePart: a disk of a spanned set (through the span object) or a part of a
-    // multi-volume set (through NextZipVolume).
+    // Split sets: the set opens its parts, asking the host through this component.
     bool OpenVolumeSet(std::unique_ptr<TStream32>& Stream);
-    std::unique_ptr<TStream32> OpenVolumePart(uint32_t Disk);
-    // Closes Stream and opens part Index + 1 of a multi-volume set whose last part is
-    // Last + 1, asking the host through OnNextVolume; false when the part cannot be had.
-    bool NextZipVolume(std::unique_ptr<TStream32>& Stream, uint32_t Index, uint32_t Last);
-    friend class TDiskSpannObj;
-    TDiskSpannObj FSpanObj{*this};
-    // The run's volume stream while it reads a split set, else null.
-    TVolumeStream* FVolumes = nullptr;
-    // Where the next part opened must show a record (a volume position): the entry's
-    // local header, then the end of its data.
-    int64_t FRecordAt = 0;
+    // The handlers the set asks this component through.
+    TVolumeHost VolumeHost();
+    TVolumeSet FVolumeSet{VolumeHost()};
 
     // The times and Unicode name of the extra field read last.
     TExtraFacts FExtraFacts;

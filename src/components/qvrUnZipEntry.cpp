@@ -198,7 +198,7 @@ bool TUnZip::RetryPassword(TZipEntry& Entry, const uint8_t* Header,
                            std::vector<std::string>& Failed, TStream32& Stream, int64_t DataAt)
 {
     // A split set would have to go back to an earlier part (a disk taken out already).
-    if (FVolumes) return false;
+    if (FVolumeSet.Reading()) return false;
     Failed.push_back(FPassword);
     for (const std::string& p : FPasswords) {
         if (std::find(Failed.begin(), Failed.end(), p) != Failed.end()) continue;
@@ -225,7 +225,8 @@ TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Strea
     // The password search has read the encryption header (or salt and verifier) already.
     const int64_t packed = Entry.PackedBytes();
     // A spanned set's next disk must show a record where this entry's data ends.
-    if (FVolumes) FRecordAt = Stream.Position() + packed + Entry.CipherTrailerBytes();
+    if (FVolumeSet.Reading())
+        FVolumeSet.RecordAt(Stream.Position() + packed + Entry.CipherTrailerBytes());
     TWindowStream window(Stream, packed);
     // The cipher layers work on their own copies of the entry's keys.
     std::optional<TCipherStream> cipher;

@@ -441,6 +441,17 @@ TEST(Cli, PiecesOfOneArchiveAndAFirstPartStandForTheWholeSet)
                                  Quote((tmp / "c15").string()));
     EXPECT_EQ(z.Status, 0) << z.Err;
     EXPECT_EQ(CompareWithManifest(*FindManifest("c15_split.zip"), tmp / "c15"), "");
+    // Without its last part a set is read from its first part on through the parts there
+    // are, and the run says it had no directory.
+    if (!HaveTool("zip")) return;
+    ASSERT_EQ(Shell("cd " + Quote((tmp / "in").string()) +
+                    " && zip -q -0 -s 64k ../s.zip big.bin text.txt").Status, 0);
+    fs::remove(tmp / "s.zip");
+    const TRunResult s = Unspool("-q " + Quote((tmp / "s.z01").string()) + " " +
+                                 Quote((tmp / "s").string()));
+    EXPECT_NE(s.Status, 0);
+    EXPECT_NE(s.Err.find("no central directory"), std::string::npos) << s.Err;
+    EXPECT_TRUE(ReadFile(tmp / "s/big.bin") == big);
 }
 
 TEST(Cli, ArchivesWithoutTheirDirectoryAreNeverSilent)

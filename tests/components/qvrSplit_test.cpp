@@ -187,24 +187,55 @@ TEST(SplitInfoZip, TheHostNamesPartsAndIsAskedAgainForOneThatIsNotThere)
     EXPECT_EQ(asked[1], std::make_pair(std::string("x.z01"), std::string("1")));
 }
 
-TEST(SplitInfoZip, WithoutAVolumeHandlerTheRunIsCancelled)
+TEST(SplitInfoZip, AnyPartFindsTheSetBesideIt)
 {
+    // Named by a numbered part, or read by a host without a volume handler, a set takes
+    // its parts where they lie. Without its last part the local headers run on through
+    // the numbered parts there are, and the run says it had no directory; without a
+    // handler a missing part cancels the run.
     if (!HaveTool("zip")) GTEST_SKIP() << "zip is not installed";
-    TTempDir tmp;
-    const fs::path zip = ZipSplit(tmp, "set", "-0", SplitFiles());
-    TUnZip z;
-    z.ArchiveFile(zip.string());
-    // RunLogged leaves a handler of the host's own in place: an empty one counts as none.
-    z.OnNextVolume = nullptr;
-    z.FileSpec({"*.*"});
-    TRunLog log;
-    z.ExtractDir((tmp / "out").string());
-    z.OnError = [&](TZipCommon&, const std::string& f, const std::string& x, const std::string&,
-                    int32_t code) { log.Errors.emplace_back(ExtractFileName(f) + "|" + x, code); };
-    EXPECT_EQ(z.ExtractFiles(), 0);
-    ASSERT_FALSE(log.Errors.empty());
-    for (const auto& [what, code] : log.Errors) EXPECT_EQ(code, E_USERCANCELED) << what;
-    EXPECT_TRUE(FilesBelow(tmp / "out").empty());
+    enum TWant { All, NoDirectory, Cancelled };
+    const struct {
+        const char* Start;
+        const char* Missing;
+        bool Handler;
+        TWant Want;
+    } cases[] = {
+        {"set.z01", "", true, All},
+        {"set.z01", "set.zip", true, NoDirectory},
+        {"set.zip", "", false, All},
+        {"set.z01", "set.zip", false, NoDirectory},
+        {"set.zip", "set.z03", false, Cancelled},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.Start) + " without " + c.Missing +
+                     (c.Handler ? "" : ", no handler"));
+        TTempDir tmp;
+        ZipSplit(tmp, "set", "-0", SplitFiles());
+        if (*c.Missing) fs::remove(tmp / c.Missing);
+        TUnZip z;
+        z.ArchiveFile((tmp / c.Start).string());
+        const TRunLog log = RunLogged(z, tmp / "out", c.Handler);
+        EXPECT_EQ(ExtractFileName(z.ArchiveFile()), c.Start);
+        const auto& several = SplitFiles()[2];
+        if (c.Want == Cancelled) {
+            ASSERT_FALSE(log.Errors.empty());
+            for (const auto& [what, code] : log.Errors) EXPECT_EQ(code, E_USERCANCELED) << what;
+            EXPECT_FALSE(log.Verdicts.count(several.first) && log.Verdicts.at(several.first));
+            continue;
+        }
+        EXPECT_TRUE(ReadFile(tmp / "out" / several.first) == several.second);
+        if (c.Want == All) {
+            EXPECT_TRUE(log.Errors.empty()) << log.Errors.front().first;
+            EXPECT_EQ(log.Count, 4);
+            ExpectFilesMatch(tmp / "out", SplitFiles());
+        } else {
+            EXPECT_EQ(std::count(log.Volumes.begin(), log.Volumes.end(), "set.zip"), 0);
+            EXPECT_NE(std::find(log.Extended.begin(), log.Extended.end(),
+                                "no central directory: 4 entries found by scanning"),
+                      log.Extended.end());
+        }
+    }
 }
 
 TEST(SplitInfoZip, IdentifiedAsMultiVolumeAndListedFromTheLastPart)

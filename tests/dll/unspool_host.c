@@ -367,6 +367,8 @@ static const TCallCase call_cases[] = {
      "out-closed", CLOSE_IN_RUN, 1, "ref-c02", 0},
     {"closed before the first tick: False, no run", "c01_infozip_store.zip", "out-early",
      CLOSE_NOW, 0, NULL, 0},
+    {"multi-volume set: the parts beside it are read", "mv.zip", "out-mv", NONE, 1, "ref-mv",
+     0},
 };
 
 static void run_call_cases(TUnspools fn, HWND host)

@@ -566,7 +566,7 @@ std::vector<int32_t> TRunLog::Codes() const
     return c;
 }
 
-TRunLog RunLogged(TUnZip& Z, const fs::path& Out)
+TRunLog RunLogged(TUnZip& Z, const fs::path& Out, bool AnswerVolumes)
 {
     TRunLog log;
     Z.ExtractDir(Out.string());
@@ -587,7 +587,7 @@ TRunLog RunLogged(TUnZip& Z, const fs::path& Out)
         if (ownProgress) ownProgress(s, f, a);
     };
     // The parts of a split set are taken where they lie; a missing one is declined.
-    const bool ownVolumes = !Z.OnNextVolume;
+    const bool ownVolumes = AnswerVolumes && !Z.OnNextVolume;
     if (ownVolumes)
         Z.OnNextVolume = [&log](TZipCommon&, std::string& Name, const std::string&, bool Exists,
                                 bool& Cancel) {

@@ -185,8 +185,8 @@ struct TRunLog {
 // Runs Z (archive and options already set; every entry when no FileSpec is) into Out
 // with handlers that fill the log (an OnProgress of Z's own is called as well); the
 // parts of a split set are taken from where the component proposes, unless Z has its
-// own OnNextVolume.
-TRunLog RunLogged(TUnZip& Z, const fs::path& Out);
+// own OnNextVolume; with AnswerVolumes false, Z's own (or none) is left as it is.
+TRunLog RunLogged(TUnZip& Z, const fs::path& Out, bool AnswerVolumes = true);
 
 // Sets Archive as Z's archive: its file, or with ShortReads its bytes from memory at most
 // 31 bytes per read, so that every reader meets a source that hands out short counts.
