@@ -16,6 +16,7 @@
 // read goes on until it has its count or the file ends. Identification never raises:
 // whatever stops it, the type found so far stands.
 #include "qvrregister.h"
+#include "qvrMessages.h"
 
 #include "qvrPlatform.h"
 
@@ -199,6 +200,43 @@ std::string ExtensionOf(const std::string& Name)
 }
 
 } // namespace
+
+// Setting the archive identifies it at once: the type a host reads back is the one
+// the file's bytes say, never the one it was told.
+void TRegisterQuiver::ArchiveFile(const std::string& V) { SetArchiveFile(V); }
+void TRegisterQuiver::ArcType(TArcType V) { SetArcType(V); }
+
+void TRegisterQuiver::SetArchiveFile(const std::string& V)
+{
+    if (V.empty() || !qvrOS::FindFirstExists(SlashToBackslash(V)) ||
+        V.find_first_of("*?") != std::string::npos) {
+        FArcType = atNA;
+        FArchiveFile.clear();
+        return;
+    }
+    FArchiveFile = SlashToBackslash(V);
+    TFileStream32 file(FArchiveFile, fmOpenRead | fmShareDenyWrite);
+    if (!file.Valid()) {
+        FArcType = atNA;
+        return;
+    }
+    file.EnableReadBuffer(32 * 1024);
+    FArcType = IdentifyArchive(file);
+    if (FArcType != atNA && FArcType != atUnsupported && FArcType != atFileOpenErr &&
+        FArcType != atUnknown)
+        SetVolumeScheme();
+}
+
+void TRegisterQuiver::SetArcType(TArcType)
+{
+    if (FArchiveFile.empty()) return;
+    TFileStream32 file(FArchiveFile, fmOpenRead | fmShareDenyWrite);
+    if (!file.Valid()) {
+        FArcType = atNA;
+        throw E_RAISE(MessageText(E_OPENERR), E_OPENERR);
+    }
+    FArcType = IdentifyArchive(file);
+}
 
 TArcType TRegisterQuiver::CheckSignature(TSigMode Mode, const uint8_t Sig[4], TStream32& Stream)
 {

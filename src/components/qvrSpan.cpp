@@ -1,7 +1,7 @@
 #include "qvrSpan.h"
 
 #include "qvrMessages.h"
-#include "qvrVolumeSet.h"
+#include "qvrVolumeHost.h"
 #include "qvrZipRecords.h"
 
 #include <string>

@@ -38,9 +38,10 @@ public:
 
     // Published properties.
     const std::string& ArchiveFile() const { return FArchiveFile; }
-    void ArchiveFile(const std::string& V) { SetArchiveFile(V); }
+    // Setting the archive file or type identifies the file afresh.
+    void ArchiveFile(const std::string& V);
     TArcType ArcType() const { return FArcType; }
-    void ArcType(TArcType V) { SetArcType(V); }
+    void ArcType(TArcType V);
     int32_t ZipCmntBufSize() const { return FZipCmntBufSize; }
     void ZipCmntBufSize(int32_t V);
     int64_t ArchiveSize() const { return FArchiveSize; }
@@ -79,9 +80,13 @@ public:
 
 protected:
     // Deciphers a record body in place with the header key state.
-    void DecipherHeader(uint8_t* Record, THeaderType Kind);
+    void DecipherHeader(uint8_t* Record, THeaderType Kind)
+    {
+        FCipher.LoadHeaderKeys();
+        FCipher.DecipherBuffer(Record + 4, HeaderBodyLength(GetU32(Record), Kind));
+    }
     // Deciphers the name after a header, continuing the key stream.
-    void DecipherHeaderName(uint8_t* Buffer, int Length);
+    void DecipherHeaderName(uint8_t* Buffer, int Length) { FCipher.DecipherBuffer(Buffer, Length); }
     void SetVolumeScheme();
 
     // Identification helpers. Every read is bounded and a record the file ends inside
