@@ -136,9 +136,17 @@ struct TUtcTime {
 
 // A TUtcTime in one word, 100 ns steps after 1970, as the entry table keeps it.
 inline constexpr int64_t NoTicks = INT64_MIN;
+// Seconds beyond about 29,000 years either side of 1970 (a 64-bit NTFS time reaches
+// 58,000 years) are held at that bound: no file system keeps such a time, and the
+// product must not overflow.
+inline constexpr int64_t MaxTickSeconds = INT64_MAX / 10000000 - 1;
 inline int64_t TicksOf(const TUtcTime& T)
 {
-    return T.Set ? T.Seconds * 10000000 + T.Nanos / 100 : NoTicks;
+    if (!T.Set) return NoTicks;
+    const int64_t s = T.Seconds < -MaxTickSeconds ? -MaxTickSeconds
+                      : T.Seconds > MaxTickSeconds ? MaxTickSeconds
+                                                   : T.Seconds;
+    return s * 10000000 + T.Nanos / 100;
 }
 inline TUtcTime UtcOfTicks(int64_t Ticks)
 {
