@@ -44,8 +44,12 @@ test-tsan: deps
 	cmake --build $(TSAN) -j$(JOBS) --target unspool_tests
 	TSAN_OPTIONS="halt_on_error=1" $(TSAN)/tests/unspool_tests --gtest_filter='Concurrency.*'
 
-MINGW_CONFIGURE = cmake -S . -B $(MINGW) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
-	  -DCMAKE_BUILD_TYPE=Release -DUNSPOOL_WERROR=ON
+# The codec libraries are built first, once per build folder (a source that cannot be
+# fetched leaves its method without a row, and says so).
+MINGW_CONFIGURE = scripts/build-mingw-codecs $(MINGW) && \
+	cmake -S . -B $(MINGW) -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DUNSPOOL_WERROR=ON \
+	  -DUNSPOOL_CODEC_PREFIX=$(abspath $(MINGW))/codecs/prefix
 
 # Unspool.dll alone, in $(MINGW).
 dll: deps
