@@ -4,11 +4,19 @@
 // optional 4-byte checksum; skippable frames may sit between them. The decoder's memory
 // is its window, which each frame declares: a frame asking for more than the limit is
 // refused before anything is allocated for it. libzstd does the decoding.
+//
+// Frames of the formats before zstd 1.0 (magic numbers 0xFD2FB51E-0xFD2FB527) are
+// refused: ZIP entries never held them, the Windows build's library has no decoder for
+// them, and a library that has one takes or refuses such a frame depending on whether
+// its magic number arrived in one read or in two.
 #include "qvrCodecPump.h"
 
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -16,6 +24,8 @@ namespace {
 // 2^27 bytes = 128 MB: the zstd tool's own default limit, above every level's window
 // except --long and --ultra with explicit window sizes.
 constexpr int WindowLogMax = 27;
+constexpr uint32_t FirstLegacyMagic = 0xFD2FB51Eu;
+constexpr uint32_t LastLegacyMagic = 0xFD2FB527u;
 
 // One libzstd decompression context, freed with its holder.
 class TZstdCodec final : public TCodec {
@@ -31,6 +41,29 @@ public:
     TCodecState Step(TCodecIo& Io) override
     {
         if (!FContext) return TCodecState::Bad;
+        // A frame's magic number is gathered whole before libzstd sees any of it.
+        if (FHeadLength < sizeof FHead) {
+            const size_t take = std::min(sizeof FHead - FHeadLength, Io.InLeft);
+            if (take == 0) return TCodecState::Going;
+            std::memcpy(FHead + FHeadLength, Io.In, take);
+            FHeadLength += take;
+            Io.In += take;
+            Io.InLeft -= take;
+            if (FHeadLength < sizeof FHead) return TCodecState::Going;
+            const uint32_t magic = static_cast<uint32_t>(FHead[0]) | FHead[1] << 8 |
+                                   FHead[2] << 16 | static_cast<uint32_t>(FHead[3]) << 24;
+            if (magic >= FirstLegacyMagic && magic <= LastLegacyMagic) {
+                FLegacy = true;
+                return TCodecState::Bad;
+            }
+            ZSTD_inBuffer head{FHead, sizeof FHead, 0};
+            ZSTD_outBuffer none{Io.Out, 0, 0};
+            const size_t rc = ZSTD_decompressStream(FContext, &none, &head);
+            if (ZSTD_isError(rc)) {
+                FError = rc;
+                return TCodecState::Bad;
+            }
+        }
         ZSTD_inBuffer in{Io.In, Io.InLeft, 0};
         ZSTD_outBuffer out{Io.Out, Io.OutLeft, 0};
         const size_t rc = ZSTD_decompressStream(FContext, &out, &in);
@@ -47,11 +80,16 @@ public:
         return rc == 0 ? TCodecState::StreamEnd : TCodecState::Going;
     }
 
-    bool Restart() override { return FContext != nullptr; }
+    bool Restart() override
+    {
+        FHeadLength = 0;
+        return FContext != nullptr;
+    }
 
     std::string Failure() const override
     {
         if (!FContext) return "zstd: out of memory";
+        if (FLegacy) return "zstd: a frame of a format older than zstd 1.0";
         if (ZSTD_getErrorCode(FError) == ZSTD_error_frameParameter_windowTooLarge)
             return "zstd: the frame's window is over the " +
                    std::to_string((size_t{1} << WindowLogMax) >> 20) + " MB limit";
@@ -61,6 +99,9 @@ public:
 private:
     ZSTD_DCtx* FContext;
     size_t FError = 0;
+    uint8_t FHead[4] = {};
+    size_t FHeadLength = 0;
+    bool FLegacy = false;
 };
 
 } // namespace
