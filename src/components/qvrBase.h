@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TZipCommon;
@@ -260,7 +261,7 @@ public:
     // short write is reported for the entry, a full disk raised for the run. Returns
     // the bytes written. Every entry's sink writes through here.
     int32_t WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t Count,
-                            const std::string& FileName);
+                            std::string_view FileName);
 
     // The block interface, for decoders that read and write through the component
     // instead of an entry's layers and sink: those of other archive types, and hosts

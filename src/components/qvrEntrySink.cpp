@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <utility>
 
-TEntrySink::TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected, std::string Name)
-    : FOwner(Owner), FOut(Out), FName(std::move(Name)), FExpected(Expected)
+TEntrySink::TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected,
+                       std::string_view Name)
+    : FOwner(Owner), FOut(Out), FName(Name), FExpected(Expected)
 {
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 class TZipCommon;
@@ -22,7 +23,7 @@ public:
     // progress, no cancel, no write failures (the walk uses that to find where a stream
     // ends, a listing to read a link's target); Out, when given, still takes the bytes.
     // Name is the output name a failed write is reported under.
-    TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected, std::string Name = {});
+    TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected, std::string_view Name = {});
     TEntrySink(const TEntrySink&) = delete;
     TEntrySink& operator=(const TEntrySink&) = delete;
 
@@ -67,7 +68,7 @@ public:
 private:
     TZipCommon* FOwner;
     TStream32* FOut;
-    std::string FName;
+    std::string_view FName;
     int64_t FExpected;
     int64_t FWritten = 0;
     int64_t FCounted = 0; // bytes already taken off the run's remaining total

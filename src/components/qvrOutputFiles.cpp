@@ -98,7 +98,7 @@ void TZipCommon::SetFileName(const std::string& EntryName)
 }
 
 int32_t TZipCommon::WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t Count,
-                                    const std::string& FileName)
+                                    std::string_view FileName)
 {
     int32_t written = 0;
     if (Count > 0 && Out) written = Out->Write(Buf, Count);
@@ -107,11 +107,12 @@ int32_t TZipCommon::WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t 
     // full disk from any other failure.
     if (qvrOS::LastError() == qvrOS::ErrorDiskFull) {
         FFileCount = 0;
-        RaiseError(FArchiveFile, FileName, E_DISKFULL, "0", rsRun);
+        RaiseError(FArchiveFile, std::string(FileName), E_DISKFULL, "0", rsRun);
         return written;
     }
     if (FFileCount > 0) --FFileCount;
-    ReportError(FileName, qvrOS::ErrorText(qvrOS::LastError()), E_WRITEERR, "0", rsEntry);
+    ReportError(std::string(FileName), qvrOS::ErrorText(qvrOS::LastError()), E_WRITEERR, "0",
+                rsEntry);
     return written;
 }
 

@@ -551,7 +551,7 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
         e.AesStrength = Entry.Aes.Strength;
         e.AesMethod = Entry.Aes.Method;
     }
-    e.IsDirectory = Entry.IsDirectory() || (!e.Name.empty() && e.Name.back() == '\\');
+    e.IsDirectory = Entry.IsDirectory();
     e.Attributes = Entry.ExternalAttr;
     // A link's target is its data: read, bounded, for link entries only, and only where
     // the stream stands at the data (a split set's listing reads the directory alone).

@@ -24,10 +24,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
                           TZipEntry& Entry)
 {
     const TEntryInfo& info = Entry.Info;
-    uint32_t attr = Entry.ExternalAttr;
-    // A name ending in a separator is a folder whatever its attributes say: the local
-    // header scan has no attributes at all.
-    if (!Entry.Name.empty() && Entry.Name.back() == '\\') attr |= AttrDirectory;
+    uint32_t attr = Entry.ExternalAttr | (Entry.IsDirectory() ? AttrDirectory : 0);
     const uint32_t mode = UnixModeOf(info.Host, attr);
     if (IsFolderMode(mode)) attr |= AttrDirectory;
     const bool isDirectory = attr & AttrDirectory;
@@ -248,12 +245,16 @@ TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Strea
 // ---------------------------------------------------------------------------------
 // Passwords
 
+bool TUnZip::PassesCheckByte(TZipEntry& Entry, uint8_t Header[24]) const
+{
+    return CheckHeader(Entry.Cipher, Header, Entry.LocalFlags, Entry.Crc, FPassword,
+                       Entry.LocalDosDateTime);
+}
+
 bool TUnZip::CheckPassword(uint8_t* Header)
 {
     // The host's check takes a traditional encryption header only.
-    return FEntry && !FEntry->IsAes() &&
-           CheckHeader(FEntry->Cipher, Header, FEntry->LocalFlags, FEntry->Crc, FPassword,
-                       FEntry->LocalDosDateTime);
+    return FEntry && !FEntry->IsAes() && PassesCheckByte(*FEntry, Header);
 }
 
 bool TUnZip::TryPassword(TZipEntry& Entry, const uint8_t* Header)
@@ -264,8 +265,7 @@ bool TUnZip::TryPassword(TZipEntry& Entry, const uint8_t* Header)
     uint8_t buf[25] = {};
     std::memcpy(buf, Header, 12);
     std::memcpy(buf + 12, Header, 12);
-    return CheckHeader(Entry.Cipher, buf, Entry.LocalFlags, Entry.Crc, FPassword,
-                       Entry.LocalDosDateTime);
+    return PassesCheckByte(Entry, buf);
 }
 
 bool TUnZip::VerifyPassword(TZipEntry& Entry, const uint8_t* Header)

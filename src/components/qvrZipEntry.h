@@ -40,7 +40,12 @@ struct TZipEntry {
 
     bool Encrypted() const { return Info.Flags & 0x0001; }
     bool IsAes() const { return Info.Method == 99; }
-    bool IsDirectory() const { return ExternalAttr & 0x10; }
+    // A folder by its attributes, or by a name that ends in a separator (the local
+    // header scan has no attributes at all).
+    bool IsDirectory() const
+    {
+        return (ExternalAttr & 0x10) || (!Name.empty() && Name.back() == '\\');
+    }
     // The method its decoder is chosen by: the one beneath an AES cipher.
     uint16_t DecodedMethod() const
     {
