@@ -25,6 +25,7 @@ const char* const UsageText =
     "                neither -o nor -n is given, existing files are kept and reported)\n"
     "  -j            do not recreate stored folders (empty stored folders are made otherwise)\n"
     "  -K            keep the setuid, setgid and sticky bits of stored Unix modes\n"
+    "  -T N          use N threads (default: one per core; 1 runs everything in turn)\n"
     "  -O CODEPAGE   code page of names stored without the UTF-8 flag (also --names CODEPAGE):\n"
     "                437 (default), 936/GBK, 950/BIG5, 932/SJIS, 1252, UTF-8, ...; not one\n"
     "                that can make '/' or '\\' of other bytes (UTF-7, UTF-16, EBCDIC)\n"
@@ -44,7 +45,7 @@ namespace {
 
 // The short options that take a value: in a cluster ("-qod out", "-pSECRET") the rest
 // of the cluster is the value, or the next argument when the option ends the cluster.
-constexpr std::string_view ValueOptions = "pfxdO";
+constexpr std::string_view ValueOptions = "pfxdOT";
 
 const char* ValueName(char Option)
 {
@@ -52,6 +53,7 @@ const char* ValueName(char Option)
     case 'p': return "a password";
     case 'd': return "a folder";
     case 'O': return "a code page";
+    case 'T': return "a number of threads";
     default: return "a mask";
     }
 }
@@ -138,6 +140,7 @@ private:
         case 'f': FOptions.FileSpec.push_back(V); return true;
         case 'x': FOptions.ExcludeSpec.push_back(V); return true;
         case 'O': return CodePage(V, "-O");
+        case 'T': return ThreadCount(V);
         default:
             if (!FDestOption.empty()) return Fail("-d given twice");
             if (V.empty()) return Fail("-d needs a folder");
@@ -150,6 +153,18 @@ private:
     {
         if (V.empty()) return Fail(std::string(Option) + " needs a code page");
         FOptions.NameCodePage = V;
+        return true;
+    }
+
+    bool ThreadCount(const std::string& V)
+    {
+        int n = 0;
+        for (char c : V) {
+            if (c < '0' || c > '9' || n > 64) return Fail("-T needs a number of threads, 1 to 64");
+            n = n * 10 + (c - '0');
+        }
+        if (n < 1 || n > 64) return Fail("-T needs a number of threads, 1 to 64");
+        FOptions.Threads = n;
         return true;
     }
 

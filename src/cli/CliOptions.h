@@ -35,6 +35,7 @@ struct TCliOptions {
     bool Quiet = false;
     bool Json = false;
     std::string NameCodePage; // empty: the default OEM code page
+    int Threads = 0;          // -T: 0 is one per core
     bool Help = false;
     bool Version = false;
 };

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -141,6 +142,8 @@ public:
     int Run()
     {
         FUnZip.NameCodePage(FOptions.NameCodePage);
+        FUnZip.Threads(FOptions.Threads > 0 ? FOptions.Threads
+                                            : static_cast<int32_t>(std::thread::hardware_concurrency()));
         OpenArchive();
         if (FOptions.Action == TCliAction::Identify) return Identify();
         if (FUnZip.ArchiveFile().empty()) {

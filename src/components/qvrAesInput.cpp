@@ -1,10 +1,12 @@
 #include "qvrAesInput.h"
 
+#include "qvrMacWorker.h"
 #include "qvrMethods.h"
 #include "qvrPlatform.h"
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -69,23 +71,27 @@ bool TAesKeys::Derive(const std::string& Password, uint8_t Strength, const uint8
 struct TAesStream::TCrypto {
     qvrOS::TAesBlocks Aes;
     qvrOS::THmacSha1 Mac;
+    // Feeds Mac on its own thread when there is one; ends (and is joined) before Mac goes.
+    std::optional<TMacWorker> Worker;
     TCrypto(const TAesKeys& Keys)
         : Aes(Keys.CipherKey(), Keys.KeySize()), Mac(Keys.MacKey(), Keys.KeySize())
     {
     }
 };
 
-TAesStream::TAesStream(TStream32& Window, const TAesKeys& Keys)
+TAesStream::TAesStream(TStream32& Window, const TAesKeys& Keys, bool MacBeside)
     : FWindow(Window), FCrypto(std::make_unique<TCrypto>(Keys))
 {
     FBroken = !FCrypto->Aes.Ready() || !FCrypto->Mac.Ready();
+    if (MacBeside && !FBroken) FCrypto->Worker.emplace(FCrypto->Mac);
 }
 
 TAesStream::~TAesStream() = default;
 
 bool TAesStream::ApplyKeystream(uint8_t* Buf, int32_t Count, int64_t Pos)
 {
-    uint8_t counters[KeystreamBlocks * Block], stream[KeystreamBlocks * Block];
+    // The counters' high halves stay zero: 2^64 blocks is beyond any entry.
+    uint8_t counters[KeystreamBlocks * Block] = {}, stream[KeystreamBlocks * Block];
     bool ok = true;
     for (int32_t done = 0; ok && done < Count;) {
         const uint64_t at = static_cast<uint64_t>(Pos + done);
@@ -93,7 +99,6 @@ bool TAesStream::ApplyKeystream(uint8_t* Buf, int32_t Count, int64_t Pos)
         const size_t want = static_cast<size_t>(Count - done);
         const size_t blocks = std::min(KeystreamBlocks, (skip + want + Block - 1) / Block);
         // Block i of the data is enciphered under the counter i + 1, little-endian.
-        std::memset(counters, 0, blocks * Block);
         for (size_t b = 0; b < blocks; ++b) {
             uint64_t counter = at / Block + b + 1;
             for (size_t i = 0; i < 8; ++i, counter >>= 8)
@@ -101,7 +106,16 @@ bool TAesStream::ApplyKeystream(uint8_t* Buf, int32_t Count, int64_t Pos)
         }
         ok = FCrypto->Aes.Encipher(counters, stream, blocks);
         const size_t n = std::min(want, blocks * Block - skip);
-        for (size_t i = 0; i < n; ++i) Buf[done + i] ^= stream[skip + i];
+        uint8_t* out = Buf + done;
+        size_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t a, k;
+            std::memcpy(&a, out + i, 8);
+            std::memcpy(&k, stream + skip + i, 8);
+            a ^= k;
+            std::memcpy(out + i, &a, 8);
+        }
+        for (; i < n; ++i) out[i] ^= stream[skip + i];
         done += static_cast<int32_t>(n);
     }
     qvrOS::WipeMemory(stream, sizeof stream);
@@ -113,7 +127,10 @@ void TAesStream::Feed(const uint8_t* Buf, int32_t Count, int64_t Pos)
     // Only the bytes that continue what the HMAC has: a stretch skipped by a seek is
     // fed when Authentic reads it.
     if (Pos > FFed || Pos + Count <= FFed) return;
-    FCrypto->Mac.Update(Buf + (FFed - Pos), static_cast<size_t>(Pos + Count - FFed));
+    const uint8_t* from = Buf + (FFed - Pos);
+    const size_t n = static_cast<size_t>(Pos + Count - FFed);
+    if (FCrypto->Worker) FCrypto->Worker->Update(from, n);
+    else FCrypto->Mac.Update(from, n);
     FFed = Pos + Count;
 }
 
@@ -144,5 +161,6 @@ bool TAesStream::Authentic(TStream32& Source)
     uint8_t stored[AesCodeSize], code[qvrOS::THmacSha1::CodeSize];
     if (Source.ReadFull(stored, sizeof stored) != static_cast<int32_t>(sizeof stored))
         return false;
+    if (FCrypto->Worker) FCrypto->Worker->Finish();
     return FCrypto->Mac.Final(code) && std::memcmp(code, stored, AesCodeSize) == 0;
 }

@@ -73,7 +73,8 @@ private:
 // read again are not fed twice.
 class TAesStream : public TStream32 {
 public:
-    TAesStream(TStream32& Window, const TAesKeys& Keys);
+    // MacBeside: the HMAC is computed on a thread of its own (worth it for large entries).
+    TAesStream(TStream32& Window, const TAesKeys& Keys, bool MacBeside = false);
     ~TAesStream() override;
 
     int32_t Read(void* Buffer, int32_t Count) override;

@@ -35,6 +35,13 @@ public:
     uint64_t NameBytesLimit() const { return FNameBytesLimit; }
     void NameBytesLimit(uint64_t V) { FNameBytesLimit = V; }
 
+    // The threads an extraction may keep busy (1 to 64). With 1, everything runs on the
+    // calling thread, one step after the other; with more, work that no event watches
+    // (the authentication code of a large AES entry) runs beside the decoder. Events are
+    // raised on the calling thread either way.
+    int32_t Threads() const { return FThreads; }
+    void Threads(int32_t V) { FThreads = V < 1 ? 1 : V > 64 ? 64 : V; }
+
 protected:
     void ExtractArchive(std::unique_ptr<TStream32>& Stream) override;
 
@@ -145,4 +152,5 @@ protected:
     // The entry being taken, while its events run; null between entries.
     TZipEntry* FEntry = nullptr;
     uint64_t FNameBytesLimit = uint64_t{1} << 30;
+    int32_t FThreads = 1;
 };

@@ -228,7 +228,9 @@ TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Strea
     // The cipher layers work on their own copies of the entry's keys.
     std::optional<TCipherStream> cipher;
     std::optional<TAesStream> aes;
-    if (Entry.IsAes()) aes.emplace(window, Entry.AesKeys);
+    // A large entry's authentication code is worth a thread of its own.
+    constexpr int64_t MacBesideFrom = int64_t{1} << 20;
+    if (Entry.IsAes()) aes.emplace(window, Entry.AesKeys, FThreads > 1 && packed >= MacBesideFrom);
     else if (Entry.Encrypted()) cipher.emplace(window, Entry.Cipher);
     TStream32& in = aes      ? static_cast<TStream32&>(*aes)
                     : cipher ? static_cast<TStream32&>(*cipher)

@@ -26,11 +26,14 @@ const std::vector<std::pair<std::string, Bytes>>& Contents()
     return c;
 }
 
+using TFiles = std::vector<std::pair<std::string, Bytes>>;
+
 // Tmp/a.zip, written by 7-Zip with AES of Strength (128, 192, 256) over Method (its
-// name for it) and the password SECRET.
-fs::path MakeAesZip(const TTempDir& Tmp, int Strength, const std::string& Method)
+// name for it) and the password SECRET, of Files.
+fs::path MakeAesZip(const TTempDir& Tmp, int Strength, const std::string& Method,
+                    const TFiles& Files = Contents())
 {
-    for (const auto& [name, data] : Contents()) WriteFile(Tmp / "src" / name, data);
+    for (const auto& [name, data] : Files) WriteFile(Tmp / "src" / name, data);
     const fs::path zip = Tmp / "a.zip";
     const TRunResult r = Shell("cd " + Quote((Tmp / "src").string()) + " && 7zz a -tzip -mem=AES" +
                                std::to_string(Strength) + " -mm=" + Method + " -p" + Secret +
@@ -249,6 +252,39 @@ TEST(AesField, SelectsTheCrcCheckOrIsRefused)
             EXPECT_EQ(log.Codes(), std::vector<int32_t>(3, E_UNSUPPORTEDMETHOD));
             EXPECT_EQ(log.Extended, std::vector<std::string>(3, c.Refusal));
             EXPECT_EQ(FilesBelow(out), std::vector<std::string>{});
+        }
+    }
+}
+
+// With threads, a large entry's code is computed beside the decoder: the bytes and the
+// verdict are those of one thread, and a byte changed deep in the data still fails it.
+TEST(Concurrency, AesCodeComputedBesideTheDecoder)
+{
+    if (!HaveTool("7zz")) GTEST_SKIP() << "7zz not installed";
+    TTempDir tmp;
+    const Bytes big = RandomBytes(3 << 20, 9);
+    Bytes zip = ReadFile(MakeAesZip(tmp, 256, "Copy", {{"big.bin", big}}));
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "damaged" : "intact");
+        if (damaged)
+            VisitRecords(zip, [&](const std::string&, size_t, size_t, size_t DataAt) {
+                if (DataAt) zip[DataAt + 18 + (5 << 19) + 3] ^= 1;
+            });
+        WriteFile(tmp / "t.zip", zip);
+        TUnZip z;
+        z.ArchiveFile((tmp / "t.zip").string());
+        z.Passwords({Secret});
+        z.Threads(4);
+        const fs::path out = tmp / (damaged ? "bad" : "good");
+        const TRunLog log = RunLogged(z, out);
+        EXPECT_EQ(log.Verdicts.at("big.bin"), !damaged);
+        if (damaged) {
+            EXPECT_EQ(log.Codes(), std::vector<int32_t>{E_CRCERR});
+            ASSERT_FALSE(log.Extended.empty());
+            EXPECT_EQ(log.Extended[0], "authentication code does not match");
+        } else {
+            EXPECT_EQ(log.Codes(), std::vector<int32_t>{});
+            EXPECT_EQ(ReadFile(out / "big.bin"), big);
         }
     }
 }
