@@ -262,6 +262,9 @@ public:
     // the bytes written. Every entry's sink writes through here.
     int32_t WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t Count,
                             std::string_view FileName);
+    // Reports a write to FileName that failed with the system's Error: a full disk is
+    // raised for the run, any other failure reported for the entry.
+    void ReportWriteFailure(uint32_t Error, std::string_view FileName);
 
     // The block interface, for decoders that read and write through the component
     // instead of an entry's layers and sink: those of other archive types, and hosts
@@ -399,7 +402,9 @@ public:
     void ArchiveSource(const std::string& Name, std::function<std::unique_ptr<TStream32>()> Source);
 
     // The output-file protocol of one entry.
-    bool BeginFile(bool IsDirectory);
+    // Begun: the file was begun ahead of the entry's turn, under a name that was free or
+    // was to be replaced without asking; only OnBegin is left to raise.
+    bool BeginFile(bool IsDirectory, bool Begun = false);
     // The begin step of a test: OnBegin only, since no file is written.
     bool BeginTest(bool IsDirectory);
     // Begins the output file FileName, its folders made first once every step of its

@@ -53,7 +53,7 @@ bool TEntrySink::Write(const uint8_t* Buf, int32_t Count)
         FCounted += take;
         if (FOwner) FOwner->EntryProgress(take, std::max(FExpected, FWritten), FWritten);
     }
-    if (FOverflow || (FOwner && FOwner->GetCancel())) {
+    if (FOverflow || (FOwner && FOwner->GetCancel()) || (FStop && FStop->load())) {
         FStopped = true;
         return false;
     }

@@ -8,6 +8,7 @@
 
 #include "qvrStreams.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,6 +27,16 @@ public:
     TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected, std::string_view Name = {});
     TEntrySink(const TEntrySink&) = delete;
     TEntrySink& operator=(const TEntrySink&) = delete;
+
+    // A sink without an owner, filled on a worker thread, stops when Stop is raised.
+    void Watch(const std::atomic<bool>* Stop) { FStop = Stop; }
+    // Hands a sink filled without an owner to Owner, to whom none of its entry's bytes
+    // have been reported yet: FinishProgress then counts the whole entry.
+    void Adopt(TZipCommon* Owner)
+    {
+        FOwner = Owner;
+        FCounted = 0;
+    }
 
     // Takes one decoded block. False when the entry must stop: the write failed, the
     // run was cancelled, or the block would take the entry past its declared size (the
@@ -67,6 +78,7 @@ public:
 
 private:
     TZipCommon* FOwner;
+    const std::atomic<bool>* FStop = nullptr;
     TStream32* FOut;
     std::string_view FName;
     int64_t FExpected;

@@ -102,28 +102,31 @@ int32_t TZipCommon::WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t 
 {
     int32_t written = 0;
     if (Count > 0 && Out) written = Out->Write(Buf, Count);
-    if (written == Count) return written;
-    // The write's own result decides; the operating system's error code only tells a
-    // full disk from any other failure.
-    if (qvrOS::LastError() == qvrOS::ErrorDiskFull) {
-        FFileCount = 0;
-        RaiseError(FArchiveFile, std::string(FileName), E_DISKFULL, "0", rsRun);
-        return written;
-    }
-    if (FFileCount > 0) --FFileCount;
-    ReportError(std::string(FileName), qvrOS::ErrorText(qvrOS::LastError()), E_WRITEERR, "0",
-                rsEntry);
+    if (written != Count) ReportWriteFailure(qvrOS::LastError(), FileName);
     return written;
 }
 
-bool TUnBase::BeginFile(bool IsDirectory)
+void TZipCommon::ReportWriteFailure(uint32_t Error, std::string_view FileName)
+{
+    // The write's own result decides; the operating system's error code only tells a
+    // full disk from any other failure.
+    if (Error == qvrOS::ErrorDiskFull) {
+        FFileCount = 0;
+        RaiseError(FArchiveFile, std::string(FileName), E_DISKFULL, "0", rsRun);
+        return;
+    }
+    if (FFileCount > 0) --FFileCount;
+    ReportError(std::string(FileName), qvrOS::ErrorText(Error), E_WRITEERR, "0", rsEntry);
+}
+
+bool TUnBase::BeginFile(bool IsDirectory, bool Begun)
 {
     FReplaceReadOnly = false;
     if (IsDirectory) return true;
     TTimerPause pause(FTimer);
     bool extract = true;
     if (OnBegin) {
-        if (OnRenameFile) {
+        if (OnRenameFile && !Begun) {
             std::string newName = FFileName;
             OnRenameFile(*this, FFileName, newName);
             if (!newName.empty()) {
@@ -134,6 +137,12 @@ bool TUnBase::BeginFile(bool IsDirectory)
         OnBegin(*this, FFileName, FFileCount + 1, extract);
     }
     if (GetCancel() || !extract) return false;
+    // A file begun ahead of its turn had a free name, or one to be replaced unasked.
+    if (Begun) {
+        if (FConfirmOverwrites) FOverwriteMode = omOverwrite;
+        ++FFileCount;
+        return true;
+    }
     // A file this run wrote already is an existing file like any other to the overwrite
     // protocol below, but the entry that meets it is reported: its name looked like
     // another file's, and one of the two is lost whatever the answer.
@@ -274,8 +283,9 @@ int64_t TUnBase::OutputAttributes(const std::string& Name)
 
 void TUnBase::NoteSameFile()
 {
+    // The entry itself may be there already: one begun on a worker, taken up again.
     const int32_t earlier = FWritten.Find(FFileName);
-    if (earlier < 0 || !FHeader || earlier >= FHeader->FCount) return;
+    if (earlier < 0 || earlier == FCurEntry || !FHeader || earlier >= FHeader->FCount) return;
     ReportError(FFileName, std::string(FHeader->GetName(earlier)), E_SAMEFILE, "0");
 }
 

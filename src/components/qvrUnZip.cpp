@@ -148,6 +148,8 @@ void TUnZip::ExtractArchive(std::unique_ptr<TStream32>& Stream)
         int32_t Adjust;
         ~TWalkScope()
         {
+            Z.FWorkers = nullptr;
+            Z.FWalkStream = nullptr;
             Z.FWritten.Clear();
             Z.FVolumeSet.End();
             Z.FWalkStart = Start;
@@ -159,6 +161,10 @@ void TUnZip::ExtractArchive(std::unique_ptr<TStream32>& Stream)
     FHeader = std::make_unique<TUnBaseHeaderObj>();
     FHeader->Init();
     std::unique_ptr<TOutputStream> out;
+    // Gone before the scope above ends: jobs not taken back have their files withdrawn.
+    std::unique_ptr<TEntryWorkers> workers = StartWorkers(*Stream);
+    FWorkers = workers.get();
+    FWalkStream = &Stream;
     FCurEntry = -1;
     // Entries meet on one file only within one archive: a run over several archives
     // into one folder replaces files as any later run would.
@@ -169,6 +175,7 @@ void TUnZip::ExtractArchive(std::unique_ptr<TStream32>& Stream)
         } else {
             if (ScanCentralDirectory(*Stream) > 0) ExtractListed(Stream, out);
         }
+        TakeBack(true);
     } catch (const std::bad_alloc&) {
         ReportOutOfMemory();
     } catch (...) {
@@ -535,6 +542,10 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
     } current{FEntry = &Entry};
     if (FRunMode != rmList) {
         SetFileName(Entry.Name);
+        if (GiveToWorkers(*Stream, Entry)) return;
+        // The entries before this one have their turn first, and may end the run.
+        TakeBack(true);
+        if (GetCancel()) return;
         ExtractEntry(Stream, Out, Entry);
         return;
     }

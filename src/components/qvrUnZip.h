@@ -6,6 +6,7 @@
 #include "qvrBase.h"
 #include "qvrEntryChecks.h"
 #include "qvrEntryFacts.h"
+#include "qvrEntryWorkers.h"
 #include "qvrMethods.h"
 #include "qvrVolumeSet.h"
 #include "qvrZipEntry.h"
@@ -19,6 +20,11 @@ class TUnZip : public TUnBase {
 public:
     TUnZip();
     ~TUnZip() override;
+
+    // Reports go out in the order of a run on one thread: entries given to the workers
+    // are taken back before any other report is made.
+    void ReportError(const std::string& FileName, const std::string& ExtendedMsg, int32_t ECode,
+                     const std::string& VolumeID, TReportSubject Subject = rsEntry) override;
 
     // Checks FPassword against the entry being taken (false between entries).
     bool CheckPassword(uint8_t* Header) override;
@@ -84,6 +90,24 @@ protected:
     // after its encryption header. False when none is left.
     bool RetryPassword(TZipEntry& Entry, const uint8_t* Header, std::vector<std::string>& Failed,
                        TStream32& Stream, int64_t DataAt);
+    // The end of an extracted or tested entry whose bytes went into Sink: reports,
+    // the output file closed (Out, when extracting) and its date and attributes set,
+    // OnEnd; Pass is the verdict of the bytes. Returns the entry's verdict.
+    bool EntryVerdict(TZipEntry& Entry, uint32_t Attributes, TEntrySink& Sink, bool Pass,
+                      std::unique_ptr<TOutputStream>& Out, bool Testing);
+
+    // Workers (Threads above 1): started for an extraction from a file, off split sets.
+    std::unique_ptr<TEntryWorkers> StartWorkers(TStream32& Stream);
+    // Gives Entry, whose output name is set and whose data Stream stands at, to the
+    // workers when nothing about it needs the host before its turn: a plain file entry
+    // of a method with a row, small enough, whose name is free (or is replaced unasked).
+    bool GiveToWorkers(TStream32& Stream, TZipEntry& Entry);
+    // Takes back the oldest job given (All: every one, oldest first), each finished as
+    // its turn comes; the entry of the walk under way keeps its name and place.
+    void TakeBack(bool All);
+    // An entry back from a worker: its begin step, then its verdict.
+    void FinishJob(TEntryJob& Job);
+
     // Empties the entry's output file for another attempt.
     bool RestartOutput(std::unique_ptr<TOutputStream>& Out);
     // An accepted entry that will not be written after all.
@@ -153,4 +177,9 @@ protected:
     TZipEntry* FEntry = nullptr;
     uint64_t FNameBytesLimit = uint64_t{1} << 30;
     int32_t FThreads = 1;
+    // The workers of the extraction under way, if it has any; FTakingBack while their
+    // jobs are being finished.
+    TEntryWorkers* FWorkers = nullptr;
+    std::unique_ptr<TStream32>* FWalkStream = nullptr; // the walk's stream, while workers run
+    bool FTakingBack = false;
 };

@@ -119,22 +119,27 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
             FBytesLeft = bytesLeft;
             continue;
         }
-        sink.FinishProgress();
-        if (sink.FailCode() != 0)
-            ReportError(FFileName, sink.FailDetail(), sink.FailCode(), "0");
-        bool kept = false, finished = true;
-        if (!testing)
-            finished =
-                CloseOutput(Out, FFileName, OutputFacts(Entry, attr), pass, kept) || !pass;
-        Crc32Acc = sink.Crc();
-        // A file that could not be finished has its report already.
-        // A failed authentication code has been reported as the entry's CRC error.
-        const bool verdict = EndEntry(pass && finished, !finished || !sink.Authentic());
-        Entry.AesKeys.Clear();
-        // After a cancel the host has asked for quiet: no notice.
-        if (kept && !GetCancel()) ReportError(FFileName, "", E_KEPTEXISTING, "0");
-        return verdict;
+        return EntryVerdict(Entry, attr, sink, pass, Out, testing);
     }
+}
+
+bool TUnZip::EntryVerdict(TZipEntry& Entry, uint32_t Attributes, TEntrySink& Sink, bool Pass,
+                          std::unique_ptr<TOutputStream>& Out, bool Testing)
+{
+    Sink.FinishProgress();
+    if (Sink.FailCode() != 0) ReportError(FFileName, Sink.FailDetail(), Sink.FailCode(), "0");
+    bool kept = false, finished = true;
+    if (!Testing)
+        finished =
+            CloseOutput(Out, FFileName, OutputFacts(Entry, Attributes), Pass, kept) || !Pass;
+    Crc32Acc = Sink.Crc();
+    // A file that could not be finished has its report already.
+    // A failed authentication code has been reported as the entry's CRC error.
+    const bool verdict = EndEntry(Pass && finished, !finished || !Sink.Authentic());
+    Entry.AesKeys.Clear();
+    // After a cancel the host has asked for quiet: no notice.
+    if (kept && !GetCancel()) ReportError(FFileName, "", E_KEPTEXISTING, "0");
+    return verdict;
 }
 
 TOutputFacts TUnZip::OutputFacts(const TZipEntry& Entry, uint32_t Attributes) const

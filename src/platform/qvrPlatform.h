@@ -52,6 +52,9 @@ int32_t FileRead(THandle H, void* Buf, int32_t Count);
 int32_t FileWrite(THandle H, const void* Buf, int32_t Count);
 // Reads at an absolute offset without moving the file pointer; -1 on failure.
 int32_t FileReadAt(THandle H, void* Buf, int32_t Count, int64_t Offset);
+// A second handle of the open file H, for reading on another thread by FileReadAt:
+// the same file whatever has happened to its name since. InvalidHandle on failure.
+THandle FileReopenForReading(THandle H);
 // Origin 0 from the beginning, 1 from the current position, 2 from the end; -1 on failure.
 int64_t FileSeek(THandle H, int64_t Offset, int Origin);
 bool FileSetEnd(THandle H);
@@ -264,6 +267,13 @@ public:
         FTemp.clear();
         FFolder.reset();
     }
+    // Closes the file and removes it under whichever name it has: a file begun for an
+    // entry that is not extracted after all leaves no trace.
+    void Withdraw()
+    {
+        if (FTemp.empty()) FTemp = FFinal;
+        Discard();
+    }
 
 private:
     friend class TOutputTree;
@@ -284,9 +294,9 @@ private:
     }
 
     THandle FHandle = InvalidHandle;
-    // Only for a file that replaces something: the folder (POSIX: a handle of its own;
-    // Windows: its name, with the trailing "\"), the file's own name there until
-    // Commit, and the final name.
+    // The folder (POSIX: a handle of its own; Windows: its name, with the trailing "\")
+    // and the final name; for a file that replaces something, its own name there until
+    // Commit.
     TSharedHandle FFolder;
     std::string FFolderPath;
     std::string FTemp;

@@ -237,19 +237,25 @@ TEST(DiskFull, RaisesDiskFullAndKeepsTheFileItWouldReplace)
     TTempDir tmp;
     TSmallVolume small(tmp / "small", 64 * 1024);
     if (!small.Ready()) GTEST_SKIP() << "no small volume can be mounted here";
-    WriteText(tmp / "small/big.txt", "old");
     const Bytes big = RandomBytes(200000, 5);
     WriteFile(tmp / "a.zip", BuildZip({Entry("big.txt", big), Entry("two.txt", TextBytes(200, 2))}));
-    TRun r(tmp / "a.zip", tmp / "small");
-    std::vector<bool> verdicts;
-    r.Z.OnEnd = [&](TZipCommon&, const std::string&, bool p) { verdicts.push_back(p); };
-    r.Z.ExtractFiles();
-    ASSERT_FALSE(r.Codes.empty());
-    EXPECT_EQ(r.Codes[0], E_DISKFULL);
-    EXPECT_EQ(verdicts, (std::vector<bool>{false, true}));
-    EXPECT_EQ(ReadText(tmp / "small/big.txt"), "old");
-    EXPECT_EQ(ReadFile(tmp / "small/two.txt"), TextBytes(200, 2));
-    EXPECT_EQ(FilesBelow(tmp / "small"), (std::vector<std::string>{"big.txt", "two.txt"}));
+    // On workers the full disk is met there and raised when the entry's turn comes.
+    for (const int threads : {1, 4}) {
+        SCOPED_TRACE(threads);
+        fs::remove(tmp / "small/two.txt");
+        WriteText(tmp / "small/big.txt", "old");
+        TRun r(tmp / "a.zip", tmp / "small");
+        r.Z.Threads(threads);
+        std::vector<bool> verdicts;
+        r.Z.OnEnd = [&](TZipCommon&, const std::string&, bool p) { verdicts.push_back(p); };
+        r.Z.ExtractFiles();
+        ASSERT_FALSE(r.Codes.empty());
+        EXPECT_EQ(r.Codes[0], E_DISKFULL);
+        EXPECT_EQ(verdicts, (std::vector<bool>{false, true}));
+        EXPECT_EQ(ReadText(tmp / "small/big.txt"), "old");
+        EXPECT_EQ(ReadFile(tmp / "small/two.txt"), TextBytes(200, 2));
+        EXPECT_EQ(FilesBelow(tmp / "small"), (std::vector<std::string>{"big.txt", "two.txt"}));
+    }
 }
 
 // A device in a file's place is neither written to nor replaced.

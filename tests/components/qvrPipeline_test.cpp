@@ -465,3 +465,68 @@ TEST(OutputFiles, AnEntryWithoutANameIsReported)
         EXPECT_EQ(FilesBelow(tmp / "out"), std::vector<std::string>{"kept.txt"}) << local;
     }
 }
+
+namespace {
+
+// Every file below Dir with its bytes, its modification time and its mode.
+std::map<std::string, std::tuple<Bytes, fs::file_time_type, fs::perms>> TreeOf(const fs::path& Dir)
+{
+    std::map<std::string, std::tuple<Bytes, fs::file_time_type, fs::perms>> tree;
+    for (const std::string& name : FilesBelow(Dir)) {
+        const fs::path p = Dir / name;
+        tree[name] = {ReadFile(p), fs::last_write_time(p), fs::status(p).permissions()};
+    }
+    return tree;
+}
+
+} // namespace
+
+// Four threads give what one gives: the same files, the same events in the same order,
+// over the whole corpus, into fresh folders and over a folder where every other file
+// is already there (those entries wait for their turn and their question).
+TEST(Concurrency, FourThreadsExtractTheCorpusAsOne)
+{
+    TTempDir tmp;
+    int n = 0;
+    for (const TManifestRecord& r : Manifest()) {
+        SCOPED_TRACE(r.File);
+        const fs::path dir = tmp / std::to_string(n++);
+        auto run = [&](int Threads, const fs::path& Out, bool Ask, int CancelAt = 0) {
+            TUnZip z;
+            int begun = 0;
+            if (CancelAt)
+                z.OnBegin = [&begun, CancelAt](TZipCommon& s, const std::string&, int32_t, bool&) {
+                    if (++begun == CancelAt) s.SetCancel(true);
+                };
+            z.ArchiveFile((CorpusDir() / r.File).string());
+            if (!r.Password.empty()) z.Passwords({r.Password});
+            z.Threads(Threads);
+            z.ConfirmOverwrites(Ask);
+            z.OnFileExists = [](TZipCommon&, const std::string&, std::string&,
+                                TOverwriteMode& Mode) { Mode = omOverwrite; };
+            return RunLogged(z, Out);
+        };
+        const TRunLog one = run(1, dir / "one", true), four = run(4, dir / "four", true);
+        EXPECT_EQ(four.Events, one.Events);
+        EXPECT_EQ(four.Count, one.Count);
+        EXPECT_EQ(TreeOf(dir / "four"), TreeOf(dir / "one"));
+        // Half of the files in place: asked about, in the order of one thread.
+        int k = 0;
+        for (const std::string& name : FilesBelow(dir / "one"))
+            if (k++ % 2) {
+                fs::remove(dir / "one" / name);
+                fs::remove(dir / "four" / name);
+            }
+        const TRunLog again1 = run(1, dir / "one", true), again4 = run(4, dir / "four", true);
+        EXPECT_EQ(again4.Events, again1.Events);
+        EXPECT_EQ(TreeOf(dir / "four"), TreeOf(dir / "one"));
+        // Replaced unasked, as the command's -o does.
+        const TRunLog over1 = run(1, dir / "one", false), over4 = run(4, dir / "four", false);
+        EXPECT_EQ(over4.Events, over1.Events);
+        EXPECT_EQ(TreeOf(dir / "four"), TreeOf(dir / "one"));
+        // Cancelled at the second entry: the files begun ahead of their turn are gone.
+        const TRunLog cut1 = run(1, dir / "cut1", true, 2), cut4 = run(4, dir / "cut4", true, 2);
+        EXPECT_EQ(cut4.Events, cut1.Events);
+        EXPECT_EQ(TreeOf(dir / "cut4"), TreeOf(dir / "cut1"));
+    }
+}

@@ -576,9 +576,16 @@ TRunLog RunLogged(TUnZip& Z, const fs::path& Out, bool AnswerVolumes)
         log.Errors.emplace_back(ExtractFileName(f), code);
         log.Extended.push_back(ext);
         log.Subjects.push_back(s.ReportSubject());
+        log.Events.push_back("error " + ExtractFileName(f) + " " + std::to_string(code));
     };
     Z.OnEnd = [&log](TZipCommon&, const std::string& f, bool pass) {
         log.Verdicts[ExtractFileName(f)] = pass;
+        log.Events.push_back("end " + ExtractFileName(f) + " " + std::to_string(pass));
+    };
+    const auto ownBegin = Z.OnBegin;
+    Z.OnBegin = [&log, ownBegin](TZipCommon& s, const std::string& f, int32_t n, bool& take) {
+        log.Events.push_back("begin " + ExtractFileName(f));
+        if (ownBegin) ownBegin(s, f, n, take);
     };
     // A handler of the test's own (one that cancels, say) still runs.
     const auto ownProgress = Z.OnProgress;
@@ -597,6 +604,7 @@ TRunLog RunLogged(TUnZip& Z, const fs::path& Out, bool AnswerVolumes)
     log.Count = Z.ExtractFiles();
     Z.OnError = nullptr;
     Z.OnEnd = nullptr;
+    Z.OnBegin = ownBegin;
     Z.OnProgress = ownProgress;
     if (ownVolumes) Z.OnNextVolume = nullptr;
     return log;

@@ -177,6 +177,9 @@ struct TRunLog {
     std::map<std::string, bool> Verdicts;                // leaf name, CRC verdict
     std::vector<int> ArchivePercents;
     std::vector<std::string> Volumes; // leaf names of the parts asked for, in order
+    // Begin, error and end events, in the order raised: "begin a.txt", "error a.txt
+    // 25151", "end a.txt 1".
+    std::vector<std::string> Events;
     int32_t Count = 0;
     std::vector<int32_t> Codes() const;
     // The last code reported for each leaf name.

@@ -123,6 +123,14 @@ int32_t FileWrite(THandle H, const void* Buf, int32_t Count)
     return done;
 }
 
+THandle FileReopenForReading(THandle H)
+{
+    // A duplicate shares the file offset, which FileReadAt never uses.
+    const int fd = ::fcntl(Fd(H), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) Fail();
+    return fd < 0 ? InvalidHandle : fd;
+}
+
 int32_t FileReadAt(THandle H, void* Buf, int32_t Count, int64_t Offset)
 {
     if (Count < 0 || Offset < 0) return -1;

@@ -141,6 +141,8 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
             FTaken = false;
             File.FHandle = fd;
             File.FCreatedMode = CreatedMode();
+            File.FFolder = folder;
+            File.FFinal = Leaf;
             return true;
         }
         if (errno != EEXIST || ::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {

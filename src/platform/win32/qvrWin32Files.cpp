@@ -104,6 +104,18 @@ int32_t FileWrite(THandle H, const void* Buf, int32_t Count)
     return static_cast<int32_t>(n);
 }
 
+THandle FileReopenForReading(THandle H)
+{
+    // A handle of its own keeps its own file pointer, which FileReadAt moves and puts
+    // back: no other thread's reads can meet it.
+    HANDLE h = ReOpenFile(Native(H), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0);
+    if (h == INVALID_HANDLE_VALUE) {
+        Fail();
+        return InvalidHandle;
+    }
+    return reinterpret_cast<THandle>(h);
+}
+
 int32_t FileReadAt(THandle H, void* Buf, int32_t Count, int64_t Offset)
 {
     if (Count < 0 || Offset < 0) {

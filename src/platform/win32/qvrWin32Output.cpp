@@ -88,6 +88,8 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     HANDLE h = create(*w);
     if (h != INVALID_HANDLE_VALUE) {
         File.FHandle = reinterpret_cast<THandle>(h);
+        File.FFolderPath = folder;
+        File.FFinal = Leaf;
         return true;
     }
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {

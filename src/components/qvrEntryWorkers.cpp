@@ -1,0 +1,144 @@
+#include "qvrEntryWorkers.h"
+
+#include "qvrEntryInput.h"
+
+#include <algorithm>
+#include <system_error>
+
+namespace {
+
+// A handle of the archive of a worker's own, read by position only: the calling
+// thread's handle keeps its file pointer and its read-ahead to itself.
+class TReadAtStream : public TStream32 {
+public:
+    TReadAtStream(qvrOS::THandle Of, int64_t Size)
+        : FHandle(qvrOS::FileReopenForReading(Of)), FSize(Size)
+    {
+    }
+    ~TReadAtStream() override
+    {
+        if (Valid()) qvrOS::FileClose(FHandle);
+    }
+    bool Valid() const { return FHandle != qvrOS::InvalidHandle; }
+
+    int32_t Read(void* Buffer, int32_t Count) override
+    {
+        if (Count <= 0 || !Valid()) return 0;
+        const int32_t n = qvrOS::FileReadAt(FHandle, Buffer, Count, FPos);
+        if (n <= 0) return 0;
+        FPos += n;
+        return n;
+    }
+    int32_t Write(const void*, int32_t) override { return 0; }
+    int64_t Seek(int64_t Offset, int Origin) override
+    {
+        const int64_t base = Origin == 0 ? 0 : Origin == 1 ? FPos : FSize;
+        if (base + Offset < 0) return -1;
+        return FPos = base + Offset;
+    }
+
+private:
+    qvrOS::THandle FHandle;
+    int64_t FSize;
+    int64_t FPos = 0;
+};
+
+} // namespace
+
+TEntryWorkers::TEntryWorkers(qvrOS::THandle Archive, int64_t Size, int Threads)
+{
+    FThreads.reserve(static_cast<size_t>(std::max(Threads, 0)));
+    for (int i = 0; i < Threads; ++i) {
+        auto archive = std::make_unique<TReadAtStream>(Archive, Size);
+        if (!archive->Valid()) break;
+        TWorker w;
+        w.Archive = std::move(archive);
+        try {
+            TStream32& a = *w.Archive;
+            w.Thread = std::thread([this, &a] { Run(a); });
+        } catch (const std::system_error&) {
+            break;
+        }
+        FThreads.push_back(std::move(w));
+    }
+}
+
+TEntryWorkers::~TEntryWorkers()
+{
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FEnd = true;
+        FWaiting.clear();
+    }
+    FStop = true;
+    FChanged.notify_all();
+    for (TWorker& w : FThreads) w.Thread.join();
+    // Jobs never taken back were never the host's: their files go.
+    for (auto& job : FGiven)
+        if (job->Out) job->Out->File().Withdraw();
+}
+
+bool TEntryWorkers::Room(int64_t Bytes) const
+{
+    return FGiven.size() < MaxJobs && (FGiven.empty() || FGivenBytes + Bytes <= MaxBytes);
+}
+
+void TEntryWorkers::Give(std::unique_ptr<TEntryJob> Job)
+{
+    FGivenBytes += Job->Entry.Info.UncompressedSize;
+    TEntryJob* job = Job.get();
+    FGiven.push_back(std::move(Job));
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FWaiting.push_back(job);
+    }
+    FChanged.notify_one();
+}
+
+std::unique_ptr<TEntryJob> TEntryWorkers::TakeOldest()
+{
+    if (FGiven.empty()) return nullptr;
+    TEntryJob* oldest = FGiven.front().get();
+    {
+        std::unique_lock<std::mutex> lock(FLock);
+        FChanged.wait(lock, [oldest] { return oldest->Done; });
+    }
+    std::unique_ptr<TEntryJob> job = std::move(FGiven.front());
+    FGiven.pop_front();
+    FGivenBytes -= job->Entry.Info.UncompressedSize;
+    return job;
+}
+
+void TEntryWorkers::Run(TStream32& Archive)
+{
+    std::unique_lock<std::mutex> lock(FLock);
+    for (;;) {
+        FChanged.wait(lock, [this] { return FEnd || !FWaiting.empty(); });
+        if (FEnd) return;
+        TEntryJob* job = FWaiting.front();
+        FWaiting.pop_front();
+        lock.unlock();
+        Decode(Archive, *job);
+        lock.lock();
+        job->Done = true;
+        FChanged.notify_all();
+    }
+}
+
+void TEntryWorkers::Decode(TStream32& Archive, TEntryJob& Job)
+{
+    const TZipEntry& e = Job.Entry;
+    Job.Sink = std::make_unique<TEntrySink>(nullptr, Job.Out.get(), e.Info.UncompressedSize,
+                                            Job.FileName);
+    Job.Sink->Watch(&FStop);
+    if (FStop || Archive.Seek(Job.DataAt, 0) != Job.DataAt) return;
+    TWindowStream window(Archive, e.PackedBytes());
+    TEntryInfo info = e.Info;
+    info.Method = e.DecodedMethod();
+    try {
+        Job.Method->Decode(window, *Job.Sink, info);
+    } catch (...) {
+        // Without an owner the sink raises nothing; a decoder's own failure leaves the
+        // entry short, and its verdict says so.
+    }
+}

@@ -1,0 +1,82 @@
+// Entries decoded on worker threads while the walk goes on. The calling thread opens an
+// entry's output file and gives the entry to the workers as a job; a worker reads the
+// entry's bytes by position through a handle of the archive of its own, decodes them
+// through the method's row into the file and keeps what the sink made of them. The
+// calling thread takes the jobs back in the order it gave them, and only then raises
+// the entry's events: the host sees what a run on one thread shows it.
+//
+// The jobs given and not taken back are bounded in number and in bytes, so memory
+// stays bounded however many entries an archive holds; a job not taken back when the
+// workers go (a cancel, a full disk) has its file withdrawn.
+#pragma once
+
+#include "qvrEntrySink.h"
+#include "qvrMethods.h"
+#include "qvrPlatform.h"
+#include "qvrStreams.h"
+#include "qvrZipEntry.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// One entry on its way through a worker.
+struct TEntryJob {
+    TZipEntry Entry;
+    int32_t Index = 0; // in the walk's table
+    const TMethodRow* Method = nullptr;
+    int64_t DataAt = 0;      // where the entry's data starts in the archive
+    uint32_t Attributes = 0; // the external attributes as the run settled them
+    std::string FileName;    // the output name
+    std::unique_ptr<TOutputStream> Out;
+    std::unique_ptr<TEntrySink> Sink; // made by the worker
+    bool Done = false;                // guarded by the workers' lock until taken back
+};
+
+class TEntryWorkers {
+public:
+    // Threads workers over the open archive Archive of Size bytes. Ready() is false
+    // when the archive cannot be opened again or no thread can be started.
+    TEntryWorkers(qvrOS::THandle Archive, int64_t Size, int Threads);
+    ~TEntryWorkers();
+    TEntryWorkers(const TEntryWorkers&) = delete;
+    TEntryWorkers& operator=(const TEntryWorkers&) = delete;
+
+    bool Ready() const { return !FThreads.empty(); }
+    // Whether a job of Bytes uncompressed bytes may be given now.
+    bool Room(int64_t Bytes) const;
+    // The largest entry worth a job: a larger one runs on the calling thread, where
+    // its progress is shown as it goes.
+    static constexpr int64_t MaxJobBytes = int64_t{8} << 20;
+    void Give(std::unique_ptr<TEntryJob> Job);
+    bool Idle() const { return FGiven.empty(); }
+    // Waits for the oldest job given and hands it back; null when none is left.
+    std::unique_ptr<TEntryJob> TakeOldest();
+
+private:
+    struct TWorker {
+        std::unique_ptr<TStream32> Archive;
+        std::thread Thread;
+    };
+    void Run(TStream32& Archive);
+    void Decode(TStream32& Archive, TEntryJob& Job);
+
+    static constexpr size_t MaxJobs = 64;
+    static constexpr int64_t MaxBytes = int64_t{64} << 20;
+
+    std::vector<TWorker> FThreads;
+    // The jobs in the order given; the calling thread's alone, but for Done.
+    std::deque<std::unique_ptr<TEntryJob>> FGiven;
+    int64_t FGivenBytes = 0;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::deque<TEntryJob*> FWaiting; // given, not started
+    bool FEnd = false;
+    std::atomic<bool> FStop{false};
+};

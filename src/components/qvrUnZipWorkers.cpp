@@ -1,0 +1,122 @@
+// The component's side of the entry workers: which entries go to them, and each
+// entry's events and verdict once it is back, in the walk's order.
+#include "qvrUnZip.h"
+
+#include "qvrPlatform.h"
+
+namespace {
+
+constexpr uint32_t AttrDirectory = 0x10;
+
+} // namespace
+
+std::unique_ptr<TEntryWorkers> TUnZip::StartWorkers(TStream32& Stream)
+{
+    // The workers read the archive file by a handle of their own; a host's own source,
+    // a split set and a test or a listing stay on the calling thread.
+    auto* file = dynamic_cast<THandleStream32*>(&Stream);
+    if (FThreads < 2 || FRunMode != rmExtract || FSource || FVolumeSet.Reading() || !file ||
+        !file->Valid())
+        return nullptr;
+    auto workers = std::make_unique<TEntryWorkers>(file->Handle(), FArchiveSize, FThreads);
+    if (!workers->Ready()) return nullptr;
+    return workers;
+}
+
+bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
+{
+    if (!FWorkers) return false;
+    const TEntryInfo& info = Entry.Info;
+    const uint32_t attr = Entry.ExternalAttr;
+    const uint32_t mode = UnixModeOf(info.Host, attr);
+    // Whatever asks the host something, or may make the host change the entry's name,
+    // waits for its turn: folders, links, encrypted entries, names changed for the file
+    // system, a host that renames files, and names already taken.
+    if (Entry.IsDirectory() || (attr & AttrDirectory) || IsFolderMode(mode) ||
+        IsLinkMode(mode) || Entry.Encrypted() || FArcType == atJar || FArcType == atJarExe ||
+        OnRenameFile || FFileName.empty() || !FChangedName.empty())
+        return false;
+    if (info.UncompressedSize < 0 || info.UncompressedSize > TEntryWorkers::MaxJobBytes)
+        return false;
+    const TMethodRow* method = FindMethod(Entry.DecodedMethod());
+    if (!method) return false;
+    if (FWritten.Find(FFileName) >= 0) return false;
+    if (FConfirmOverwrites ? OutputAttributes(FFileName) >= 0 : FOverwriteMode != omOverwrite)
+        return false;
+    while (!FWorkers->Room(info.UncompressedSize)) TakeBack(false);
+    auto job = std::make_unique<TEntryJob>();
+    // The begin step runs when the entry's turn comes; the file is begun now.
+    FReplaceReadOnly = false;
+    std::string reason;
+    if (!OpenOutput(job->Out, FFileName, reason)) return false;
+    job->Entry = Entry;
+    job->Index = FCurEntry;
+    job->Method = method;
+    job->DataAt = Stream.Position();
+    job->Attributes = attr;
+    job->FileName = FFileName;
+    FWorkers->Give(std::move(job));
+    return true;
+}
+
+void TUnZip::TakeBack(bool All)
+{
+    if (!FWorkers || FWorkers->Idle() || FTakingBack) return;
+    // The entry of the walk under way keeps its name and its place.
+    const std::string name = FFileName, changedName = FChangedName, changedFrom = FChangedFrom;
+    const int32_t index = FCurEntry;
+    TZipEntry* current = FEntry;
+    do {
+        std::unique_ptr<TEntryJob> job = FWorkers->TakeOldest();
+        FinishJob(*job);
+    } while (All && !FWorkers->Idle());
+    FFileName = name;
+    FChangedName = changedName;
+    FChangedFrom = changedFrom;
+    FCurEntry = index;
+    FEntry = current;
+}
+
+void TUnZip::FinishJob(TEntryJob& Job)
+{
+    struct TTakingBack {
+        bool& Flag;
+        ~TTakingBack() { Flag = false; }
+    } takingBack{FTakingBack = true};
+    FFileName = Job.FileName;
+    FChangedName.clear();
+    FChangedFrom.clear();
+    FCurEntry = Job.Index;
+    FEntry = &Job.Entry;
+    const TEntryInfo& info = Job.Entry.Info;
+    // A write that failed beside other entries (a disk they filled at once) may succeed
+    // in turn, the entries before it done: the entry is extracted again, as on one
+    // thread, from its begin step on.
+    if (Job.Sink->WriteFailed() && !GetCancel()) {
+        Job.Out->File().Withdraw();
+        TStream32& walk = **FWalkStream;
+        const int64_t at = walk.Position();
+        std::unique_ptr<TOutputStream> out;
+        if (walk.Seek(Job.DataAt, 0) == Job.DataAt) ExtractEntry(*FWalkStream, out, Job.Entry);
+        walk.Seek(at, 0);
+        return;
+    }
+    // After a cancel, or when the host declines the entry, its file was never there.
+    if (GetCancel() || !BeginFile(false, true)) {
+        if (Job.Out) Job.Out->File().Withdraw();
+        if (!GetCancel()) SkipProgress(info);
+        return;
+    }
+    TEntrySink& sink = *Job.Sink;
+    sink.Adopt(this);
+    const bool pass =
+        sink.Passes(Job.Entry.ChecksCrc() ? Job.Entry.Crc : sink.Crc()) && !GetCancel();
+    EntryVerdict(Job.Entry, Job.Attributes, sink, pass, Job.Out, false);
+}
+
+void TUnZip::ReportError(const std::string& FileName, const std::string& ExtendedMsg,
+                         int32_t ECode, const std::string& VolumeID, TReportSubject Subject)
+{
+    TakeBack(true);
+    TUnBase::ReportError(FileName, ExtendedMsg, ECode, VolumeID, Subject);
+}
