@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+class THeaderBlock;
+
 class TUnZip : public TUnBase {
 public:
     TUnZip();
@@ -122,7 +124,10 @@ protected:
     // of the file, or a record that follows the entries (directory, end records).
     bool LocalRunEndsCleanly(TStream32& Stream, int64_t Pos);
     // Reads the 30-byte local header at Pos into FLocalHdr without moving the walk.
-    bool ReadLocalHeaderAt(TStream32& Stream, int64_t Pos);
+    // Span is how far the entry's header and data are expected to reach: a file stream
+    // reads a block beyond the header when the entries there are small, and the headers
+    // that block holds are taken from Block without another system call.
+    bool ReadLocalHeaderAt(TStream32& Stream, int64_t Pos, int64_t Span, THeaderBlock& Block);
     // The length of the local header in FLocalHdr with its name and extra field.
     uint32_t LocalHeaderLength(bool Enciphered);
     // Runs the entry checks over the collected entries: drops (and reports) the ones
