@@ -12,7 +12,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 namespace qvrOS {
 
@@ -363,6 +365,17 @@ private:
     // POSIX only: the destination and the folder opened last, as handles.
     TSharedHandle FRootHandle;
     TSharedHandle FFolderHandle;
+    // POSIX only: the leading steps of the folder opened last, each still open, so that
+    // the next folder is walked from the deepest step the two share; and the folders
+    // this tree made (native, relative to FRoot), below which a step it has not made
+    // yet is made at once instead of being looked for first.
+    struct TOpenStep {
+        std::string Name;
+        TSharedHandle Handle;
+        bool Made = false;
+    };
+    std::vector<TOpenStep> FSteps;
+    std::unordered_set<std::string> FMade;
 };
 
 // ---------------------------------------------------------------------------------
