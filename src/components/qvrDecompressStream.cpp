@@ -4,7 +4,9 @@
 #include <limits>
 
 TCustomStream::TCustomStream(TStream32& Source)
-    : FInBuffer(InBufferSize), FSource(&Source), FSourcePos(Source.Position())
+    : FInBuffer(std::make_unique_for_overwrite<uint8_t[]>(InBufferSize)),
+      FSource(&Source),
+      FSourcePos(Source.Position())
 {
     FStrm.AllocFunc = InflateAlloc;
     FStrm.FreeFunc = InflateFree;
@@ -20,7 +22,7 @@ void TCustomStream::SetSource(TStream32& Source, int64_t Pos)
 TDecompressStream::TDecompressStream(TStream32& Source, int8_t WindowBits, bool Deflate64Mode)
     : TCustomStream(Source)
 {
-    FStrm.NextIn = FInBuffer.data();
+    FStrm.NextIn = FInBuffer.get();
     FStrm.AvailIn = 0;
     FStrm.Deflate64Mode = Deflate64Mode;
     // Virtual calls from a constructor reach this class's own engine, as intended.
@@ -42,9 +44,9 @@ int32_t TDecompressStream::Read(void* Buffer, int32_t Count)
     while (FStrm.AvailOut > 0) {
         if (FStrm.AvailIn == 0) {
             const int32_t want = std::min(Count, InBufferSize);
-            const int32_t n = std::max(FSource->Read(FInBuffer.data(), want), 0);
+            const int32_t n = std::max(FSource->Read(FInBuffer.get(), want), 0);
             FStrm.AvailIn = static_cast<uint32_t>(n);
-            FStrm.NextIn = FInBuffer.data();
+            FStrm.NextIn = FInBuffer.get();
             FSourcePos = FSource->Position();
             if (n > 0) Progress();
         }
@@ -63,7 +65,7 @@ int64_t TDecompressStream::Seek(int64_t Offset, int Origin)
         throw EStreamError("Range check error");
     if (Origin == 0 && Offset == 0) {
         EngineReset();
-        FStrm.NextIn = FInBuffer.data();
+        FStrm.NextIn = FInBuffer.get();
         FStrm.AvailIn = 0;
         FSource->Seek(0, 0);
         FSourcePos = 0;

@@ -7,7 +7,7 @@
 #include "qvrStreams.h"
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 // Owns the input buffer and the engine record; the source is borrowed.
 class TCustomStream : public TStream32 {
@@ -23,7 +23,8 @@ public:
     TInflateStream FStrm;
 
 protected:
-    std::vector<uint8_t> FInBuffer;
+    // Not zeroed: the engine reads only the bytes the source put in.
+    std::unique_ptr<uint8_t[]> FInBuffer;
     TStream32* FSource;
     int64_t FSourcePos;
 };

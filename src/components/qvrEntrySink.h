@@ -9,11 +9,30 @@
 #include "qvrStreams.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 
 class TZipCommon;
+
+// Working buffers of the decoders, kept from one entry to the next by whoever decodes
+// entries one after the other (one set to a thread): a run of thousands of small
+// entries allocates them once, and nothing is zeroed that a decoder overwrites anyway.
+class TEntryBuffers {
+public:
+    enum TSlot { bsOutput, bsInput, bsCount };
+    // At least Size bytes in Slot. What an earlier entry left there is still there: a
+    // decoder hands on only the bytes it has put in.
+    uint8_t* Get(TSlot Slot, int32_t Size);
+
+private:
+    struct TBuffer {
+        std::unique_ptr<uint8_t[]> Data;
+        int32_t Size = 0;
+    };
+    TBuffer FBuffers[bsCount];
+};
 
 class TEntrySink {
 public:
@@ -35,6 +54,10 @@ public:
     bool Wants() const { return !FStopped && (FExpected < 0 || FWritten < FExpected); }
     // How many bytes a decoder may usefully produce next, at most Limit.
     int32_t Room(int32_t Limit) const;
+    // The decoder's working buffers: the run's when the walk lends them (UseBuffers),
+    // else the sink's own.
+    uint8_t* Buffer(TEntryBuffers::TSlot Slot, int32_t Size) { return FBuffers->Get(Slot, Size); }
+    void UseBuffers(TEntryBuffers& Buffers) { FBuffers = &Buffers; }
 
     int64_t Written() const { return FWritten; }
     int64_t Expected() const { return FExpected; }
@@ -67,6 +90,8 @@ public:
 
 private:
     TZipCommon* FOwner;
+    TEntryBuffers FOwnBuffers;
+    TEntryBuffers* FBuffers = &FOwnBuffers;
     TStream32* FOut;
     std::string_view FName;
     int64_t FExpected;

@@ -149,5 +149,7 @@ protected:
     TExtraFacts FExtraFacts;
     // The entry being taken, while its events run; null between entries.
     TZipEntry* FEntry = nullptr;
+    // The decoders' working buffers, lent to each entry's sink in turn.
+    TEntryBuffers FEntryBuffers;
     uint64_t FNameBytesLimit = uint64_t{1} << 30;
 };
