@@ -54,6 +54,9 @@ int32_t FileRead(THandle H, void* Buf, int32_t Count);
 int32_t FileWrite(THandle H, const void* Buf, int32_t Count);
 // Reads at an absolute offset without moving the file pointer; -1 on failure.
 int32_t FileReadAt(THandle H, void* Buf, int32_t Count, int64_t Offset);
+// Tells the system that H will be read mostly from start to end, so that it reads
+// further ahead; only a hint, where the system takes one.
+void FileAdviseSequential(THandle H);
 // Origin 0 from the beginning, 1 from the current position, 2 from the end; -1 on failure.
 int64_t FileSeek(THandle H, int64_t Offset, int Origin);
 bool FileSetEnd(THandle H);

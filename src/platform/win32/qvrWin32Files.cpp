@@ -104,6 +104,9 @@ int32_t FileWrite(THandle H, const void* Buf, int32_t Count)
     return static_cast<int32_t>(n);
 }
 
+// The hint is given when a file is opened (FILE_FLAG_SEQUENTIAL_SCAN) or not at all.
+void FileAdviseSequential(THandle) {}
+
 int32_t FileReadAt(THandle H, void* Buf, int32_t Count, int64_t Offset)
 {
     if (Count < 0 || Offset < 0) {
