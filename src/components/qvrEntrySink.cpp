@@ -6,17 +6,6 @@
 #include <algorithm>
 #include <utility>
 
-uint8_t* TEntryBuffers::Get(TSlot Slot, int32_t Size)
-{
-    TBuffer& b = FBuffers[Slot];
-    if (Size > b.Size) {
-        b.Data.reset();
-        b.Data = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(Size));
-        b.Size = Size;
-    }
-    return b.Data.get();
-}
-
 TEntrySink::TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected,
                        std::string_view Name)
     : FOwner(Owner), FOut(Out), FName(Name), FExpected(Expected)

@@ -6,6 +6,7 @@
 // every method behaves the same at its output.
 #pragma once
 
+#include "qvrEntryBuffers.h"
 #include "qvrStreams.h"
 
 #include <cstdint>
@@ -15,24 +16,6 @@
 #include <utility>
 
 class TZipCommon;
-
-// Working buffers of the decoders, kept from one entry to the next by whoever decodes
-// entries one after the other (one set to a thread): a run of thousands of small
-// entries allocates them once, and nothing is zeroed that a decoder overwrites anyway.
-class TEntryBuffers {
-public:
-    enum TSlot { bsOutput, bsInput, bsCount };
-    // At least Size bytes in Slot. What an earlier entry left there is still there: a
-    // decoder hands on only the bytes it has put in.
-    uint8_t* Get(TSlot Slot, int32_t Size);
-
-private:
-    struct TBuffer {
-        std::unique_ptr<uint8_t[]> Data;
-        int32_t Size = 0;
-    };
-    TBuffer FBuffers[bsCount];
-};
 
 class TEntrySink {
 public:
@@ -57,6 +40,7 @@ public:
     // The decoder's working buffers: the run's when the walk lends them (UseBuffers),
     // else the sink's own.
     uint8_t* Buffer(TEntryBuffers::TSlot Slot, int32_t Size) { return FBuffers->Get(Slot, Size); }
+    TEntryBuffers& Buffers() { return *FBuffers; }
     void UseBuffers(TEntryBuffers& Buffers) { FBuffers = &Buffers; }
 
     int64_t Written() const { return FWritten; }
