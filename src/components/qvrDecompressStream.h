@@ -3,18 +3,20 @@
 // 64 KB input buffer, and are inflated into whatever buffer the reader supplies.
 #pragma once
 
+#include "qvrEntryBuffers.h"
 #include "qvrInflate.h"
 #include "qvrStreams.h"
 
 #include <cstdint>
-#include <vector>
+#include <memory>
 
-// Owns the input buffer and the engine record; the source is borrowed.
+// Owns the engine record; the source is borrowed. The input buffer and the engine's
+// memory are the run's when it lends its buffers, else the stream's own.
 class TCustomStream : public TStream32 {
 public:
     static constexpr int32_t InBufferSize = 65536;
 
-    explicit TCustomStream(TStream32& Source);
+    explicit TCustomStream(TStream32& Source, TEntryBuffers* Buffers = nullptr);
     ~TCustomStream() override = default;
 
     // Points the stream at another source (the next volume), reading from Pos on.
@@ -23,7 +25,9 @@ public:
     TInflateStream FStrm;
 
 protected:
-    std::vector<uint8_t> FInBuffer;
+    // Not zeroed: the engine reads only the bytes the source put in.
+    std::unique_ptr<uint8_t[]> FOwnInBuffer;
+    uint8_t* FInBuffer;
     TStream32* FSource;
     int64_t FSourcePos;
 };
@@ -32,7 +36,8 @@ class TDecompressStream : public TCustomStream {
 public:
     // Deflate64Mode picks the variant; WindowBits -15 is raw data with the variant's
     // window. A failed initialisation shows as InflateStreamError from the first Read.
-    TDecompressStream(TStream32& Source, int8_t WindowBits, bool Deflate64Mode);
+    TDecompressStream(TStream32& Source, int8_t WindowBits, bool Deflate64Mode,
+                      TEntryBuffers* Buffers = nullptr);
     // Gives back to the source the input that was read but not consumed, so the source
     // ends right after the compressed data.
     ~TDecompressStream() override;

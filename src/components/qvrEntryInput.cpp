@@ -1,6 +1,7 @@
 #include "qvrEntryInput.h"
 
 #include <algorithm>
+#include <cstring>
 
 TWindowStream::TWindowStream(TStream32& Source, int64_t Size)
     : FSource(Source), FStart(Source.Position()), FSize(Size)
@@ -36,4 +37,20 @@ int32_t TCipherStream::Read(void* Buffer, int32_t Count)
     const int32_t n = std::max(FSource.Read(Buffer, Count), 0);
     FKeys.DecipherBuffer(static_cast<uint8_t*>(Buffer), n);
     return n;
+}
+
+bool THeaderBlock::Read(THandleStream32& Source, int64_t Pos, void* Buffer, int32_t Count,
+                        int32_t Ahead)
+{
+    if (Pos < 0 || Count <= 0) return false;
+    if (!(FLength > 0 && Pos >= FStart && Pos - FStart <= FLength - Count)) {
+        Ahead = std::clamp(Ahead, Count, Size);
+        if (Ahead == Count) return Source.ReadAt(Pos, Buffer, Count) == Count;
+        if (!FBuf) FBuf = std::make_unique_for_overwrite<uint8_t[]>(Size);
+        FStart = Pos;
+        FLength = Source.ReadAt(Pos, FBuf.get(), Ahead);
+        if (FLength < Count) return false;
+    }
+    std::memcpy(Buffer, FBuf.get() + (Pos - FStart), static_cast<size_t>(Count));
+    return true;
 }

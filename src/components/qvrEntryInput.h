@@ -14,6 +14,7 @@
 #include "qvrStreams.h"
 
 #include <cstdint>
+#include <memory>
 
 // Size bytes of Source from its position at construction (Size < 0: the rest of the
 // source). Positions are relative to the window's start.
@@ -47,4 +48,22 @@ public:
 private:
     TStream32& FSource;
     TZipCipher FKeys;
+};
+
+// The directory walk checks the local header of every entry it selects before anything
+// is extracted. Writers put entries one after the other in directory order, so where
+// the entries are small one read of a block at a header holds the next few headers as
+// well: those are copied from the block instead of costing a system call each.
+class THeaderBlock {
+public:
+    // Reads Count bytes at Pos of Source into Buffer; Ahead is how many bytes from Pos
+    // are worth reading at once (never less than Count). False when the file ends first.
+    bool Read(THandleStream32& Source, int64_t Pos, void* Buffer, int32_t Count, int32_t Ahead);
+
+    static constexpr int32_t Size = 32768;
+
+private:
+    std::unique_ptr<uint8_t[]> FBuf;
+    int64_t FStart = 0;
+    int32_t FLength = 0;
 };

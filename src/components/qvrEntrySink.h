@@ -6,10 +6,12 @@
 // every method behaves the same at its output.
 #pragma once
 
+#include "qvrEntryBuffers.h"
 #include "qvrStreams.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,6 +48,11 @@ public:
     bool Wants() const { return !FStopped && (FExpected < 0 || FWritten < FExpected); }
     // How many bytes a decoder may usefully produce next, at most Limit.
     int32_t Room(int32_t Limit) const;
+    // The decoder's working buffers: the run's when the walk lends them (UseBuffers),
+    // else the sink's own.
+    uint8_t* Buffer(TEntryBuffers::TSlot Slot, int32_t Size) { return FBuffers->Get(Slot, Size); }
+    TEntryBuffers& Buffers() { return *FBuffers; }
+    void UseBuffers(TEntryBuffers& Buffers) { FBuffers = &Buffers; }
 
     int64_t Written() const { return FWritten; }
     int64_t Expected() const { return FExpected; }
@@ -79,6 +86,9 @@ public:
 private:
     TZipCommon* FOwner;
     const std::atomic<bool>* FStop = nullptr;
+
+    TEntryBuffers FOwnBuffers;
+    TEntryBuffers* FBuffers = &FOwnBuffers;
     TStream32* FOut;
     std::string_view FName;
     int64_t FExpected;

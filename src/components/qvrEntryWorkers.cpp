@@ -47,19 +47,20 @@ private:
 
 TEntryWorkers::TEntryWorkers(qvrOS::THandle Archive, int64_t Size, int Threads)
 {
+    // Reserved first: a worker's thread holds its place in the vector.
     FThreads.reserve(static_cast<size_t>(std::max(Threads, 0)));
     for (int i = 0; i < Threads; ++i) {
         auto archive = std::make_unique<TReadAtStream>(Archive, Size);
         if (!archive->Valid()) break;
-        TWorker w;
+        TWorker& w = FThreads.emplace_back();
         w.Archive = std::move(archive);
+        w.Buffers = std::make_unique<TEntryBuffers>();
         try {
-            TStream32& a = *w.Archive;
-            w.Thread = std::thread([this, &a] { Run(a); });
+            w.Thread = std::thread([this, &w] { Run(w); });
         } catch (const std::system_error&) {
+            FThreads.pop_back();
             break;
         }
-        FThreads.push_back(std::move(w));
     }
 }
 
@@ -109,7 +110,7 @@ std::unique_ptr<TEntryJob> TEntryWorkers::TakeOldest()
     return job;
 }
 
-void TEntryWorkers::Run(TStream32& Archive)
+void TEntryWorkers::Run(TWorker& Worker)
 {
     std::unique_lock<std::mutex> lock(FLock);
     for (;;) {
@@ -118,19 +119,21 @@ void TEntryWorkers::Run(TStream32& Archive)
         TEntryJob* job = FWaiting.front();
         FWaiting.pop_front();
         lock.unlock();
-        Decode(Archive, *job);
+        Decode(Worker, *job);
         lock.lock();
         job->Done = true;
         FChanged.notify_all();
     }
 }
 
-void TEntryWorkers::Decode(TStream32& Archive, TEntryJob& Job)
+void TEntryWorkers::Decode(TWorker& Worker, TEntryJob& Job)
 {
     const TZipEntry& e = Job.Entry;
+    TStream32& Archive = *Worker.Archive;
     Job.Sink = std::make_unique<TEntrySink>(nullptr, Job.Out.get(), e.Info.UncompressedSize,
                                             Job.FileName);
     Job.Sink->Watch(&FStop);
+    Job.Sink->UseBuffers(*Worker.Buffers);
     if (FStop || Archive.Seek(Job.DataAt, 0) != Job.DataAt) return;
     TWindowStream window(Archive, e.PackedBytes());
     TEntryInfo info = e.Info;

@@ -10,6 +10,7 @@
 // workers go (a cancel, a full disk) has its file withdrawn.
 #pragma once
 
+#include "qvrEntryBuffers.h"
 #include "qvrEntrySink.h"
 #include "qvrMethods.h"
 #include "qvrPlatform.h"
@@ -60,12 +61,14 @@ public:
     std::unique_ptr<TEntryJob> TakeOldest();
 
 private:
+    // A worker's own archive handle and decoder buffers, kept from one job to the next.
     struct TWorker {
         std::unique_ptr<TStream32> Archive;
+        std::unique_ptr<TEntryBuffers> Buffers;
         std::thread Thread;
     };
-    void Run(TStream32& Archive);
-    void Decode(TStream32& Archive, TEntryJob& Job);
+    void Run(TWorker& Worker);
+    void Decode(TWorker& Worker, TEntryJob& Job);
 
     static constexpr size_t MaxJobs = 64;
     static constexpr int64_t MaxBytes = int64_t{64} << 20;

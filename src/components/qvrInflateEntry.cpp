@@ -11,15 +11,14 @@ TDecodeResult InflateEntry(TStream32& In, TEntrySink& Out, bool Deflate64)
 {
     constexpr int32_t MaxChunk = 32768;
     if (!Out.Wants()) return TDecodeResult::Done;
-    TDecompressStream inflater(In, -15, Deflate64);
-    std::vector<uint8_t> buf(static_cast<size_t>(Out.Room(MaxChunk)));
+    TDecompressStream inflater(In, -15, Deflate64, &Out.Buffers());
     while (Out.Wants()) {
         const int32_t want = Out.Room(MaxChunk);
-        if (static_cast<size_t>(want) > buf.size()) buf.resize(static_cast<size_t>(want));
-        const int32_t h = inflater.Read(buf.data(), want);
+        uint8_t* buf = Out.Buffer(TEntryBuffers::bsOutput, want);
+        const int32_t h = inflater.Read(buf, want);
         // Whatever came before a failure is still the entry's output.
         const int32_t got = h >= 0 ? h : static_cast<int32_t>(want - inflater.FStrm.AvailOut);
-        if (got > 0 && !Out.Write(buf.data(), got)) return TDecodeResult::Stopped;
+        if (got > 0 && !Out.Write(buf, got)) return TDecodeResult::Stopped;
         if (h == 0) return TDecodeResult::Done; // the end of the compressed data
         if (h == InflateBufError) return TDecodeResult::Truncated;
         if (h < 0) return TDecodeResult::BadData;

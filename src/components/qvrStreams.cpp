@@ -97,6 +97,8 @@ void THandleStream32::EnableReadBuffer(int32_t Size)
     Unbuffer();
     FBuf.assign(static_cast<size_t>(std::max(Size, 0)), 0);
     FPhys = FHandle >= 0 ? qvrOS::FileSeek(FHandle, 0, 1) : 0;
+    // A buffered stream is an archive being walked: its entries are read in order.
+    if (FHandle >= 0) qvrOS::FileAdviseSequential(FHandle);
     FReadAhead = std::min<int32_t>(MinReadAhead, static_cast<int32_t>(FBuf.size()));
 }
 

@@ -2,6 +2,7 @@
 
 #include "qvrCrc.h"
 #include "qvrDataDescriptor.h"
+#include "qvrEntryInput.h"
 #include "qvrMask.h"
 #include "qvrPlatform.h"
 
@@ -123,13 +124,15 @@ void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
 // ---------------------------------------------------------------------------------
 // The walk
 
-bool TUnZip::ReadLocalHeaderAt(TStream32& Stream, int64_t Pos)
+bool TUnZip::ReadLocalHeaderAt(TStream32& Stream, int64_t Pos, int64_t Span, THeaderBlock& Block)
 {
     if (Pos < 0) return false;
     // A file stream reads the header in place, so the directory walk keeps its position
-    // and its read-ahead; any other stream seeks there and back.
+    // and its read-ahead; any other stream seeks there and back. A block is read ahead
+    // only behind a small entry: past a large one it would hold no other header.
     if (auto* h = dynamic_cast<THandleStream32*>(&Stream))
-        return h->ReadAt(Pos, FLocalHdr.Data(), 30) == 30;
+        return Block.Read(*h, Pos, FLocalHdr.Data(), 30,
+                          Span <= THeaderBlock::Size / 4 ? THeaderBlock::Size : 30);
     const int64_t back = Stream.Position();
     const bool ok = Stream.Seek(Pos, 0) == Pos && ReadExact(Stream, FLocalHdr.Data(), 30);
     Stream.Seek(back, 0);
@@ -197,6 +200,7 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
         std::min<int64_t>(int64_t{EndDisk()} - int64_t{DirDisk()} + 1, 0x10000);
     uint32_t read = 0;
     bool full = false; // the names passed NameBytesLimit (reported)
+    THeaderBlock headers;
     for (int64_t run = 0; run < runs && !full; ++run) {
         FCentralHdr.Clear();
         ReadExact(Stream, FCentralHdr.Data(), 46);
@@ -229,7 +233,8 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
                 if (FArcType != atZipDS && FArcType != atZipMV) {
                     FLocalHdr.Clear();
                     bool localEnc;
-                    good = ReadLocalHeaderAt(Stream, entry.Position) &&
+                    const int64_t span = 30 + nameLen + extraLen + entry.CompressedSize;
+                    good = ReadLocalHeaderAt(Stream, entry.Position, span, headers) &&
                            ClassifySignature(FLocalHdr.Signature(), htLocal, localEnc) == htLocal;
                     if (!good) ReportError(name, "", E_BADHEADER, "0", rsEntry);
                     else entry.HeaderLength = LocalHeaderLength(localEnc);

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+class THeaderBlock;
+
 class TUnZip : public TUnBase {
 public:
     TUnZip();
@@ -153,7 +155,10 @@ protected:
     // of the file, or a record that follows the entries (directory, end records).
     bool LocalRunEndsCleanly(TStream32& Stream, int64_t Pos);
     // Reads the 30-byte local header at Pos into FLocalHdr without moving the walk.
-    bool ReadLocalHeaderAt(TStream32& Stream, int64_t Pos);
+    // Span is how far the entry's header and data are expected to reach: a file stream
+    // reads a block beyond the header when the entries there are small, and the headers
+    // that block holds are taken from Block without another system call.
+    bool ReadLocalHeaderAt(TStream32& Stream, int64_t Pos, int64_t Span, THeaderBlock& Block);
     // The length of the local header in FLocalHdr with its name and extra field.
     uint32_t LocalHeaderLength(bool Enciphered);
     // Runs the entry checks over the collected entries: drops (and reports) the ones
@@ -175,6 +180,8 @@ protected:
     TExtraFacts FExtraFacts;
     // The entry being taken, while its events run; null between entries.
     TZipEntry* FEntry = nullptr;
+    // The decoders' working buffers, lent to each entry's sink in turn.
+    TEntryBuffers FEntryBuffers;
     uint64_t FNameBytesLimit = uint64_t{1} << 30;
     int32_t FThreads = 1;
     // The workers of the extraction under way, if it has any; FTakingBack while their

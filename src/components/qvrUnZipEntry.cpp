@@ -106,6 +106,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     for (;;) {
         TStream32* target = FRunMode == rmRead ? FReadTarget : Out.get();
         TEntrySink sink(this, target, info.UncompressedSize, FFileName);
+        sink.UseBuffers(FEntryBuffers);
         try {
             DecompressEntry(*method, *Stream, Entry, sink);
         } catch (...) {

@@ -12,7 +12,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 namespace qvrOS {
 
@@ -55,6 +57,9 @@ int32_t FileReadAt(THandle H, void* Buf, int32_t Count, int64_t Offset);
 // A second handle of the open file H, for reading on another thread by FileReadAt:
 // the same file whatever has happened to its name since. InvalidHandle on failure.
 THandle FileReopenForReading(THandle H);
+// Tells the system that H will be read mostly from start to end, so that it reads
+// further ahead; only a hint, where the system takes one.
+void FileAdviseSequential(THandle H);
 // Origin 0 from the beginning, 1 from the current position, 2 from the end; -1 on failure.
 int64_t FileSeek(THandle H, int64_t Offset, int Origin);
 bool FileSetEnd(THandle H);
@@ -373,6 +378,17 @@ private:
     // POSIX only: the destination and the folder opened last, as handles.
     TSharedHandle FRootHandle;
     TSharedHandle FFolderHandle;
+    // POSIX only: the leading steps of the folder opened last, each still open, so that
+    // the next folder is walked from the deepest step the two share; and the folders
+    // this tree made (native, relative to FRoot), below which a step it has not made
+    // yet is made at once instead of being looked for first.
+    struct TOpenStep {
+        std::string Name;
+        TSharedHandle Handle;
+        bool Made = false;
+    };
+    std::vector<TOpenStep> FSteps;
+    std::unordered_set<std::string> FMade;
 };
 
 // ---------------------------------------------------------------------------------

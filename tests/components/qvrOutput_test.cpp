@@ -230,6 +230,31 @@ TEST(Folders, EmptyStoredFoldersOnlyWithCreateStoredDirs)
     EXPECT_TRUE(fs::is_directory(tmp / "out2/empty"));
 }
 
+// Each file's folders are walked on from those the last file left open, and below a
+// folder the run made a new one is made without being looked for: every folder is
+// made once, and only the two straight below the destination are looked for in vain.
+TEST(Folders, EachFolderIsOpenedOnceAndMadeWithoutALookBelowANewOne)
+{
+    TTempDir tmp;
+    const std::vector<std::string> names = {"a/b/1.txt",   "a/b/2.txt", "a/c/3.txt",
+                                            "a/c/d/4.txt", "a/5.txt",   "e/6.txt"};
+    std::vector<TZipEntrySpec> e(names.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+        e[i].Name = names[i];
+        e[i].Data = TextBytes(10 + i, static_cast<int>(i));
+    }
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    fs::create_directories(tmp / "out");
+    TRun r(tmp / "a.zip", tmp / "out");
+    TFileCalls calls;
+    EXPECT_EQ(r.Z.ExtractFiles(), 6);
+    EXPECT_EQ(calls.Mkdirs(), 5);
+    EXPECT_EQ(calls.OpensMissing(), 2);
+    EXPECT_EQ(calls.Opens(), 6 + 5 + 2);
+    for (const TZipEntrySpec& x : e)
+        EXPECT_EQ(ReadFile(tmp / "out" / x.Name), x.Data) << x.Name;
+}
+
 // The volume fills up inside the first entry: the run says so, the file that entry would
 // have replaced is kept, and the space it took is given back for the next entry.
 TEST(DiskFull, RaisesDiskFullAndKeepsTheFileItWouldReplace)

@@ -1,5 +1,6 @@
 // The archive walk on archives whose shape matters: comments, prepended data, ZIP64,
 // data descriptors, long names and the library's enciphered header variants.
+#include "OutputFaults.h"
 #include "TestSupport.h"
 #include "qvrUnZip.h"
 
@@ -300,6 +301,31 @@ TEST(CentralWalk, DataDescriptorEntriesTakeTheDirectorysCrc)
     EXPECT_EQ(r.Count, 3);
     EXPECT_EQ(verdicts, (std::vector<bool>{true, true, true}));
     ExpectThreeFiles(tmp / "out");
+}
+
+// The walk checks each entry's local header before extracting: behind small entries it
+// reads a block that holds the next headers too, and still finds the one that is damaged.
+TEST(CentralWalk, LocalHeadersOfSmallEntriesAreReadABlockAtATime)
+{
+    TTempDir tmp;
+    std::vector<TFileRow> rows;
+    for (int i = 0; i < 40; ++i)
+        rows.push_back({"f" + std::to_string(i) + ".txt", 100});
+    Bytes zip = BuildZip(StoredFiles(rows));
+    // The local header of f20 loses its signature.
+    size_t at = 0;
+    for (int found = 0; found <= 20; ++at)
+        if (zip[at] == 'P' && zip[at + 1] == 'K' && zip[at + 2] == 3 && zip[at + 3] == 4) ++found;
+    zip[at - 1] = 'X';
+    WriteFile(tmp / "a.zip", zip);
+    TFileCalls calls;
+    const TResult r = Extract(tmp / "a.zip", tmp / "out");
+    EXPECT_LE(calls.Preads(), 4);
+    EXPECT_EQ(r.Count, 39);
+    ASSERT_EQ(r.Errors.size(), 1u);
+    EXPECT_EQ(r.Errors[0].second, E_BADHEADER);
+    EXPECT_FALSE(fs::exists(tmp / "out/f20.txt"));
+    EXPECT_EQ(ReadFile(tmp / "out/f39.txt"), StoredFiles(rows)[39].Data);
 }
 
 TEST(CentralWalk, LongNamesAreKeptWhole)

@@ -1,12 +1,14 @@
 #include "OutputFaults.h"
 
-#include <atomic>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <string>
 
 namespace {
 
@@ -37,7 +39,59 @@ template <class Fn> Fn Next(const char* Symbol)
     return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, Symbol));
 }
 
+// The counts of the thread that armed them; other threads' calls go uncounted.
+struct TCalls {
+    bool Armed = false;
+    int Opens = 0, OpensMissing = 0, Mkdirs = 0, Preads = 0;
+};
+TCalls& Calls()
+{
+    static thread_local TCalls c;
+    return c;
+}
+
 } // namespace
+
+extern "C" int openat(int Dir, const char* Name, int Flags, ...)
+{
+    static const auto next = Next<int (*)(int, const char*, int, ...)>("openat");
+    mode_t mode = 0;
+    if (Flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, Flags);
+        mode = static_cast<mode_t>(va_arg(args, int));
+        va_end(args);
+    }
+    const int fd = next(Dir, Name, Flags, mode);
+    if (TCalls& c = Calls(); c.Armed) {
+        const int e = errno;
+        ++c.Opens;
+        if (fd < 0 && e == ENOENT) ++c.OpensMissing;
+        errno = e;
+    }
+    return fd;
+}
+
+extern "C" int mkdirat(int Dir, const char* Name, mode_t Mode)
+{
+    static const auto next = Next<int (*)(int, const char*, mode_t)>("mkdirat");
+    if (TCalls& c = Calls(); c.Armed) ++c.Mkdirs;
+    return next(Dir, Name, Mode);
+}
+
+extern "C" ssize_t pread(int Fd, void* Buf, size_t Count, off_t Offset)
+{
+    static const auto next = Next<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+    if (TCalls& c = Calls(); c.Armed) ++c.Preads;
+    return next(Fd, Buf, Count, Offset);
+}
+
+extern "C" ssize_t pread64(int Fd, void* Buf, size_t Count, off_t Offset)
+{
+    static const auto next = Next<ssize_t (*)(int, void*, size_t, off_t)>("pread64");
+    if (TCalls& c = Calls(); c.Armed) ++c.Preads;
+    return next(Fd, Buf, Count, Offset);
+}
 
 extern "C" int fchmod(int Fd, mode_t Mode)
 {
@@ -67,6 +121,13 @@ TLinkSwapAtChmod::TLinkSwapAtChmod(const fs::path& Name, const fs::path& Target)
 TLinkSwapAtChmod::~TLinkSwapAtChmod() { Swap().Armed = false; }
 
 bool TLinkSwapAtChmod::Swapped() const { return Swap().Done; }
+
+TFileCalls::TFileCalls() { Calls() = {true}; }
+TFileCalls::~TFileCalls() { Calls().Armed = false; }
+int TFileCalls::Opens() const { return Calls().Opens; }
+int TFileCalls::OpensMissing() const { return Calls().OpensMissing; }
+int TFileCalls::Mkdirs() const { return Calls().Mkdirs; }
+int TFileCalls::Preads() const { return Calls().Preads; }
 
 TSmallVolume::TSmallVolume(const fs::path& Dir, size_t Bytes) : FDir(Dir)
 {

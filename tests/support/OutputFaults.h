@@ -1,5 +1,6 @@
 // Faults an output file can meet that no archive brings: another process swapping a
-// name for a link at the worst moment, and a volume that fills up.
+// name for a link at the worst moment, and a volume that fills up; and a count of the
+// system calls an extraction makes on the file system.
 #pragma once
 
 #include "TestSupport.h"
@@ -17,6 +18,20 @@ public:
     TLinkSwapAtChmod& operator=(const TLinkSwapAtChmod&) = delete;
     // Whether the swap was made.
     bool Swapped() const;
+};
+
+// While alive, counts the calls the calling thread makes to openat (and how many of
+// them found no such name), mkdirat and pread.
+class TFileCalls {
+public:
+    TFileCalls();
+    ~TFileCalls();
+    TFileCalls(const TFileCalls&) = delete;
+    TFileCalls& operator=(const TFileCalls&) = delete;
+    int Opens() const;
+    int OpensMissing() const;
+    int Mkdirs() const;
+    int Preads() const;
 };
 
 // A tmpfs of Bytes mounted at Dir for the test's duration; Ready() is false where the

@@ -131,6 +131,15 @@ THandle FileReopenForReading(THandle H)
     return fd < 0 ? InvalidHandle : fd;
 }
 
+void FileAdviseSequential(THandle H)
+{
+#ifdef POSIX_FADV_SEQUENTIAL
+    ::posix_fadvise(Fd(H), 0, 0, POSIX_FADV_SEQUENTIAL);
+#else
+    (void)H;
+#endif
+}
+
 int32_t FileReadAt(THandle H, void* Buf, int32_t Count, int64_t Offset)
 {
     if (Count < 0 || Offset < 0) return -1;

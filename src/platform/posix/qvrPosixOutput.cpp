@@ -34,14 +34,22 @@ bool IsLinkAt(int Dir, const char* Name)
 }
 
 // Opens the folder Name in the folder Dir without following a link, making it first
-// when it is missing and Make is set.
-TFolderState OpenStep(int Dir, const std::string& Name, bool Make, int& Out)
+// when it is missing and Make is set. Fresh says it is surely missing (its folder was
+// made by this tree, which has not made it yet): it is made without a look first.
+// Made tells whether this call made it.
+TFolderState OpenStep(int Dir, const std::string& Name, bool Make, bool Fresh, int& Out, bool& Made)
 {
+    Made = false;
+    Out = -1;
+    // mkdirat never follows a link in the name's place; EEXIST leaves it to the open,
+    // which does not follow one either.
+    if (Make && Fresh) Made = ::mkdirat(Dir, Name.c_str(), 0777) == 0;
     Out = ::openat(Dir, Name.c_str(), FolderOpen | O_NOFOLLOW);
     // Another run may make the same folder at the same time: EEXIST is as good.
-    if (Out < 0 && errno == ENOENT && Make &&
-        (::mkdirat(Dir, Name.c_str(), 0777) == 0 || errno == EEXIST))
-        Out = ::openat(Dir, Name.c_str(), FolderOpen | O_NOFOLLOW);
+    if (Out < 0 && errno == ENOENT && Make && !Made) {
+        Made = ::mkdirat(Dir, Name.c_str(), 0777) == 0;
+        if (Made || errno == EEXIST) Out = ::openat(Dir, Name.c_str(), FolderOpen | O_NOFOLLOW);
+    }
     if (Out >= 0) return TFolderState::Ready;
     const int e = errno;
     Fail();
@@ -77,6 +85,8 @@ TOutputTree::~TOutputTree() { Close(); }
 
 void TOutputTree::Close()
 {
+    FSteps.clear();
+    FMade.clear();
     FFolderHandle.reset();
     FRootHandle.reset();
     // The umask may change between runs: the next run reads it again.
@@ -99,25 +109,44 @@ TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
             return e == ENOENT ? TFolderState::Missing : TFolderState::Failed;
         }
         FRootHandle = Share(fd);
+        FSteps.clear();
     }
     // Each step is opened relative to the one before, so that no step can be swapped
-    // for a link between its check and its use; only two handles are open at a time.
+    // for a link between its check and its use. The steps the last folder shares with
+    // this one are still open from its walk: a handle stays the folder it was opened
+    // as, whatever is renamed or linked in its name's place meanwhile, so walking on
+    // from it follows no link either. The chain is held to MaxKept handles; deeper
+    // steps are walked with two handles open at a time.
+    constexpr size_t MaxKept = 32;
     const std::string rel = ToNative(Rel);
-    const int root = FRootHandle->Fd;
-    int dir = root;
+    size_t step = 0; // of the steps of rel
+    TSharedHandle dir = FRootHandle;
+    bool made = false; // dir was made by this tree
     for (size_t i = 0; i < rel.size();) {
         size_t j = rel.find('/', i);
         if (j == std::string::npos) j = rel.size();
-        const std::string step = rel.substr(i, j - i);
+        const std::string name = rel.substr(i, j - i);
         i = j + 1;
-        if (step.empty()) continue;
+        if (name.empty()) continue;
+        if (step < FSteps.size() && FSteps[step].Name == name) {
+            dir = FSteps[step].Handle;
+            made = FSteps[step].Made;
+            ++step;
+            continue;
+        }
+        if (step < FSteps.size()) FSteps.resize(step);
+        const std::string path = rel.substr(0, j);
+        const bool fresh = made && FMade.find(path) == FMade.end();
         int next = -1;
-        const TFolderState s = OpenStep(dir, step, Make, next);
-        if (dir != root) ::close(dir);
+        const TFolderState s = OpenStep(dir->Fd, name, Make, fresh, next, made);
         if (s != TFolderState::Ready) return s;
-        dir = next;
+        if (made) FMade.insert(path);
+        dir = Share(next);
+        if (FSteps.size() < MaxKept && step == FSteps.size()) FSteps.push_back({name, dir, made});
+        ++step;
     }
-    if (dir != root) FFolderHandle = Share(dir);
+    if (step < FSteps.size()) FSteps.resize(step);
+    if (dir != FRootHandle) FFolderHandle = dir;
     FFolder = Rel;
     FReady = true;
     return TFolderState::Ready;

@@ -116,6 +116,9 @@ THandle FileReopenForReading(THandle H)
     return reinterpret_cast<THandle>(h);
 }
 
+// The hint is given when a file is opened (FILE_FLAG_SEQUENTIAL_SCAN) or not at all.
+void FileAdviseSequential(THandle) {}
+
 int32_t FileReadAt(THandle H, void* Buf, int32_t Count, int64_t Offset)
 {
     if (Count < 0 || Offset < 0) {

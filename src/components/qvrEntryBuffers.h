@@ -1,0 +1,44 @@
+// Working memory of the decoders, kept from one entry to the next by whoever decodes
+// entries one after the other (one set to a thread). A run of thousands of small
+// entries then allocates its buffers, the inflate engine's window and its tables once,
+// and nothing is zeroed that a decoder overwrites before it reads: each decoder hands
+// on only the bytes it has put in, and the inflate engine reads its window only as far
+// as it has written it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+class TEntryBuffers {
+public:
+    TEntryBuffers() = default;
+    ~TEntryBuffers();
+    TEntryBuffers(const TEntryBuffers&) = delete;
+    TEntryBuffers& operator=(const TEntryBuffers&) = delete;
+
+    enum TSlot { bsOutput, bsInput, bsCount };
+    // At least Size bytes in Slot, holding whatever an earlier entry left there.
+    uint8_t* Get(TSlot Slot, int32_t Size);
+
+    // The inflate engine's allocation hooks, with the buffers as their opaque pointer: a
+    // block given back is kept for the next request of the same size.
+    static void* EngineAlloc(void* Buffers, uint32_t Items, uint32_t Size);
+    static void EngineFree(void* Buffers, void* Block);
+
+private:
+    struct TBuffer {
+        std::unique_ptr<uint8_t[]> Data;
+        int32_t Size = 0;
+    };
+    TBuffer FBuffers[bsCount];
+    // Blocks of the engine, each in use or free; a request past MaxBlocks is served
+    // (and freed) by the C library alone.
+    struct TBlock {
+        void* Data = nullptr;
+        size_t Size = 0;
+        bool Used = false;
+    };
+    static constexpr size_t MaxBlocks = 8;
+    TBlock FBlocks[MaxBlocks];
+};
