@@ -50,6 +50,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -85,52 +86,6 @@ uint32_t Reverse(uint32_t V, int N)
     return r;
 }
 
-// Up to 64 bits of lookahead over the shared bit reader, so that a table may look at a
-// whole code's worth of bits before it knows how many the code takes. Refill tops it up
-// 24 bits at a time to more than 40, enough for a flag, the low distance bits and one
-// code (24), or for one code and its extra byte (24). At the end of the input it holds
-// exactly the bits that are left: the reader's last partial group is taken bit by bit.
-// Bits above Count() are always zero.
-class TBitWindow {
-public:
-    explicit TBitWindow(TStream32& In) : FReader(In) {}
-
-    void Refill()
-    {
-        while (FCount <= 40 && !FEnded) {
-            const int32_t v = FReader.ReadBits(24);
-            if (v >= 0) {
-                FBits |= static_cast<uint64_t>(v) << FCount;
-                FCount += 24;
-                continue;
-            }
-            FEnded = true;
-            for (int32_t b; (b = FReader.ReadBits(1)) >= 0; ++FCount)
-                FBits |= static_cast<uint64_t>(b) << FCount;
-        }
-    }
-    uint64_t Peek() const { return FBits; }
-    int Count() const { return FCount; }
-    void Skip(int N)
-    {
-        FBits >>= N;
-        FCount -= N;
-    }
-    // N raw bits, least significant first; the caller has checked Count() >= N.
-    uint32_t Take(int N)
-    {
-        const auto v = static_cast<uint32_t>(FBits) & ((1u << N) - 1);
-        Skip(N);
-        return v;
-    }
-
-private:
-    TBitReader FReader;
-    uint64_t FBits = 0;
-    int FCount = 0;
-    bool FEnded = false;
-};
-
 enum class TStep : uint8_t { Ok, Truncated, Invalid };
 
 // Decode results below zero.
@@ -142,11 +97,11 @@ constexpr int DecodeInvalid = -2;
 // and its symbol, a link the index bits and the offset of a second-level table.
 class TSfTree {
 public:
-    TStep Read(TBitWindow& In, int Symbols, int RootBits);
+    TStep Read(TBitReader& In, int Symbols, int RootBits);
 
     // The next symbol, DecodeTruncated when the input ends inside a code, or
     // DecodeInvalid when the bits lead to a slot no code reaches.
-    int Decode(TBitWindow& In) const
+    int Decode(TBitReader& In) const
     {
         const uint64_t b = In.Peek();
         uint32_t e = FTable[static_cast<size_t>(b & FRootMask)];
@@ -170,7 +125,7 @@ private:
         return (static_cast<uint32_t>(Symbol) << 16) | (static_cast<uint32_t>(Length) << 8) | Leaf;
     }
     bool Build();
-    int Miss(const TBitWindow& In) const;
+    int Miss(const TBitReader& In) const;
 
     std::array<uint8_t, 256> FLength{};  // by symbol; 0: no code
     std::array<uint16_t, 256> FCode{};   // by symbol, most significant bit first
@@ -182,7 +137,7 @@ private:
     std::vector<uint32_t> FTable;
 };
 
-TStep TSfTree::Read(TBitWindow& In, int Symbols, int RootBits)
+TStep TSfTree::Read(TBitReader& In, int Symbols, int RootBits)
 {
     In.Refill();
     if (In.Count() < 8) return TStep::Truncated;
@@ -288,7 +243,7 @@ bool TSfTree::Build()
 // (only at the end of the input) they are the start of a code whose rest is missing.
 // Walk the bits one at a time as the tree would: the first prefix that no code starts
 // with is the empty slot.
-int TSfTree::Miss(const TBitWindow& In) const
+int TSfTree::Miss(const TBitReader& In) const
 {
     const int have = std::min(In.Count(), FMaxLength);
     const auto bits = static_cast<uint32_t>(In.Peek());
@@ -305,30 +260,35 @@ int TSfTree::Miss(const TBitWindow& In) const
     return In.Count() < FMaxLength ? DecodeTruncated : DecodeInvalid;
 }
 
-// The state of one entry's decoding.
+// The state of one entry's decoding, allocated at once with its input and output buffers.
 class TExploder {
 public:
     TExploder(TStream32& In, TEntrySink& Out, const TVariant& V)
-        : FIn(In), FSink(Out), FOut(Out, V.WindowSize), FVariant(V)
+        : FIn(In), FSink(Out), FOut(Out, V.WindowSize, FOutBuf.data()), FVariant(V)
     {
     }
     TDecodeResult Run();
 
 private:
-    TDecodeResult Invalid()
+    TDecodeResult Invalid(uint8_t* Out)
     {
         FSink.Fail(E_AMBIGUOUSTREE);
-        return FOut.Finish(TDecodeResult::BadData);
+        return FOut.Finish(Out, TDecodeResult::BadData);
     }
     // The input ended before the data did. Without a declared size, the input's end is
     // the data's end.
-    TDecodeResult Ended()
+    TDecodeResult Ended(uint8_t* Out)
     {
-        return FOut.Finish(FSink.Expected() < 0 ? TDecodeResult::Done : TDecodeResult::Truncated);
+        return FOut.Finish(Out, FSink.Expected() < 0 ? TDecodeResult::Done
+                                                     : TDecodeResult::Truncated);
     }
-    TDecodeResult Failed(int Code) { return Code == DecodeInvalid ? Invalid() : Ended(); }
+    TDecodeResult Failed(uint8_t* Out, int Code)
+    {
+        return Code == DecodeInvalid ? Invalid(Out) : Ended(Out);
+    }
 
-    TBitWindow FIn;
+    std::array<uint8_t, TLegacyOutput::BufferSize(8192)> FOutBuf;
+    TBitReader FIn;
     TEntrySink& FSink;
     TLegacyOutput FOut;
     const TVariant& FVariant;
@@ -337,45 +297,55 @@ private:
 
 TDecodeResult TExploder::Run()
 {
+    uint8_t* out = FOut.Start();
     TStep step = TStep::Ok;
     if (FVariant.LiteralTree) step = FLiterals.Read(FIn, 256, LiteralRootBits);
     if (step == TStep::Ok) step = FLengths.Read(FIn, 64, OtherRootBits);
     if (step == TStep::Ok) step = FDistances.Read(FIn, 64, OtherRootBits);
-    if (step == TStep::Invalid) return Invalid();
-    if (step == TStep::Truncated) return FOut.Finish(TDecodeResult::Truncated);
+    if (step == TStep::Invalid) return Invalid(out);
+    if (step == TStep::Truncated) return FOut.Finish(out, TDecodeResult::Truncated);
 
     const int lowBits = FVariant.LowDistanceBits;
-    while (FOut.Wants()) {
+    uint8_t* stop = FOut.Stop();
+    for (;;) {
+        if (out >= stop) {
+            out = FOut.Drain(out);
+            if (!FOut.Wants()) break;
+            stop = FOut.Stop();
+        }
+        // One refill holds a whole literal or match (at most 1 + 7 + 16 + 16 + 8 bits):
+        // past this point the input is short only at its end.
         FIn.Refill();
-        if (FIn.Count() < 1) return Ended();
+        if (FIn.Count() < 1) return Ended(out);
         if (FIn.Take(1)) {
             int literal;
             if (FVariant.LiteralTree) {
                 literal = FLiterals.Decode(FIn);
-                if (literal < 0) return Failed(literal);
+                if (literal < 0) return Failed(out, literal);
             } else {
-                if (FIn.Count() < 8) return Ended();
+                if (FIn.Count() < 8) return Ended(out);
                 literal = static_cast<int>(FIn.Take(8));
             }
-            FOut.PutWindow(static_cast<uint8_t>(literal));
+            *out++ = static_cast<uint8_t>(literal);
             continue;
         }
-        if (FIn.Count() < lowBits) return Ended();
+        if (FIn.Count() < lowBits) return Ended(out);
         const uint32_t low = FIn.Take(lowBits);
         const int high = FDistances.Decode(FIn);
-        if (high < 0) return Failed(high);
-        FIn.Refill();
+        if (high < 0) return Failed(out, high);
         int length = FLengths.Decode(FIn);
-        if (length < 0) return Failed(length);
+        if (length < 0) return Failed(out, length);
         if (length == LongLengthSymbol) {
-            if (FIn.Count() < 8) return Ended();
+            if (FIn.Count() < 8) return Ended(out);
             length += static_cast<int>(FIn.Take(8));
         }
-        // Distance 0 is the byte last produced, which CopyMatch counts as 1.
-        FOut.CopyMatch(((static_cast<uint32_t>(high) << lowBits) | low) + 1,
-                       static_cast<uint32_t>(length) + FVariant.MinMatch);
+        // Distance 0 is the byte last produced, which CopyBack counts as 1. The whole match
+        // is written; the output hands on no more than the declared size.
+        const uint32_t n = static_cast<uint32_t>(length) + FVariant.MinMatch;
+        CopyBack(out, ((static_cast<uint32_t>(high) << lowBits) | low) + 1, n);
+        out += n;
     }
-    return FOut.Finish(TDecodeResult::Done);
+    return FOut.Finish(out, TDecodeResult::Done);
 }
 
 } // namespace
@@ -386,6 +356,6 @@ TDecodeResult Explode(TStream32& In, TEntrySink& Out, const TEntryInfo& Info)
     if (!Out.Wants()) return TDecodeResult::Done;
     const TVariant& v =
         Variants[(Info.Flags & FlagBigWindow ? 1u : 0u) | (Info.Flags & FlagLiteralTree ? 2u : 0u)];
-    TExploder state(In, Out, v);
-    return state.Run();
+    const auto state = std::make_unique<TExploder>(In, Out, v);
+    return state->Run();
 }
