@@ -92,40 +92,50 @@ enum class TStep : uint8_t { Ok, Truncated, Invalid };
 constexpr int DecodeTruncated = -1;
 constexpr int DecodeInvalid = -2;
 
-// One Shannon-Fano tree as decode tables. A table entry is a kind in its low two bits,
-// a length in bits 8-15 and a value in bits 16-31: a leaf holds the code's whole length
-// and its symbol, a link the index bits and the offset of a second-level table.
+// A table entry is a kind in its low two bits, a length in bits 8-15 and a value in
+// bits 16-31: a leaf holds the code's whole length and its symbol, a link the index bits
+// and the offset of a second-level table; an empty slot is 0.
+constexpr uint32_t Leaf = 1;
+constexpr uint32_t Link = 2;
+
+// What decoding needs of a tree, copied into the decoder's local variables.
+struct TSfLookup {
+    const uint32_t* Table;
+    uint64_t RootMask;
+    int RootBits;
+
+    // The next symbol, or -1 when the bits at hand hold no whole code of the table
+    // (TSfTree::Miss tells why).
+    int Decode(TBits& In) const
+    {
+        const uint64_t b = In.Buf;
+        uint32_t e = Table[b & RootMask];
+        if ((e & 3) == Link)
+            e = Table[(e >> 16) +
+                      (static_cast<uint32_t>(b >> RootBits) & ((1u << ((e >> 8) & 0xFF)) - 1))];
+        const auto len = static_cast<int>((e >> 8) & 0xFF);
+        if ((e & 3) != Leaf || len > In.Count) return -1;
+        In.Skip(len);
+        return static_cast<int>(e >> 16);
+    }
+};
+
+// One Shannon-Fano tree as decode tables.
 class TSfTree {
 public:
-    TStep Read(TBitReader& In, int Symbols, int RootBits);
-
-    // The next symbol, DecodeTruncated when the input ends inside a code, or
-    // DecodeInvalid when the bits lead to a slot no code reaches.
-    int Decode(TBitReader& In) const
-    {
-        const uint64_t b = In.Peek();
-        uint32_t e = FTable[static_cast<size_t>(b & FRootMask)];
-        if ((e & 3) == Link)
-            e = FTable[(e >> 16) + (static_cast<uint32_t>(b >> FRootBits) &
-                                    ((1u << ((e >> 8) & 0xFF)) - 1))];
-        const auto len = static_cast<int>((e >> 8) & 0xFF);
-        if ((e & 3) == Leaf && len <= In.Count()) {
-            In.Skip(len);
-            return static_cast<int>(e >> 16);
-        }
-        return Miss(In);
-    }
+    TStep Read(TBitReader& Reader, TBits& In, int Symbols, int RootBits);
+    TSfLookup Lookup() const { return {FTable.data(), FRootMask, FRootBits}; }
+    // Why the table found no code in Bits (Count of them input): DecodeTruncated when
+    // the input ends inside a code, DecodeInvalid when the bits lead to a slot no code
+    // reaches.
+    int Miss(uint64_t Bits, int Count) const;
 
 private:
-    static constexpr uint32_t Leaf = 1;
-    static constexpr uint32_t Link = 2;
-
     static uint32_t LeafEntry(uint8_t Symbol, int Length)
     {
         return (static_cast<uint32_t>(Symbol) << 16) | (static_cast<uint32_t>(Length) << 8) | Leaf;
     }
     bool Build();
-    int Miss(const TBitReader& In) const;
 
     std::array<uint8_t, 256> FLength{};  // by symbol; 0: no code
     std::array<uint16_t, 256> FCode{};   // by symbol, most significant bit first
@@ -137,15 +147,15 @@ private:
     std::vector<uint32_t> FTable;
 };
 
-TStep TSfTree::Read(TBitReader& In, int Symbols, int RootBits)
+TStep TSfTree::Read(TBitReader& Reader, TBits& In, int Symbols, int RootBits)
 {
-    In.Refill();
-    if (In.Count() < 8) return TStep::Truncated;
+    Reader.Refill(In);
+    if (In.Count < 8) return TStep::Truncated;
     const uint32_t bytes = In.Take(8) + 1;
     FCount = 0;
     for (uint32_t i = 0; i < bytes; ++i) {
-        In.Refill();
-        if (In.Count() < 8) return TStep::Truncated;
+        Reader.Refill(In);
+        if (In.Count < 8) return TStep::Truncated;
         const uint32_t b = In.Take(8);
         const int repeat = static_cast<int>(b >> 4) + 1;
         // More lengths than the tree has symbols: refused before anything is stored.
@@ -243,10 +253,10 @@ bool TSfTree::Build()
 // (only at the end of the input) they are the start of a code whose rest is missing.
 // Walk the bits one at a time as the tree would: the first prefix that no code starts
 // with is the empty slot.
-int TSfTree::Miss(const TBitReader& In) const
+int TSfTree::Miss(uint64_t Bits, int Count) const
 {
-    const int have = std::min(In.Count(), FMaxLength);
-    const auto bits = static_cast<uint32_t>(In.Peek());
+    const int have = std::min(Count, FMaxLength);
+    const auto bits = static_cast<uint32_t>(Bits);
     for (int k = 1; k <= have; ++k) {
         const uint32_t prefix = Reverse(bits & ((1u << k) - 1), k);
         bool reached = false;
@@ -257,7 +267,7 @@ int TSfTree::Miss(const TBitReader& In) const
         }
         if (!reached) return DecodeInvalid;
     }
-    return In.Count() < FMaxLength ? DecodeTruncated : DecodeInvalid;
+    return Count < FMaxLength ? DecodeTruncated : DecodeInvalid;
 }
 
 // The state of one entry's decoding, allocated at once with its input and output buffers.
@@ -289,6 +299,7 @@ private:
 
     std::array<uint8_t, TLegacyOutput::BufferSize(8192)> FOutBuf;
     TBitReader FIn;
+    TBits FBits; // for the trees, then taken over by the decoding loop
     TEntrySink& FSink;
     TLegacyOutput FOut;
     const TVariant& FVariant;
@@ -299,13 +310,19 @@ TDecodeResult TExploder::Run()
 {
     uint8_t* out = FOut.Start();
     TStep step = TStep::Ok;
-    if (FVariant.LiteralTree) step = FLiterals.Read(FIn, 256, LiteralRootBits);
-    if (step == TStep::Ok) step = FLengths.Read(FIn, 64, OtherRootBits);
-    if (step == TStep::Ok) step = FDistances.Read(FIn, 64, OtherRootBits);
+    if (FVariant.LiteralTree) step = FLiterals.Read(FIn, FBits, 256, LiteralRootBits);
+    if (step == TStep::Ok) step = FLengths.Read(FIn, FBits, 64, OtherRootBits);
+    if (step == TStep::Ok) step = FDistances.Read(FIn, FBits, 64, OtherRootBits);
     if (step == TStep::Invalid) return Invalid(out);
     if (step == TStep::Truncated) return FOut.Finish(out, TDecodeResult::Truncated);
 
+    TBits in = FBits;
+    const TSfLookup literals = FLiterals.Lookup();
+    const TSfLookup lengths = FLengths.Lookup();
+    const TSfLookup distances = FDistances.Lookup();
+    const bool literalTree = FVariant.LiteralTree;
     const int lowBits = FVariant.LowDistanceBits;
+    const uint32_t minMatch = FVariant.MinMatch;
     uint8_t* stop = FOut.Stop();
     for (;;) {
         if (out >= stop) {
@@ -315,33 +332,33 @@ TDecodeResult TExploder::Run()
         }
         // One refill holds a whole literal or match (at most 1 + 7 + 16 + 16 + 8 bits):
         // past this point the input is short only at its end.
-        FIn.Refill();
-        if (FIn.Count() < 1) return Ended(out);
-        if (FIn.Take(1)) {
+        FIn.Refill(in);
+        if (in.Count < 1) return Ended(out);
+        if (in.Take(1)) {
             int literal;
-            if (FVariant.LiteralTree) {
-                literal = FLiterals.Decode(FIn);
-                if (literal < 0) return Failed(out, literal);
+            if (literalTree) {
+                literal = literals.Decode(in);
+                if (literal < 0) return Failed(out, FLiterals.Miss(in.Buf, in.Count));
             } else {
-                if (FIn.Count() < 8) return Ended(out);
-                literal = static_cast<int>(FIn.Take(8));
+                if (in.Count < 8) return Ended(out);
+                literal = static_cast<int>(in.Take(8));
             }
             *out++ = static_cast<uint8_t>(literal);
             continue;
         }
-        if (FIn.Count() < lowBits) return Ended(out);
-        const uint32_t low = FIn.Take(lowBits);
-        const int high = FDistances.Decode(FIn);
-        if (high < 0) return Failed(out, high);
-        int length = FLengths.Decode(FIn);
-        if (length < 0) return Failed(out, length);
+        if (in.Count < lowBits) return Ended(out);
+        const uint32_t low = in.Take(lowBits);
+        const int high = distances.Decode(in);
+        if (high < 0) return Failed(out, FDistances.Miss(in.Buf, in.Count));
+        int length = lengths.Decode(in);
+        if (length < 0) return Failed(out, FLengths.Miss(in.Buf, in.Count));
         if (length == LongLengthSymbol) {
-            if (FIn.Count() < 8) return Ended(out);
-            length += static_cast<int>(FIn.Take(8));
+            if (in.Count < 8) return Ended(out);
+            length += static_cast<int>(in.Take(8));
         }
         // Distance 0 is the byte last produced, which CopyBack counts as 1. The whole match
         // is written; the output hands on no more than the declared size.
-        const uint32_t n = static_cast<uint32_t>(length) + FVariant.MinMatch;
+        const uint32_t n = static_cast<uint32_t>(length) + minMatch;
         CopyBack(out, ((static_cast<uint32_t>(high) << lowBits) | low) + 1, n);
         out += n;
     }

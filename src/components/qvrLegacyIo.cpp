@@ -2,28 +2,29 @@
 
 #include <algorithm>
 
-void TBitReader::RefillSlow()
+TBits TBitReader::RefillSlow(TBits B)
 {
     // The bits above the count may be bytes loaded ahead; they are taken again below, one
     // at a time, so that at the end of the input nothing but input is held.
-    FBits &= (uint64_t{1} << FCount) - 1;
-    while (FCount < 56) {
-        if (FNext == FEnd) {
+    B.Buf &= (uint64_t{1} << B.Count) - 1;
+    while (B.Count < 56) {
+        if (B.Next == B.End) {
             const int32_t n = FEnded ? 0 : FIn.Read(FBuf.data(), BufferSize);
             if (n <= 0) {
                 FEnded = true;
-                return;
+                return B;
             }
-            FNext = FBuf.data();
-            FEnd = FNext + n;
+            B.Next = FBuf.data();
+            B.End = B.Next + n;
             if (n >= 8) {
-                Refill();
-                return;
+                Refill(B);
+                return B;
             }
         }
-        FBits |= static_cast<uint64_t>(*FNext++) << FCount;
-        FCount += 8;
+        B.Buf |= static_cast<uint64_t>(*B.Next++) << B.Count;
+        B.Count += 8;
     }
+    return B;
 }
 
 TLegacyOutput::TLegacyOutput(TEntrySink& Sink, uint32_t History, uint8_t* Buffer)

@@ -9,7 +9,7 @@
 // the same values into the same places). Near the end of a block the bytes are taken
 // one at a time, and at the end of the input the buffer holds exactly the bits that are
 // left, with zeros above them. A decoder refills once and then decodes a whole symbol
-// from Peek() without further tests, checking Count() only where the input may end.
+// without further refills, checking the count only where the input may end.
 //
 // Output: TLegacyOutput keeps one buffer: the last History bytes of output (the window
 // matches copy from; zeros before the first byte, so a match that reaches back before it
@@ -31,47 +31,55 @@
 #include <cstdint>
 #include <cstring>
 
+// The bit buffer and the part of the input block not yet taken into it. It is a plain
+// value so that a decoder's inner loop keeps it in local variables: as fields, every
+// byte stored through the output pointer (which may alias anything) would send them
+// back to memory.
+struct TBits {
+    uint64_t Buf = 0; // the next bit lowest; only the low Count bits are sure to be input
+    int Count = 0;
+    const uint8_t* Next = nullptr;
+    const uint8_t* End = nullptr;
+
+    void Skip(int N)
+    {
+        Buf >>= N;
+        Count -= N;
+    }
+    // N raw bits (N < 32); the caller has checked Count >= N.
+    uint32_t Take(int N)
+    {
+        const auto v = static_cast<uint32_t>(Buf) & ((1u << N) - 1);
+        Skip(N);
+        return v;
+    }
+};
+
 class TBitReader {
 public:
     explicit TBitReader(TStream32& In) : FIn(In) {}
     TBitReader(const TBitReader&) = delete;
     TBitReader& operator=(const TBitReader&) = delete;
 
-    // Brings the buffer up to 56 bits or more, or to every bit left once the input ends.
-    void Refill()
+    // Brings B up to 56 bits or more, or to every bit left once the input ends.
+    void Refill(TBits& B)
     {
-        if (FEnd - FNext >= 8) {
-            FBits |= LoadLE64(FNext) << FCount;
-            FNext += (63 - FCount) >> 3;
-            FCount |= 56;
+        if (B.End - B.Next >= 8) {
+            B.Buf |= LoadLE64(B.Next) << B.Count;
+            B.Next += (63 - B.Count) >> 3;
+            B.Count |= 56;
         } else {
-            RefillSlow();
+            B = RefillSlow(B);
         }
-    }
-    // The bits held, the next one lowest; only the low Count() of them are sure to be
-    // input.
-    uint64_t Peek() const { return FBits; }
-    int Count() const { return FCount; }
-    void Skip(int N)
-    {
-        FBits >>= N;
-        FCount -= N;
-    }
-    // N raw bits (N < 32); the caller has checked Count() >= N.
-    uint32_t Take(int N)
-    {
-        const auto v = static_cast<uint32_t>(FBits) & ((1u << N) - 1);
-        Skip(N);
-        return v;
     }
     // N bits (0..24) as a number, or -1 when the input ends before N bits are in.
-    int32_t ReadBits(int N)
+    int32_t ReadBits(TBits& B, int N)
     {
-        if (FCount < N) {
-            Refill();
-            if (FCount < N) return -1;
+        if (B.Count < N) {
+            Refill(B);
+            if (B.Count < N) return -1;
         }
-        return static_cast<int32_t>(Take(N));
+        return static_cast<int32_t>(B.Take(N));
     }
 
 private:
@@ -84,15 +92,12 @@ private:
 #endif
         return v;
     }
-    void RefillSlow();
+    // Taken and returned by value, so that the caller's copy never has its address taken.
+    TBits RefillSlow(TBits B);
 
     static constexpr int32_t BufferSize = 32768;
     TStream32& FIn;
-    const uint8_t* FNext = nullptr;
-    const uint8_t* FEnd = nullptr;
     bool FEnded = false;
-    uint64_t FBits = 0;
-    int FCount = 0;
     // Left uninitialized: only the bytes read into it are ever looked at.
     std::array<uint8_t, BufferSize> FBuf;
 };

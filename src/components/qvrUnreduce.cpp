@@ -107,7 +107,7 @@ private:
     {
         for (int last = 255; last >= 0; --last) {
             TFollowerSet& set = FSets[static_cast<size_t>(last)];
-            const int32_t n = FIn.ReadBits(6);
+            const int32_t n = FIn.ReadBits(FBits, 6);
             if (n < 0) return InputEnded(FOut.Start());
             // The 6-bit field can say up to 63, but a set holds 32 bytes and no index
             // of 5 bits could address more: such data was not written by a compressor.
@@ -115,7 +115,7 @@ private:
             set.Count = static_cast<uint8_t>(n);
             set.Bits = IndexBits[static_cast<size_t>(n)];
             for (int i = 0; i < n; ++i) {
-                const int32_t b = FIn.ReadBits(8);
+                const int32_t b = FIn.ReadBits(FBits, 8);
                 if (b < 0) return InputEnded(FOut.Start());
                 set.Followers[static_cast<size_t>(i)] = static_cast<uint8_t>(b);
             }
@@ -123,34 +123,39 @@ private:
         return std::nullopt;
     }
 
-    // The next byte of the outer layer: c, -1 when the input has ended, or -2 for an
-    // index that addresses no follower.
-    int32_t NextByte(const TFollowerSet& Set)
+    // The next byte of the outer layer from In: the byte, -1 when the input has ended, or
+    // -2 for an index that addresses no follower.
+    int32_t NextByte(TBits& In, const TFollowerSet& Set)
     {
         // One refill holds a whole byte's code (at most 9 bits): past this point the input
         // is short only at its end.
-        FIn.Refill();
-        if (FIn.Count() < 9) return NextByteAtEnd(Set);
-        const auto bits = static_cast<uint32_t>(FIn.Peek());
+        FIn.Refill(In);
+        if (In.Count < 9) {
+            FBits = In;
+            const int32_t c = NextByteAtEnd(Set);
+            In = FBits;
+            return c;
+        }
+        const auto bits = static_cast<uint32_t>(In.Buf);
         if (Set.Count == 0) {
-            FIn.Skip(8);
+            In.Skip(8);
             return static_cast<int32_t>(bits & 0xFF);
         }
         if (bits & 1) {
-            FIn.Skip(9);
+            In.Skip(9);
             return static_cast<int32_t>((bits >> 1) & 0xFF);
         }
         const uint32_t i = (bits >> 1) & ((1u << Set.Bits) - 1);
-        FIn.Skip(1 + Set.Bits);
+        In.Skip(1 + Set.Bits);
         return i < Set.Count ? Set.Followers[i] : -2;
     }
     // The same, field by field, for the last bits of the input.
     int32_t NextByteAtEnd(const TFollowerSet& Set)
     {
-        if (Set.Count == 0) return FIn.ReadBits(8);
-        const int32_t flag = FIn.ReadBits(1);
-        if (flag != 0) return flag < 0 ? -1 : FIn.ReadBits(8);
-        const int32_t i = FIn.ReadBits(Set.Bits);
+        if (Set.Count == 0) return FIn.ReadBits(FBits, 8);
+        const int32_t flag = FIn.ReadBits(FBits, 1);
+        if (flag != 0) return flag < 0 ? -1 : FIn.ReadBits(FBits, 8);
+        const int32_t i = FIn.ReadBits(FBits, Set.Bits);
         // An index past the set's count (possible whenever the count is not a power of
         // two) addresses no follower the compressor wrote; it is refused rather than read
         // from the unused part of the set.
@@ -166,13 +171,14 @@ private:
         uint32_t length = 0;
         uint8_t* out = FOut.Start();
         uint8_t* stop = FOut.Stop();
+        TBits in = FBits;
         for (;;) {
             if (out >= stop) {
                 out = FOut.Drain(out);
                 if (!FOut.Wants()) break;
                 stop = FOut.Stop();
             }
-            const int32_t c = NextByte(FSets[last]);
+            const int32_t c = NextByte(in, FSets[last]);
             if (c == -2) return Refuse(out);
             if (c < 0) return InputEnded(out);
             last = static_cast<uint8_t>(c);
@@ -214,6 +220,7 @@ private:
 
     std::array<uint8_t, TLegacyOutput::BufferSize(WindowSize)> FOutBuf;
     TBitReader FIn;
+    TBits FBits; // between the sets and the data, and for the last bits of the input
     TLegacyOutput FOut;
     TEntrySink& FSink;
     const int FFactor;

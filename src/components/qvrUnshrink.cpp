@@ -237,7 +237,8 @@ TDecodeResult TUnshrinker::Run()
     // An empty entry has nothing to decode: no byte is read and none made up.
     if (FLimit == 0) return FOut.Finish(out, TDecodeResult::Done);
 
-    int32_t code = FIn.ReadBits(MinCodeSize);
+    TBits in;
+    int32_t code = FIn.ReadBits(in, MinCodeSize);
     // No entry is defined yet, so the first code must be a literal.
     if (code < 0 || code >= Control) return Bad(out, E_BADBLOCK);
     *out++ = static_cast<uint8_t>(code);
@@ -254,10 +255,10 @@ TDecodeResult TUnshrinker::Run()
             if (!FOut.Wants()) break;
             stop = FOut.Stop();
         }
-        code = FIn.ReadBits(codeSize);
+        code = FIn.ReadBits(in, codeSize);
         if (code < 0) return InputEnded(out);
         if (code == Control) {
-            const int32_t sub = FIn.ReadBits(codeSize);
+            const int32_t sub = FIn.ReadBits(in, codeSize);
             if (sub < 0) return InputEnded(out);
             if (sub == SubGrow && codeSize < MaxCodeSize)
                 ++codeSize;
