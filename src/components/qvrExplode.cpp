@@ -280,6 +280,8 @@ public:
     TDecodeResult Run();
 
 private:
+    template <bool LiteralTree, int LowBits>
+    TDecodeResult Decode(uint8_t* Out);
     TDecodeResult Invalid(uint8_t* Out)
     {
         FSink.Fail(E_AMBIGUOUSTREE);
@@ -315,14 +317,20 @@ TDecodeResult TExploder::Run()
     if (step == TStep::Ok) step = FDistances.Read(FIn, FBits, 64, OtherRootBits);
     if (step == TStep::Invalid) return Invalid(out);
     if (step == TStep::Truncated) return FOut.Finish(out, TDecodeResult::Truncated);
+    // Each variant has its own loop, with its field widths as constants.
+    if (FVariant.LiteralTree)
+        return FVariant.LowDistanceBits == 7 ? Decode<true, 7>(out) : Decode<true, 6>(out);
+    return FVariant.LowDistanceBits == 7 ? Decode<false, 7>(out) : Decode<false, 6>(out);
+}
 
+template <bool LiteralTree, int LowBits>
+TDecodeResult TExploder::Decode(uint8_t* out)
+{
+    constexpr uint32_t minMatch = LiteralTree ? 3 : 2;
     TBits in = FBits;
     const TSfLookup literals = FLiterals.Lookup();
     const TSfLookup lengths = FLengths.Lookup();
     const TSfLookup distances = FDistances.Lookup();
-    const bool literalTree = FVariant.LiteralTree;
-    const int lowBits = FVariant.LowDistanceBits;
-    const uint32_t minMatch = FVariant.MinMatch;
     uint8_t* stop = FOut.Stop();
     for (;;) {
         if (out >= stop) {
@@ -336,7 +344,7 @@ TDecodeResult TExploder::Run()
         if (in.Count < 1) return Ended(out);
         if (in.Take(1)) {
             int literal;
-            if (literalTree) {
+            if constexpr (LiteralTree) {
                 literal = literals.Decode(in);
                 if (literal < 0) return Failed(out, FLiterals.Miss(in.Buf, in.Count));
             } else {
@@ -346,8 +354,8 @@ TDecodeResult TExploder::Run()
             *out++ = static_cast<uint8_t>(literal);
             continue;
         }
-        if (in.Count < lowBits) return Ended(out);
-        const uint32_t low = in.Take(lowBits);
+        if (in.Count < LowBits) return Ended(out);
+        const uint32_t low = in.Take(LowBits);
         const int high = distances.Decode(in);
         if (high < 0) return Failed(out, FDistances.Miss(in.Buf, in.Count));
         int length = lengths.Decode(in);
@@ -359,7 +367,7 @@ TDecodeResult TExploder::Run()
         // Distance 0 is the byte last produced, which CopyBack counts as 1. The whole match
         // is written; the output hands on no more than the declared size.
         const uint32_t n = static_cast<uint32_t>(length) + minMatch;
-        CopyBack(out, ((static_cast<uint32_t>(high) << lowBits) | low) + 1, n);
+        CopyBack(out, ((static_cast<uint32_t>(high) << LowBits) | low) + 1, n);
         out += n;
     }
     return FOut.Finish(out, TDecodeResult::Done);

@@ -105,7 +105,7 @@ private:
 class TLegacyOutput {
 public:
     // The most a decoder writes past Stop() in one step: a Shrink string (at most 8192
-    // bytes) or a match, with the overrun of a 16-byte word copy.
+    // bytes) or a match, with the overrun of CopyBack.
     static constexpr int32_t Slack = 8192 + 32;
 
     // The size of the buffer a decoder provides for a given History.
@@ -157,19 +157,18 @@ private:
 };
 
 // Copies Length bytes from Distance back (1: the byte just made) to Out. From 16 bytes
-// back it copies whole 16-byte words, so up to 15 bytes past the match may change;
-// closer matches overlap what they make, repeat their last Distance bytes and are copied
-// exactly.
+// back it copies whole 16-byte words, at least two (most matches and strings are short,
+// and a test would cost more than the second word), so up to 31 bytes past the match
+// may change; closer matches overlap what they make, repeat their last Distance bytes
+// and are copied exactly.
 inline void CopyBack(uint8_t* Out, uint32_t Distance, uint32_t Length)
 {
     const uint8_t* src = Out - Distance;
     uint8_t* const end = Out + Length;
     if (Distance >= 16) {
-        do {
-            std::memcpy(Out, src, 16);
-            Out += 16;
-            src += 16;
-        } while (Out < end);
+        std::memcpy(Out, src, 16);
+        std::memcpy(Out + 16, src + 16, 16);
+        for (Out += 32, src += 32; Out < end; Out += 16, src += 16) std::memcpy(Out, src, 16);
     } else if (Distance == 1) {
         std::memset(Out, *src, Length);
     } else {
