@@ -98,25 +98,25 @@ constexpr int DecodeInvalid = -2;
 constexpr uint32_t Leaf = 1;
 constexpr uint32_t Link = 2;
 
-// What decoding needs of a tree, copied into the decoder's local variables.
+// What decoding needs of a tree, copied into the decoder's local variables: the table,
+// whose root width is a constant so that the loop keeps no more than its address.
+template <int RootBits>
 struct TSfLookup {
     const uint32_t* Table;
-    uint64_t RootMask;
-    int RootBits;
 
-    // The next symbol, or -1 when the bits at hand hold no whole code of the table
-    // (TSfTree::Miss tells why).
-    int Decode(TBits& In) const
+    // The root entry for a code that starts at the lowest of Bits.
+    uint32_t First(uint64_t Bits) const { return Table[Bits & ((1u << RootBits) - 1)]; }
+    // The next symbol, whose root entry E has been looked up from In's next bits; or -1
+    // when the bits at hand hold no whole code of the table (TSfTree::Miss tells why).
+    int Decode(TBits& In, uint32_t E) const
     {
-        const uint64_t b = In.Buf;
-        uint32_t e = Table[b & RootMask];
-        if ((e & 3) == Link)
-            e = Table[(e >> 16) +
-                      (static_cast<uint32_t>(b >> RootBits) & ((1u << ((e >> 8) & 0xFF)) - 1))];
-        const auto len = static_cast<int>((e >> 8) & 0xFF);
-        if ((e & 3) != Leaf || len > In.Count) return -1;
+        if ((E & 3) == Link)
+            E = Table[(E >> 16) + (static_cast<uint32_t>(In.Buf >> RootBits) &
+                                   ((1u << ((E >> 8) & 0xFF)) - 1))];
+        const auto len = static_cast<int>((E >> 8) & 0xFF);
+        if ((E & 3) != Leaf || len > In.Count) return -1;
         In.Skip(len);
-        return static_cast<int>(e >> 16);
+        return static_cast<int>(E >> 16);
     }
 };
 
@@ -124,7 +124,11 @@ struct TSfLookup {
 class TSfTree {
 public:
     TStep Read(TBitReader& Reader, TBits& In, int Symbols, int RootBits);
-    TSfLookup Lookup() const { return {FTable.data(), FRootMask, FRootBits}; }
+    template <int RootBits>
+    TSfLookup<RootBits> Lookup() const
+    {
+        return {FTable.data()};
+    }
     // Why the table found no code in Bits (Count of them input): DecodeTruncated when
     // the input ends inside a code, DecodeInvalid when the bits lead to a slot no code
     // reaches.
@@ -143,7 +147,6 @@ private:
     int FCount = 0;
     int FMaxLength = 0;
     int FRootBits = 0;
-    uint64_t FRootMask = 0;
     std::vector<uint32_t> FTable;
 };
 
@@ -213,8 +216,8 @@ bool TSfTree::Build()
     }
 
     // The first level: every slot whose low `len` bits are a short code's bits reversed.
-    FRootBits = std::min(FRootBits, FMaxLength);
-    FRootMask = (uint64_t{1} << FRootBits) - 1;
+    // (The root is as wide as asked even when every code is shorter: its width is then a
+    // constant of the decoding loop.)
     const uint32_t rootSize = 1u << FRootBits;
     FTable.assign(rootSize, 0);
     std::array<uint8_t, 1u << LiteralRootBits> subBits{};
@@ -328,9 +331,9 @@ TDecodeResult TExploder::Decode(uint8_t* out)
 {
     constexpr uint32_t minMatch = LiteralTree ? 3 : 2;
     TBits in = FBits;
-    const TSfLookup literals = FLiterals.Lookup();
-    const TSfLookup lengths = FLengths.Lookup();
-    const TSfLookup distances = FDistances.Lookup();
+    const auto literals = FLiterals.Lookup<LiteralRootBits>();
+    const auto lengths = FLengths.Lookup<OtherRootBits>();
+    const auto distances = FDistances.Lookup<OtherRootBits>();
     uint8_t* stop = FOut.Stop();
     for (;;) {
         if (out >= stop) {
@@ -342,10 +345,18 @@ TDecodeResult TExploder::Decode(uint8_t* out)
         // past this point the input is short only at its end.
         FIn.Refill(in);
         if (in.Count < 1) return Ended(out);
-        if (in.Take(1)) {
+        // Whether a literal or a match comes is not predictable: the first table entry of
+        // each is looked up before the flag is tested, so that either path finds its own
+        // ready (at the end of the input the bits past the count are zeros, and Decode
+        // checks the count).
+        const uint64_t bits = in.Buf;
+        const uint32_t literalEntry = LiteralTree ? literals.First(bits >> 1) : 0;
+        const uint32_t distanceEntry = distances.First(bits >> (1 + LowBits));
+        in.Skip(1);
+        if (bits & 1) {
             int literal;
             if constexpr (LiteralTree) {
-                literal = literals.Decode(in);
+                literal = literals.Decode(in, literalEntry);
                 if (literal < 0) return Failed(out, FLiterals.Miss(in.Buf, in.Count));
             } else {
                 if (in.Count < 8) return Ended(out);
@@ -356,9 +367,9 @@ TDecodeResult TExploder::Decode(uint8_t* out)
         }
         if (in.Count < LowBits) return Ended(out);
         const uint32_t low = in.Take(LowBits);
-        const int high = distances.Decode(in);
+        const int high = distances.Decode(in, distanceEntry);
         if (high < 0) return Failed(out, FDistances.Miss(in.Buf, in.Count));
-        int length = lengths.Decode(in);
+        int length = lengths.Decode(in, lengths.First(in.Buf));
         if (length < 0) return Failed(out, FLengths.Miss(in.Buf, in.Count));
         if (length == LongLengthSymbol) {
             if (in.Count < 8) return Ended(out);
