@@ -104,19 +104,18 @@ template <int RootBits>
 struct TSfLookup {
     const uint32_t* Table;
 
-    // The root entry for a code that starts at the lowest of Bits.
-    uint32_t First(uint64_t Bits) const { return Table[Bits & ((1u << RootBits) - 1)]; }
-    // The next symbol, whose root entry E has been looked up from In's next bits; or -1
-    // when the bits at hand hold no whole code of the table (TSfTree::Miss tells why).
-    int Decode(TBits& In, uint32_t E) const
+    // The next symbol, or -1 when the bits at hand hold no whole code of the table
+    // (TSfTree::Miss tells why).
+    int Decode(TBits& In) const
     {
-        if ((E & 3) == Link)
-            E = Table[(E >> 16) + (static_cast<uint32_t>(In.Buf >> RootBits) &
-                                   ((1u << ((E >> 8) & 0xFF)) - 1))];
-        const auto len = static_cast<int>((E >> 8) & 0xFF);
-        if ((E & 3) != Leaf || len > In.Count) return -1;
+        uint32_t e = Table[In.Buf & ((1u << RootBits) - 1)];
+        if ((e & 3) == Link)
+            e = Table[(e >> 16) + (static_cast<uint32_t>(In.Buf >> RootBits) &
+                                   ((1u << ((e >> 8) & 0xFF)) - 1))];
+        const auto len = static_cast<int>((e >> 8) & 0xFF);
+        if ((e & 3) != Leaf || len > In.Count) return -1;
         In.Skip(len);
-        return static_cast<int>(E >> 16);
+        return static_cast<int>(e >> 16);
     }
 };
 
@@ -345,18 +344,10 @@ TDecodeResult TExploder::Decode(uint8_t* out)
         // past this point the input is short only at its end.
         FIn.Refill(in);
         if (in.Count < 1) return Ended(out);
-        // Whether a literal or a match comes is not predictable: the first table entry of
-        // each is looked up before the flag is tested, so that either path finds its own
-        // ready (at the end of the input the bits past the count are zeros, and Decode
-        // checks the count).
-        const uint64_t bits = in.Buf;
-        const uint32_t literalEntry = LiteralTree ? literals.First(bits >> 1) : 0;
-        const uint32_t distanceEntry = distances.First(bits >> (1 + LowBits));
-        in.Skip(1);
-        if (bits & 1) {
+        if (in.Take(1)) {
             int literal;
             if constexpr (LiteralTree) {
-                literal = literals.Decode(in, literalEntry);
+                literal = literals.Decode(in);
                 if (literal < 0) return Failed(out, FLiterals.Miss(in.Buf, in.Count));
             } else {
                 if (in.Count < 8) return Ended(out);
@@ -367,9 +358,9 @@ TDecodeResult TExploder::Decode(uint8_t* out)
         }
         if (in.Count < LowBits) return Ended(out);
         const uint32_t low = in.Take(LowBits);
-        const int high = distances.Decode(in, distanceEntry);
+        const int high = distances.Decode(in);
         if (high < 0) return Failed(out, FDistances.Miss(in.Buf, in.Count));
-        int length = lengths.Decode(in, lengths.First(in.Buf));
+        int length = lengths.Decode(in);
         if (length < 0) return Failed(out, FLengths.Miss(in.Buf, in.Count));
         if (length == LongLengthSymbol) {
             if (in.Count < 8) return Ended(out);
