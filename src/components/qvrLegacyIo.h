@@ -133,10 +133,7 @@ public:
     // How many bytes have been made when the next one goes to Out.
     int64_t Made(const uint8_t* Out) const { return FBase + (Out - FBuf); }
     // The output byte at position Pos when the buffer still holds it, else null.
-    const uint8_t* At(int64_t Pos) const
-    {
-        return Pos >= FBase ? FBuf + (Pos - FBase) : nullptr;
-    }
+    const uint8_t* At(int64_t Pos) const { return Pos >= FBase ? FBuf + (Pos - FBase) : nullptr; }
 
 private:
     static constexpr int32_t BlockSize = 32768;
@@ -168,7 +165,8 @@ inline void CopyBack(uint8_t* Out, uint32_t Distance, uint32_t Length)
     if (Distance >= 16) {
         std::memcpy(Out, src, 16);
         std::memcpy(Out + 16, src + 16, 16);
-        for (Out += 32, src += 32; Out < end; Out += 16, src += 16) std::memcpy(Out, src, 16);
+        for (Out += 32, src += 32; Out < end; Out += 16, src += 16)
+            std::memcpy(Out, src, 16);
     } else if (Distance == 1) {
         std::memset(Out, *src, Length);
     } else {
