@@ -50,6 +50,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -85,92 +86,59 @@ uint32_t Reverse(uint32_t V, int N)
     return r;
 }
 
-// Up to 64 bits of lookahead over the shared bit reader, so that a table may look at a
-// whole code's worth of bits before it knows how many the code takes. Refill tops it up
-// 24 bits at a time to more than 40, enough for a flag, the low distance bits and one
-// code (24), or for one code and its extra byte (24). At the end of the input it holds
-// exactly the bits that are left: the reader's last partial group is taken bit by bit.
-// Bits above Count() are always zero.
-class TBitWindow {
-public:
-    explicit TBitWindow(TStream32& In) : FReader(In) {}
-
-    void Refill()
-    {
-        while (FCount <= 40 && !FEnded) {
-            const int32_t v = FReader.ReadBits(24);
-            if (v >= 0) {
-                FBits |= static_cast<uint64_t>(v) << FCount;
-                FCount += 24;
-                continue;
-            }
-            FEnded = true;
-            for (int32_t b; (b = FReader.ReadBits(1)) >= 0; ++FCount)
-                FBits |= static_cast<uint64_t>(b) << FCount;
-        }
-    }
-    uint64_t Peek() const { return FBits; }
-    int Count() const { return FCount; }
-    void Skip(int N)
-    {
-        FBits >>= N;
-        FCount -= N;
-    }
-    // N raw bits, least significant first; the caller has checked Count() >= N.
-    uint32_t Take(int N)
-    {
-        const auto v = static_cast<uint32_t>(FBits) & ((1u << N) - 1);
-        Skip(N);
-        return v;
-    }
-
-private:
-    TBitReader FReader;
-    uint64_t FBits = 0;
-    int FCount = 0;
-    bool FEnded = false;
-};
-
 enum class TStep : uint8_t { Ok, Truncated, Invalid };
 
 // Decode results below zero.
 constexpr int DecodeTruncated = -1;
 constexpr int DecodeInvalid = -2;
 
-// One Shannon-Fano tree as decode tables. A table entry is a kind in its low two bits,
-// a length in bits 8-15 and a value in bits 16-31: a leaf holds the code's whole length
-// and its symbol, a link the index bits and the offset of a second-level table.
+// A table entry is a kind in its low two bits, a length in bits 8-15 and a value in
+// bits 16-31: a leaf holds the code's whole length and its symbol, a link the index bits
+// and the offset of a second-level table; an empty slot is 0.
+constexpr uint32_t Leaf = 1;
+constexpr uint32_t Link = 2;
+
+// What decoding needs of a tree, copied into the decoder's local variables: the table,
+// whose root width is a constant so that the loop keeps no more than its address.
+template <int RootBits>
+struct TSfLookup {
+    const uint32_t* Table;
+
+    // The next symbol, or -1 when the bits at hand hold no whole code of the table
+    // (TSfTree::Miss tells why).
+    int Decode(TBits& In) const
+    {
+        uint32_t e = Table[In.Buf & ((1u << RootBits) - 1)];
+        if ((e & 3) == Link)
+            e = Table[(e >> 16) + (static_cast<uint32_t>(In.Buf >> RootBits) &
+                                   ((1u << ((e >> 8) & 0xFF)) - 1))];
+        const auto len = static_cast<int>((e >> 8) & 0xFF);
+        if ((e & 3) != Leaf || len > In.Count) return -1;
+        In.Skip(len);
+        return static_cast<int>(e >> 16);
+    }
+};
+
+// One Shannon-Fano tree as decode tables.
 class TSfTree {
 public:
-    TStep Read(TBitWindow& In, int Symbols, int RootBits);
-
-    // The next symbol, DecodeTruncated when the input ends inside a code, or
-    // DecodeInvalid when the bits lead to a slot no code reaches.
-    int Decode(TBitWindow& In) const
+    TStep Read(TBitReader& Reader, TBits& In, int Symbols, int RootBits);
+    template <int RootBits>
+    TSfLookup<RootBits> Lookup() const
     {
-        const uint64_t b = In.Peek();
-        uint32_t e = FTable[static_cast<size_t>(b & FRootMask)];
-        if ((e & 3) == Link)
-            e = FTable[(e >> 16) + (static_cast<uint32_t>(b >> FRootBits) &
-                                    ((1u << ((e >> 8) & 0xFF)) - 1))];
-        const auto len = static_cast<int>((e >> 8) & 0xFF);
-        if ((e & 3) == Leaf && len <= In.Count()) {
-            In.Skip(len);
-            return static_cast<int>(e >> 16);
-        }
-        return Miss(In);
+        return {FTable.data()};
     }
+    // Why the table found no code in Bits (Count of them input): DecodeTruncated when
+    // the input ends inside a code, DecodeInvalid when the bits lead to a slot no code
+    // reaches.
+    int Miss(uint64_t Bits, int Count) const;
 
 private:
-    static constexpr uint32_t Leaf = 1;
-    static constexpr uint32_t Link = 2;
-
     static uint32_t LeafEntry(uint8_t Symbol, int Length)
     {
         return (static_cast<uint32_t>(Symbol) << 16) | (static_cast<uint32_t>(Length) << 8) | Leaf;
     }
     bool Build();
-    int Miss(const TBitWindow& In) const;
 
     std::array<uint8_t, 256> FLength{};  // by symbol; 0: no code
     std::array<uint16_t, 256> FCode{};   // by symbol, most significant bit first
@@ -178,19 +146,18 @@ private:
     int FCount = 0;
     int FMaxLength = 0;
     int FRootBits = 0;
-    uint64_t FRootMask = 0;
     std::vector<uint32_t> FTable;
 };
 
-TStep TSfTree::Read(TBitWindow& In, int Symbols, int RootBits)
+TStep TSfTree::Read(TBitReader& Reader, TBits& In, int Symbols, int RootBits)
 {
-    In.Refill();
-    if (In.Count() < 8) return TStep::Truncated;
+    Reader.Refill(In);
+    if (In.Count < 8) return TStep::Truncated;
     const uint32_t bytes = In.Take(8) + 1;
     FCount = 0;
     for (uint32_t i = 0; i < bytes; ++i) {
-        In.Refill();
-        if (In.Count() < 8) return TStep::Truncated;
+        Reader.Refill(In);
+        if (In.Count < 8) return TStep::Truncated;
         const uint32_t b = In.Take(8);
         const int repeat = static_cast<int>(b >> 4) + 1;
         // More lengths than the tree has symbols: refused before anything is stored.
@@ -248,8 +215,8 @@ bool TSfTree::Build()
     }
 
     // The first level: every slot whose low `len` bits are a short code's bits reversed.
-    FRootBits = std::min(FRootBits, FMaxLength);
-    FRootMask = (uint64_t{1} << FRootBits) - 1;
+    // (The root is as wide as asked even when every code is shorter: its width is then a
+    // constant of the decoding loop.)
     const uint32_t rootSize = 1u << FRootBits;
     FTable.assign(rootSize, 0);
     std::array<uint8_t, 1u << LiteralRootBits> subBits{};
@@ -288,10 +255,10 @@ bool TSfTree::Build()
 // (only at the end of the input) they are the start of a code whose rest is missing.
 // Walk the bits one at a time as the tree would: the first prefix that no code starts
 // with is the empty slot.
-int TSfTree::Miss(const TBitWindow& In) const
+int TSfTree::Miss(uint64_t Bits, int Count) const
 {
-    const int have = std::min(In.Count(), FMaxLength);
-    const auto bits = static_cast<uint32_t>(In.Peek());
+    const int have = std::min(Count, FMaxLength);
+    const auto bits = static_cast<uint32_t>(Bits);
     for (int k = 1; k <= have; ++k) {
         const uint32_t prefix = Reverse(bits & ((1u << k) - 1), k);
         bool reached = false;
@@ -302,33 +269,41 @@ int TSfTree::Miss(const TBitWindow& In) const
         }
         if (!reached) return DecodeInvalid;
     }
-    return In.Count() < FMaxLength ? DecodeTruncated : DecodeInvalid;
+    return Count < FMaxLength ? DecodeTruncated : DecodeInvalid;
 }
 
-// The state of one entry's decoding.
+// The state of one entry's decoding, allocated at once with its input and output buffers.
 class TExploder {
 public:
     TExploder(TStream32& In, TEntrySink& Out, const TVariant& V)
-        : FIn(In), FSink(Out), FOut(Out, V.WindowSize), FVariant(V)
+        : FIn(In), FSink(Out), FOut(Out, V.WindowSize, FOutBuf.data()), FVariant(V)
     {
     }
     TDecodeResult Run();
 
 private:
-    TDecodeResult Invalid()
+    template <bool LiteralTree, int LowBits>
+    TDecodeResult Decode(uint8_t* Out);
+    TDecodeResult Invalid(uint8_t* Out)
     {
         FSink.Fail(E_AMBIGUOUSTREE);
-        return FOut.Finish(TDecodeResult::BadData);
+        return FOut.Finish(Out, TDecodeResult::BadData);
     }
     // The input ended before the data did. Without a declared size, the input's end is
     // the data's end.
-    TDecodeResult Ended()
+    TDecodeResult Ended(uint8_t* Out)
     {
-        return FOut.Finish(FSink.Expected() < 0 ? TDecodeResult::Done : TDecodeResult::Truncated);
+        return FOut.Finish(Out, FSink.Expected() < 0 ? TDecodeResult::Done
+                                                     : TDecodeResult::Truncated);
     }
-    TDecodeResult Failed(int Code) { return Code == DecodeInvalid ? Invalid() : Ended(); }
+    TDecodeResult Failed(uint8_t* Out, int Code)
+    {
+        return Code == DecodeInvalid ? Invalid(Out) : Ended(Out);
+    }
 
-    TBitWindow FIn;
+    std::array<uint8_t, TLegacyOutput::BufferSize(8192)> FOutBuf;
+    TBitReader FIn;
+    TBits FBits; // for the trees, then taken over by the decoding loop
     TEntrySink& FSink;
     TLegacyOutput FOut;
     const TVariant& FVariant;
@@ -337,45 +312,67 @@ private:
 
 TDecodeResult TExploder::Run()
 {
+    uint8_t* out = FOut.Start();
     TStep step = TStep::Ok;
-    if (FVariant.LiteralTree) step = FLiterals.Read(FIn, 256, LiteralRootBits);
-    if (step == TStep::Ok) step = FLengths.Read(FIn, 64, OtherRootBits);
-    if (step == TStep::Ok) step = FDistances.Read(FIn, 64, OtherRootBits);
-    if (step == TStep::Invalid) return Invalid();
-    if (step == TStep::Truncated) return FOut.Finish(TDecodeResult::Truncated);
+    if (FVariant.LiteralTree) step = FLiterals.Read(FIn, FBits, 256, LiteralRootBits);
+    if (step == TStep::Ok) step = FLengths.Read(FIn, FBits, 64, OtherRootBits);
+    if (step == TStep::Ok) step = FDistances.Read(FIn, FBits, 64, OtherRootBits);
+    if (step == TStep::Invalid) return Invalid(out);
+    if (step == TStep::Truncated) return FOut.Finish(out, TDecodeResult::Truncated);
+    // Each variant has its own loop, with its field widths as constants.
+    if (FVariant.LiteralTree)
+        return FVariant.LowDistanceBits == 7 ? Decode<true, 7>(out) : Decode<true, 6>(out);
+    return FVariant.LowDistanceBits == 7 ? Decode<false, 7>(out) : Decode<false, 6>(out);
+}
 
-    const int lowBits = FVariant.LowDistanceBits;
-    while (FOut.Wants()) {
-        FIn.Refill();
-        if (FIn.Count() < 1) return Ended();
-        if (FIn.Take(1)) {
+template <bool LiteralTree, int LowBits>
+TDecodeResult TExploder::Decode(uint8_t* out)
+{
+    constexpr uint32_t minMatch = LiteralTree ? 3 : 2;
+    TBits in = FBits;
+    const auto literals = FLiterals.Lookup<LiteralRootBits>();
+    const auto lengths = FLengths.Lookup<OtherRootBits>();
+    const auto distances = FDistances.Lookup<OtherRootBits>();
+    uint8_t* stop = FOut.Stop();
+    for (;;) {
+        if (out >= stop) {
+            out = FOut.Drain(out);
+            if (!FOut.Wants()) break;
+            stop = FOut.Stop();
+        }
+        // One refill holds a whole literal or match (at most 1 + 7 + 16 + 16 + 8 bits):
+        // past this point the input is short only at its end.
+        FIn.Refill(in);
+        if (in.Count < 1) return Ended(out);
+        if (in.Take(1)) {
             int literal;
-            if (FVariant.LiteralTree) {
-                literal = FLiterals.Decode(FIn);
-                if (literal < 0) return Failed(literal);
+            if constexpr (LiteralTree) {
+                literal = literals.Decode(in);
+                if (literal < 0) return Failed(out, FLiterals.Miss(in.Buf, in.Count));
             } else {
-                if (FIn.Count() < 8) return Ended();
-                literal = static_cast<int>(FIn.Take(8));
+                if (in.Count < 8) return Ended(out);
+                literal = static_cast<int>(in.Take(8));
             }
-            FOut.PutWindow(static_cast<uint8_t>(literal));
+            *out++ = static_cast<uint8_t>(literal);
             continue;
         }
-        if (FIn.Count() < lowBits) return Ended();
-        const uint32_t low = FIn.Take(lowBits);
-        const int high = FDistances.Decode(FIn);
-        if (high < 0) return Failed(high);
-        FIn.Refill();
-        int length = FLengths.Decode(FIn);
-        if (length < 0) return Failed(length);
+        if (in.Count < LowBits) return Ended(out);
+        const uint32_t low = in.Take(LowBits);
+        const int high = distances.Decode(in);
+        if (high < 0) return Failed(out, FDistances.Miss(in.Buf, in.Count));
+        int length = lengths.Decode(in);
+        if (length < 0) return Failed(out, FLengths.Miss(in.Buf, in.Count));
         if (length == LongLengthSymbol) {
-            if (FIn.Count() < 8) return Ended();
-            length += static_cast<int>(FIn.Take(8));
+            if (in.Count < 8) return Ended(out);
+            length += static_cast<int>(in.Take(8));
         }
-        // Distance 0 is the byte last produced, which CopyMatch counts as 1.
-        FOut.CopyMatch(((static_cast<uint32_t>(high) << lowBits) | low) + 1,
-                       static_cast<uint32_t>(length) + FVariant.MinMatch);
+        // Distance 0 is the byte last produced, which CopyBack counts as 1. The whole match
+        // is written; the output hands on no more than the declared size.
+        const uint32_t n = static_cast<uint32_t>(length) + minMatch;
+        CopyBack(out, ((static_cast<uint32_t>(high) << LowBits) | low) + 1, n);
+        out += n;
     }
-    return FOut.Finish(TDecodeResult::Done);
+    return FOut.Finish(out, TDecodeResult::Done);
 }
 
 } // namespace
@@ -386,6 +383,6 @@ TDecodeResult Explode(TStream32& In, TEntrySink& Out, const TEntryInfo& Info)
     if (!Out.Wants()) return TDecodeResult::Done;
     const TVariant& v =
         Variants[(Info.Flags & FlagBigWindow ? 1u : 0u) | (Info.Flags & FlagLiteralTree ? 2u : 0u)];
-    TExploder state(In, Out, v);
-    return state.Run();
+    const auto state = std::make_unique<TExploder>(In, Out, v);
+    return state->Run();
 }

@@ -1,71 +1,73 @@
 #include "qvrLegacyIo.h"
 
 #include <algorithm>
-#include <cstring>
 
-TBitReader::TBitReader(TStream32& In) : FIn(In), FBuf(32768) {}
-
-bool TBitReader::Fill(int N)
+TBits TBitReader::RefillSlow(TBits B)
 {
-    while (FBitCount < N) {
-        if (FPos == FCount) {
-            FCount = FEnded ? 0 : FIn.Read(FBuf.data(), static_cast<int32_t>(FBuf.size()));
-            FPos = 0;
-            if (FCount <= 0) {
-                FCount = 0;
+    // The bits above the count may be bytes loaded ahead; they are taken again below, one
+    // at a time, so that at the end of the input nothing but input is held.
+    B.Buf &= (uint64_t{1} << B.Count) - 1;
+    while (B.Count < 56) {
+        if (B.Next == B.End) {
+            const int32_t n = FEnded ? 0 : FIn.Read(FBuf.data(), BufferSize);
+            if (n <= 0) {
                 FEnded = true;
-                return false;
+                return B;
+            }
+            B.Next = FBuf.data();
+            B.End = B.Next + n;
+            if (n >= 8) {
+                Refill(B);
+                return B;
             }
         }
-        FBits |= static_cast<uint64_t>(FBuf[static_cast<size_t>(FPos++)]) << FBitCount;
-        FBitCount += 8;
+        B.Buf |= static_cast<uint64_t>(*B.Next++) << B.Count;
+        B.Count += 8;
     }
-    return true;
+    return B;
 }
 
-TLegacyOutput::TLegacyOutput(TEntrySink& Sink, uint32_t WindowSize)
-    : FSink(Sink), FBuf(BufferSize), FLimit(Sink.Expected()),
-      FWindow(WindowSize ? WindowSize : 1, 0), FWindowMask(WindowSize ? WindowSize - 1 : 0)
+TLegacyOutput::TLegacyOutput(TEntrySink& Sink, uint32_t History, uint8_t* Buffer)
+    : FSink(Sink), FLimit(Sink.Expected()), FHistory(History), FBuf(Buffer),
+      FBase(-static_cast<int64_t>(History)), FFlushed(Buffer + History), FFull(FLimit == 0)
 {
+    std::memset(FBuf, 0, History);
+    SetStop();
 }
 
-void TLegacyOutput::CopyMatch(uint32_t Distance, uint32_t Length)
+void TLegacyOutput::SetStop()
 {
-    if (FLimit >= 0) Length = static_cast<uint32_t>(std::clamp<int64_t>(FLimit - FBytesOut, 0, Length));
-    const uint32_t size = FWindowMask + 1;
-    uint32_t from = (FWindowPos - Distance) & FWindowMask;
-    while (Length > 0 && !FStopped) {
-        // One run that wraps neither the window nor the output buffer.
-        const uint32_t n = std::min({Length, size - from, size - FWindowPos,
-                                     static_cast<uint32_t>(BufferSize - FCount)});
-        uint8_t* dst = FWindow.data() + FWindowPos;
-        const uint8_t* src = FWindow.data() + from;
-        // A match closer than its length repeats the bytes it has just made, so it is
-        // copied byte by byte; a farther one reads only bytes it does not overwrite.
-        if (((FWindowPos - from) & FWindowMask) >= n) {
-            std::memmove(dst, src, n);
-        } else {
-            for (uint32_t i = 0; i < n; ++i) dst[i] = src[i];
+    FStop = FFlushed + BlockSize;
+    if (FLimit >= 0) FStop = FFlushed + std::min<int64_t>(BlockSize, FLimit - Made(FFlushed));
+}
+
+uint8_t* TLegacyOutput::Hand(uint8_t* Out, bool Last)
+{
+    while (!FStopped && !FFull) {
+        int64_t n = std::min<int64_t>(Out - FFlushed, BlockSize);
+        const bool end = FLimit >= 0 && n >= FLimit - Made(FFlushed);
+        if (end) n = FLimit - Made(FFlushed);
+        if (n < BlockSize && !end && !Last) break;
+        if (n == 0) break;
+        if (!FSink.Write(FFlushed, static_cast<int32_t>(n))) FStopped = true;
+        FFlushed += n;
+        FFull = end;
+        if (FFlushed == FBuf + FHistory + Span) {
+            // Full: the last History bytes and whatever was made past the slide point go
+            // to the front.
+            uint8_t* const keep = FFlushed - FHistory;
+            std::memmove(FBuf, keep, static_cast<size_t>(Out - keep));
+            FBase += Span;
+            FFlushed -= Span;
+            Out -= Span;
         }
-        std::memcpy(FBuf.data() + FCount, dst, n);
-        FCount += static_cast<int32_t>(n);
-        FBytesOut += n;
-        FWindowPos = (FWindowPos + n) & FWindowMask;
-        from = (from + n) & FWindowMask;
-        Length -= n;
-        if (FCount == BufferSize) Flush();
     }
+    SetStop();
+    return Out;
 }
 
-bool TLegacyOutput::Flush()
+TDecodeResult TLegacyOutput::Finish(uint8_t* Out, TDecodeResult R)
 {
-    if (FCount > 0 && !FStopped && !FSink.Write(FBuf.data(), FCount)) FStopped = true;
-    FCount = 0;
-    return !FStopped;
-}
-
-TDecodeResult TLegacyOutput::Finish(TDecodeResult R)
-{
-    if (!Flush() && R == TDecodeResult::Done) return TDecodeResult::Stopped;
-    return R;
+    Hand(Out, true);
+    return FStopped && R == TDecodeResult::Done ? TDecodeResult::Stopped : R;
 }

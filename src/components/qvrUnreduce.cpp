@@ -28,6 +28,7 @@
 #include "qvrMessages.h"
 
 #include <array>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -55,10 +56,11 @@ static_assert(IndexBits[1] == 1 && IndexBits[2] == 1 && IndexBits[3] == 2 &&
 // high bits.
 constexpr std::array<uint8_t, 5> LengthMask = {0, 0x7F, 0x3F, 0x1F, 0x0F};
 
+// One entry's state, allocated at once with its input and output buffers.
 class TUnreducer {
 public:
     TUnreducer(TStream32& In, TEntrySink& Sink, int Factor)
-        : FIn(In), FOut(Sink, WindowSize), FSink(Sink), FFactor(Factor),
+        : FIn(In), FOut(Sink, WindowSize, FOutBuf.data()), FSink(Sink), FFactor(Factor),
           FMask(LengthMask[static_cast<size_t>(Factor)])
     {
     }
@@ -86,18 +88,18 @@ private:
 
     // The single exit for data that cannot be valid: left with the sink for its own
     // report, and whatever was decoded before it is kept.
-    TDecodeResult Refuse()
+    TDecodeResult Refuse(uint8_t* Out)
     {
         FSink.Fail(E_BADBLOCK);
-        return FOut.Finish(TDecodeResult::BadData);
+        return FOut.Finish(Out, TDecodeResult::BadData);
     }
 
     // Running out of input before the declared size is a truncation; without a
     // declared size the input's end is the data's end.
-    TDecodeResult InputEnded()
+    TDecodeResult InputEnded(uint8_t* Out)
     {
-        return FOut.Finish(FSink.Expected() < 0 ? TDecodeResult::Done
-                                                : TDecodeResult::Truncated);
+        return FOut.Finish(Out, FSink.Expected() < 0 ? TDecodeResult::Done
+                                                     : TDecodeResult::Truncated);
     }
 
     // Nothing when all 256 sets are in, else how the entry ends.
@@ -105,20 +107,60 @@ private:
     {
         for (int last = 255; last >= 0; --last) {
             TFollowerSet& set = FSets[static_cast<size_t>(last)];
-            const int32_t n = FIn.ReadBits(6);
-            if (n < 0) return InputEnded();
+            const int32_t n = FIn.ReadBits(FBits, 6);
+            if (n < 0) return InputEnded(FOut.Start());
             // The 6-bit field can say up to 63, but a set holds 32 bytes and no index
             // of 5 bits could address more: such data was not written by a compressor.
-            if (n > MaxFollowers) return Refuse();
+            if (n > MaxFollowers) return Refuse(FOut.Start());
             set.Count = static_cast<uint8_t>(n);
             set.Bits = IndexBits[static_cast<size_t>(n)];
             for (int i = 0; i < n; ++i) {
-                const int32_t b = FIn.ReadBits(8);
-                if (b < 0) return InputEnded();
+                const int32_t b = FIn.ReadBits(FBits, 8);
+                if (b < 0) return InputEnded(FOut.Start());
                 set.Followers[static_cast<size_t>(i)] = static_cast<uint8_t>(b);
             }
         }
         return std::nullopt;
+    }
+
+    // The next byte of the outer layer from In: the byte, -1 when the input has ended, or
+    // -2 for an index that addresses no follower.
+    int32_t NextByte(TBits& In, const TFollowerSet& Set)
+    {
+        // One refill holds a whole byte's code (at most 9 bits): past this point the input
+        // is short only at its end.
+        FIn.Refill(In);
+        if (In.Count < 9) {
+            FBits = In;
+            const int32_t c = NextByteAtEnd(Set);
+            In = FBits;
+            return c;
+        }
+        const auto bits = static_cast<uint32_t>(In.Buf);
+        if (Set.Count == 0) {
+            In.Skip(8);
+            return static_cast<int32_t>(bits & 0xFF);
+        }
+        if (bits & 1) {
+            In.Skip(9);
+            return static_cast<int32_t>((bits >> 1) & 0xFF);
+        }
+        const uint32_t i = (bits >> 1) & ((1u << Set.Bits) - 1);
+        In.Skip(1 + Set.Bits);
+        return i < Set.Count ? Set.Followers[i] : -2;
+    }
+    // The same, field by field, for the last bits of the input.
+    int32_t NextByteAtEnd(const TFollowerSet& Set)
+    {
+        if (Set.Count == 0) return FIn.ReadBits(FBits, 8);
+        const int32_t flag = FIn.ReadBits(FBits, 1);
+        if (flag != 0) return flag < 0 ? -1 : FIn.ReadBits(FBits, 8);
+        const int32_t i = FIn.ReadBits(FBits, Set.Bits);
+        // An index past the set's count (possible whenever the count is not a power of
+        // two) addresses no follower the compressor wrote; it is refused rather than read
+        // from the unused part of the set.
+        if (i >= Set.Count) return -2;
+        return i < 0 ? -1 : Set.Followers[static_cast<size_t>(i)];
     }
 
     TDecodeResult Expand()
@@ -127,25 +169,18 @@ private:
         uint8_t last = 0;
         uint8_t v = 0;
         uint32_t length = 0;
-        while (FOut.Wants()) {
-            const TFollowerSet& set = FSets[last];
-            int32_t c;
-            if (set.Count == 0) {
-                c = FIn.ReadBits(8);
-            } else {
-                c = FIn.ReadBits(1);
-                if (c == 1) {
-                    c = FIn.ReadBits(8);
-                } else if (c == 0) {
-                    c = FIn.ReadBits(set.Bits);
-                    // An index past the set's count (possible whenever the count is not
-                    // a power of two) addresses no follower the compressor wrote; it is
-                    // refused rather than read from the unused part of the set.
-                    if (c >= set.Count) return Refuse();
-                    if (c >= 0) c = set.Followers[static_cast<size_t>(c)];
-                }
+        uint8_t* out = FOut.Start();
+        uint8_t* stop = FOut.Stop();
+        TBits in = FBits;
+        for (;;) {
+            if (out >= stop) {
+                out = FOut.Drain(out);
+                if (!FOut.Wants()) break;
+                stop = FOut.Stop();
             }
-            if (c < 0) return InputEnded();
+            const int32_t c = NextByte(in, FSets[last]);
+            if (c == -2) return Refuse(out);
+            if (c < 0) return InputEnded(out);
             last = static_cast<uint8_t>(c);
 
             switch (state) {
@@ -153,11 +188,11 @@ private:
                 if (last == Escape)
                     state = TExpand::AfterEscape;
                 else
-                    FOut.PutWindow(last);
+                    *out++ = last;
                 break;
             case TExpand::AfterEscape:
                 if (last == 0) {
-                    FOut.PutWindow(Escape);
+                    *out++ = Escape;
                     state = TExpand::Literal;
                 } else {
                     v = last;
@@ -170,18 +205,22 @@ private:
                 state = TExpand::Distance;
                 break;
             case TExpand::Distance: {
+                // The whole match is written; the output hands on no more than the
+                // declared size.
                 const uint32_t high = static_cast<uint32_t>(v >> (8 - FFactor));
-                const uint32_t distance = (high << 8) + last + 1;
-                FOut.CopyMatch(distance, length + 3);
+                CopyBack(out, (high << 8) + last + 1, length + 3);
+                out += length + 3;
                 state = TExpand::Literal;
                 break;
             }
             }
         }
-        return FOut.Finish(TDecodeResult::Done);
+        return FOut.Finish(out, TDecodeResult::Done);
     }
 
+    std::array<uint8_t, TLegacyOutput::BufferSize(WindowSize)> FOutBuf;
     TBitReader FIn;
+    TBits FBits; // between the sets and the data, and for the last bits of the input
     TLegacyOutput FOut;
     TEntrySink& FSink;
     const int FFactor;
@@ -199,6 +238,6 @@ TDecodeResult Unreduce(TStream32& In, TEntrySink& Out, const TEntryInfo& Info)
     }
     // An empty entry has nothing to decode: not even its follower sets are read.
     if (!Out.Wants()) return TDecodeResult::Done;
-    TUnreducer decoder(In, Out, static_cast<int>(Info.Method) - 1);
-    return decoder.Run();
+    const auto decoder = std::make_unique<TUnreducer>(In, Out, static_cast<int>(Info.Method) - 1);
+    return decoder->Run();
 }
