@@ -72,7 +72,7 @@ TEntryWorkers::~TEntryWorkers()
         FWaiting.clear();
     }
     FStop = true;
-    FChanged.notify_all();
+    FWork.notify_all();
     for (TWorker& w : FThreads) w.Thread.join();
     // Jobs never taken back were never the host's: their files go.
     for (auto& job : FGiven)
@@ -89,11 +89,13 @@ void TEntryWorkers::Give(std::unique_ptr<TEntryJob> Job)
     FGivenBytes += Job->Entry.Info.UncompressedSize;
     TEntryJob* job = Job.get();
     FGiven.push_back(std::move(Job));
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(FLock);
         FWaiting.push_back(job);
+        wake = FSleeping > 0;
     }
-    FChanged.notify_one();
+    if (wake) FWork.notify_one();
 }
 
 std::unique_ptr<TEntryJob> TEntryWorkers::TakeOldest()
@@ -102,7 +104,9 @@ std::unique_ptr<TEntryJob> TEntryWorkers::TakeOldest()
     TEntryJob* oldest = FGiven.front().get();
     {
         std::unique_lock<std::mutex> lock(FLock);
-        FChanged.wait(lock, [oldest] { return oldest->Done; });
+        FTaking = true;
+        FDone.wait(lock, [oldest] { return oldest->Done; });
+        FTaking = false;
     }
     std::unique_ptr<TEntryJob> job = std::move(FGiven.front());
     FGiven.pop_front();
@@ -114,7 +118,11 @@ void TEntryWorkers::Run(TWorker& Worker)
 {
     std::unique_lock<std::mutex> lock(FLock);
     for (;;) {
-        FChanged.wait(lock, [this] { return FEnd || !FWaiting.empty(); });
+        while (!FEnd && FWaiting.empty()) {
+            ++FSleeping;
+            FWork.wait(lock);
+            --FSleeping;
+        }
         if (FEnd) return;
         TEntryJob* job = FWaiting.front();
         FWaiting.pop_front();
@@ -122,7 +130,7 @@ void TEntryWorkers::Run(TWorker& Worker)
         Decode(Worker, *job);
         lock.lock();
         job->Done = true;
-        FChanged.notify_all();
+        if (FTaking) FDone.notify_one();
     }
 }
 

@@ -77,9 +77,14 @@ private:
     // The jobs in the order given; the calling thread's alone, but for Done.
     std::deque<std::unique_ptr<TEntryJob>> FGiven;
     int64_t FGivenBytes = 0;
+    // Each side is woken only when it sleeps: a futex call per job on each side would
+    // cost an archive of tiny files more than its decoding.
     std::mutex FLock;
-    std::condition_variable FChanged;
+    std::condition_variable FWork;  // workers wait here for a job
+    std::condition_variable FDone;  // the calling thread waits here for the oldest job
     std::deque<TEntryJob*> FWaiting; // given, not started
+    int FSleeping = 0;               // workers waiting for a job
+    bool FTaking = false;            // the calling thread is waiting
     bool FEnd = false;
     std::atomic<bool> FStop{false};
 };
