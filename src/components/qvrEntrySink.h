@@ -8,12 +8,36 @@
 
 #include "qvrStreams.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 
 class TZipCommon;
+
+// Memory for a decoder that holds a whole entry at once (its compressed bytes and its
+// output) instead of streaming it. One run lends one such buffer to the sinks of its
+// entries, so it is allocated once, grows to the largest entry decoded that way and is
+// never cleared: the decoder writes every byte it reads back. Its users bound the size.
+class TWholeEntryBuffer {
+public:
+    // At least Size writable bytes; earlier contents are not kept.
+    uint8_t* Get(size_t Size)
+    {
+        if (Size > FSize) {
+            FData.reset();
+            FData = std::make_unique_for_overwrite<uint8_t[]>(Size);
+            FSize = Size;
+        }
+        return FData.get();
+    }
+
+private:
+    std::unique_ptr<uint8_t[]> FData;
+    size_t FSize = 0;
+};
 
 class TEntrySink {
 public:
@@ -61,6 +85,11 @@ public:
     bool Authentic() const { return FAuthentic; }
     int32_t FailCode() const { return FFailCode; }
     const std::string& FailDetail() const { return FFailDetail; }
+    // A buffer the run lends for decoding the entry whole, when its compressed bytes may
+    // be read ahead of its output (not across the parts of a split set, not through a
+    // cipher); null when the entry must stream.
+    void LendWholeBuffer(TWholeEntryBuffer* Buffer) { FWholeBuffer = Buffer; }
+    TWholeEntryBuffer* WholeBuffer() const { return FWholeBuffer; }
     // Counts the part of the entry that was never produced as done, so that the run's
     // progress still reaches its end after a failed entry.
     void FinishProgress();
@@ -79,4 +108,5 @@ private:
     bool FAuthentic = true;
     int32_t FFailCode = 0;
     std::string FFailDetail;
+    TWholeEntryBuffer* FWholeBuffer = nullptr;
 };

@@ -144,5 +144,7 @@ protected:
     TExtraFacts FExtraFacts;
     // The entry being taken, while its events run; null between entries.
     TZipEntry* FEntry = nullptr;
+    // Lent to the sinks of entries that are decoded whole (small Deflate entries).
+    TWholeEntryBuffer FWholeBuffer;
     uint64_t FNameBytesLimit = uint64_t{1} << 30;
 };
