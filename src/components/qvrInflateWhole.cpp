@@ -22,7 +22,21 @@
 
 #include "qvrInflateInt.h"
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define UNSPOOL_WHOLE_BMI2 1
+#include <cpuid.h>
+#endif
+
 static_assert(InflateWholeSlack >= CopyOverrun, "a word copy may run CopyOverrun - 1 bytes on");
+
+// The decoding loops are compiled twice, for the baseline processor and with BMI2, whose
+// shifts by a register cost one instruction without touching the flags (the bit buffer
+// shifts by a table entry's count for every symbol); InflateWhole picks one per process.
+#ifdef __GNUC__
+#define WholeInline inline __attribute__((always_inline))
+#else
+#define WholeInline inline
+#endif
 
 namespace {
 
@@ -83,8 +97,8 @@ struct TWhole {
 
     int32_t Stored();
     int32_t Dynamic(const THuffEntry*& lt, const THuffEntry*& dt, THuffEntry* space);
-    int32_t Codes(const THuffEntry* lt, const THuffEntry* dt);
-    int32_t CodesTail(const THuffEntry* lt, const THuffEntry* dt);
+    WholeInline int32_t Codes(const THuffEntry* lt, const THuffEntry* dt);
+    WholeInline int32_t CodesTail(const THuffEntry* lt, const THuffEntry* dt);
 };
 
 int32_t TWhole::Stored()
@@ -169,13 +183,17 @@ int32_t TWhole::Dynamic(const THuffEntry*& lt, const THuffEntry*& dt, THuffEntry
 
 // The codes of one compressed block while input and room are plentiful; hands over to
 // CodesTail near the end of the input. InflateStreamEnd at the block's end.
-int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
+WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
 {
     // Locals rather than members: the compiler keeps them in registers across the copies.
     const uint8_t* in = In;
     uint8_t* out = Out;
     uint64_t hold = Hold;
     uint32_t bits = Bits;
+    // Byte stores may alias anything: copies of the members keep them out of memory.
+    const uint8_t* const inEnd = InEnd;
+    uint8_t* const out0 = Out0;
+    uint8_t* const outEnd = OutEnd;
     int32_t r = InflateOk;
     auto refill = [&] {
         hold |= LoadLE64(in) << bits;
@@ -186,12 +204,18 @@ int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
         hold >>= n;
         bits -= n;
     };
-    // A pass refills at most twice, each loading eight bytes and advancing at most seven.
-    // The tail loop takes over with Phantom still zero, so the bits above the count that a
-    // word load left there are the true next input bits, as the tail's refills expect.
-    while (InEnd - in >= static_cast<ptrdiff_t>(FastInLoop) && out < OutEnd) {
-        refill();
-        uint32_t e = lt[hold & LMask].V;
+    // A pass starts with the bit buffer refilled and the entry of its first code loaded,
+    // so that the load overlaps the copy of the match before. It refills at most twice,
+    // each refill loading eight bytes and advancing at most seven. The tail loop takes
+    // over with Phantom still zero, so the bits above the count that a word load left
+    // there are the true next input bits, as the tail's refills expect.
+    if (inEnd - in < static_cast<ptrdiff_t>(FastInLoop)) {
+        In = in;
+        return CodesTail(lt, dt);
+    }
+    refill();
+    uint32_t e = lt[hold & LMask].V;
+    while (inEnd - in >= static_cast<ptrdiff_t>(FastInLoop) && out < outEnd) {
         if (e & LitFlag) {
             // Up to three root literals (11 bits each) per refill.
             drop(e & 0xFF);
@@ -204,6 +228,8 @@ int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
                 if (e & LitFlag) {
                     drop(e & 0xFF);
                     *out++ = static_cast<uint8_t>(e >> 16);
+                    refill();
+                    e = lt[hold & LMask].V;
                     continue;
                 }
             }
@@ -214,6 +240,8 @@ int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
             if (e & LitFlag) {
                 drop(e & 0xFF);
                 *out++ = static_cast<uint8_t>(e >> 16);
+                refill();
+                e = lt[hold & LMask].V;
                 continue;
             }
         }
@@ -227,11 +255,12 @@ int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
             break;
         }
         // A length: at least 34 bits are left after two root literals, enough for a code
-        // of 15 bits and 5 extra bits.
+        // of 15 bits and 5 extra bits. Extra-bit masks are computed, not looked up: a load
+        // would lengthen the chain from the table entry to the copy.
+        uint32_t cl = e & 0xFF;
         uint32_t extra = (e >> 8) & 0x1F;
-        const uint32_t len =
-            (e >> 16) + (static_cast<uint32_t>(hold >> (e & 0xFF)) & ExtraMask[extra]);
-        drop((e & 0xFF) + extra);
+        const uint32_t len = (e >> 16) + (static_cast<uint32_t>(hold >> cl) & ((1u << extra) - 1));
+        drop(cl + extra);
         if (bits < MaxCodeBits + 13)
             refill();
         e = dt[hold & DMask].V;
@@ -243,18 +272,21 @@ int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
             r = InflateDataError;
             break;
         }
+        cl = e & 0xFF;
         extra = (e >> 8) & 0x1F;
         const uint32_t dist =
-            (e >> 16) + (static_cast<uint32_t>(hold >> (e & 0xFF)) & ExtraMask[extra]);
-        drop((e & 0xFF) + extra);
-        if (dist > static_cast<size_t>(out - Out0)) {
+            (e >> 16) + (static_cast<uint32_t>(hold >> cl) & ((1u << extra) - 1));
+        drop(cl + extra);
+        if (dist > static_cast<size_t>(out - out0)) {
             r = InflateDataError;  // reaches back before the start of the data
             break;
         }
-        if (static_cast<ptrdiff_t>(len) > OutEnd - out) {
+        if (static_cast<ptrdiff_t>(len) > outEnd - out) {
             r = InflateBufError;  // more output than the caller allowed
             break;
         }
+        refill();
+        e = lt[hold & LMask].V;
         CopyBack(out, len, dist);
         out += len;
     }
@@ -268,7 +300,7 @@ int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
 }
 
 // The rest of a block, one symbol per refill, with the end of the input in view.
-int32_t TWhole::CodesTail(const THuffEntry* lt, const THuffEntry* dt)
+WholeInline int32_t TWhole::CodesTail(const THuffEntry* lt, const THuffEntry* dt)
 {
     for (;;) {
         Refill();
@@ -319,10 +351,8 @@ int32_t TWhole::CodesTail(const THuffEntry* lt, const THuffEntry* dt)
     }
 }
 
-}  // namespace
-
-int32_t InflateWhole(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap,
-                     size_t& OutLen, size_t& InUsed)
+WholeInline int32_t DecodeWhole(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap,
+                                size_t& OutLen, size_t& InUsed)
 {
     OutLen = 0;
     InUsed = 0;
@@ -362,4 +392,45 @@ int32_t InflateWhole(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCa
     OutLen = static_cast<size_t>(w.Out - Out);
     InUsed = static_cast<size_t>(w.In - In) - ((w.Bits >> 3) - w.Phantom);
     return InflateStreamEnd;
+}
+
+using TWholeProc = int32_t (*)(const uint8_t*, size_t, uint8_t*, size_t, size_t&, size_t&);
+
+int32_t WholePlain(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap,
+                   size_t& OutLen, size_t& InUsed)
+{
+    return DecodeWhole(In, InLen, Out, OutCap, OutLen, InUsed);
+}
+
+#ifdef UNSPOOL_WHOLE_BMI2
+__attribute__((target("bmi2"))) int32_t WholeBmi2(const uint8_t* In, size_t InLen, uint8_t* Out,
+                                                  size_t OutCap, size_t& OutLen, size_t& InUsed)
+{
+    return DecodeWhole(In, InLen, Out, OutCap, OutLen, InUsed);
+}
+
+bool CpuHasBmi2()
+{
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d))
+        return false;
+    constexpr unsigned Bmi2 = 1u << 8;  // CPUID.(7,0):EBX
+    return (b & Bmi2) != 0;
+}
+#endif
+
+}  // namespace
+
+int32_t InflateWhole(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap,
+                     size_t& OutLen, size_t& InUsed)
+{
+    // Chosen once, in a function-local static the language initialises thread-safely.
+    static const TWholeProc proc = [] {
+#ifdef UNSPOOL_WHOLE_BMI2
+        if (CpuHasBmi2())
+            return &WholeBmi2;
+#endif
+        return &WholePlain;
+    }();
+    return proc(In, InLen, Out, OutCap, OutLen, InUsed);
 }
