@@ -190,14 +190,30 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
     uint32_t low = rootSize;   // root index of the current sub-table (none yet)
     THuffEntry* sub = nullptr;
     uint32_t subBits = 0;
+    // A complete code fills the root by doubling: while the codes of length l are placed,
+    // the root is a table of width l, where each such code has exactly one entry; moving
+    // on to length l + 1 copies the table after itself, since one more index bit changes
+    // nothing for the shorter codes. Every entry is then written once by a plain store or
+    // a block copy, instead of each short code striding through the whole root (most of
+    // the cost of a small block's header). Entries the copies carry that belong to longer
+    // codes are overwritten later by those codes or by links. Incomplete codes keep the
+    // striding fill, which leaves the holes as filled above and below.
+    const bool doubling = left == 0;
+    uint32_t width = min;
     for (uint32_t i = 0; i < nsyms; i++) {
         const uint32_t sym = sorted[i];
         const uint32_t len = Lens[sym];
-        if (len <= root) {
+        if (len <= root && doubling) {
+            for (; width < len; width++)
+                std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
+            rt[huff] = MakeEntry(sym, len, S, Base, Extra);
+        } else if (len <= root) {
             const THuffEntry e = MakeEntry(sym, len, S, Base, Extra);
             for (uint32_t at = huff; at < rootSize; at += 1u << len)
                 rt[at] = e;
         } else {
+            for (; doubling && width < root; width++)
+                std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
             const uint32_t r = huff & (rootSize - 1);
             if (r != low) {
                 // A new sub-table, as wide as the codes still to come need to fill it.
@@ -231,6 +247,8 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
             inc >>= 1;
         huff = inc != 0 ? (huff & (inc - 1)) + inc : 0;
     }
+    for (; doubling && width < root; width++)
+        std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
     if (left > 0 && !holesInSubTables) {
         const THuffEntry bad = THuffEntry::Make(OpInvalid, max, 0);
         for (int32_t k = left >> (MaxCodeBits - max); k > 0; k--) {
