@@ -124,12 +124,28 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
 {
     if (N > MaxLitLenCodes)
         return InflateDataError;
-    uint32_t count[MaxCodeBits + 1] = {};
-    for (uint32_t i = 0; i < N; i++) {
-        if (Lens[i] > MaxCodeBits)
-            return InflateDataError;
-        count[Lens[i]]++;
+    // Four histograms taken in turns and summed: runs of one length (zeros above all) would
+    // otherwise make every count wait for the store of the one before.
+    uint32_t part[4][MaxCodeBits + 1] = {};
+    static_assert((MaxCodeBits & (MaxCodeBits + 1)) == 0, "lengths are masked to MaxCodeBits");
+    uint32_t any = 0;  // every length ORed: above MaxCodeBits exactly when one of them is
+    uint32_t i = 0;
+    for (; i + 4 <= N; i += 4) {
+        any |= Lens[i] | Lens[i + 1] | Lens[i + 2] | Lens[i + 3];
+        part[0][Lens[i] & MaxCodeBits]++;
+        part[1][Lens[i + 1] & MaxCodeBits]++;
+        part[2][Lens[i + 2] & MaxCodeBits]++;
+        part[3][Lens[i + 3] & MaxCodeBits]++;
     }
+    for (; i < N; i++) {
+        any |= Lens[i];
+        part[0][Lens[i] & MaxCodeBits]++;
+    }
+    if (any > MaxCodeBits)
+        return InflateDataError;
+    uint32_t count[MaxCodeBits + 1];
+    for (uint32_t len = 0; len <= MaxCodeBits; len++)
+        count[len] = part[0][len] + part[1][len] + part[2][len] + part[3][len];
     Table = nullptr;
     if (count[0] == N) {  // no codes at all: the callers decide whether that is allowed
         Bits = 0;
