@@ -101,8 +101,8 @@ int32_t InflateEnd(TInflateStream& Strm);
 // an error the buffer's contents are unspecified; a caller that must report how far the
 // data was good decodes it again with Inflate.
 constexpr uint32_t InflateWholeSlack = 32;
-int32_t InflateWhole(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap,
-                     size_t& OutLen, size_t& InUsed);
+int32_t InflateWhole(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap, size_t& OutLen,
+                     size_t& InUsed);
 
 // Adler-32 of RFC 1950 continued from Adler, the check of a wrapped stream's trailer; a
 // null buffer gives the initial value 1.

@@ -66,14 +66,13 @@ TDecodeResult InflateWholeEntry(TStream32& In, TEntrySink& Out, TWholeEntryBuffe
     return result;
 }
 
-TDecodeResult InflateEntry(TStream32& In, TEntrySink& Out, const TEntryInfo& Info,
-                           bool Deflate64)
+TDecodeResult InflateEntry(TStream32& In, TEntrySink& Out, const TEntryInfo& Info, bool Deflate64)
 {
     if (!Out.Wants()) return TDecodeResult::Done;
     TWholeEntryBuffer* whole = Out.WholeBuffer();
     if (whole && !Deflate64 && Out.Written() == 0 && Out.Expected() > 0 &&
-        Out.Expected() <= WholeLimit &&
-        Info.CompressedSize >= 0 && Info.CompressedSize <= WholeLimit)
+        Out.Expected() <= WholeLimit && Info.CompressedSize >= 0 &&
+        Info.CompressedSize <= WholeLimit)
         return InflateWholeEntry(In, Out, *whole, static_cast<int32_t>(Info.CompressedSize));
     return InflateStreaming(In, Out, Deflate64);
 }

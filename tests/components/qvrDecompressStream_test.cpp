@@ -214,16 +214,20 @@ TEST(InflateDriver, WholeEntryDecodingEndsAsStreamingDoes)
     damaged[packed.size() / 2] ^= 0x20;
     const Bytes cut(packed.begin(), packed.begin() + static_cast<ptrdiff_t>(packed.size() / 2));
     Bytes trailing = packed;
-    for (char c : std::string("NEXT RECORD")) trailing.push_back(static_cast<uint8_t>(c));
+    for (char c : std::string("NEXT RECORD"))
+        trailing.push_back(static_cast<uint8_t>(c));
     const int64_t n = static_cast<int64_t>(data.size());
     const struct {
         const char* Name;
         const Bytes& In;
         int64_t Declared;
     } cases[] = {
-        {"as declared", packed, n},          {"declared too large", packed, n + 1000},
-        {"declared too small", packed, n - 1000}, {"declared one short", packed, n - 1},
-        {"damaged", damaged, n},             {"cut short", cut, n},
+        {"as declared", packed, n},
+        {"declared too large", packed, n + 1000},
+        {"declared too small", packed, n - 1000},
+        {"declared one short", packed, n - 1},
+        {"damaged", damaged, n},
+        {"cut short", cut, n},
         {"bytes after the stream", trailing, n},
     };
     for (const auto& c : cases) {
@@ -246,8 +250,12 @@ TEST(InflateDriver, WholeEntryDecodingEndsAsStreamingDoes)
             TEntrySink sink(nullptr, &out, c.Declared);
             if (whole) sink.LendWholeBuffer(&buffer);
             const TDecodeResult r = InflateDeflated(src, sink, info);
-            runs[whole] = {r, Bytes(out.Text().begin(), out.Text().end()), sink.Written(),
-                           src.Position(), sink.Crc(), sink.Overflowed()};
+            runs[whole] = {r,
+                           Bytes(out.Text().begin(), out.Text().end()),
+                           sink.Written(),
+                           src.Position(),
+                           sink.Crc(),
+                           sink.Overflowed()};
         }
         EXPECT_EQ(runs[1].Result, runs[0].Result);
         EXPECT_TRUE(runs[1].Out == runs[0].Out);
