@@ -226,8 +226,12 @@ struct TInflateState {
 // Returns InflateOk, InflateDataError (over-subscribed), InflateBufError (incomplete, not
 // built unless Flags has BuildKeepIncomplete; a single one-bit code counts as complete)
 // or InflateMemError (the space is too small).
+// With BuildTotalBits, a length's or distance's Bits counts its extra bits as well, so a
+// decoder that holds them all drops code and extra bits with one shift: the whole-buffer
+// decoder's format. A resumable decoder needs the code's own length and builds without it.
 constexpr uint32_t BuildKeepIncomplete = 1;
 constexpr uint32_t BuildFullRoot = 2;
+constexpr uint32_t BuildTotalBits = 4;
 int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const uint16_t* Base,
                           const uint8_t* Extra, uint32_t& Bits, THuffEntry*& Table,
                           THuffEntry* Space, uint32_t& Used, uint32_t SpaceSize,
@@ -236,12 +240,14 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
 // The three users of the builder.
 int32_t InflateTreesBits(const uint16_t* Lens, uint32_t& Bits, const THuffEntry*& Tree,
                          THuffEntry* Space);
+// Flags: 0, or BuildTotalBits for the whole-buffer decoder's tables (Deflate only when
+// fixed).
 int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
                             const uint16_t* Lens, uint32_t& LBits, uint32_t& DBits,
                             const THuffEntry*& LTree, const THuffEntry*& DTree,
-                            THuffEntry* Space);
+                            THuffEntry* Space, uint32_t Flags = 0);
 void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
-                       const THuffEntry*& LTree, const THuffEntry*& DTree);
+                       const THuffEntry*& LTree, const THuffEntry*& DTree, uint32_t Flags = 0);
 
 // The fast path, entered with at least FastInMin input bytes and FastOutMin bytes of
 // window room: decodes whole symbols while FastInLoop input bytes and room for three

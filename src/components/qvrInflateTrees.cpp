@@ -52,14 +52,15 @@ constexpr struct TNoDistances {
 } NoDistances;
 
 THuffEntry MakeEntry(uint32_t sym, uint32_t bits, uint32_t s, const uint16_t* base,
-                     const uint8_t* extra)
+                     const uint8_t* extra, uint32_t flags)
 {
     if (sym < s)
         return sym < 256 ? THuffEntry::Make(OpLiteral, bits, sym)
                          : THuffEntry::Make(OpEndBlock, bits, 0);
     if (extra[sym - s] == NoBase)
         return THuffEntry::Make(OpInvalid, bits, 0);
-    return THuffEntry::Make(extra[sym - s], bits, base[sym - s]);
+    const uint32_t total = flags & BuildTotalBits ? bits + extra[sym - s] : bits;
+    return THuffEntry::Make(extra[sym - s], total, base[sym - s]);
 }
 
 void FillInvalid(THuffEntry* t, uint32_t bits)
@@ -72,7 +73,7 @@ void FillInvalid(THuffEntry* t, uint32_t bits)
 // The fixed codes of one variant, built on first use and then shared read-only.
 class TFixedTables {
 public:
-    explicit TFixedTables(bool deflate64)
+    TFixedTables(bool deflate64, uint32_t flags)
     {
         const TInflateVariant& v = InflateVariant(deflate64);
         uint16_t lens[MaxLitLenCodes];
@@ -89,7 +90,7 @@ public:
         THuffEntry* t = nullptr;
         LBits = LitLenRootBits;
         BuildHuffmanTable(lens, 288, 257, v.LenBase, v.LenExtra, LBits, t, Space, used,
-                          FixedSpace, BuildKeepIncomplete | BuildFullRoot);
+                          FixedSpace, BuildKeepIncomplete | BuildFullRoot | flags);
         LTree = t;
         // Deflate's 30 five-bit codes leave two codes unused (30 and 31): incomplete on
         // purpose, hence KeepIncomplete.
@@ -97,7 +98,7 @@ public:
             lens[i] = 5;
         DBits = DistRootBits;
         BuildHuffmanTable(lens, v.DistCodes, 0, v.DistBase, v.DistExtra, DBits, t, Space, used,
-                          FixedSpace, BuildKeepIncomplete | BuildFullRoot);
+                          FixedSpace, BuildKeepIncomplete | BuildFullRoot | flags);
         DTree = t;
     }
     TFixedTables(const TFixedTables&) = delete;
@@ -222,9 +223,9 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
         if (len <= root && doubling) {
             for (; width < len; width++)
                 std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
-            rt[huff] = MakeEntry(sym, len, S, Base, Extra);
+            rt[huff] = MakeEntry(sym, len, S, Base, Extra, Flags);
         } else if (len <= root) {
-            const THuffEntry e = MakeEntry(sym, len, S, Base, Extra);
+            const THuffEntry e = MakeEntry(sym, len, S, Base, Extra, Flags);
             for (uint32_t at = huff; at < rootSize; at += 1u << len)
                 rt[at] = e;
         } else {
@@ -251,7 +252,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
                     FillInvalid(sub, subBits);
                 low = r;
             }
-            const THuffEntry e = MakeEntry(sym, len - root, S, Base, Extra);
+            const THuffEntry e = MakeEntry(sym, len - root, S, Base, Extra, Flags);
             for (uint32_t at = huff >> root; at < (1u << subBits); at += 1u << (len - root))
                 sub[at] = e;
         }
@@ -299,13 +300,13 @@ int32_t InflateTreesBits(const uint16_t* Lens, uint32_t& Bits, const THuffEntry*
 int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
                             const uint16_t* Lens, uint32_t& LBits, uint32_t& DBits,
                             const THuffEntry*& LTree, const THuffEntry*& DTree,
-                            THuffEntry* Space)
+                            THuffEntry* Space, uint32_t Flags)
 {
     uint32_t used = 0;
     THuffEntry* t = nullptr;
     LBits = LitLenRootBits;
     int32_t r = BuildHuffmanTable(Lens, NL, 257, V.LenBase, V.LenExtra, LBits, t, Space, used,
-                                  HuftSpace, BuildFullRoot);
+                                  HuftSpace, BuildFullRoot | Flags);
     LTree = t;
     if (r == InflateMemError)
         return r;
@@ -314,7 +315,7 @@ int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
 
     DBits = DistRootBits;
     r = BuildHuffmanTable(Lens + NL, ND, 0, V.DistBase, V.DistExtra, DBits, t, Space, used,
-                          HuftSpace, BuildFullRoot);
+                          HuftSpace, BuildFullRoot | Flags);
     if (r == InflateMemError)
         return r;
     // No distance codes at all is fine only if there are no length codes to need them.
@@ -334,12 +335,14 @@ int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
 }
 
 void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
-                       const THuffEntry*& LTree, const THuffEntry*& DTree)
+                       const THuffEntry*& LTree, const THuffEntry*& DTree, uint32_t Flags)
 {
     // Function-local statics: built once per variant, safely under concurrent first use.
-    static const TFixedTables deflate(false);
-    static const TFixedTables deflate64(true);
-    const TFixedTables& f = Deflate64 ? deflate64 : deflate;
+    static const TFixedTables deflate(false, 0);
+    static const TFixedTables deflate64(true, 0);
+    static const TFixedTables deflateTotal(false, BuildTotalBits);
+    const TFixedTables& f =
+        Flags & BuildTotalBits ? deflateTotal : (Deflate64 ? deflate64 : deflate);
     LBits = f.LBits;
     DBits = f.DBits;
     LTree = f.LTree;

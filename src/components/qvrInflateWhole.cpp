@@ -89,6 +89,16 @@ struct TWhole {
         Drop(n);
         return v;
     }
+    // A length or distance: its base plus the extra bits that follow its code. Entries
+    // count code and extra bits together (BuildTotalBits), so the bit buffer drops both
+    // with one shift and the value is taken off the bits in use, beside that shift rather
+    // than before it.
+    static uint32_t Value(uint32_t e, uint64_t hold)
+    {
+        const uint32_t total = e & 0xFF;
+        const uint32_t code = total - ((e >> 8) & 0x1F);
+        return (e >> 16) + static_cast<uint32_t>((hold & ((uint64_t{1} << total) - 1)) >> code);
+    }
     // Follows a link to its sub-table; e is the root entry.
     static uint32_t SubEntry(const THuffEntry* t, uint32_t e, uint64_t hold)
     {
@@ -176,7 +186,8 @@ int32_t TWhole::Dynamic(const THuffEntry*& lt, const THuffEntry*& dt, THuffEntry
             lens[i++] = len;
     }
     uint32_t lbits, dbits;
-    if (InflateTreesDynamic(v, nl, nd, lens, lbits, dbits, lt, dt, space) != InflateOk)
+    if (InflateTreesDynamic(v, nl, nd, lens, lbits, dbits, lt, dt, space, BuildTotalBits) !=
+        InflateOk)
         return InflateDataError;
     return InflateOk;
 }
@@ -255,12 +266,9 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
             break;
         }
         // A length: at least 34 bits are left after two root literals, enough for a code
-        // of 15 bits and 5 extra bits. Extra-bit masks are computed, not looked up: a load
-        // would lengthen the chain from the table entry to the copy.
-        uint32_t cl = e & 0xFF;
-        uint32_t extra = (e >> 8) & 0x1F;
-        const uint32_t len = (e >> 16) + (static_cast<uint32_t>(hold >> cl) & ((1u << extra) - 1));
-        drop(cl + extra);
+        // of 15 bits and 5 extra bits.
+        const uint32_t len = Value(e, hold);
+        drop(e & 0xFF);
         if (bits < MaxCodeBits + 13)
             refill();
         e = dt[hold & DMask].V;
@@ -272,11 +280,8 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
             r = InflateDataError;
             break;
         }
-        cl = e & 0xFF;
-        extra = (e >> 8) & 0x1F;
-        const uint32_t dist =
-            (e >> 16) + (static_cast<uint32_t>(hold >> cl) & ((1u << extra) - 1));
-        drop(cl + extra);
+        const uint32_t dist = Value(e, hold);
+        drop(e & 0xFF);
         if (dist > static_cast<size_t>(out - out0)) {
             r = InflateDataError;  // reaches back before the start of the data
             break;
@@ -324,10 +329,8 @@ WholeInline int32_t TWhole::CodesTail(const THuffEntry* lt, const THuffEntry* dt
         }
         if (e & KindMask)
             return InflateDataError;
-        uint32_t extra = (e >> 8) & 0x1F;
-        const uint32_t len =
-            (e >> 16) + (static_cast<uint32_t>(Hold >> (e & 0xFF)) & ExtraMask[extra]);
-        Drop((e & 0xFF) + extra);
+        const uint32_t len = Value(e, Hold);
+        Drop(e & 0xFF);
         Refill();
         e = dt[Hold & DMask].V;
         if ((e & KindMask) == LinkKind) {
@@ -336,10 +339,8 @@ WholeInline int32_t TWhole::CodesTail(const THuffEntry* lt, const THuffEntry* dt
         }
         if (e & (LitFlag | KindMask))
             return InflateDataError;
-        extra = (e >> 8) & 0x1F;
-        const uint32_t dist =
-            (e >> 16) + (static_cast<uint32_t>(Hold >> (e & 0xFF)) & ExtraMask[extra]);
-        Drop((e & 0xFF) + extra);
+        const uint32_t dist = Value(e, Hold);
+        Drop(e & 0xFF);
         if (Overrun())
             return InflateBufError;
         if (dist > static_cast<size_t>(Out - Out0))
@@ -375,7 +376,7 @@ WholeInline int32_t DecodeWhole(const uint8_t* In, size_t InLen, uint8_t* Out, s
         } else {
             if (type == 1) {
                 uint32_t lbits, dbits;
-                InflateTreesFixed(false, lbits, dbits, lt, dt);
+                InflateTreesFixed(false, lbits, dbits, lt, dt, BuildTotalBits);
             } else {
                 r = w.Dynamic(lt, dt, space);
             }
