@@ -4,7 +4,9 @@
 // output buffer is the history: a match copies from earlier in the same buffer, so there is
 // no window to keep, no flush and no state to save between calls. The decoder is a plain
 // loop over blocks with the bit buffer and both pointers in locals, and it shares the
-// resumable engine's tables (qvrInflateTrees.cpp) and word copies.
+// resumable engine's table builder (qvrInflateTrees.cpp) and word copies. Its tables count
+// a length's or distance's extra bits with its code (BuildTotalBits): all of them are in
+// the bit buffer whenever a code is, so one shift drops both.
 //
 // Bit buffer: as in the fast path, a 64-bit word filled least significant bit first; a
 // refill loads eight bytes at once and advances by the whole bytes that fitted. Within the
