@@ -208,14 +208,18 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
     uint8_t* const out0 = Out0;
     uint8_t* const outEnd = OutEnd;
     int32_t r = InflateOk;
+    // Only the low six bits of bits count here: an entry is dropped by subtracting all of
+    // it (its Bits field is its low byte, at most 28, and never more than the bits held),
+    // which leaves the upper bits meaningless but saves masking the count on the path
+    // from one table load to the next; shifts take the count modulo 64 anyway.
     auto refill = [&] {
-        hold |= LoadLE64(in) << bits;
-        in += (63 - bits) >> 3;
+        hold |= LoadLE64(in) << (bits & 63);
+        in += 7 - ((bits >> 3) & 7);
         bits |= 56;
     };
-    auto drop = [&](uint32_t n) {
-        hold >>= n;
-        bits -= n;
+    auto drop = [&](uint32_t e) {
+        hold >>= e & 63;
+        bits -= e;
     };
     // A pass starts with the bit buffer refilled and the entry of its first code loaded,
     // so that the load overlaps the copy of the match before. It refills at most twice,
@@ -231,15 +235,15 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
     while (inEnd - in >= static_cast<ptrdiff_t>(FastInLoop) && out < outEnd) {
         if (e & LitFlag) {
             // Up to three root literals (11 bits each) per refill.
-            drop(e & 0xFF);
+            drop(e);
             *out++ = static_cast<uint8_t>(e >> 16);
             e = lt[hold & LMask].V;
             if (e & LitFlag) {
-                drop(e & 0xFF);
+                drop(e);
                 *out++ = static_cast<uint8_t>(e >> 16);
                 e = lt[hold & LMask].V;
                 if (e & LitFlag) {
-                    drop(e & 0xFF);
+                    drop(e);
                     *out++ = static_cast<uint8_t>(e >> 16);
                     refill();
                     e = lt[hold & LMask].V;
@@ -248,10 +252,10 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
             }
         }
         if ((e & KindMask) == LinkKind) {
-            drop(e & 0xFF);
+            drop(e);
             e = SubEntry(lt, e, hold);
             if (e & LitFlag) {
-                drop(e & 0xFF);
+                drop(e);
                 *out++ = static_cast<uint8_t>(e >> 16);
                 refill();
                 e = lt[hold & LMask].V;
@@ -260,7 +264,7 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
         }
         if (e & KindMask) {
             if ((e & KindMask) == EndKind) {
-                drop(e & 0xFF);
+                drop(e);
                 r = InflateStreamEnd;
             } else {
                 r = InflateDataError;
@@ -270,12 +274,12 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
         // A length: at least 34 bits are left after two root literals, enough for a code
         // of 15 bits and 5 extra bits.
         const uint32_t len = Value(e, hold);
-        drop(e & 0xFF);
-        if (bits < MaxCodeBits + 13)
+        drop(e);
+        if ((bits & 63) < MaxCodeBits + 13)
             refill();
         e = dt[hold & DMask].V;
         if ((e & KindMask) == LinkKind) {
-            drop(e & 0xFF);
+            drop(e);
             e = SubEntry(dt, e, hold);
         }
         if (e & (LitFlag | KindMask)) {
@@ -283,7 +287,7 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
             break;
         }
         const uint32_t dist = Value(e, hold);
-        drop(e & 0xFF);
+        drop(e);
         if (dist > static_cast<size_t>(out - out0)) {
             r = InflateDataError;  // reaches back before the start of the data
             break;
@@ -300,7 +304,7 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
     In = in;
     Out = out;
     Hold = hold;
-    Bits = bits;
+    Bits = bits & 63;
     if (r != InflateOk)
         return r;
     return CodesTail(lt, dt);
