@@ -1,10 +1,12 @@
 // Inflate throughput: our engine against zlib and libdeflate on the same raw Deflate data.
 //
 // The corpus is made at start-up from files any Debian system has (documentation text,
-// C headers, shared libraries), a few MB of each kind, compressed by zlib at levels 6 and 9.
+// C headers, shared libraries), a few MB of each kind, compressed by zlib at levels 6 and 9,
+// and 1 MB of the text as 1500-byte files compressed one by one (tiny).
 // Ours and zlib are driven the way the extraction driver drives the engine: input handed
 // over in 32 KB pieces, output pulled in 32 KB chunks. libdeflate decompresses the whole
-// buffer in one call, which is its only mode and an upper bound for the others.
+// buffer in one call, which is its only mode; "whole" is our engine's whole-buffer call
+// (InflateWhole), the same job.
 //
 // After the benchmark table a summary gives MB/s (10^6 bytes per second of output) and the
 // ratios ours/zlib and ours/libdeflate.
@@ -99,10 +101,33 @@ TBytes DeflateRaw(const TBytes& in, int level)
     return out;
 }
 
-struct TCase {
-    TBytes Plain;
-    TBytes Packed;
+// One corpus: one stream, or (tiny) many small files compressed one by one, where each
+// stream's block header and table building weigh as they do in an archive of small files.
+struct TPiece {
+    size_t PlainAt, PlainSize, PackedAt, PackedSize;
 };
+struct TCase {
+    TBytes Plain;   // the pieces' data, one after another
+    TBytes Packed;  // each piece compressed on its own, one after another
+    std::vector<TPiece> Pieces;
+};
+
+// Piece 0: the whole of Plain as one stream.
+TCase Compress(const TBytes& plain, int level, size_t piece = 0)
+{
+    TCase c;
+    c.Plain = plain;
+    for (size_t at = 0; at < plain.size();) {
+        const size_t n = piece ? std::min(piece, plain.size() - at) : plain.size();
+        const TBytes p = DeflateRaw(TBytes(plain.begin() + static_cast<ptrdiff_t>(at),
+                                           plain.begin() + static_cast<ptrdiff_t>(at + n)),
+                                    level);
+        c.Pieces.push_back({at, n, c.Packed.size(), p.size()});
+        c.Packed.insert(c.Packed.end(), p.begin(), p.end());
+        at += n;
+    }
+    return c;
+}
 
 std::map<std::string, TCase>& Cases()
 {
@@ -124,26 +149,28 @@ std::map<std::string, TCase>& Cases()
         }
         for (int level : {6, 9}) {
             const std::string l = "/l" + std::to_string(level);
-            m["text" + l] = {text, DeflateRaw(text, level)};
-            m["binary" + l] = {bin, DeflateRaw(bin, level)};
-            m["mixed" + l] = {mixed, DeflateRaw(mixed, level)};
+            m["text" + l] = Compress(text, level);
+            m["binary" + l] = Compress(bin, level);
+            m["mixed" + l] = Compress(mixed, level);
         }
+        // Tiny: 1 MB of text as files of 1500 bytes.
+        m["tiny/l6"] = Compress(TBytes(text.begin(), text.begin() + (1 << 20)), 6, 1500);
         return m;
     }();
     return cases;
 }
 
-// Pulls the whole stream through 32 KB output chunks, input in 32 KB pieces.
-size_t RunOurs(const TCase& c, TInflateStream& z, uint8_t* out)
+// Pulls one stream through 32 KB output chunks, input in 32 KB pieces.
+size_t RunOurs(const uint8_t* packed, size_t size, TInflateStream& z, uint8_t* out)
 {
     InflateReset(z);
     size_t in = 0, total = 0;
-    z.NextIn = c.Packed.data();
+    z.NextIn = packed;
     z.AvailIn = 0;
     for (;;) {
         if (z.AvailIn == 0) {
-            z.NextIn = c.Packed.data() + in;
-            z.AvailIn = static_cast<uint32_t>(std::min<size_t>(Chunk, c.Packed.size() - in));
+            z.NextIn = packed + in;
+            z.AvailIn = static_cast<uint32_t>(std::min<size_t>(Chunk, size - in));
             in += z.AvailIn;
         }
         z.NextOut = out;
@@ -155,15 +182,15 @@ size_t RunOurs(const TCase& c, TInflateStream& z, uint8_t* out)
     }
 }
 
-size_t RunZlib(const TCase& c, z_stream& z, uint8_t* out)
+size_t RunZlib(const uint8_t* packed, size_t size, z_stream& z, uint8_t* out)
 {
     inflateReset(&z);
     size_t in = 0, total = 0;
     z.avail_in = 0;
     for (;;) {
         if (z.avail_in == 0) {
-            z.next_in = const_cast<Bytef*>(c.Packed.data() + in);
-            z.avail_in = static_cast<uInt>(std::min<size_t>(Chunk, c.Packed.size() - in));
+            z.next_in = const_cast<Bytef*>(packed + in);
+            z.avail_in = static_cast<uInt>(std::min<size_t>(Chunk, size - in));
             in += z.avail_in;
         }
         z.next_out = out;
@@ -175,59 +202,75 @@ size_t RunZlib(const TCase& c, z_stream& z, uint8_t* out)
     }
 }
 
-void BM_Ours(benchmark::State& state, const std::string& name)
+// Runs Decode (packed piece, its size, the piece's plain size; returns the bytes made)
+// over every piece of the corpus per iteration.
+template <typename F>
+void RunPieces(benchmark::State& state, const std::string& name, F&& decode)
 {
     const TCase& c = Cases().at(name);
+    for (auto _ : state) {
+        for (const TPiece& p : c.Pieces) {
+            if (decode(c.Packed.data() + p.PackedAt, p.PackedSize, p.PlainSize) != p.PlainSize) {
+                state.SkipWithError("wrong output size");
+                return;
+            }
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.Plain.size()));
+}
+
+void BM_Ours(benchmark::State& state, const std::string& name)
+{
     TInflateStream z;
     InflateInit2(z, -15, InflateRecordSize);
     TBytes out(Chunk);
-    for (auto _ : state) {
-        const size_t n = RunOurs(c, z, out.data());
-        if (n != c.Plain.size()) {
-            state.SkipWithError("wrong output size");
-            break;
-        }
+    RunPieces(state, name, [&](const uint8_t* in, size_t size, size_t) {
+        const size_t n = RunOurs(in, size, z, out.data());
         benchmark::DoNotOptimize(out.data());
-    }
+        return n;
+    });
     InflateEnd(z);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.Plain.size()));
+}
+
+// The whole-buffer call: all input at once into one output buffer, as libdeflate runs.
+void BM_Whole(benchmark::State& state, const std::string& name)
+{
+    TBytes out(Cases().at(name).Plain.size() + InflateWholeSlack);
+    RunPieces(state, name, [&](const uint8_t* in, size_t size, size_t plain) {
+        size_t n = 0, used = 0;
+        if (InflateWhole(in, size, out.data(), plain, n, used) != InflateStreamEnd)
+            return size_t{0};
+        benchmark::DoNotOptimize(out.data());
+        return n;
+    });
 }
 
 void BM_Zlib(benchmark::State& state, const std::string& name)
 {
-    const TCase& c = Cases().at(name);
     z_stream z{};
     inflateInit2(&z, -15);
     TBytes out(Chunk);
-    for (auto _ : state) {
-        const size_t n = RunZlib(c, z, out.data());
-        if (n != c.Plain.size()) {
-            state.SkipWithError("wrong output size");
-            break;
-        }
+    RunPieces(state, name, [&](const uint8_t* in, size_t size, size_t) {
+        const size_t n = RunZlib(in, size, z, out.data());
         benchmark::DoNotOptimize(out.data());
-    }
+        return n;
+    });
     inflateEnd(&z);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.Plain.size()));
 }
 
 void BM_Libdeflate(benchmark::State& state, const std::string& name)
 {
-    const TCase& c = Cases().at(name);
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-    TBytes out(c.Plain.size());
-    for (auto _ : state) {
+    TBytes out(Cases().at(name).Plain.size());
+    RunPieces(state, name, [&](const uint8_t* in, size_t size, size_t plain) {
         size_t n = 0;
-        const auto r = libdeflate_deflate_decompress(d, c.Packed.data(), c.Packed.size(),
-                                                     out.data(), out.size(), &n);
-        if (r != LIBDEFLATE_SUCCESS || n != c.Plain.size()) {
-            state.SkipWithError("libdeflate failed");
-            break;
-        }
+        if (libdeflate_deflate_decompress(d, in, size, out.data(), plain, &n) !=
+            LIBDEFLATE_SUCCESS)
+            return size_t{0};
         benchmark::DoNotOptimize(out.data());
-    }
+        return n;
+    });
     libdeflate_free_decompressor(d);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * c.Plain.size()));
 }
 
 // Console output as usual, plus the MB/s of every run kept for the summary.
@@ -253,8 +296,9 @@ public:
 
     void PrintSummary() const
     {
-        std::printf("\n%-14s %10s %10s %12s %10s %14s\n", "corpus", "ours MB/s", "zlib MB/s",
-                    "libdefl MB/s", "ours/zlib", "ours/libdefl");
+        std::printf("\n%-14s %10s %10s %10s %12s %10s %14s %15s\n", "corpus", "ours MB/s",
+                    "whole MB/s", "zlib MB/s", "libdefl MB/s", "ours/zlib", "ours/libdefl",
+                    "whole/libdefl");
         for (const auto& [corpus, engines] : FResults) {
             auto mean = [&](const char* e) {
                 const auto it = engines.find(e);
@@ -262,9 +306,11 @@ public:
                            ? 0.0
                            : it->second.first / it->second.second;
             };
-            const double ours = mean("ours"), zl = mean("zlib"), ld = mean("libdeflate");
-            std::printf("%-14s %10.1f %10.1f %12.1f %10.2f %14.2f\n", corpus.c_str(), ours, zl,
-                        ld, zl > 0 ? ours / zl : 0.0, ld > 0 ? ours / ld : 0.0);
+            const double ours = mean("ours"), whole = mean("whole"), zl = mean("zlib"),
+                         ld = mean("libdeflate");
+            std::printf("%-14s %10.1f %10.1f %10.1f %12.1f %10.2f %14.2f %15.2f\n",
+                        corpus.c_str(), ours, whole, zl, ld, zl > 0 ? ours / zl : 0.0,
+                        ld > 0 ? ours / ld : 0.0, ld > 0 ? whole / ld : 0.0);
         }
     }
 
@@ -279,6 +325,7 @@ int main(int argc, char** argv)
     for (const auto& [name, c] : Cases()) {
         std::printf("%-12s %8zu -> %8zu bytes\n", name.c_str(), c.Plain.size(), c.Packed.size());
         benchmark::RegisterBenchmark(("ours/" + name).c_str(), BM_Ours, name);
+        benchmark::RegisterBenchmark(("whole/" + name).c_str(), BM_Whole, name);
         benchmark::RegisterBenchmark(("zlib/" + name).c_str(), BM_Zlib, name);
         benchmark::RegisterBenchmark(("libdeflate/" + name).c_str(), BM_Libdeflate, name);
     }

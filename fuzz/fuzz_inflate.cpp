@@ -3,7 +3,10 @@
 //
 // Besides the sanitizers, the run checks the engine against itself: decoding the stream
 // handed over whole and decoding it fed and drained in small pieces must give the same
-// bytes and the same verdict, since resuming at any point is the engine's promise.
+// bytes and the same verdict, since resuming at any point is the engine's promise. The
+// whole-buffer decoder (Deflate only) must agree with both: a clean end with the same bytes
+// and the same input consumed exactly when the engine ends cleanly within its bound, a
+// failure otherwise, and a failure when given one byte less room than the stream makes.
 #include "qvrInflate.h"
 
 #include <cstddef>
@@ -19,6 +22,7 @@ constexpr size_t OutCap = 1 << 20;  // bound the output of streams that expand a
 struct TResult {
     int32_t Code = InflateOk;
     std::vector<uint8_t> Out;
+    int64_t TotalIn = 0;
 };
 
 TResult Decode(const uint8_t* data, size_t size, bool deflate64, uint32_t inPiece,
@@ -51,9 +55,27 @@ TResult Decode(const uint8_t* data, size_t size, bool deflate64, uint32_t inPiec
         if (idle > 8)
             std::abort();
     }
+    res.TotalIn = z.TotalIn;
     if (InflateEnd(z) != InflateOk)
         std::abort();
     return res;
+}
+
+void CheckWhole(const uint8_t* data, size_t size, const TResult& engine)
+{
+    static std::vector<uint8_t> out(OutCap + InflateWholeSlack);
+    size_t made = 0, used = 0;
+    const int32_t r = InflateWhole(data, size, out.data(), OutCap, made, used);
+    const bool ends = engine.Code == InflateStreamEnd && engine.Out.size() <= OutCap;
+    if (ends != (r == InflateStreamEnd))
+        std::abort();
+    if (!ends)
+        return;
+    if (made != engine.Out.size() || static_cast<int64_t>(used) != engine.TotalIn ||
+        (made != 0 && std::memcmp(out.data(), engine.Out.data(), made) != 0))
+        std::abort();
+    if (made != 0 && InflateWhole(data, size, out.data(), made - 1, made, used) != InflateBufError)
+        std::abort();
 }
 
 }  // namespace
@@ -69,6 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (bool deflate64 : {false, true}) {
         const TResult whole = Decode(data, size, deflate64, 1u << 30, 65536);
         const TResult pieces = Decode(data, size, deflate64, inPiece, outPiece);
+        if (!deflate64)
+            CheckWhole(data, size, whole);
         const size_t common = whole.Out.size() < pieces.Out.size() ? whole.Out.size()
                                                                     : pieces.Out.size();
         if (common != 0 && std::memcmp(whole.Out.data(), pieces.Out.data(), common) != 0)

@@ -10,6 +10,28 @@
 #include <cstdint>
 #include <memory>
 
+// Memory for a decoder that holds a whole entry at once (its compressed bytes and its
+// output) instead of streaming it. Each set of buffers holds one, lent to
+// the sinks of the entries that may use it, so it is allocated once, grows to the largest entry decoded that way and is
+// never cleared: the decoder writes every byte it reads back. Its users bound the size.
+class TWholeEntryBuffer {
+public:
+    // At least Size writable bytes; earlier contents are not kept.
+    uint8_t* Get(size_t Size)
+    {
+        if (Size > FSize) {
+            FData.reset();
+            FData = std::make_unique_for_overwrite<uint8_t[]>(Size);
+            FSize = Size;
+        }
+        return FData.get();
+    }
+
+private:
+    std::unique_ptr<uint8_t[]> FData;
+    size_t FSize = 0;
+};
+
 class TEntryBuffers {
 public:
     TEntryBuffers() = default;
@@ -26,6 +48,8 @@ public:
     static void* EngineAlloc(void* Buffers, uint32_t Items, uint32_t Size);
     static void EngineFree(void* Buffers, void* Block);
 
+    TWholeEntryBuffer& Whole() { return FWhole; }
+
 private:
     struct TBuffer {
         std::unique_ptr<uint8_t[]> Data;
@@ -41,4 +65,5 @@ private:
     };
     static constexpr size_t MaxBlocks = 8;
     TBlock FBlocks[MaxBlocks];
+    TWholeEntryBuffer FWhole;
 };

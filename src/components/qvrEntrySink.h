@@ -10,6 +10,7 @@
 #include "qvrStreams.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -79,6 +80,11 @@ public:
     bool Authentic() const { return FAuthentic; }
     int32_t FailCode() const { return FFailCode; }
     const std::string& FailDetail() const { return FFailDetail; }
+    // A buffer the run lends for decoding the entry whole, when its compressed bytes may
+    // be read ahead of its output (not across the parts of a split set, not through a
+    // cipher); null when the entry must stream.
+    void LendWholeBuffer(TWholeEntryBuffer* Buffer) { FWholeBuffer = Buffer; }
+    TWholeEntryBuffer* WholeBuffer() const { return FWholeBuffer; }
     // Counts the part of the entry that was never produced as done, so that the run's
     // progress still reaches its end after a failed entry.
     void FinishProgress();
@@ -101,4 +107,5 @@ private:
     bool FAuthentic = true;
     int32_t FFailCode = 0;
     std::string FFailDetail;
+    TWholeEntryBuffer* FWholeBuffer = nullptr;
 };

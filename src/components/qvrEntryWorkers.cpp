@@ -142,6 +142,7 @@ void TEntryWorkers::Decode(TWorker& Worker, TEntryJob& Job)
                                             Job.FileName);
     Job.Sink->Watch(&FStop);
     Job.Sink->UseBuffers(*Worker.Buffers);
+    Job.Sink->LendWholeBuffer(&Worker.Buffers->Whole());
     if (FStop || Archive.Seek(Job.DataAt, 0) != Job.DataAt) return;
     TWindowStream window(Archive, e.PackedBytes());
     TEntryInfo info = e.Info;

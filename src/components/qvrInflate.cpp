@@ -24,10 +24,6 @@
 
 namespace {
 
-// Order in which the code-length code's lengths are sent.
-constexpr uint8_t CodeLenOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
-                                      11, 4, 12, 3, 13, 2, 14, 1, 15};
-
 constexpr uint64_t Mask(uint32_t n) { return (uint64_t{1} << n) - 1; }
 
 // ---- bit buffer ---------------------------------------------------------------------

@@ -15,6 +15,7 @@
 // The engine reports integer result codes and never throws.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Result codes shared by every operation of the engine.
@@ -88,6 +89,20 @@ int32_t InflateReset(TInflateStream& Strm);
 
 // Releases everything the stream owns; State becomes nullptr.
 int32_t InflateEnd(TInflateStream& Strm);
+
+// Whole-buffer decoding of raw Deflate data (not Deflate64) whose compressed bytes are all
+// at In and whose output all fits at Out. The output serves as its own history, so nothing
+// passes through a window and nothing is copied out; there is no state to keep, and
+// nothing is allocated. Out must have OutCap + InflateWholeSlack writable bytes: matches
+// are copied in words that may run past OutCap into the slack, which never holds output.
+// Returns InflateStreamEnd with OutLen bytes made and InUsed bytes of input consumed (the
+// stream's last byte included); InflateDataError for invalid data; InflateBufError when
+// the input ends before the stream does or the stream makes more than OutCap bytes. After
+// an error the buffer's contents are unspecified; a caller that must report how far the
+// data was good decodes it again with Inflate.
+constexpr uint32_t InflateWholeSlack = 32;
+int32_t InflateWhole(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap, size_t& OutLen,
+                     size_t& InUsed);
 
 // Adler-32 of RFC 1950 continued from Adler, the check of a wrapped stream's trailer; a
 // null buffer gives the initial value 1.

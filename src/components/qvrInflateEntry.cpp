@@ -1,16 +1,30 @@
-// Deflate (method 8) and Deflate64 (method 9) entries: the decompression stream over the
-// entry's input, read in chunks of at most 32 KB into the entry's sink.
+// Deflate (method 8) and Deflate64 (method 9) entries.
+//
+// A Deflate entry whose declared size and compressed size are both within WholeLimit, and
+// whose sink has a buffer lent for it, is decoded whole: its compressed bytes are read in
+// one go and inflated in one call straight into the output buffer, which is written to the
+// sink in the same chunks. Everything else (larger entries, unknown sizes, Deflate64, entries
+// that must stream) goes through the decompression stream, read in chunks of at most 32 KB.
+//
+// The whole path only stands for streaming when the stream ends cleanly within the
+// declared size. Any other outcome (invalid data, input cut short, a stream that makes
+// more than it declared) decodes again through the stream from the bytes in hand, so that
+// the sink gets the same bytes, the same verdict and the same reports as streaming gives.
 #include "qvrDecompressStream.h"
 #include "qvrMethods.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
 
-TDecodeResult InflateEntry(TStream32& In, TEntrySink& Out, bool Deflate64)
+// The largest block handed to the sink at once.
+constexpr int32_t MaxChunk = 32768;
+// Bounds each of the declared size and the compressed size of an entry decoded whole.
+constexpr int64_t WholeLimit = 8 << 20;
+
+TDecodeResult InflateStreaming(TStream32& In, TEntrySink& Out, bool Deflate64)
 {
-    constexpr int32_t MaxChunk = 32768;
-    if (!Out.Wants()) return TDecodeResult::Done;
     TDecompressStream inflater(In, -15, Deflate64, &Out.Buffers());
     while (Out.Wants()) {
         const int32_t want = Out.Room(MaxChunk);
@@ -26,14 +40,50 @@ TDecodeResult InflateEntry(TStream32& In, TEntrySink& Out, bool Deflate64)
     return TDecodeResult::Done;
 }
 
-} // namespace
-
-TDecodeResult InflateDeflated(TStream32& In, TEntrySink& Out, const TEntryInfo& /*Info*/)
+TDecodeResult InflateWholeEntry(TStream32& In, TEntrySink& Out, TWholeEntryBuffer& Buffer,
+                                int32_t Packed)
 {
-    return InflateEntry(In, Out, false);
+    const size_t size = static_cast<size_t>(Out.Expected());
+    uint8_t* const dst = Buffer.Get(size + InflateWholeSlack + static_cast<size_t>(Packed));
+    uint8_t* const src = dst + size + InflateWholeSlack;
+    const int32_t got = In.ReadFull(src, Packed);
+    size_t made = 0, used = 0;
+    if (InflateWhole(src, static_cast<size_t>(got), dst, size, made, used) == InflateStreamEnd) {
+        // The source ends right after the compressed data, as after streaming.
+        if (used < static_cast<size_t>(got)) In.Seek(static_cast<int64_t>(used) - got, 1);
+        // Handed over in the chunks streaming makes: progress and a cancel come at the
+        // same points.
+        for (size_t at = 0; at < made; at += MaxChunk) {
+            const size_t n = std::min<size_t>(made - at, MaxChunk);
+            if (!Out.Write(dst + at, static_cast<int32_t>(n))) return TDecodeResult::Stopped;
+        }
+        return TDecodeResult::Done;
+    }
+    TMemoryStream32 held(std::vector<uint8_t>(src, src + got));
+    const TDecodeResult result = InflateStreaming(held, Out, false);
+    if (held.Position() < got) In.Seek(held.Position() - got, 1);
+    return result;
 }
 
-TDecodeResult InflateDeflate64(TStream32& In, TEntrySink& Out, const TEntryInfo& /*Info*/)
+TDecodeResult InflateEntry(TStream32& In, TEntrySink& Out, const TEntryInfo& Info, bool Deflate64)
 {
-    return InflateEntry(In, Out, true);
+    if (!Out.Wants()) return TDecodeResult::Done;
+    TWholeEntryBuffer* whole = Out.WholeBuffer();
+    if (whole && !Deflate64 && Out.Written() == 0 && Out.Expected() > 0 &&
+        Out.Expected() <= WholeLimit && Info.CompressedSize >= 0 &&
+        Info.CompressedSize <= WholeLimit)
+        return InflateWholeEntry(In, Out, *whole, static_cast<int32_t>(Info.CompressedSize));
+    return InflateStreaming(In, Out, Deflate64);
+}
+
+} // namespace
+
+TDecodeResult InflateDeflated(TStream32& In, TEntrySink& Out, const TEntryInfo& Info)
+{
+    return InflateEntry(In, Out, Info, false);
+}
+
+TDecodeResult InflateDeflate64(TStream32& In, TEntrySink& Out, const TEntryInfo& Info)
+{
+    return InflateEntry(In, Out, Info, true);
 }

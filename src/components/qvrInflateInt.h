@@ -89,6 +89,15 @@ constexpr uint32_t FastOutMin = 16;
 constexpr uint32_t MaxLitLenCodes = 288;
 constexpr uint32_t MaxDistCodes = 32;
 
+// Order in which the code-length code's lengths are sent.
+inline constexpr uint8_t CodeLenOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5,
+                                             11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// The low n bits, for extra bits of lengths and distances (n <= 16).
+inline constexpr uint32_t ExtraMask[17] = {0,    1,    3,    7,     15,    31,    63,
+                                           127,  255,  511,  1023,  2047,  4095,  8191,
+                                           16383, 32767, 65535};
+
 // The constant tables of one variant.
 struct TInflateVariant {
     const uint16_t* LenBase;    // codes 257..287
@@ -217,8 +226,12 @@ struct TInflateState {
 // Returns InflateOk, InflateDataError (over-subscribed), InflateBufError (incomplete, not
 // built unless Flags has BuildKeepIncomplete; a single one-bit code counts as complete)
 // or InflateMemError (the space is too small).
+// With BuildTotalBits, a length's or distance's Bits counts its extra bits as well, so a
+// decoder that holds them all drops code and extra bits with one shift: the whole-buffer
+// decoder's format. A resumable decoder needs the code's own length and builds without it.
 constexpr uint32_t BuildKeepIncomplete = 1;
 constexpr uint32_t BuildFullRoot = 2;
+constexpr uint32_t BuildTotalBits = 4;
 int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const uint16_t* Base,
                           const uint8_t* Extra, uint32_t& Bits, THuffEntry*& Table,
                           THuffEntry* Space, uint32_t& Used, uint32_t SpaceSize,
@@ -227,12 +240,14 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
 // The three users of the builder.
 int32_t InflateTreesBits(const uint16_t* Lens, uint32_t& Bits, const THuffEntry*& Tree,
                          THuffEntry* Space);
+// Flags: 0, or BuildTotalBits for the whole-buffer decoder's tables (Deflate only when
+// fixed).
 int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
                             const uint16_t* Lens, uint32_t& LBits, uint32_t& DBits,
                             const THuffEntry*& LTree, const THuffEntry*& DTree,
-                            THuffEntry* Space);
+                            THuffEntry* Space, uint32_t Flags = 0);
 void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
-                       const THuffEntry*& LTree, const THuffEntry*& DTree);
+                       const THuffEntry*& LTree, const THuffEntry*& DTree, uint32_t Flags = 0);
 
 // The fast path, entered with at least FastInMin input bytes and FastOutMin bytes of
 // window room: decodes whole symbols while FastInLoop input bytes and room for three
@@ -245,6 +260,64 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z);
 // Copies a match of Len bytes from Dist back to Q exactly (no bytes written past Q + Len),
 // wrapping the source at the window's end. Window and End delimit the circular buffer.
 void CopyMatchExact(uint8_t* Q, uint32_t Len, uint32_t Dist, uint8_t* Window, uint8_t* End);
+
+// Word copies shared by the fast path and the whole-buffer decoder; both may write up to
+// CopyOverrun - 1 bytes past the end of a match.
+
+// Forward copy in 16-byte words where the source lies at least 16 bytes ahead of the
+// destination or at least 16 bytes behind it.
+inline void CopyWords16(uint8_t* dst, const uint8_t* src, size_t len)
+{
+    uint8_t* const end = dst + len;
+    do {
+        std::memcpy(dst, src, 16);
+        dst += 16;
+        src += 16;
+    } while (dst < end);
+}
+
+// Copies len bytes from dist back, the source wholly inside the buffer before dst.
+// Overlapping matches repeat the last dist bytes, so short distances need care: a word
+// may only be read once all of its bytes have been written.
+inline void CopyBack(uint8_t* dst, size_t len, size_t dist)
+{
+    const uint8_t* src = dst - dist;
+    uint8_t* const end = dst + len;
+    if (dist >= 16) {
+        // Most matches are short: two words without a test, then a loop for the rest.
+        std::memcpy(dst, src, 16);
+        std::memcpy(dst + 16, src + 16, 16);
+        if (len > 32)
+            CopyWords16(dst + 32, src + 32, len - 32);
+    } else if (dist >= 8) {
+        do {
+            std::memcpy(dst, src, 8);
+            dst += 8;
+            src += 8;
+        } while (dst < end);
+    } else if (dist == 1) {
+        const uint64_t v = src[0] * 0x0101010101010101ull;
+        do {
+            std::memcpy(dst, &v, 8);
+            dst += 8;
+        } while (dst < end);
+    } else {
+        // Period 2..7: lay down eight bytes one at a time, then copy words from the
+        // smallest multiple of the period that is at least 8 back; the output repeats
+        // with that multiple too.
+        for (int i = 0; i < 8; i++)
+            dst[i] = dst[i - static_cast<ptrdiff_t>(dist)];
+        static constexpr uint8_t Far[8] = {0, 0, 8, 9, 8, 10, 12, 14};
+        const size_t far = Far[dist];
+        dst += 8;
+        src = dst - far;
+        while (dst < end) {
+            std::memcpy(dst, src, 8);
+            dst += 8;
+            src += 8;
+        }
+    }
+}
 
 // Little-endian 64-bit load for the bit buffer.
 inline uint64_t LoadLE64(const uint8_t* p)

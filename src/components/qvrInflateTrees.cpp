@@ -52,14 +52,15 @@ constexpr struct TNoDistances {
 } NoDistances;
 
 THuffEntry MakeEntry(uint32_t sym, uint32_t bits, uint32_t s, const uint16_t* base,
-                     const uint8_t* extra)
+                     const uint8_t* extra, uint32_t flags)
 {
     if (sym < s)
         return sym < 256 ? THuffEntry::Make(OpLiteral, bits, sym)
                          : THuffEntry::Make(OpEndBlock, bits, 0);
     if (extra[sym - s] == NoBase)
         return THuffEntry::Make(OpInvalid, bits, 0);
-    return THuffEntry::Make(extra[sym - s], bits, base[sym - s]);
+    const uint32_t total = flags & BuildTotalBits ? bits + extra[sym - s] : bits;
+    return THuffEntry::Make(extra[sym - s], total, base[sym - s]);
 }
 
 void FillInvalid(THuffEntry* t, uint32_t bits)
@@ -72,7 +73,7 @@ void FillInvalid(THuffEntry* t, uint32_t bits)
 // The fixed codes of one variant, built on first use and then shared read-only.
 class TFixedTables {
 public:
-    explicit TFixedTables(bool deflate64)
+    TFixedTables(bool deflate64, uint32_t flags)
     {
         const TInflateVariant& v = InflateVariant(deflate64);
         uint16_t lens[MaxLitLenCodes];
@@ -89,7 +90,7 @@ public:
         THuffEntry* t = nullptr;
         LBits = LitLenRootBits;
         BuildHuffmanTable(lens, 288, 257, v.LenBase, v.LenExtra, LBits, t, Space, used,
-                          FixedSpace, BuildKeepIncomplete | BuildFullRoot);
+                          FixedSpace, BuildKeepIncomplete | BuildFullRoot | flags);
         LTree = t;
         // Deflate's 30 five-bit codes leave two codes unused (30 and 31): incomplete on
         // purpose, hence KeepIncomplete.
@@ -97,7 +98,7 @@ public:
             lens[i] = 5;
         DBits = DistRootBits;
         BuildHuffmanTable(lens, v.DistCodes, 0, v.DistBase, v.DistExtra, DBits, t, Space, used,
-                          FixedSpace, BuildKeepIncomplete | BuildFullRoot);
+                          FixedSpace, BuildKeepIncomplete | BuildFullRoot | flags);
         DTree = t;
     }
     TFixedTables(const TFixedTables&) = delete;
@@ -124,12 +125,28 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
 {
     if (N > MaxLitLenCodes)
         return InflateDataError;
-    uint32_t count[MaxCodeBits + 1] = {};
-    for (uint32_t i = 0; i < N; i++) {
-        if (Lens[i] > MaxCodeBits)
-            return InflateDataError;
-        count[Lens[i]]++;
+    // Four histograms taken in turns and summed: runs of one length (zeros above all) would
+    // otherwise make every count wait for the store of the one before.
+    uint32_t part[4][MaxCodeBits + 1] = {};
+    static_assert((MaxCodeBits & (MaxCodeBits + 1)) == 0, "lengths are masked to MaxCodeBits");
+    uint32_t any = 0;  // every length ORed: above MaxCodeBits exactly when one of them is
+    uint32_t i = 0;
+    for (; i + 4 <= N; i += 4) {
+        any |= Lens[i] | Lens[i + 1] | Lens[i + 2] | Lens[i + 3];
+        part[0][Lens[i] & MaxCodeBits]++;
+        part[1][Lens[i + 1] & MaxCodeBits]++;
+        part[2][Lens[i + 2] & MaxCodeBits]++;
+        part[3][Lens[i + 3] & MaxCodeBits]++;
     }
+    for (; i < N; i++) {
+        any |= Lens[i];
+        part[0][Lens[i] & MaxCodeBits]++;
+    }
+    if (any > MaxCodeBits)
+        return InflateDataError;
+    uint32_t count[MaxCodeBits + 1];
+    for (uint32_t len = 0; len <= MaxCodeBits; len++)
+        count[len] = part[0][len] + part[1][len] + part[2][len] + part[3][len];
     Table = nullptr;
     if (count[0] == N) {  // no codes at all: the callers decide whether that is allowed
         Bits = 0;
@@ -190,14 +207,30 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
     uint32_t low = rootSize;   // root index of the current sub-table (none yet)
     THuffEntry* sub = nullptr;
     uint32_t subBits = 0;
+    // A complete code fills the root by doubling: while the codes of length l are placed,
+    // the root is a table of width l, where each such code has exactly one entry; moving
+    // on to length l + 1 copies the table after itself, since one more index bit changes
+    // nothing for the shorter codes. Every entry is then written once by a plain store or
+    // a block copy, instead of each short code striding through the whole root (most of
+    // the cost of a small block's header). Entries the copies carry that belong to longer
+    // codes are overwritten later by those codes or by links. Incomplete codes keep the
+    // striding fill, which leaves the holes as filled above and below.
+    const bool doubling = left == 0;
+    uint32_t width = min;
     for (uint32_t i = 0; i < nsyms; i++) {
         const uint32_t sym = sorted[i];
         const uint32_t len = Lens[sym];
-        if (len <= root) {
-            const THuffEntry e = MakeEntry(sym, len, S, Base, Extra);
+        if (len <= root && doubling) {
+            for (; width < len; width++)
+                std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
+            rt[huff] = MakeEntry(sym, len, S, Base, Extra, Flags);
+        } else if (len <= root) {
+            const THuffEntry e = MakeEntry(sym, len, S, Base, Extra, Flags);
             for (uint32_t at = huff; at < rootSize; at += 1u << len)
                 rt[at] = e;
         } else {
+            for (; doubling && width < root; width++)
+                std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
             const uint32_t r = huff & (rootSize - 1);
             if (r != low) {
                 // A new sub-table, as wide as the codes still to come need to fill it.
@@ -219,7 +252,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
                     FillInvalid(sub, subBits);
                 low = r;
             }
-            const THuffEntry e = MakeEntry(sym, len - root, S, Base, Extra);
+            const THuffEntry e = MakeEntry(sym, len - root, S, Base, Extra, Flags);
             for (uint32_t at = huff >> root; at < (1u << subBits); at += 1u << (len - root))
                 sub[at] = e;
         }
@@ -231,6 +264,8 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
             inc >>= 1;
         huff = inc != 0 ? (huff & (inc - 1)) + inc : 0;
     }
+    for (; doubling && width < root; width++)
+        std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
     if (left > 0 && !holesInSubTables) {
         const THuffEntry bad = THuffEntry::Make(OpInvalid, max, 0);
         for (int32_t k = left >> (MaxCodeBits - max); k > 0; k--) {
@@ -265,13 +300,13 @@ int32_t InflateTreesBits(const uint16_t* Lens, uint32_t& Bits, const THuffEntry*
 int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
                             const uint16_t* Lens, uint32_t& LBits, uint32_t& DBits,
                             const THuffEntry*& LTree, const THuffEntry*& DTree,
-                            THuffEntry* Space)
+                            THuffEntry* Space, uint32_t Flags)
 {
     uint32_t used = 0;
     THuffEntry* t = nullptr;
     LBits = LitLenRootBits;
     int32_t r = BuildHuffmanTable(Lens, NL, 257, V.LenBase, V.LenExtra, LBits, t, Space, used,
-                                  HuftSpace, BuildFullRoot);
+                                  HuftSpace, BuildFullRoot | Flags);
     LTree = t;
     if (r == InflateMemError)
         return r;
@@ -280,7 +315,7 @@ int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
 
     DBits = DistRootBits;
     r = BuildHuffmanTable(Lens + NL, ND, 0, V.DistBase, V.DistExtra, DBits, t, Space, used,
-                          HuftSpace, BuildFullRoot);
+                          HuftSpace, BuildFullRoot | Flags);
     if (r == InflateMemError)
         return r;
     // No distance codes at all is fine only if there are no length codes to need them.
@@ -300,12 +335,14 @@ int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
 }
 
 void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
-                       const THuffEntry*& LTree, const THuffEntry*& DTree)
+                       const THuffEntry*& LTree, const THuffEntry*& DTree, uint32_t Flags)
 {
     // Function-local statics: built once per variant, safely under concurrent first use.
-    static const TFixedTables deflate(false);
-    static const TFixedTables deflate64(true);
-    const TFixedTables& f = Deflate64 ? deflate64 : deflate;
+    static const TFixedTables deflate(false, 0);
+    static const TFixedTables deflate64(true, 0);
+    static const TFixedTables deflateTotal(false, BuildTotalBits);
+    const TFixedTables& f =
+        Flags & BuildTotalBits ? deflateTotal : (Deflate64 ? deflate64 : deflate);
     LBits = f.LBits;
     DBits = f.DBits;
     LTree = f.LTree;

@@ -244,6 +244,9 @@ TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Strea
     // The decoder sees the method beneath an AES cipher.
     TEntryInfo info = Entry.Info;
     info.Method = Entry.DecodedMethod();
+    // Bytes read ahead of the output are fine where one part holds them all and no
+    // cipher streams them.
+    if (!FVolumeSet.Reading() && !Entry.Encrypted()) Sink.LendWholeBuffer(&Sink.Buffers().Whole());
     const TDecodeResult result = Method.Decode(in, Sink, info);
     // Whatever the decoder made of them, bytes that fail their code are not the entry's.
     if (aes && !aes->Authentic(Stream)) Sink.Forged("authentication code does not match");

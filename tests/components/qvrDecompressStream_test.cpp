@@ -203,3 +203,65 @@ TEST(InflateDriver, Deflate64ArchivesFromSevenZip)
     EXPECT_TRUE(pass);
     EXPECT_EQ(ReadFile(tmp / "out/d64.bin"), data);
 }
+
+TEST(InflateDriver, WholeEntryDecodingEndsAsStreamingDoes)
+{
+    // A Deflate entry decoded whole (its sink has a buffer lent) must leave the sink and
+    // the source as streaming does, however its declared size or its data lie.
+    const Bytes data = TextBytes(70000, 3);
+    const Bytes packed = RawDeflate(data);
+    Bytes damaged = packed;
+    damaged[packed.size() / 2] ^= 0x20;
+    const Bytes cut(packed.begin(), packed.begin() + static_cast<ptrdiff_t>(packed.size() / 2));
+    Bytes trailing = packed;
+    for (char c : std::string("NEXT RECORD"))
+        trailing.push_back(static_cast<uint8_t>(c));
+    const int64_t n = static_cast<int64_t>(data.size());
+    const struct {
+        const char* Name;
+        const Bytes& In;
+        int64_t Declared;
+    } cases[] = {
+        {"as declared", packed, n},
+        {"declared too large", packed, n + 1000},
+        {"declared too small", packed, n - 1000},
+        {"declared one short", packed, n - 1},
+        {"damaged", damaged, n},
+        {"cut short", cut, n},
+        {"bytes after the stream", trailing, n},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TEntryInfo info;
+        info.Method = 8;
+        info.CompressedSize = static_cast<int64_t>(c.In.size());
+        info.UncompressedSize = c.Declared;
+        TWholeEntryBuffer buffer;
+        struct TRun {
+            TDecodeResult Result;
+            Bytes Out;
+            int64_t Written, SourceAt;
+            uint32_t Crc;
+            bool Overflowed;
+        } runs[2];
+        for (int whole = 0; whole < 2; whole++) {
+            TMemoryStream src(c.In);
+            TStringOutput32 out;
+            TEntrySink sink(nullptr, &out, c.Declared);
+            if (whole) sink.LendWholeBuffer(&buffer);
+            const TDecodeResult r = InflateDeflated(src, sink, info);
+            runs[whole] = {r,
+                           Bytes(out.Text().begin(), out.Text().end()),
+                           sink.Written(),
+                           src.Position(),
+                           sink.Crc(),
+                           sink.Overflowed()};
+        }
+        EXPECT_EQ(runs[1].Result, runs[0].Result);
+        EXPECT_TRUE(runs[1].Out == runs[0].Out);
+        EXPECT_EQ(runs[1].Written, runs[0].Written);
+        EXPECT_EQ(runs[1].SourceAt, runs[0].SourceAt);
+        EXPECT_EQ(runs[1].Crc, runs[0].Crc);
+        EXPECT_EQ(runs[1].Overflowed, runs[0].Overflowed);
+    }
+}
