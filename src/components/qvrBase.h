@@ -63,6 +63,22 @@ struct TOutputFacts {
     uint32_t DosDate = 0;
     TUtcTime Modified;
 };
+// What an output file gets besides its bytes, settled by the run's properties: its
+// time, and its permission bits or its DOS attributes (none when both are unset).
+// Applied to the open file on whichever thread finishes it.
+struct TOutputStamp {
+    qvrOS::TFileTime Time;
+    bool SetMode = false;
+    uint32_t Mode = 0;
+    bool SetAttributes = false;
+    uint32_t Attributes = 0;
+    void Apply(qvrOS::TOutputFile& File) const;
+};
+// How the stamp and the close of an output file went on the thread that did them.
+struct TOutputSeal {
+    bool Closed = true;
+    uint32_t Error = 0; // the system's, when the close failed
+};
 // One entry as a listing shows it.
 struct TEntryListing {
     std::string Name; // as stored, "\" separated
@@ -421,8 +437,10 @@ public:
     // would replace a file is removed, and that file stays as it was. Returns Pass, and
     // false too when the file could not be finished (reported). Kept tells whether an
     // existing file was left in place of a failed entry.
+    // Sealed, when given: a worker gave the file its stamp and closed it already.
     bool CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
-                     const TOutputFacts& Facts, bool Pass, bool& Kept);
+                     const TOutputFacts& Facts, bool Pass, bool& Kept,
+                     const TOutputSeal* Sealed = nullptr);
     virtual bool EndFile(uint8_t CrcKind, uint32_t StoredCrc);
     // Delivers an entry's verdict: OnEnd, or without one the CRC failure report, unless
     // the failure was Reported already.
@@ -431,8 +449,8 @@ public:
     // The time an output file or folder takes: the DOS date DateAttribute chooses, or
     // (daFileDate) the UTC time of Facts when there is one and UseExtendedTimes is on.
     qvrOS::TFileTime TimeFor(const TOutputFacts& Facts) const;
-    // Gives an open output file its time and its mode or attributes.
-    void StampOutput(qvrOS::TOutputFile& File, const TOutputFacts& Facts);
+    // The time and the mode or attributes an output file of Facts gets.
+    TOutputStamp StampFor(const TOutputFacts& Facts) const;
     // Notes the folder FolderName (made for a folder entry) to be given its mode and
     // time once the run has written what goes inside it.
     void NoteFolder(const std::string& FolderName, const TOutputFacts& Facts);

@@ -48,13 +48,14 @@ private:
 TEntryWorkers::TEntryWorkers(qvrOS::THandle Archive, int64_t Size, int Threads)
 {
     // Reserved first: a worker's thread holds its place in the vector.
-    FThreads.reserve(static_cast<size_t>(std::max(Threads, 0)));
+    FThreads.reserve(static_cast<size_t>(std::max(Threads, 1)));
     for (int i = 0; i < Threads; ++i) {
         auto archive = std::make_unique<TReadAtStream>(Archive, Size);
         if (!archive->Valid()) break;
         TWorker& w = FThreads.emplace_back();
         w.Archive = std::move(archive);
         w.Buffers = std::make_unique<TEntryBuffers>();
+        if (i == 0) continue; // the calling thread's
         try {
             w.Thread = std::thread([this, &w] { Run(w); });
         } catch (const std::system_error&) {
@@ -73,7 +74,8 @@ TEntryWorkers::~TEntryWorkers()
     }
     FStop = true;
     FWork.notify_all();
-    for (TWorker& w : FThreads) w.Thread.join();
+    for (TWorker& w : FThreads)
+        if (w.Thread.joinable()) w.Thread.join();
     // Jobs never taken back were never the host's: their files go.
     for (auto& job : FGiven)
         if (job->Out) job->Out->File().Withdraw();
@@ -93,7 +95,7 @@ void TEntryWorkers::Give(std::unique_ptr<TEntryJob> Job)
     {
         std::lock_guard<std::mutex> lock(FLock);
         FWaiting.push_back(job);
-        wake = FSleeping > 0;
+        wake = FSleeping > 0 && FWaiting.size() >= WakeBatch;
     }
     if (wake) FWork.notify_one();
 }
@@ -104,6 +106,16 @@ std::unique_ptr<TEntryJob> TEntryWorkers::TakeOldest()
     TEntryJob* oldest = FGiven.front().get();
     {
         std::unique_lock<std::mutex> lock(FLock);
+        // Rather than wait, the calling thread decodes what waits, the oldest first.
+        while (!oldest->Done && !FWaiting.empty()) {
+            TEntryJob* job = FWaiting.front();
+            FWaiting.pop_front();
+            if (FSleeping > 0 && !FWaiting.empty()) FWork.notify_one();
+            lock.unlock();
+            Decode(FThreads.front(), *job);
+            lock.lock();
+            job->Done = true;
+        }
         FTaking = true;
         FDone.wait(lock, [oldest] { return oldest->Done; });
         FTaking = false;
@@ -152,5 +164,11 @@ void TEntryWorkers::Decode(TWorker& Worker, TEntryJob& Job)
     } catch (...) {
         // Without an owner the sink raises nothing; a decoder's own failure leaves the
         // entry short, and its verdict says so.
+        return;
     }
+    if (FStop || !Job.Sink->Passes(e.ChecksCrc() ? e.Crc : Job.Sink->Crc())) return;
+    qvrOS::TOutputFile& file = Job.Out->File();
+    Job.Stamp.Apply(file);
+    if (!file.Close()) Job.Seal = {false, qvrOS::LastError()};
+    Job.Sealed = true;
 }

@@ -10,6 +10,7 @@
 // workers go (a cancel, a full disk) has its file withdrawn.
 #pragma once
 
+#include "qvrBase.h"
 #include "qvrEntryBuffers.h"
 #include "qvrEntrySink.h"
 #include "qvrMethods.h"
@@ -35,21 +36,27 @@ struct TEntryJob {
     int64_t DataAt = 0;      // where the entry's data starts in the archive
     uint32_t Attributes = 0; // the external attributes as the run settled them
     std::string FileName;    // the output name
+    TOutputStamp Stamp;      // given to the file when its bytes pass
     std::unique_ptr<TOutputStream> Out;
+    // A passing entry's file is stamped and closed by its worker; only its commit and
+    // its events wait for its turn.
+    bool Sealed = false;
+    TOutputSeal Seal;
     std::unique_ptr<TEntrySink> Sink; // made by the worker
     bool Done = false;                // guarded by the workers' lock until taken back
 };
 
 class TEntryWorkers {
 public:
-    // Threads workers over the open archive Archive of Size bytes. Ready() is false
-    // when the archive cannot be opened again or no thread can be started.
+    // Threads in all over the open archive Archive of Size bytes: the calling thread,
+    // which decodes jobs itself while it waits for the oldest, and Threads - 1 workers.
+    // Ready() is false when the archive cannot be opened again or no worker can start.
     TEntryWorkers(qvrOS::THandle Archive, int64_t Size, int Threads);
     ~TEntryWorkers();
     TEntryWorkers(const TEntryWorkers&) = delete;
     TEntryWorkers& operator=(const TEntryWorkers&) = delete;
 
-    bool Ready() const { return !FThreads.empty(); }
+    bool Ready() const { return FThreads.size() > 1; }
     // Whether a job of Bytes uncompressed bytes may be given now.
     bool Room(int64_t Bytes) const;
     // The largest entry worth a job: a larger one runs on the calling thread, where
@@ -62,6 +69,7 @@ public:
 
 private:
     // A worker's own archive handle and decoder buffers, kept from one job to the next.
+    // The first is the calling thread's, without a thread.
     struct TWorker {
         std::unique_ptr<TStream32> Archive;
         std::unique_ptr<TEntryBuffers> Buffers;
@@ -71,6 +79,9 @@ private:
     void Decode(TWorker& Worker, TEntryJob& Job);
 
     static constexpr size_t MaxJobs = 64;
+    // A sleeping worker is woken once this many jobs wait (or the calling thread waits):
+    // a wake-up per tiny entry costs more than decoding it.
+    static constexpr size_t WakeBatch = 4;
     static constexpr int64_t MaxBytes = int64_t{64} << 20;
 
     std::vector<TWorker> FThreads;

@@ -22,20 +22,32 @@ qvrOS::TFileTime TUnBase::TimeFor(const TOutputFacts& Facts) const
     return t;
 }
 
-void TUnBase::StampOutput(qvrOS::TOutputFile& File, const TOutputFacts& Facts)
+TOutputStamp TUnBase::StampFor(const TOutputFacts& Facts) const
 {
-    qvrOS::FileSetTime(File.Handle(), TimeFor(Facts));
-    if (!FRestoreFileAttr) return;
+    TOutputStamp s;
+    s.Time = TimeFor(Facts);
+    if (!FRestoreFileAttr) return s;
     if (FRestoreUnixModes && Facts.Mode != 0) {
-        File.SetMode(PermissionBits(Facts.Mode, FRestoreSpecialModes));
-        return;
+        s.SetMode = true;
+        s.Mode = PermissionBits(Facts.Mode, FRestoreSpecialModes);
+        return s;
     }
     // Only the DOS attribute byte is meaningful here. The file was just made, so it
     // already has every attribute but read-only, hidden and system: only those need a
     // system call.
     constexpr uint32_t Settable = qvrOS::faReadOnly | qvrOS::faHidden | qvrOS::faSysFile;
-    if (Facts.Attributes != qvrOS::faArchive && (Facts.Attributes & Settable))
-        File.SetAttributes(Facts.Attributes & 0xFFu);
+    if (Facts.Attributes != qvrOS::faArchive && (Facts.Attributes & Settable)) {
+        s.SetAttributes = true;
+        s.Attributes = Facts.Attributes & 0xFFu;
+    }
+    return s;
+}
+
+void TOutputStamp::Apply(qvrOS::TOutputFile& File) const
+{
+    qvrOS::FileSetTime(File.Handle(), Time);
+    if (SetMode) File.SetMode(Mode);
+    if (SetAttributes) File.SetAttributes(Attributes);
 }
 
 void TUnBase::NoteFolder(const std::string& FolderName, const TOutputFacts& Facts)

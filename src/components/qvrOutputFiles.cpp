@@ -305,7 +305,8 @@ uint32_t TUnBase::DateFor(uint32_t FileDate) const
 }
 
 bool TUnBase::CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
-                          const TOutputFacts& Facts, bool Pass, bool& Kept)
+                          const TOutputFacts& Facts, bool Pass, bool& Kept,
+                          const TOutputSeal* Sealed)
 {
     Kept = false;
     if (!Stream) return Pass;
@@ -319,10 +320,16 @@ bool TUnBase::CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::str
     }
     // Date and mode or attributes go on the open file, before it has a name anyone else
     // could swap for a link.
-    StampOutput(file, Facts);
+    TOutputSeal seal;
+    if (Sealed) {
+        seal = *Sealed;
+    } else {
+        StampFor(Facts).Apply(file);
+        if (!file.Close()) seal = {false, qvrOS::LastError()};
+    }
     bool done = true;
-    if (!file.Close()) {
-        ReportError(FileName, qvrOS::ErrorText(qvrOS::LastError()), E_CLOSEERR, "0");
+    if (!seal.Closed) {
+        ReportError(FileName, qvrOS::ErrorText(seal.Error), E_CLOSEERR, "0");
         done = false;
     }
     // A file that failed to close may hold less than was written: it only takes the

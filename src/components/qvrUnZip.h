@@ -96,7 +96,8 @@ protected:
     // the output file closed (Out, when extracting) and its date and attributes set,
     // OnEnd; Pass is the verdict of the bytes. Returns the entry's verdict.
     bool EntryVerdict(TZipEntry& Entry, uint32_t Attributes, TEntrySink& Sink, bool Pass,
-                      std::unique_ptr<TOutputStream>& Out, bool Testing);
+                      std::unique_ptr<TOutputStream>& Out, bool Testing,
+                      const TOutputSeal* Sealed = nullptr);
 
     // Workers (Threads above 1): started for an extraction from a file, off split sets.
     std::unique_ptr<TEntryWorkers> StartWorkers(TStream32& Stream);

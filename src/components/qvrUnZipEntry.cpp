@@ -125,14 +125,16 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
 }
 
 bool TUnZip::EntryVerdict(TZipEntry& Entry, uint32_t Attributes, TEntrySink& Sink, bool Pass,
-                          std::unique_ptr<TOutputStream>& Out, bool Testing)
+                          std::unique_ptr<TOutputStream>& Out, bool Testing,
+                          const TOutputSeal* Sealed)
 {
     Sink.FinishProgress();
     if (Sink.FailCode() != 0) ReportError(FFileName, Sink.FailDetail(), Sink.FailCode(), "0");
     bool kept = false, finished = true;
     if (!Testing)
         finished =
-            CloseOutput(Out, FFileName, OutputFacts(Entry, Attributes), Pass, kept) || !Pass;
+            CloseOutput(Out, FFileName, OutputFacts(Entry, Attributes), Pass, kept, Sealed) ||
+            !Pass;
     Crc32Acc = Sink.Crc();
     // A file that could not be finished has its report already.
     // A failed authentication code has been reported as the entry's CRC error.

@@ -55,6 +55,7 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
     job->DataAt = Stream.Position();
     job->Attributes = attr;
     job->FileName = FFileName;
+    job->Stamp = StampFor(OutputFacts(Entry, attr));
     FWorkers->Give(std::move(job));
     return true;
 }
@@ -111,7 +112,8 @@ void TUnZip::FinishJob(TEntryJob& Job)
     sink.Adopt(this);
     const bool pass =
         sink.Passes(Job.Entry.ChecksCrc() ? Job.Entry.Crc : sink.Crc()) && !GetCancel();
-    EntryVerdict(Job.Entry, Job.Attributes, sink, pass, Job.Out, false);
+    EntryVerdict(Job.Entry, Job.Attributes, sink, pass, Job.Out, false,
+                 Job.Sealed ? &Job.Seal : nullptr);
 }
 
 void TUnZip::ReportError(const std::string& FileName, const std::string& ExtendedMsg,
