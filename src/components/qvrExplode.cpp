@@ -369,7 +369,7 @@ TDecodeResult TExploder::Decode(uint8_t* out)
         // Distance 0 is the byte last produced, which CopyBack counts as 1. The whole match
         // is written; the output hands on no more than the declared size.
         const uint32_t n = static_cast<uint32_t>(length) + minMatch;
-        CopyBack(out, ((static_cast<uint32_t>(high) << LowBits) | low) + 1, n);
+        CopyBack(out, n, ((static_cast<uint32_t>(high) << LowBits) | low) + 1);
         out += n;
     }
     return FOut.Finish(out, TDecodeResult::Done);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "qvrByteCopy.h"
 #include "qvrInflate.h"
 
 // One entry of a decoding table: what the next Bits bits of input mean, packed in one
@@ -75,7 +76,6 @@ constexpr uint32_t FixedSpace = (1u << LitLenRootBits) + (1u << DistRootBits);
 // the WinSlack bytes just ahead of the write pointer are never history and the fast path
 // may overrun a copy into them (CopyOverrun). WinPad more bytes after the end let it read
 // a whole 16-byte word from a match that ends at the buffer's end.
-constexpr uint32_t CopyOverrun = 32;  // a fast copy writes less than this past its end
 constexpr uint32_t WinSlack = CopyOverrun;
 constexpr uint32_t WinPad = 16;
 
@@ -261,71 +261,4 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z);
 // wrapping the source at the window's end. Window and End delimit the circular buffer.
 void CopyMatchExact(uint8_t* Q, uint32_t Len, uint32_t Dist, uint8_t* Window, uint8_t* End);
 
-// Word copies shared by the fast path and the whole-buffer decoder; both may write up to
-// CopyOverrun - 1 bytes past the end of a match.
 
-// Forward copy in 16-byte words where the source lies at least 16 bytes ahead of the
-// destination or at least 16 bytes behind it.
-inline void CopyWords16(uint8_t* dst, const uint8_t* src, size_t len)
-{
-    uint8_t* const end = dst + len;
-    do {
-        std::memcpy(dst, src, 16);
-        dst += 16;
-        src += 16;
-    } while (dst < end);
-}
-
-// Copies len bytes from dist back, the source wholly inside the buffer before dst.
-// Overlapping matches repeat the last dist bytes, so short distances need care: a word
-// may only be read once all of its bytes have been written.
-inline void CopyBack(uint8_t* dst, size_t len, size_t dist)
-{
-    const uint8_t* src = dst - dist;
-    uint8_t* const end = dst + len;
-    if (dist >= 16) {
-        // Most matches are short: two words without a test, then a loop for the rest.
-        std::memcpy(dst, src, 16);
-        std::memcpy(dst + 16, src + 16, 16);
-        if (len > 32)
-            CopyWords16(dst + 32, src + 32, len - 32);
-    } else if (dist >= 8) {
-        do {
-            std::memcpy(dst, src, 8);
-            dst += 8;
-            src += 8;
-        } while (dst < end);
-    } else if (dist == 1) {
-        const uint64_t v = src[0] * 0x0101010101010101ull;
-        do {
-            std::memcpy(dst, &v, 8);
-            dst += 8;
-        } while (dst < end);
-    } else {
-        // Period 2..7: lay down eight bytes one at a time, then copy words from the
-        // smallest multiple of the period that is at least 8 back; the output repeats
-        // with that multiple too.
-        for (int i = 0; i < 8; i++)
-            dst[i] = dst[i - static_cast<ptrdiff_t>(dist)];
-        static constexpr uint8_t Far[8] = {0, 0, 8, 9, 8, 10, 12, 14};
-        const size_t far = Far[dist];
-        dst += 8;
-        src = dst - far;
-        while (dst < end) {
-            std::memcpy(dst, src, 8);
-            dst += 8;
-            src += 8;
-        }
-    }
-}
-
-// Little-endian 64-bit load for the bit buffer.
-inline uint64_t LoadLE64(const uint8_t* p)
-{
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}

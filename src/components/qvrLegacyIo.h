@@ -22,6 +22,7 @@
 // on, and Wants() turns false.
 #pragma once
 
+#include "qvrByteCopy.h"
 #include "qvrEntrySink.h"
 #include "qvrMethods.h"
 #include "qvrStreams.h"
@@ -83,15 +84,6 @@ public:
     }
 
 private:
-    static uint64_t LoadLE64(const uint8_t* P)
-    {
-        uint64_t v;
-        std::memcpy(&v, P, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        v = __builtin_bswap64(v);
-#endif
-        return v;
-    }
     // Taken and returned by value, so that the caller's copy never has its address taken.
     TBits RefillSlow(TBits B);
 
@@ -153,29 +145,3 @@ private:
     bool FFull = false; // the declared size has been handed on
 };
 
-// Copies Length bytes from Distance back (1: the byte just made) to Out. From 16 bytes
-// back it copies whole 16-byte words, at least two (most matches and strings are short,
-// and a test would cost more than the second word), so up to 31 bytes past the match
-// may change; closer matches overlap what they make, repeat their last Distance bytes
-// and are copied exactly.
-inline void CopyBack(uint8_t* Out, uint32_t Distance, uint32_t Length)
-{
-    const uint8_t* src = Out - Distance;
-    uint8_t* const end = Out + Length;
-    if (Distance >= 16) {
-        std::memcpy(Out, src, 16);
-        std::memcpy(Out + 16, src + 16, 16);
-        for (Out += 32, src += 32; Out < end; Out += 16, src += 16)
-            std::memcpy(Out, src, 16);
-    } else if (Distance == 1) {
-        std::memset(Out, *src, Length);
-    } else {
-        // The first Distance bytes are a whole period; each copy doubles what the next
-        // one may take in one go.
-        while (Out < end) {
-            const auto n = static_cast<size_t>(std::min(Out - src, end - Out));
-            std::memcpy(Out, src, n);
-            Out += n;
-        }
-    }
-}

@@ -208,7 +208,7 @@ private:
                 // The whole match is written; the output hands on no more than the
                 // declared size.
                 const uint32_t high = static_cast<uint32_t>(v >> (8 - FFactor));
-                CopyBack(out, (high << 8) + last + 1, length + 3);
+                CopyBack(out, length + 3, (high << 8) + last + 1);
                 out += length + 3;
                 state = TExpand::Literal;
                 break;

@@ -211,7 +211,7 @@ int32_t TUnshrinker::Walk(int32_t Code, int32_t Prev, int32_t PrevLength, uint8_
         if (c != NextSlot()) return -E_BADBLOCK;
         if (Prev < FirstEntry || parent[static_cast<size_t>(Prev)] != FreeSlot) {
             // The previous string stands as it was made, just before Out.
-            CopyBack(Out, static_cast<uint32_t>(PrevLength), static_cast<uint32_t>(PrevLength) + 1);
+            CopyBack(Out, static_cast<uint32_t>(PrevLength) + 1, static_cast<uint32_t>(PrevLength));
             return PrevLength + 1;
         }
         return -E_BADBLOCK;
@@ -277,7 +277,7 @@ TDecodeResult TUnshrinker::Run()
         } else if (t.Length[slot] != 0) {
             length = t.Length[slot];
             if (const uint8_t* from = FOut.At(t.MadeAt[slot]))
-                CopyBack(out, static_cast<uint32_t>(out - from), static_cast<uint32_t>(length));
+                CopyBack(out, static_cast<size_t>(length), static_cast<size_t>(out - from));
             else
                 Rebuild(code, out);
             t.MadeAt[slot] = at;
