@@ -91,6 +91,10 @@ void TEntryWorkers::Give(std::unique_ptr<TEntryJob> Job)
     FGivenBytes += Job->Entry.Info.UncompressedSize;
     TEntryJob* job = Job.get();
     FGiven.push_back(std::move(Job));
+    if (job->Deferred) {
+        job->Done = true; // no worker has seen it yet
+        return;
+    }
     bool wake;
     {
         std::lock_guard<std::mutex> lock(FLock);

@@ -44,6 +44,8 @@ struct TEntryJob {
     TOutputSeal Seal;
     std::unique_ptr<TEntrySink> Sink; // made by the worker
     bool Done = false;                // guarded by the workers' lock until taken back
+    // Nothing to decode (a folder): the job only keeps the entry's place in the order.
+    bool Deferred = false;
 };
 
 class TEntryWorkers {
@@ -62,6 +64,7 @@ public:
     // The largest entry worth a job: a larger one runs on the calling thread, where
     // its progress is shown as it goes.
     static constexpr int64_t MaxJobBytes = int64_t{8} << 20;
+    // Gives a job to the workers; a Deferred one is done as it is given.
     void Give(std::unique_ptr<TEntryJob> Job);
     bool Idle() const { return FGiven.empty(); }
     // Waits for the oldest job given and hands it back; null when none is left.

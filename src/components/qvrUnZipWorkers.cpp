@@ -30,12 +30,23 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
     const uint32_t attr = Entry.ExternalAttr;
     const uint32_t mode = UnixModeOf(info.Host, attr);
     // Whatever asks the host something, or may make the host change the entry's name,
-    // waits for its turn: folders, links, encrypted entries, names changed for the file
-    // system, a host that renames files, and names already taken.
-    if (Entry.IsDirectory() || (attr & AttrDirectory) || IsFolderMode(mode) ||
-        IsLinkMode(mode) || Entry.Encrypted() || FArcType == atJar || FArcType == atJarExe ||
+    // waits for its turn: links, encrypted entries, names changed for the file system,
+    // a host that renames files, and names already taken.
+    if (IsLinkMode(mode) || Entry.Encrypted() || FArcType == atJar || FArcType == atJarExe ||
         OnRenameFile || FFileName.empty() || !FChangedName.empty())
         return false;
+    // A folder has nothing to decode and asks nothing: it keeps its place among the
+    // jobs and is made when its turn comes (the files below it make it if need be).
+    if (Entry.IsDirectory() || (attr & AttrDirectory) || IsFolderMode(mode)) {
+        while (!FWorkers->Room(0)) TakeBack(false);
+        auto job = std::make_unique<TEntryJob>();
+        job->Entry = Entry;
+        job->Index = FCurEntry;
+        job->FileName = FFileName;
+        job->Deferred = true;
+        FWorkers->Give(std::move(job));
+        return true;
+    }
     if (info.UncompressedSize < 0 || info.UncompressedSize > TEntryWorkers::MaxJobBytes)
         return false;
     const TMethodRow* method = FindMethod(Entry.DecodedMethod());
@@ -89,11 +100,20 @@ void TUnZip::FinishJob(TEntryJob& Job)
     FChangedFrom.clear();
     FCurEntry = Job.Index;
     FEntry = &Job.Entry;
-    const TEntryInfo& info = Job.Entry.Info;
+    // After a cancel the entries still in flight were never the host's: their files go.
+    if (GetCancel()) {
+        if (Job.Out) Job.Out->File().Withdraw();
+        return;
+    }
+    if (Job.Deferred) {
+        std::unique_ptr<TOutputStream> out;
+        ExtractEntry(*FWalkStream, out, Job.Entry);
+        return;
+    }
     // A write that failed beside other entries (a disk they filled at once) may succeed
     // in turn, the entries before it done: the entry is extracted again, as on one
     // thread, from its begin step on.
-    if (Job.Sink->WriteFailed() && !GetCancel()) {
+    if (Job.Sink->WriteFailed()) {
         Job.Out->File().Withdraw();
         TStream32& walk = **FWalkStream;
         const int64_t at = walk.Position();
@@ -102,10 +122,10 @@ void TUnZip::FinishJob(TEntryJob& Job)
         walk.Seek(at, 0);
         return;
     }
-    // After a cancel, or when the host declines the entry, its file was never there.
-    if (GetCancel() || !BeginFile(false, true)) {
-        if (Job.Out) Job.Out->File().Withdraw();
-        if (!GetCancel()) SkipProgress(info);
+    // When the host declines the entry (or cancels), its file was never there.
+    if (!BeginFile(false, true)) {
+        Job.Out->File().Withdraw();
+        if (!GetCancel()) SkipProgress(Job.Entry.Info);
         return;
     }
     TEntrySink& sink = *Job.Sink;
