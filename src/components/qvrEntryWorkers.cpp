@@ -1,6 +1,7 @@
 #include "qvrEntryWorkers.h"
 
-#include "qvrEntryInput.h"
+#include "qvrAesInput.h"
+#include "qvrEntryLayers.h"
 
 #include <algorithm>
 #include <system_error>
@@ -152,25 +153,32 @@ void TEntryWorkers::Run(TWorker& Worker)
 
 void TEntryWorkers::Decode(TWorker& Worker, TEntryJob& Job)
 {
-    const TZipEntry& e = Job.Entry;
-    TStream32& Archive = *Worker.Archive;
+    TZipEntry& e = Job.Entry;
+    TStream32& archive = *Worker.Archive;
     Job.Sink = std::make_unique<TEntrySink>(nullptr, Job.Out.get(), e.Info.UncompressedSize,
                                             Job.FileName);
     Job.Sink->Watch(&FStop);
     Job.Sink->UseBuffers(*Worker.Buffers);
-    Job.Sink->LendWholeBuffer(&Worker.Buffers->Whole());
-    if (FStop || Archive.Seek(Job.DataAt, 0) != Job.DataAt) return;
-    TWindowStream window(Archive, e.PackedBytes());
-    TEntryInfo info = e.Info;
-    info.Method = e.DecodedMethod();
+    if (FStop || archive.Seek(Job.DataAt, 0) != Job.DataAt) return;
+    if (e.Encrypted()) {
+        uint8_t header[std::max<size_t>(12, AesMaxHeaderSize)] = {};
+        const int32_t n = e.CipherHeaderBytes();
+        const bool keyed = archive.ReadFull(header, n) == n && KeyEntry(e, Job.Password, header);
+        if (!keyed) {
+            Job.Redo = true;
+            return;
+        }
+    }
     try {
-        Job.Method->Decode(window, *Job.Sink, info);
+        DecodeEntryLayers(*Job.Method, archive, e, *Job.Sink, false, !e.Encrypted());
     } catch (...) {
         // Without an owner the sink raises nothing; a decoder's own failure leaves the
         // entry short, and its verdict says so.
         return;
     }
-    if (FStop || !Job.Sink->Passes(e.ChecksCrc() ? e.Crc : Job.Sink->Crc())) return;
+    const bool pass = Job.Sink->Passes(e.ChecksCrc() ? e.Crc : Job.Sink->Crc());
+    if (!pass && e.Encrypted()) Job.Redo = true;
+    if (FStop || !pass) return;
     qvrOS::TOutputFile& file = Job.Out->File();
     Job.Stamp.Apply(file);
     if (!file.Close()) Job.Seal = {false, qvrOS::LastError()};

@@ -30,6 +30,7 @@
 
 // One entry on its way through a worker.
 struct TEntryJob {
+    ~TEntryJob() { qvrOS::WipeMemory(Password.data(), Password.size()); }
     TZipEntry Entry;
     int32_t Index = 0; // in the walk's table
     const TMethodRow* Method = nullptr;
@@ -46,6 +47,11 @@ struct TEntryJob {
     bool Done = false;                // guarded by the workers' lock until taken back
     // Nothing to decode (a folder): the job only keeps the entry's place in the order.
     bool Deferred = false;
+    // An encrypted entry is tried with the password that opened the last one; when
+    // that does not open it, or its bytes fail, the entry is done again in its turn by
+    // the password search, whose questions are the host's.
+    std::string Password;
+    bool Redo = false;
 };
 
 class TEntryWorkers {

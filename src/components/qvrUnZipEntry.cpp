@@ -1,6 +1,7 @@
 // One entry of the walk: the begin step, the method lookup, the password search, the
 // output file, the entry's bytes through their layers into the sink, and the verdict.
 #include "qvrEntryInput.h"
+#include "qvrEntryLayers.h"
 #include "qvrUnZip.h"
 #include "qvrPlatform.h"
 
@@ -232,27 +233,12 @@ TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Strea
     // A spanned set's next disk must show a record where this entry's data ends.
     if (FVolumeSet.Reading())
         FVolumeSet.RecordAt(Stream.Position() + packed + Entry.CipherTrailerBytes());
-    TWindowStream window(Stream, packed);
-    // The cipher layers work on their own copies of the entry's keys.
-    std::optional<TCipherStream> cipher;
-    std::optional<TAesStream> aes;
-    // A large entry's authentication code is worth a thread of its own.
+    // A large entry's authentication code is worth a thread of its own. Bytes read ahead
+    // of the output are fine where one part holds them all and no cipher streams them.
     constexpr int64_t MacBesideFrom = int64_t{1} << 20;
-    if (Entry.IsAes()) aes.emplace(window, Entry.AesKeys, FThreads > 1 && packed >= MacBesideFrom);
-    else if (Entry.Encrypted()) cipher.emplace(window, Entry.Cipher);
-    TStream32& in = aes      ? static_cast<TStream32&>(*aes)
-                    : cipher ? static_cast<TStream32&>(*cipher)
-                             : window;
-    // The decoder sees the method beneath an AES cipher.
-    TEntryInfo info = Entry.Info;
-    info.Method = Entry.DecodedMethod();
-    // Bytes read ahead of the output are fine where one part holds them all and no
-    // cipher streams them.
-    if (!FVolumeSet.Reading() && !Entry.Encrypted()) Sink.LendWholeBuffer(&Sink.Buffers().Whole());
-    const TDecodeResult result = Method.Decode(in, Sink, info);
-    // Whatever the decoder made of them, bytes that fail their code are not the entry's.
-    if (aes && !aes->Authentic(Stream)) Sink.Forged("authentication code does not match");
-    return result;
+    return DecodeEntryLayers(Method, Stream, Entry, Sink,
+                             FThreads > 1 && packed >= MacBesideFrom,
+                             !FVolumeSet.Reading() && !Entry.Encrypted());
 }
 
 // ---------------------------------------------------------------------------------
@@ -272,13 +258,7 @@ bool TUnZip::CheckPassword(uint8_t* Header)
 
 bool TUnZip::TryPassword(TZipEntry& Entry, const uint8_t* Header)
 {
-    if (Entry.IsAes())
-        return !FPassword.empty() && Entry.AesKeys.Derive(FPassword, Entry.Aes.Strength, Header);
-    // The check deciphers its copy in place.
-    uint8_t buf[25] = {};
-    std::memcpy(buf, Header, 12);
-    std::memcpy(buf + 12, Header, 12);
-    return PassesCheckByte(Entry, buf);
+    return KeyEntry(Entry, FPassword, Header);
 }
 
 bool TUnZip::VerifyPassword(TZipEntry& Entry, const uint8_t* Header)

@@ -30,10 +30,14 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
     const uint32_t attr = Entry.ExternalAttr;
     const uint32_t mode = UnixModeOf(info.Host, attr);
     // Whatever asks the host something, or may make the host change the entry's name,
-    // waits for its turn: links, encrypted entries, names changed for the file system,
-    // a host that renames files, and names already taken.
-    if (IsLinkMode(mode) || Entry.Encrypted() || FArcType == atJar || FArcType == atJarExe ||
-        OnRenameFile || FFileName.empty() || !FChangedName.empty())
+    // waits for its turn: links, names changed for the file system, a host that renames
+    // files, names already taken, and encrypted entries without a password to try
+    // (the one that opened the last entry, else the list's first).
+    const std::string& password =
+        !FPassword.empty() || FPasswords.empty() ? FPassword : FPasswords.front();
+    if (IsLinkMode(mode) || FArcType == atJar || FArcType == atJarExe || OnRenameFile ||
+        FFileName.empty() || !FChangedName.empty() ||
+        (Entry.Encrypted() && (FBadPassword || password.empty())))
         return false;
     // A folder has nothing to decode and asks nothing: it keeps its place among the
     // jobs and is made when its turn comes (the files below it make it if need be).
@@ -67,6 +71,7 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
     job->Attributes = attr;
     job->FileName = FFileName;
     job->Stamp = StampFor(OutputFacts(Entry, attr));
+    if (Entry.Encrypted()) job->Password = password;
     FWorkers->Give(std::move(job));
     return true;
 }
@@ -111,9 +116,10 @@ void TUnZip::FinishJob(TEntryJob& Job)
         return;
     }
     // A write that failed beside other entries (a disk they filled at once) may succeed
-    // in turn, the entries before it done: the entry is extracted again, as on one
-    // thread, from its begin step on.
-    if (Job.Sink->WriteFailed()) {
+    // in turn, the entries before it done; an encrypted entry the password did not
+    // open is the password search's. Either is extracted again, as on one thread, from
+    // its begin step on.
+    if (Job.Redo || Job.Sink->WriteFailed()) {
         Job.Out->File().Withdraw();
         TStream32& walk = **FWalkStream;
         const int64_t at = walk.Position();
@@ -128,6 +134,8 @@ void TUnZip::FinishJob(TEntryJob& Job)
         if (!GetCancel()) SkipProgress(Job.Entry.Info);
         return;
     }
+    // The password that opened it opens the next ones first, as after a search.
+    if (Job.Entry.Encrypted()) FPassword = Job.Password;
     TEntrySink& sink = *Job.Sink;
     sink.Adopt(this);
     const bool pass =

@@ -145,18 +145,22 @@ TEST(AesPasswords, FollowTheSearchOfTraditionalEntries)
         {"HandlerAtTheSecondTry", {}, {"x", Secret}, {E_INVALIDPASSWORD}, 3},
         {"HandlerDeclines", {"wrong"}, {""}, {E_INVALIDPASSWORD}, 0},
     };
-    for (const TCase& c : cases) {
-        SCOPED_TRACE(c.Name);
+    // With threads the entries are first tried beside the walk with the list's first
+    // password; those it does not open go through the same search in their turn.
+    for (const TCase& c : cases)
+    for (const int threads : {1, 4}) {
+        SCOPED_TRACE(std::string(c.Name) + " threads " + std::to_string(threads));
         TUnZip z;
         z.ArchiveFile(zip.string());
         z.Passwords(c.List);
+        z.Threads(threads);
         size_t calls = 0;
         if (!c.Answers.empty())
             z.OnGetPassword = [&](TZipCommon&, const std::string&, std::string& pw, bool& again) {
                 pw = c.Answers[std::min(calls++, c.Answers.size() - 1)];
                 again = !pw.empty();
             };
-        const fs::path out = tmp / c.Name;
+        const fs::path out = tmp / (c.Name + std::to_string(threads));
         const TRunLog log = RunLogged(z, out);
         EXPECT_EQ(log.Codes(), c.Codes);
         EXPECT_EQ(log.Count, c.Extracted);

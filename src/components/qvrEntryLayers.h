@@ -1,0 +1,24 @@
+// The layers one entry's bytes pass through, whichever thread runs them: the password
+// check that keys the entry's cipher, then the window of its compressed bytes, the
+// cipher of an encrypted entry, the method's decoder and the sink.
+#pragma once
+
+#include "qvrEntrySink.h"
+#include "qvrMethods.h"
+#include "qvrStreams.h"
+#include "qvrZipEntry.h"
+
+#include <string>
+
+// Whether Password passes the check of Entry's encryption header (the 12 traditional
+// bytes, or an AES entry's salt and verifier) at Header; the entry's cipher is then
+// keyed for its data.
+bool KeyEntry(TZipEntry& Entry, const std::string& Password, const uint8_t* Header);
+
+// Decodes Entry, whose compressed bytes Stream stands at (past any encryption header),
+// into Sink; an AES entry's authentication code is then read behind them and checked.
+// MacBeside: that code is computed on a thread of its own. Whole: the decoder may read
+// the entry's bytes ahead of its output in one go.
+TDecodeResult DecodeEntryLayers(const TMethodRow& Method, TStream32& Stream,
+                                const TZipEntry& Entry, TEntrySink& Sink, bool MacBeside,
+                                bool Whole);
