@@ -491,12 +491,17 @@ TEST(Concurrency, FourThreadsExtractTheCorpusAsOne)
     for (const TManifestRecord& r : Manifest()) {
         SCOPED_TRACE(r.File);
         const fs::path dir = tmp / std::to_string(n++);
+        // CancelAt: the host cancels at that begin step; a negative one declines every
+        // other entry instead.
         auto run = [&](int Threads, const fs::path& Out, bool Ask, int CancelAt = 0) {
             TUnZip z;
             int begun = 0;
             if (CancelAt)
-                z.OnBegin = [&begun, CancelAt](TZipCommon& s, const std::string&, int32_t, bool&) {
-                    if (++begun == CancelAt) s.SetCancel(true);
+                z.OnBegin = [&begun, CancelAt](TZipCommon& s, const std::string&, int32_t,
+                                               bool& Take) {
+                    ++begun;
+                    if (CancelAt < 0) Take = begun % 2;
+                    else if (begun == CancelAt) s.SetCancel(true);
                 };
             z.ArchiveFile((CorpusDir() / r.File).string());
             if (!r.Password.empty()) z.Passwords({r.Password});
@@ -528,5 +533,9 @@ TEST(Concurrency, FourThreadsExtractTheCorpusAsOne)
         const TRunLog cut1 = run(1, dir / "cut1", true, 2), cut4 = run(4, dir / "cut4", true, 2);
         EXPECT_EQ(cut4.Events, cut1.Events);
         EXPECT_EQ(TreeOf(dir / "cut4"), TreeOf(dir / "cut1"));
+        // Every other entry declined by the host: no file of it.
+        const TRunLog odd1 = run(1, dir / "odd1", true, -1), odd4 = run(4, dir / "odd4", true, -1);
+        EXPECT_EQ(odd4.Events, odd1.Events);
+        EXPECT_EQ(TreeOf(dir / "odd4"), TreeOf(dir / "odd1"));
     }
 }
