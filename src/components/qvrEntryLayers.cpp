@@ -15,7 +15,12 @@ bool KeyEntry(TZipEntry& Entry, const std::string& Password, const uint8_t* Head
     uint8_t buf[25] = {};
     std::memcpy(buf, Header, 12);
     std::memcpy(buf + 12, Header, 12);
-    return CheckHeader(Entry.Cipher, buf, Entry.LocalFlags, Entry.Crc, Password,
+    return PassesCheckByte(Entry, Password, buf);
+}
+
+bool PassesCheckByte(TZipEntry& Entry, const std::string& Password, uint8_t Header[24])
+{
+    return CheckHeader(Entry.Cipher, Header, Entry.LocalFlags, Entry.Crc, Password,
                        Entry.LocalDosDateTime);
 }
 

@@ -14,6 +14,9 @@
 // bytes, or an AES entry's salt and verifier) at Header; the entry's cipher is then
 // keyed for its data.
 bool KeyEntry(TZipEntry& Entry, const std::string& Password, const uint8_t* Header);
+// The traditional check of Password against Header (24 bytes: the encryption header
+// twice, deciphered in place), keying Entry's cipher.
+bool PassesCheckByte(TZipEntry& Entry, const std::string& Password, uint8_t Header[24]);
 
 // Decodes Entry, whose compressed bytes Stream stands at (past any encryption header),
 // into Sink; an AES entry's authentication code is then read behind them and checked.

@@ -84,9 +84,6 @@ protected:
     bool VerifyPassword(TZipEntry& Entry, const uint8_t* Header);
     // Whether FPassword passes the check byte of Header; the entry's cipher is then ready.
     bool TryPassword(TZipEntry& Entry, const uint8_t* Header);
-    // The traditional check of FPassword against Header (24 bytes: the encryption header
-    // twice, deciphered in place), keying Entry's cipher.
-    bool PassesCheckByte(TZipEntry& Entry, uint8_t Header[24]) const;
     // After the entry failed with FPassword: takes the next password of the list (not
     // in Failed) that passes the check, and puts Stream back at DataAt, the entry's data
     // after its encryption header. False when none is left.

@@ -244,16 +244,10 @@ TDecodeResult TUnZip::DecompressEntry(const TMethodRow& Method, TStream32& Strea
 // ---------------------------------------------------------------------------------
 // Passwords
 
-bool TUnZip::PassesCheckByte(TZipEntry& Entry, uint8_t Header[24]) const
-{
-    return CheckHeader(Entry.Cipher, Header, Entry.LocalFlags, Entry.Crc, FPassword,
-                       Entry.LocalDosDateTime);
-}
-
 bool TUnZip::CheckPassword(uint8_t* Header)
 {
     // The host's check takes a traditional encryption header only.
-    return FEntry && !FEntry->IsAes() && PassesCheckByte(*FEntry, Header);
+    return FEntry && !FEntry->IsAes() && PassesCheckByte(*FEntry, FPassword, Header);
 }
 
 bool TUnZip::TryPassword(TZipEntry& Entry, const uint8_t* Header)

@@ -41,36 +41,27 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
         return false;
     // A folder has nothing to decode and asks nothing: it keeps its place among the
     // jobs and is made when its turn comes (the files below it make it if need be).
-    if (Entry.IsDirectory() || (attr & AttrDirectory) || IsFolderMode(mode)) {
-        while (!FWorkers->Room(0)) TakeBack(false);
-        auto job = std::make_unique<TEntryJob>();
-        job->Entry = Entry;
-        job->Index = FCurEntry;
-        job->FileName = FFileName;
-        job->Deferred = true;
-        FWorkers->Give(std::move(job));
-        return true;
-    }
-    if (info.UncompressedSize < 0 || info.UncompressedSize > TEntryWorkers::MaxJobBytes)
+    const bool folder = Entry.IsDirectory() || (attr & AttrDirectory) || IsFolderMode(mode);
+    const TMethodRow* method = folder ? nullptr : FindMethod(Entry.DecodedMethod());
+    if (!folder &&
+        (!method || info.UncompressedSize < 0 ||
+         info.UncompressedSize > TEntryWorkers::MaxJobBytes || FWritten.Find(FFileName) >= 0 ||
+         (FConfirmOverwrites ? OutputAttributes(FFileName) >= 0 : FOverwriteMode != omOverwrite)))
         return false;
-    const TMethodRow* method = FindMethod(Entry.DecodedMethod());
-    if (!method) return false;
-    if (FWritten.Find(FFileName) >= 0) return false;
-    if (FConfirmOverwrites ? OutputAttributes(FFileName) >= 0 : FOverwriteMode != omOverwrite)
-        return false;
-    while (!FWorkers->Room(info.UncompressedSize)) TakeBack(false);
+    while (!FWorkers->Room(folder ? 0 : info.UncompressedSize)) TakeBack(false);
     auto job = std::make_unique<TEntryJob>();
-    // The begin step runs when the entry's turn comes; the file is begun now.
+    // The begin step runs when the entry's turn comes; a file is begun now.
     FReplaceReadOnly = false;
     std::string reason;
-    if (!OpenOutput(job->Out, FFileName, reason)) return false;
+    if (!folder && !OpenOutput(job->Out, FFileName, reason)) return false;
     job->Entry = Entry;
     job->Index = FCurEntry;
     job->Method = method;
     job->DataAt = Stream.Position();
     job->Attributes = attr;
     job->FileName = FFileName;
-    job->Stamp = StampFor(OutputFacts(Entry, attr));
+    job->Deferred = folder;
+    if (!folder) job->Stamp = StampFor(OutputFacts(Entry, attr));
     if (Entry.Encrypted()) job->Password = password;
     FWorkers->Give(std::move(job));
     return true;
@@ -110,17 +101,12 @@ void TUnZip::FinishJob(TEntryJob& Job)
         if (Job.Out) Job.Out->File().Withdraw();
         return;
     }
-    if (Job.Deferred) {
-        std::unique_ptr<TOutputStream> out;
-        ExtractEntry(*FWalkStream, out, Job.Entry);
-        return;
-    }
-    // A write that failed beside other entries (a disk they filled at once) may succeed
-    // in turn, the entries before it done; an encrypted entry the password did not
-    // open is the password search's. Either is extracted again, as on one thread, from
-    // its begin step on.
-    if (Job.Redo || Job.Sink->WriteFailed()) {
-        Job.Out->File().Withdraw();
+    // A folder is made in its turn. A write that failed beside other entries (a disk
+    // they filled at once) may succeed in turn, the entries before it done; an
+    // encrypted entry the password did not open is the password search's. Each is
+    // extracted as on one thread, from its begin step on.
+    if (Job.Deferred || Job.Redo || Job.Sink->WriteFailed()) {
+        if (Job.Out) Job.Out->File().Withdraw();
         TStream32& walk = **FWalkStream;
         const int64_t at = walk.Position();
         std::unique_ptr<TOutputStream> out;
