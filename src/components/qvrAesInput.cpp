@@ -1,6 +1,6 @@
 #include "qvrAesInput.h"
 
-#include "qvrMacWorker.h"
+#include "qvrChunkPipe.h"
 #include "qvrMethods.h"
 #include "qvrPlatform.h"
 
@@ -72,7 +72,7 @@ struct TAesStream::TCrypto {
     qvrOS::TAesBlocks Aes;
     qvrOS::THmacSha1 Mac;
     // Feeds Mac on its own thread when there is one; ends (and is joined) before Mac goes.
-    std::optional<TMacWorker> Worker;
+    std::optional<TChunkPipe> Worker;
     TCrypto(const TAesKeys& Keys)
         : Aes(Keys.CipherKey(), Keys.KeySize()), Mac(Keys.MacKey(), Keys.KeySize())
     {
@@ -83,7 +83,10 @@ TAesStream::TAesStream(TStream32& Window, const TAesKeys& Keys, bool MacBeside)
     : FWindow(Window), FCrypto(std::make_unique<TCrypto>(Keys))
 {
     FBroken = !FCrypto->Aes.Ready() || !FCrypto->Mac.Ready();
-    if (MacBeside && !FBroken) FCrypto->Worker.emplace(FCrypto->Mac);
+    if (MacBeside && !FBroken) {
+        qvrOS::THmacSha1& mac = FCrypto->Mac;
+        FCrypto->Worker.emplace([&mac](const uint8_t* P, size_t Size) { mac.Update(P, Size); });
+    }
 }
 
 TAesStream::~TAesStream() = default;
@@ -129,7 +132,7 @@ void TAesStream::Feed(const uint8_t* Buf, int32_t Count, int64_t Pos)
     if (Pos > FFed || Pos + Count <= FFed) return;
     const uint8_t* from = Buf + (FFed - Pos);
     const size_t n = static_cast<size_t>(Pos + Count - FFed);
-    if (FCrypto->Worker) FCrypto->Worker->Update(from, n);
+    if (FCrypto->Worker) FCrypto->Worker->Put(from, n);
     else FCrypto->Mac.Update(from, n);
     FFed = Pos + Count;
 }

@@ -41,7 +41,16 @@ TDecodeResult DecodeEntryLayers(const TMethodRow& Method, TStream32& Stream,
     TEntryInfo info = Entry.Info;
     info.Method = Entry.DecodedMethod();
     if (Whole) Sink.LendWholeBuffer(&Sink.Buffers().Whole());
-    const TDecodeResult result = Method.Decode(in, Sink, info);
+    TDecodeResult result;
+    try {
+        result = Method.Decode(in, Sink, info);
+    } catch (...) {
+        // Reported where it arose; the writes behind are waited for all the same, since
+        // the verdict and the file are the caller's once this returns.
+        Sink.FinishWrites(false);
+        throw;
+    }
+    Sink.FinishWrites();
     // Whatever the decoder made of them, bytes that fail their code are not the entry's.
     if (aes && !aes->Authentic(Stream)) Sink.Forged("authentication code does not match");
     return result;

@@ -1,7 +1,9 @@
 #include "qvrEntrySink.h"
 
 #include "qvrBase.h"
+#include "qvrChunkPipe.h"
 #include "qvrCrc.h"
+#include "qvrPlatform.h"
 
 #include <algorithm>
 #include <utility>
@@ -10,6 +12,86 @@ TEntrySink::TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected,
                        std::string_view Name)
     : FOwner(Owner), FOut(Out), FName(Name), FExpected(Expected)
 {
+}
+
+// The thread writing behind the decoder, and what it has made of the bytes: once a
+// write fails the rest are dropped, and the failure waits for the decoder's thread.
+struct TEntrySink::TBehind {
+    TStream32& Out;
+    uint32_t Crc;
+    std::atomic<bool> Failed{false};
+    uint32_t Error = 0;
+    TChunkPipe Pipe;
+    TBehind(TStream32& To, uint32_t Crc)
+        : Out(To), Crc(Crc), Pipe([this](const uint8_t* P, size_t Size) { Take(P, Size); })
+    {
+    }
+    void Take(const uint8_t* P, size_t Size)
+    {
+        if (Failed.load(std::memory_order_relaxed)) return;
+        const auto n = static_cast<int32_t>(Size);
+        if (Out.Write(P, n) != n) {
+            Error = qvrOS::LastError();
+            Failed.store(true, std::memory_order_release);
+            return;
+        }
+        UpdateCrc32(P, static_cast<int64_t>(Size), Crc);
+    }
+};
+
+TEntrySink::~TEntrySink() { FinishWrites(false); }
+
+void TEntrySink::WriteBehind()
+{
+    if (FOut && !FBehind && !FStopped && (FExpected < 0 || FExpected >= WriteBehindFrom))
+        FBehind = std::make_unique<TBehind>(*FOut, FCrc);
+}
+
+void TEntrySink::FinishWrites(bool Report)
+{
+    if (!FBehind) return;
+    FBehind->Pipe.Finish();
+    const std::unique_ptr<TBehind> behind = std::move(FBehind);
+    FCrc = behind->Crc;
+    if (!behind->Failed || FWriteFailed) return;
+    if (Report) WriteFailedWith(behind->Error);
+    FWriteFailed = FStopped = true;
+}
+
+void TEntrySink::WriteFailedWith(uint32_t Error)
+{
+    // A full disk raises: the entry ends here, the run decides what follows.
+    FWriteFailed = FStopped = true;
+    if (FOwner) FOwner->ReportWriteFailure(Error, FName);
+}
+
+bool TEntrySink::Deliver(const uint8_t* Buf, int32_t Count)
+{
+    if (FBehind) {
+        if (FBehind->Failed.load(std::memory_order_acquire)) {
+            const uint32_t error = FBehind->Error;
+            FinishWrites(false);
+            WriteFailedWith(error);
+            return false;
+        }
+        FBehind->Pipe.Put(Buf, static_cast<size_t>(Count));
+        return true;
+    }
+    int32_t n = 0;
+    try {
+        n = FOwner ? FOwner->WriteEntryBytes(FOut, Buf, Count, FName) : FOut->Write(Buf, Count);
+    } catch (...) {
+        FWriteFailed = FStopped = true;
+        throw;
+    }
+    if (n != Count) {
+        // WriteEntryBytes has reported the failure; the file cannot be completed, so
+        // the entry ends at its first failed write with that one report.
+        FWriteFailed = FStopped = true;
+        return false;
+    }
+    UpdateCrc32(Buf, Count, FCrc);
+    return true;
 }
 
 int32_t TEntrySink::Room(int32_t Limit) const
@@ -32,23 +114,10 @@ bool TEntrySink::Write(const uint8_t* Buf, int32_t Count)
     }
     if (take > 0) {
         if (FOut) {
-            int32_t n = 0;
-            try {
-                n = FOwner ? FOwner->WriteEntryBytes(FOut, Buf, take, FName)
-                           : FOut->Write(Buf, take);
-            } catch (...) {
-                // A full disk raises: the entry ends here, the run decides what follows.
-                FWriteFailed = FStopped = true;
-                throw;
-            }
-            if (n != take) {
-                // WriteEntryBytes has reported the failure; the file cannot be completed, so
-                // the entry ends at its first failed write with that one report.
-                FWriteFailed = FStopped = true;
-                return false;
-            }
+            if (!Deliver(Buf, take)) return false;
+        } else {
+            UpdateCrc32(Buf, take, FCrc);
         }
-        UpdateCrc32(Buf, take, FCrc);
         FWritten += take;
         FCounted += take;
         if (FOwner) FOwner->EntryProgress(take, std::max(FExpected, FWritten), FWritten);

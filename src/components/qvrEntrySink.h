@@ -28,6 +28,7 @@ public:
     // ends, a listing to read a link's target); Out, when given, still takes the bytes.
     // Name is the output name a failed write is reported under.
     TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected, std::string_view Name = {});
+    ~TEntrySink();
     TEntrySink(const TEntrySink&) = delete;
     TEntrySink& operator=(const TEntrySink&) = delete;
 
@@ -49,6 +50,17 @@ public:
     bool Wants() const { return !FStopped && (FExpected < 0 || FWritten < FExpected); }
     // How many bytes a decoder may usefully produce next, at most Limit.
     int32_t Room(int32_t Limit) const;
+    // From here on the bytes are written, and folded into the CRC, on a thread of their
+    // own while the decoder goes on: worth it for a large entry. Out is not touched by
+    // the caller until FinishWrites.
+    // A smaller entry is written where it is decoded: a thread would cost it more.
+    void WriteBehind();
+    static constexpr int64_t WriteBehindFrom = int64_t{1} << 20;
+    // Waits for the writes handed to that thread. A failed one ends the entry as a
+    // failed write in Write does; with Report it is reported as there. Called once
+    // decoding has ended, before the verdict; harmless when nothing writes behind.
+    void FinishWrites(bool Report = true);
+
     // The decoder's working buffers: the run's when the walk lends them (UseBuffers),
     // else the sink's own.
     uint8_t* Buffer(TEntryBuffers::TSlot Slot, int32_t Size) { return FBuffers->Get(Slot, Size); }
@@ -90,6 +102,12 @@ public:
     void FinishProgress();
 
 private:
+    struct TBehind;
+    // Writes Count bytes at Buf to Out, or hands them to the thread writing behind;
+    // false when a write has failed (reported, with an owner).
+    bool Deliver(const uint8_t* Buf, int32_t Count);
+    void WriteFailedWith(uint32_t Error);
+
     TZipCommon* FOwner;
     const std::atomic<bool>* FStop = nullptr;
 
@@ -108,4 +126,5 @@ private:
     int32_t FFailCode = 0;
     std::string FFailDetail;
     TWholeEntryBuffer* FWholeBuffer = nullptr;
+    std::unique_ptr<TBehind> FBehind;
 };

@@ -84,12 +84,13 @@ TEntryWorkers::~TEntryWorkers()
 
 bool TEntryWorkers::Room(int64_t Bytes) const
 {
-    return FGiven.size() < MaxJobs && (FGiven.empty() || FGivenBytes + Bytes <= MaxBytes);
+    return FGiven.size() < MaxJobs &&
+           (FGiven.empty() || FGivenBytes + Weight(Bytes) <= MaxBytes);
 }
 
 void TEntryWorkers::Give(std::unique_ptr<TEntryJob> Job)
 {
-    FGivenBytes += Job->Entry.Info.UncompressedSize;
+    FGivenBytes += Weight(Job->Entry.Info.UncompressedSize);
     TEntryJob* job = Job.get();
     FGiven.push_back(std::move(Job));
     if (job->Deferred) {
@@ -127,7 +128,7 @@ std::unique_ptr<TEntryJob> TEntryWorkers::TakeOldest()
     }
     std::unique_ptr<TEntryJob> job = std::move(FGiven.front());
     FGiven.pop_front();
-    FGivenBytes -= job->Entry.Info.UncompressedSize;
+    FGivenBytes -= Weight(job->Entry.Info.UncompressedSize);
     return job;
 }
 

@@ -18,6 +18,7 @@
 #include "qvrStreams.h"
 #include "qvrZipEntry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -67,9 +68,10 @@ public:
     bool Ready() const { return FThreads.size() > 1; }
     // Whether a job of Bytes uncompressed bytes may be given now.
     bool Room(int64_t Bytes) const;
-    // The largest entry worth a job: a larger one runs on the calling thread, where
-    // its progress is shown as it goes.
-    static constexpr int64_t MaxJobBytes = int64_t{8} << 20;
+    // The largest entry given as a job. A job's progress is reported in its turn, all
+    // at once; a larger entry runs on the calling thread, where its progress shows as
+    // it goes, while the workers finish the jobs before it.
+    static constexpr int64_t MaxJobBytes = int64_t{64} << 20;
     // Gives a job to the workers; a Deferred one is done as it is given.
     void Give(std::unique_ptr<TEntryJob> Job);
     bool Idle() const { return FGiven.empty(); }
@@ -91,7 +93,11 @@ private:
     // A sleeping worker is woken once this many jobs wait (or the calling thread waits):
     // a wake-up per tiny entry costs more than decoding it.
     static constexpr size_t WakeBatch = 4;
+    // The bytes given and not taken back, a large entry counted as Weight (its file
+    // is written as it is decoded, so what it holds does not grow with it): bounds how
+    // far the workers run ahead of the host's events.
     static constexpr int64_t MaxBytes = int64_t{64} << 20;
+    static int64_t Weight(int64_t Bytes) { return std::clamp<int64_t>(Bytes, 0, 8 << 20); }
 
     std::vector<TWorker> FThreads;
     // The jobs in the order given; the calling thread's alone, but for Done.

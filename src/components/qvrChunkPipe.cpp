@@ -1,24 +1,26 @@
-#include "qvrMacWorker.h"
+#include "qvrChunkPipe.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
-TMacWorker::TMacWorker(qvrOS::THmacSha1& Mac)
-    : FMac(Mac), FBytes(std::make_unique<uint8_t[]>(ChunkSize * Chunks))
+TChunkPipe::TChunkPipe(TConsumer Consumer)
+    : FConsumer(std::move(Consumer)), FBytes(std::make_unique<uint8_t[]>(ChunkSize * Chunks))
 {
     try {
-        FThread = std::thread([this] { Hash(); });
+        FThread = std::thread([this] { Consume(); });
     } catch (const std::system_error&) {
-        // No thread to be had: the caller's thread hashes as it goes.
+        // No thread to be had: the caller's thread consumes as it goes.
     }
 }
 
-TMacWorker::~TMacWorker() { Finish(); }
+TChunkPipe::~TChunkPipe() { Finish(); }
 
-void TMacWorker::Update(const uint8_t* P, size_t Size)
+void TChunkPipe::Put(const uint8_t* P, size_t Size)
 {
     if (!FThread.joinable()) {
-        FMac.Update(P, Size);
+        if (Size) FConsumer(P, Size);
         return;
     }
     while (Size) {
@@ -35,7 +37,7 @@ void TMacWorker::Update(const uint8_t* P, size_t Size)
     }
 }
 
-void TMacWorker::Hand(std::unique_lock<std::mutex>& Lock)
+void TChunkPipe::Hand(std::unique_lock<std::mutex>& Lock)
 {
     ++FQueued;
     FHead = (FHead + 1) % Chunks;
@@ -44,7 +46,7 @@ void TMacWorker::Hand(std::unique_lock<std::mutex>& Lock)
     FFill[FHead] = 0;
 }
 
-void TMacWorker::Finish()
+void TChunkPipe::Finish()
 {
     if (!FThread.joinable()) return;
     {
@@ -56,7 +58,7 @@ void TMacWorker::Finish()
     FThread.join();
 }
 
-void TMacWorker::Hash()
+void TChunkPipe::Consume()
 {
     std::unique_lock<std::mutex> lock(FLock);
     for (;;) {
@@ -64,7 +66,7 @@ void TMacWorker::Hash()
         if (!FQueued) return;
         const size_t chunk = FTail;
         lock.unlock();
-        FMac.Update(FBytes.get() + chunk * ChunkSize, FFill[chunk]);
+        FConsumer(FBytes.get() + chunk * ChunkSize, FFill[chunk]);
         lock.lock();
         FTail = (FTail + 1) % Chunks;
         --FQueued;
