@@ -37,6 +37,25 @@ void TChunkPipe::Put(const uint8_t* P, size_t Size)
     }
 }
 
+uint8_t* TChunkPipe::Claim(size_t Size)
+{
+    if (!FThread.joinable() || Size > ChunkSize) return nullptr;
+    if (ChunkSize - FFill[FHead] < Size) {
+        std::unique_lock<std::mutex> lock(FLock);
+        Hand(lock);
+    }
+    return FBytes.get() + FHead * ChunkSize + FFill[FHead];
+}
+
+void TChunkPipe::Commit(size_t Count)
+{
+    FFill[FHead] += Count;
+    if (FFill[FHead] == ChunkSize) {
+        std::unique_lock<std::mutex> lock(FLock);
+        Hand(lock);
+    }
+}
+
 void TChunkPipe::Hand(std::unique_lock<std::mutex>& Lock)
 {
     ++FQueued;

@@ -26,12 +26,17 @@ public:
     // Hands Size bytes to the consumer, after the ones before; waits only while every
     // chunk is still being consumed.
     void Put(const uint8_t* P, size_t Size);
+    // Room for Size bytes (at most ChunkSize) to be made in place, saving Put's copy:
+    // valid until the next call. Commit hands over the first Count bytes made there.
+    uint8_t* Claim(size_t Size);
+    void Commit(size_t Count);
+    static constexpr size_t ChunkSize = 256 * 1024;
+
     // Waits until every byte given is consumed; the thread ends, and whatever the
     // consumer works on is the caller's again.
     void Finish();
 
 private:
-    static constexpr size_t ChunkSize = 256 * 1024;
     static constexpr size_t Chunks = 4;
 
     void Consume();

@@ -47,8 +47,15 @@ void TEntrySink::WriteBehind()
         FBehind = std::make_unique<TBehind>(*FOut, FCrc);
 }
 
+uint8_t* TEntrySink::OutputBlock(int32_t Size)
+{
+    FClaimed = FBehind ? FBehind->Pipe.Claim(static_cast<size_t>(Size)) : nullptr;
+    return FClaimed ? FClaimed : FBuffers->Get(TEntryBuffers::bsOutput, Size);
+}
+
 void TEntrySink::FinishWrites(bool Report)
 {
+    FClaimed = nullptr;
     if (!FBehind) return;
     FBehind->Pipe.Finish();
     const std::unique_ptr<TBehind> behind = std::move(FBehind);
@@ -74,7 +81,9 @@ bool TEntrySink::Deliver(const uint8_t* Buf, int32_t Count)
             WriteFailedWith(error);
             return false;
         }
-        FBehind->Pipe.Put(Buf, static_cast<size_t>(Count));
+        if (Buf == FClaimed) FBehind->Pipe.Commit(static_cast<size_t>(Count));
+        else FBehind->Pipe.Put(Buf, static_cast<size_t>(Count));
+        FClaimed = nullptr;
         return true;
     }
     int32_t n = 0;

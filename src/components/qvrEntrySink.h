@@ -64,6 +64,10 @@ public:
     // The decoder's working buffers: the run's when the walk lends them (UseBuffers),
     // else the sink's own.
     uint8_t* Buffer(TEntryBuffers::TSlot Slot, int32_t Size) { return FBuffers->Get(Slot, Size); }
+    // A block of Size bytes to make the next output in, handed over by a Write from its
+    // start, and the decoder's only until then: when the entry is written behind, the
+    // block is a part of what that thread writes, which saves a copy of every byte.
+    uint8_t* OutputBlock(int32_t Size);
     TEntryBuffers& Buffers() { return *FBuffers; }
     void UseBuffers(TEntryBuffers& Buffers) { FBuffers = &Buffers; }
 
@@ -127,4 +131,5 @@ private:
     std::string FFailDetail;
     TWholeEntryBuffer* FWholeBuffer = nullptr;
     std::unique_ptr<TBehind> FBehind;
+    uint8_t* FClaimed = nullptr; // the block lent by OutputBlock, in the writes behind
 };

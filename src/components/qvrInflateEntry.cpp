@@ -28,7 +28,7 @@ TDecodeResult InflateStreaming(TStream32& In, TEntrySink& Out, bool Deflate64)
     TDecompressStream inflater(In, -15, Deflate64, &Out.Buffers());
     while (Out.Wants()) {
         const int32_t want = Out.Room(MaxChunk);
-        uint8_t* buf = Out.Buffer(TEntryBuffers::bsOutput, want);
+        uint8_t* buf = Out.OutputBlock(want);
         const int32_t h = inflater.Read(buf, want);
         // Whatever came before a failure is still the entry's output.
         const int32_t got = h >= 0 ? h : static_cast<int32_t>(want - inflater.FStrm.AvailOut);

@@ -9,7 +9,7 @@ TDecodeResult CopyStored(TStream32& In, TEntrySink& Out, const TEntryInfo& /*Inf
     constexpr int32_t Block = 256 * 1024;
     while (Out.Wants()) {
         const int32_t want = Out.Room(Block);
-        uint8_t* buf = Out.Buffer(TEntryBuffers::bsOutput, want);
+        uint8_t* buf = Out.OutputBlock(want);
         const int32_t n = In.Read(buf, want);
         // Without a declared size (a data descriptor that was not found) the window ends
         // the data; with one, running out first means the archive is cut short.
