@@ -539,3 +539,48 @@ TEST(Concurrency, FourThreadsExtractTheCorpusAsOne)
         EXPECT_EQ(TreeOf(dir / "odd4"), TreeOf(dir / "odd1"));
     }
 }
+
+// With threads to spare, a large entry on the calling thread is written, and its CRC
+// computed, on a thread of its own (a host that may rename keeps every entry there).
+// Streamed and whole Deflate, stored data, a wrong CRC and a cancel half-way into a
+// large file end as they do on one thread.
+TEST(Concurrency, LargeEntriesWrittenBesideTheirDecoding)
+{
+    TTempDir tmp;
+    const Bytes streamed = TextBytes(9 << 20, 1), stored = RandomBytes(3 << 19, 3);
+    std::vector<TZipEntrySpec> e = {Entry("streamed.txt", streamed, 8),
+                                    Entry("whole.bin", RandomBytes(2 << 20, 2), 8),
+                                    Entry("stored.bin", stored),
+                                    Entry("bad.txt", TextBytes(2 << 20, 4), 8),
+                                    Entry("after.txt", TextBytes(300, 5))};
+    e[3].Crc ^= 0x1234; // a wrong CRC for bad.txt
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    for (const bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "whole run");
+        auto run = [&](int Threads, const fs::path& Out) {
+            TUnZip z;
+            z.ArchiveFile((tmp / "a.zip").string());
+            z.Threads(Threads);
+            z.OnRenameFile = [](TZipCommon&, const std::string&, std::string&) {};
+            if (cancel)
+                z.OnProgress = [](TZipCommon& s, uint8_t ByFile, uint8_t) {
+                    if (ByFile >= 50) s.SetCancel(true);
+                };
+            return RunLogged(z, Out);
+        };
+        const fs::path one = tmp / (cancel ? "c1" : "one"), four = tmp / (cancel ? "c4" : "four");
+        const TRunLog log1 = run(1, one), log4 = run(4, four);
+        EXPECT_EQ(log4.Events, log1.Events);
+        EXPECT_EQ(log4.Codes(), log1.Codes());
+        EXPECT_EQ(TreeOf(four), TreeOf(one));
+        if (!cancel) {
+            EXPECT_EQ(log4.Verdicts, (std::map<std::string, bool>{{"after.txt", true},
+                                                                  {"bad.txt", false},
+                                                                  {"stored.bin", true},
+                                                                  {"streamed.txt", true},
+                                                                  {"whole.bin", true}}));
+            EXPECT_EQ(ReadFile(four / "streamed.txt"), streamed);
+            EXPECT_EQ(ReadFile(four / "stored.bin"), stored);
+        }
+    }
+}
