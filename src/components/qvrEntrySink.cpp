@@ -90,6 +90,7 @@ bool TEntrySink::Deliver(const uint8_t* Buf, int32_t Count)
     try {
         n = FOwner ? FOwner->WriteEntryBytes(FOut, Buf, Count, FName) : FOut->Write(Buf, Count);
     } catch (...) {
+        // A full disk raises: the entry ends here, the run decides what follows.
         FWriteFailed = FStopped = true;
         throw;
     }
