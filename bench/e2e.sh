@@ -13,6 +13,7 @@
 set -euo pipefail
 UNSPOOL=$(readlink -f "${1:?path to unspool}")
 BENCH_SRC=$(dirname "$(readlink -f "$0")")
+[ -z "${FLOOR:-}" ] || FLOOR=$(readlink -f "$FLOOR")
 PASSWORD=bench
 RUNS=${2:-5}
 SHM=${BENCH_DIR:-/dev/shm/unspool-bench}
