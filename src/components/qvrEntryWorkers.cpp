@@ -94,6 +94,7 @@ void TEntryWorkers::Give(std::unique_ptr<TEntryJob> Job)
     TEntryJob* job = Job.get();
     FGiven.push_back(std::move(Job));
     if (job->Deferred) {
+        if (job->Large) FLargeNames.push_back(job->FileName);
         job->Done = true; // no worker has seen it yet
         return;
     }
@@ -129,6 +130,7 @@ std::unique_ptr<TEntryJob> TEntryWorkers::TakeOldest()
     std::unique_ptr<TEntryJob> job = std::move(FGiven.front());
     FGiven.pop_front();
     FGivenBytes -= Weight(job->Entry.Info.UncompressedSize);
+    if (job->Large) FLargeNames.erase(FLargeNames.begin());
     return job;
 }
 

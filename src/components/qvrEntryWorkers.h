@@ -46,8 +46,12 @@ struct TEntryJob {
     TOutputSeal Seal;
     std::unique_ptr<TEntrySink> Sink; // made by the worker
     bool Done = false;                // guarded by the workers' lock until taken back
-    // Nothing to decode (a folder): the job only keeps the entry's place in the order.
+    // Nothing to decode here: the job only keeps the entry's place in the order, and the
+    // entry is extracted in its turn on the calling thread. A folder; or a file larger
+    // than a job (Large), whose progress shows as it goes while the workers decode the
+    // entries after it.
     bool Deferred = false;
+    bool Large = false;
     // An encrypted entry is tried with the password that opened the last one; when
     // that does not open it, or its bytes fail, the entry is done again in its turn by
     // the password search, whose questions are the host's.
@@ -68,13 +72,19 @@ public:
     bool Ready() const { return FThreads.size() > 1; }
     // Whether a job of Bytes uncompressed bytes may be given now.
     bool Room(int64_t Bytes) const;
-    // The largest entry given as a job. A job's progress is reported in its turn, all
-    // at once; a larger entry runs on the calling thread, where its progress shows as
-    // it goes, while the workers finish the jobs before it.
+    // The largest entry decoded on a worker. Its progress is reported in its turn, all
+    // at once; a larger entry is extracted in its turn on the calling thread, where its
+    // progress shows as it goes.
     static constexpr int64_t MaxJobBytes = int64_t{64} << 20;
     // Gives a job to the workers; a Deferred one is done as it is given.
     void Give(std::unique_ptr<TEntryJob> Job);
     bool Idle() const { return FGiven.empty(); }
+    // Whether a Large job given and not taken back will write the file Name: a later
+    // entry of that name must wait for it, as on one thread.
+    bool Awaits(const std::string& Name) const
+    {
+        return std::find(FLargeNames.begin(), FLargeNames.end(), Name) != FLargeNames.end();
+    }
     // Waits for the oldest job given and hands it back; null when none is left.
     std::unique_ptr<TEntryJob> TakeOldest();
 
@@ -103,6 +113,7 @@ private:
     // The jobs in the order given; the calling thread's alone, but for Done.
     std::deque<std::unique_ptr<TEntryJob>> FGiven;
     int64_t FGivenBytes = 0;
+    std::vector<std::string> FLargeNames; // of the Large jobs given, oldest first
     // Each side is woken only when it sleeps: a futex call per job on each side would
     // cost an archive of tiny files more than its decoding.
     std::mutex FLock;

@@ -100,7 +100,8 @@ protected:
     std::unique_ptr<TEntryWorkers> StartWorkers(TStream32& Stream);
     // Gives Entry, whose output name is set and whose data Stream stands at, to the
     // workers when nothing about it needs the host before its turn: a plain file entry
-    // of a method with a row, small enough, whose name is free (or is replaced unasked).
+    // of a method with a row whose name is free (or is replaced unasked); a file too
+    // large for a job, and a folder, keep their place and are extracted in turn.
     bool GiveToWorkers(TStream32& Stream, TZipEntry& Entry);
     // Takes back the oldest job given (All: every one, oldest first), each finished as
     // its turn comes; the entry of the walk under way keeps its name and place.

@@ -40,28 +40,31 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
         (Entry.Encrypted() && (FBadPassword || password.empty())))
         return false;
     // A folder has nothing to decode and asks nothing: it keeps its place among the
-    // jobs and is made when its turn comes (the files below it make it if need be).
+    // jobs and is made when its turn comes (the files below it make it if need be). So
+    // does a file too large for a job: the workers go on with the entries after it.
     const bool folder = Entry.IsDirectory() || (attr & AttrDirectory) || IsFolderMode(mode);
     const TMethodRow* method = folder ? nullptr : FindMethod(Entry.DecodedMethod());
     if (!folder &&
-        (!method || info.UncompressedSize < 0 ||
-         info.UncompressedSize > TEntryWorkers::MaxJobBytes || FWritten.Find(FFileName) >= 0 ||
+        (!method || info.UncompressedSize < 0 || FWritten.Find(FFileName) >= 0 ||
+         FWorkers->Awaits(FFileName) ||
          (FConfirmOverwrites ? OutputAttributes(FFileName) >= 0 : FOverwriteMode != omOverwrite)))
         return false;
+    const bool large = !folder && info.UncompressedSize > TEntryWorkers::MaxJobBytes;
     while (!FWorkers->Room(folder ? 0 : info.UncompressedSize)) TakeBack(false);
     auto job = std::make_unique<TEntryJob>();
     // The begin step runs when the entry's turn comes; a file is begun now.
     FReplaceReadOnly = false;
     std::string reason;
-    if (!folder && !OpenOutput(job->Out, FFileName, reason)) return false;
+    if (!folder && !large && !OpenOutput(job->Out, FFileName, reason)) return false;
     job->Entry = Entry;
     job->Index = FCurEntry;
     job->Method = method;
     job->DataAt = Stream.Position();
     job->Attributes = attr;
     job->FileName = FFileName;
-    job->Deferred = folder;
-    if (!folder) job->Stamp = StampFor(OutputFacts(Entry, attr));
+    job->Deferred = folder || large;
+    job->Large = large;
+    if (!job->Deferred) job->Stamp = StampFor(OutputFacts(Entry, attr));
     if (Entry.Encrypted()) job->Password = password;
     FWorkers->Give(std::move(job));
     return true;
@@ -101,10 +104,10 @@ void TUnZip::FinishJob(TEntryJob& Job)
         if (Job.Out) Job.Out->File().Withdraw();
         return;
     }
-    // A folder is made in its turn. A write that failed beside other entries (a disk
-    // they filled at once) may succeed in turn, the entries before it done; an
-    // encrypted entry the password did not open is the password search's. Each is
-    // extracted as on one thread, from its begin step on.
+    // A folder is made in its turn, and a file too large for a job is extracted. A write
+    // that failed beside other entries (a disk they filled at once) may succeed in turn,
+    // the entries before it done; an encrypted entry the password did not open is the
+    // password search's. Each is extracted as on one thread, from its begin step on.
     if (Job.Deferred || Job.Redo || Job.Sink->WriteFailed()) {
         if (Job.Out) Job.Out->File().Withdraw();
         TStream32& walk = **FWalkStream;

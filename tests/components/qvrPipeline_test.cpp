@@ -584,3 +584,34 @@ TEST(Concurrency, LargeEntriesWrittenBesideTheirDecoding)
         }
     }
 }
+
+// A file too large for a worker keeps its place and is extracted in its turn on the
+// calling thread while the workers decode the entries after it; a later entry of the
+// same name waits for it, so the last one written wins as on one thread.
+TEST(Concurrency, AFileTooLargeForAWorkerIsExtractedInItsTurn)
+{
+    TTempDir tmp;
+    Bytes big(static_cast<size_t>(TEntryWorkers::MaxJobBytes) + 4096);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 % 251);
+    WriteFile(tmp / "a.zip",
+              BuildZip({Entry("a.txt", TextBytes(500, 1), 8), Entry("big.bin", big, 8),
+                        Entry("b.txt", TextBytes(700, 2), 8), Entry("big.bin", TextBytes(90, 3)),
+                        Entry("c.txt", TextBytes(900, 4), 8)}));
+    for (const bool ask : {false, true}) {
+        SCOPED_TRACE(ask ? "asked" : "replaced unasked");
+        auto run = [&](int Threads, const fs::path& Out) {
+            TUnZip z;
+            z.ArchiveFile((tmp / "a.zip").string());
+            z.Threads(Threads);
+            z.ConfirmOverwrites(ask);
+            z.OnFileExists = [](TZipCommon&, const std::string&, std::string&,
+                                TOverwriteMode& Mode) { Mode = omOverwrite; };
+            return RunLogged(z, Out);
+        };
+        const fs::path one = tmp / (ask ? "a1" : "o1"), four = tmp / (ask ? "a4" : "o4");
+        const TRunLog log1 = run(1, one), log4 = run(4, four);
+        EXPECT_EQ(log4.Events, log1.Events);
+        EXPECT_EQ(TreeOf(four), TreeOf(one));
+        EXPECT_EQ(ReadFile(four / "big.bin"), TextBytes(90, 3));
+    }
+}
