@@ -108,8 +108,8 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
         TStream32* target = FRunMode == rmRead ? FReadTarget : Out.get();
         TEntrySink sink(this, target, info.UncompressedSize, FFileName);
         sink.UseBuffers(FEntryBuffers);
-        // An entry on the calling thread has the workers' cores to spare (they finished
-        // the jobs before it): a large file is written beside its decoding.
+        // With threads to spare, a large file on the calling thread is written beside
+        // its decoding.
         if (FThreads > 1 && target && target == Out.get()) sink.WriteBehind();
         try {
             DecompressEntry(*method, *Stream, Entry, sink);
