@@ -16,7 +16,8 @@
 //
 // Op says what the entry is:
 //   OpLiteral        Base is a literal byte (or, in the code-length table, a symbol 0..18);
-//   0..16            a length or distance: Base plus the next Op extra bits;
+//   0..16            a length or distance: Base plus the next Op extra bits (tables built
+//                    with BuildTotalBits keep the code's length here instead);
 //   OpEndBlock       end of block;
 //   OpLink | n       the code continues in a sub-table of 2^n entries that starts Base
 //                    entries after the start of this table (Bits is the root width);
@@ -226,9 +227,11 @@ struct TInflateState {
 // Returns InflateOk, InflateDataError (over-subscribed), InflateBufError (incomplete, not
 // built unless Flags has BuildKeepIncomplete; a single one-bit code counts as complete)
 // or InflateMemError (the space is too small).
-// With BuildTotalBits, a length's or distance's Bits counts its extra bits as well, so a
-// decoder that holds them all drops code and extra bits with one shift: the whole-buffer
-// decoder's format. A resumable decoder needs the code's own length and builds without it.
+// With BuildTotalBits, a length's or distance's Bits counts its extra bits as well and its
+// Op is the length of its code instead of the count of extra bits, so a decoder that holds
+// them all drops code and extra bits with one shift and finds the extra bits above the
+// code: the whole-buffer decoder's format. A resumable decoder needs the code's own length
+// and builds without it.
 constexpr uint32_t BuildKeepIncomplete = 1;
 constexpr uint32_t BuildFullRoot = 2;
 constexpr uint32_t BuildTotalBits = 4;

@@ -59,8 +59,9 @@ THuffEntry MakeEntry(uint32_t sym, uint32_t bits, uint32_t s, const uint16_t* ba
                          : THuffEntry::Make(OpEndBlock, bits, 0);
     if (extra[sym - s] == NoBase)
         return THuffEntry::Make(OpInvalid, bits, 0);
-    const uint32_t total = flags & BuildTotalBits ? bits + extra[sym - s] : bits;
-    return THuffEntry::Make(extra[sym - s], total, base[sym - s]);
+    if (flags & BuildTotalBits)
+        return THuffEntry::Make(bits, bits + extra[sym - s], base[sym - s]);
+    return THuffEntry::Make(extra[sym - s], bits, base[sym - s]);
 }
 
 void FillInvalid(THuffEntry* t, uint32_t bits)

@@ -91,15 +91,15 @@ struct TWhole {
         Drop(n);
         return v;
     }
-    // A length or distance: its base plus the extra bits that follow its code. Entries
-    // count code and extra bits together (BuildTotalBits), so the bit buffer drops both
-    // with one shift and the value is taken off the bits in use, beside that shift rather
-    // than before it.
-    static uint32_t Value(uint32_t e, uint64_t hold)
+    // A length or distance: its base plus the extra bits that follow its code, taken from
+    // the bits as they were before the entry was dropped. Entries count code and extra bits
+    // together and keep the code's own length where the others keep their Op
+    // (BuildTotalBits), so the bit buffer drops both with one shift and the extra bits are
+    // one mask and one shift away.
+    static uint32_t Value(uint32_t e, uint64_t saved)
     {
-        const uint32_t total = e & 0xFF;
-        const uint32_t code = total - ((e >> 8) & 0x1F);
-        return (e >> 16) + static_cast<uint32_t>((hold & ((uint64_t{1} << total) - 1)) >> code);
+        const uint64_t both = saved & ((uint64_t{1} << (e & 63)) - 1);
+        return (e >> 16) + static_cast<uint32_t>(both >> ((e >> 8) & 63));
     }
     // Follows a link to its sub-table; e is the root entry.
     static uint32_t SubEntry(const THuffEntry* t, uint32_t e, uint64_t hold)
@@ -198,15 +198,17 @@ int32_t TWhole::Dynamic(const THuffEntry*& lt, const THuffEntry*& dt, THuffEntry
 // CodesTail near the end of the input. InflateStreamEnd at the block's end.
 WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
 {
-    // Locals rather than members: the compiler keeps them in registers across the copies.
+    if (InEnd - In < static_cast<ptrdiff_t>(FastInLoop))
+        return CodesTail(lt, dt);
+    // Locals rather than members: the compiler keeps them in registers across the copies,
+    // and byte stores, which may alias anything, cannot force them back to memory.
     const uint8_t* in = In;
+    const uint8_t* const inLast = InEnd - FastInLoop;
     uint8_t* out = Out;
-    uint64_t hold = Hold;
-    uint32_t bits = Bits;
-    // Byte stores may alias anything: copies of the members keep them out of memory.
-    const uint8_t* const inEnd = InEnd;
     uint8_t* const out0 = Out0;
     uint8_t* const outEnd = OutEnd;
+    uint64_t hold = Hold;
+    uint32_t bits = Bits;
     int32_t r = InflateOk;
     // Only the low six bits of bits count here: an entry is dropped by subtracting all of
     // it (its Bits field is its low byte, at most 28, and never more than the bits held),
@@ -217,77 +219,77 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
         in += 7 - ((bits >> 3) & 7);
         bits |= 56;
     };
+    // Every entry is dropped as soon as it is loaded, whatever it turns out to be, so that
+    // the next load can start at once; saved keeps the bits from before the drop, where a
+    // length or distance finds its extra bits.
+    uint64_t saved;
     auto drop = [&](uint32_t e) {
+        saved = hold;
         hold >>= e & 63;
         bits -= e;
     };
-    // A pass starts with the bit buffer refilled and the entry of its first code loaded,
-    // so that the load overlaps the copy of the match before. It refills at most twice,
-    // each refill loading eight bytes and advancing at most seven. The tail loop takes
-    // over with Phantom still zero, so the bits above the count that a word load left
-    // there are the true next input bits, as the tail's refills expect.
-    if (inEnd - in < static_cast<ptrdiff_t>(FastInLoop)) {
-        In = in;
-        return CodesTail(lt, dt);
-    }
+    // A pass starts with the bit buffer refilled (at least 56 bits) and the entry of its
+    // first code loaded. The entry that starts the next pass, or a distance's, is loaded
+    // from the bits at hand before the refill that follows it (at least 11 bits are always
+    // left there), so the refill's load is never on the way from one entry to the next.
+    // A pass refills at most twice, each refill loading eight bytes and advancing at most
+    // seven. The tail loop takes over with Phantom still zero, so the bits above the count
+    // that a word load left there are the true next input bits, as the tail's refills
+    // expect.
     refill();
     uint32_t e = lt[hold & LMask].V;
-    while (inEnd - in >= static_cast<ptrdiff_t>(FastInLoop) && out < outEnd) {
+    while (in <= inLast && out < outEnd) {
+        drop(e);
         if (e & LitFlag) {
             // Up to three root literals (11 bits each) per refill.
-            drop(e);
-            *out++ = static_cast<uint8_t>(e >> 16);
+            uint8_t lit = static_cast<uint8_t>(e >> 16);
             e = lt[hold & LMask].V;
+            drop(e);
+            *out++ = lit;
             if (e & LitFlag) {
-                drop(e);
-                *out++ = static_cast<uint8_t>(e >> 16);
+                lit = static_cast<uint8_t>(e >> 16);
                 e = lt[hold & LMask].V;
+                drop(e);
+                *out++ = lit;
                 if (e & LitFlag) {
-                    drop(e);
-                    *out++ = static_cast<uint8_t>(e >> 16);
-                    refill();
+                    lit = static_cast<uint8_t>(e >> 16);
                     e = lt[hold & LMask].V;
+                    refill();
+                    *out++ = lit;
                     continue;
                 }
             }
         }
         if ((e & KindMask) == LinkKind) {
-            drop(e);
             e = SubEntry(lt, e, hold);
+            drop(e);
             if (e & LitFlag) {
-                drop(e);
-                *out++ = static_cast<uint8_t>(e >> 16);
-                refill();
+                const uint8_t lit = static_cast<uint8_t>(e >> 16);
                 e = lt[hold & LMask].V;
+                refill();
+                *out++ = lit;
                 continue;
             }
         }
         if (e & KindMask) {
-            if ((e & KindMask) == EndKind) {
-                drop(e);
-                r = InflateStreamEnd;
-            } else {
-                r = InflateDataError;
-            }
+            r = (e & KindMask) == EndKind ? InflateStreamEnd : InflateDataError;
             break;
         }
-        // A length: at least 34 bits are left after two root literals, enough for a code
-        // of 15 bits and 5 extra bits.
-        const uint32_t len = Value(e, hold);
-        drop(e);
-        if ((bits & 63) < MaxCodeBits + 13)
-            refill();
+        // A length: at most 42 bits have gone since the refill (two literals, a linked
+        // code and 5 extra bits), which leaves the 8 the distance entry is loaded from.
+        const uint32_t len = Value(e, saved);
         e = dt[hold & DMask].V;
+        refill();
+        drop(e);
         if ((e & KindMask) == LinkKind) {
-            drop(e);
             e = SubEntry(dt, e, hold);
+            drop(e);
         }
         if (e & (LitFlag | KindMask)) {
             r = InflateDataError;
             break;
         }
-        const uint32_t dist = Value(e, hold);
-        drop(e);
+        const uint32_t dist = Value(e, saved);
         if (dist > static_cast<size_t>(out - out0)) {
             r = InflateDataError;  // reaches back before the start of the data
             break;
@@ -296,8 +298,9 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
             r = InflateBufError;  // more output than the caller allowed
             break;
         }
-        refill();
+        // A distance takes at most 28 bits of the 56.
         e = lt[hold & LMask].V;
+        refill();
         CopyBack(out, len, dist);
         out += len;
     }
