@@ -98,8 +98,9 @@ struct TWhole {
     // one mask and one shift away.
     static uint32_t Value(uint32_t e, uint64_t saved)
     {
-        const uint64_t both = saved & ((uint64_t{1} << (e & 63)) - 1);
-        return (e >> 16) + static_cast<uint32_t>(both >> ((e >> 8) & 63));
+        // Byte-sized counts, which BMI2's BZHI takes straight from the entry.
+        const uint64_t both = saved & ((uint64_t{1} << static_cast<uint8_t>(e)) - 1);
+        return (e >> 16) + static_cast<uint32_t>(both >> static_cast<uint8_t>(e >> 8));
     }
     // Follows a link to its sub-table; e is the root entry.
     static uint32_t SubEntry(const THuffEntry* t, uint32_t e, uint64_t hold)
@@ -260,7 +261,12 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
                 }
             }
         }
-        if ((e & KindMask) == LinkKind) {
+        if (e & KindMask) {
+            // Rare: a code longer than the root, the end of the block or no code at all.
+            if ((e & KindMask) != LinkKind) {
+                r = (e & KindMask) == EndKind ? InflateStreamEnd : InflateDataError;
+                break;
+            }
             e = SubEntry(lt, e, hold);
             drop(e);
             if (e & LitFlag) {
@@ -270,10 +276,10 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
                 *out++ = lit;
                 continue;
             }
-        }
-        if (e & KindMask) {
-            r = (e & KindMask) == EndKind ? InflateStreamEnd : InflateDataError;
-            break;
+            if (e & KindMask) {
+                r = (e & KindMask) == EndKind ? InflateStreamEnd : InflateDataError;
+                break;
+            }
         }
         // A length: at most 42 bits have gone since the refill (two literals, a linked
         // code and 5 extra bits), which leaves the 8 the distance entry is loaded from.
@@ -281,13 +287,15 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
         e = dt[hold & DMask].V;
         refill();
         drop(e);
-        if ((e & KindMask) == LinkKind) {
-            e = SubEntry(dt, e, hold);
-            drop(e);
-        }
         if (e & (LitFlag | KindMask)) {
-            r = InflateDataError;
-            break;
+            if ((e & (LitFlag | KindMask)) == LinkKind) {
+                e = SubEntry(dt, e, hold);
+                drop(e);
+            }
+            if (e & (LitFlag | KindMask)) {
+                r = InflateDataError;
+                break;
+            }
         }
         const uint32_t dist = Value(e, saved);
         if (dist > static_cast<size_t>(out - out0)) {
