@@ -233,6 +233,9 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
     // first code loaded. The entry that starts the next pass, or a distance's, is loaded
     // from the bits at hand before the refill that follows it (at least 11 bits are always
     // left there), so the refill's load is never on the way from one entry to the next.
+    // Whether a code is a literal or a length is the branch the processor guesses wrong
+    // most often, so both entries that may follow it (a literal/length entry, a distance
+    // entry) are loaded before that test: the right one is at hand whichever way it goes.
     // A pass refills at most twice, each refill loading eight bytes and advancing at most
     // seven. The tail loop takes over with Phantom still zero, so the bits above the count
     // that a word load left there are the true next input bits, as the tail's refills
@@ -241,20 +244,26 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
     uint32_t e = lt[hold & LMask].V;
     while (in <= inLast && out < outEnd) {
         drop(e);
+        uint32_t next = lt[hold & LMask].V;
+        uint32_t de = dt[hold & DMask].V;
         if (e & LitFlag) {
             // Up to three root literals (11 bits each) per refill.
             uint8_t lit = static_cast<uint8_t>(e >> 16);
-            e = lt[hold & LMask].V;
+            e = next;
             drop(e);
+            next = lt[hold & LMask].V;
+            de = dt[hold & DMask].V;
             *out++ = lit;
             if (e & LitFlag) {
                 lit = static_cast<uint8_t>(e >> 16);
-                e = lt[hold & LMask].V;
+                e = next;
                 drop(e);
+                next = lt[hold & LMask].V;
+                de = dt[hold & DMask].V;
                 *out++ = lit;
                 if (e & LitFlag) {
                     lit = static_cast<uint8_t>(e >> 16);
-                    e = lt[hold & LMask].V;
+                    e = next;
                     refill();
                     *out++ = lit;
                     continue;
@@ -280,11 +289,12 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
                 r = (e & KindMask) == EndKind ? InflateStreamEnd : InflateDataError;
                 break;
             }
+            de = dt[hold & DMask].V;
         }
         // A length: at most 42 bits have gone since the refill (two literals, a linked
         // code and 5 extra bits), which leaves the 8 the distance entry is loaded from.
         const uint32_t len = Value(e, saved);
-        e = dt[hold & DMask].V;
+        e = de;
         refill();
         drop(e);
         if (e & (LitFlag | KindMask)) {
