@@ -209,15 +209,15 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
     uint8_t* const out0 = Out0;
     uint8_t* const outEnd = OutEnd;
     uint64_t hold = Hold;
-    uint32_t bits = Bits;
+    uint8_t bits = static_cast<uint8_t>(Bits);
     int32_t r = InflateOk;
-    // Only the low six bits of bits count here: an entry is dropped by subtracting all of
-    // it (its Bits field is its low byte, at most 28, and never more than the bits held),
-    // which leaves the upper bits meaningless but saves masking the count on the path
-    // from one table load to the next; shifts take the count modulo 64 anyway.
+    // The count is a byte: an entry is dropped by subtracting all of it, whose low byte is
+    // its Bits (at most 28, and never more than the bits held), and byte arithmetic
+    // discards the rest without a mask on the path from one table load to the next. (The
+    // masks below cost nothing: they tell the compiler the count is below 64.)
     auto refill = [&] {
         hold |= LoadLE64(in) << (bits & 63);
-        in += 7 - ((bits >> 3) & 7);
+        in += (63 ^ (bits & 63)) >> 3;
         bits |= 56;
     };
     // Every entry is dropped as soon as it is loaded, whatever it turns out to be, so that
@@ -227,7 +227,7 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
     auto drop = [&](uint32_t e) {
         saved = hold;
         hold >>= e & 63;
-        bits -= e;
+        bits = static_cast<uint8_t>(bits - e);
     };
     // A pass starts with the bit buffer refilled (at least 56 bits) and the entry of its
     // first code loaded. The entry that starts the next pass, or a distance's, is loaded
@@ -325,7 +325,7 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
     In = in;
     Out = out;
     Hold = hold;
-    Bits = bits & 63;
+    Bits = bits;
     if (r != InflateOk)
         return r;
     return CodesTail(lt, dt);
