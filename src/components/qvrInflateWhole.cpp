@@ -292,10 +292,14 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
             de = dt[hold & DMask].V;
         }
         // A length: at most 42 bits have gone since the refill (two literals, a linked
-        // code and 5 extra bits), which leaves the 8 the distance entry is loaded from.
+        // code and 5 extra bits), which leaves the 8 the distance entry was loaded from.
+        // The distance takes at most 28 more and the next entry is loaded from the 11 after
+        // it; a refill is needed only when fewer than that are held, which after a length
+        // alone seldom happens.
         const uint32_t len = Value(e, saved);
         e = de;
-        refill();
+        if (bits < 28 + LitLenRootBits)
+            refill();
         drop(e);
         if (e & (LitFlag | KindMask)) {
             if ((e & (LitFlag | KindMask)) == LinkKind) {
@@ -316,7 +320,6 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
             r = InflateBufError;  // more output than the caller allowed
             break;
         }
-        // A distance takes at most 28 bits of the 56.
         e = lt[hold & LMask].V;
         refill();
         CopyBack(out, len, dist);
