@@ -51,22 +51,39 @@ constexpr struct TNoDistances {
     }
 } NoDistances;
 
+// An entry that says no code leads here, or a link, in the layout Flags asks for.
+THuffEntry InvalidEntry(uint32_t bits, uint32_t flags)
+{
+    return flags & BuildWideKinds ? THuffEntry::Make(0, bits, WideInvalid >> 16)
+                                  : THuffEntry::Make(OpInvalid, bits, 0);
+}
+
+THuffEntry LinkEntry(uint32_t subBits, uint32_t root, uint32_t offset, uint32_t flags)
+{
+    return flags & BuildWideKinds ? THuffEntry::Make(subBits, root, offset | WideLink >> 16)
+                                  : THuffEntry::Make(OpLink | subBits, root, offset);
+}
+
 THuffEntry MakeEntry(uint32_t sym, uint32_t bits, uint32_t s, const uint16_t* base,
                      const uint8_t* extra, uint32_t flags)
 {
+    const bool wide = flags & BuildWideKinds;
+    if (sym < s && sym < 256)
+        return wide ? THuffEntry::Make(LitLenRootBits, bits, sym | WideLiteral >> 16)
+                    : THuffEntry::Make(OpLiteral, bits, sym);
     if (sym < s)
-        return sym < 256 ? THuffEntry::Make(OpLiteral, bits, sym)
-                         : THuffEntry::Make(OpEndBlock, bits, 0);
+        return wide ? THuffEntry::Make(0, bits, WideEndBlock >> 16)
+                    : THuffEntry::Make(OpEndBlock, bits, 0);
     if (extra[sym - s] == NoBase)
-        return THuffEntry::Make(OpInvalid, bits, 0);
+        return InvalidEntry(bits, flags);
     if (flags & BuildTotalBits)
         return THuffEntry::Make(bits, bits + extra[sym - s], base[sym - s]);
     return THuffEntry::Make(extra[sym - s], bits, base[sym - s]);
 }
 
-void FillInvalid(THuffEntry* t, uint32_t bits)
+void FillInvalid(THuffEntry* t, uint32_t bits, uint32_t flags)
 {
-    const THuffEntry bad = THuffEntry::Make(OpInvalid, bits, 0);
+    const THuffEntry bad = InvalidEntry(bits, flags);
     for (uint32_t i = 0; i < (1u << bits); i++)
         t[i] = bad;
 }
@@ -99,7 +116,8 @@ public:
             lens[i] = 5;
         DBits = DistRootBits;
         BuildHuffmanTable(lens, v.DistCodes, 0, v.DistBase, v.DistExtra, DBits, t, Space, used,
-                          FixedSpace, BuildKeepIncomplete | BuildFullRoot | flags);
+                          FixedSpace,
+                          BuildKeepIncomplete | BuildFullRoot | (flags & ~BuildWideKinds));
         DTree = t;
     }
     TFixedTables(const TFixedTables&) = delete;
@@ -202,7 +220,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
     // in sub-tables take the sub-table's width.
     const bool holesInSubTables = left > 0 && max > root;
     if (holesInSubTables)
-        FillInvalid(rt, root);
+        FillInvalid(rt, root, Flags);
 
     uint32_t huff = 0;         // current code, bit-reversed
     uint32_t low = rootSize;   // root index of the current sub-table (none yet)
@@ -247,10 +265,10 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
                 if (Used + (1u << subBits) > SpaceSize)
                     return InflateMemError;
                 sub = Space + Used;
-                rt[r] = THuffEntry::Make(OpLink | subBits, root, Used - rootAt);
+                rt[r] = LinkEntry(subBits, root, Used - rootAt, Flags);
                 Used += 1u << subBits;
                 if (holesInSubTables)
-                    FillInvalid(sub, subBits);
+                    FillInvalid(sub, subBits, Flags);
                 low = r;
             }
             const THuffEntry e = MakeEntry(sym, len - root, S, Base, Extra, Flags);
@@ -268,7 +286,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
     for (; doubling && width < root; width++)
         std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
     if (left > 0 && !holesInSubTables) {
-        const THuffEntry bad = THuffEntry::Make(OpInvalid, max, 0);
+        const THuffEntry bad = InvalidEntry(max, Flags);
         for (int32_t k = left >> (MaxCodeBits - max); k > 0; k--) {
             for (uint32_t at = huff; at < rootSize; at += 1u << max)
                 rt[at] = bad;
@@ -316,7 +334,7 @@ int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
 
     DBits = DistRootBits;
     r = BuildHuffmanTable(Lens + NL, ND, 0, V.DistBase, V.DistExtra, DBits, t, Space, used,
-                          HuftSpace, BuildFullRoot | Flags);
+                          HuftSpace, BuildFullRoot | (Flags & ~BuildWideKinds));
     if (r == InflateMemError)
         return r;
     // No distance codes at all is fine only if there are no length codes to need them.
@@ -341,9 +359,9 @@ void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
     // Function-local statics: built once per variant, safely under concurrent first use.
     static const TFixedTables deflate(false, 0);
     static const TFixedTables deflate64(true, 0);
-    static const TFixedTables deflateTotal(false, BuildTotalBits);
+    static const TFixedTables deflateWhole(false, BuildTotalBits | BuildWideKinds);
     const TFixedTables& f =
-        Flags & BuildTotalBits ? deflateTotal : (Deflate64 ? deflate64 : deflate);
+        Flags & BuildWideKinds ? deflateWhole : (Deflate64 ? deflate64 : deflate);
     LBits = f.LBits;
     DBits = f.DBits;
     LTree = f.LTree;

@@ -28,12 +28,17 @@
 #define UNSPOOL_WHOLE_BMI2 1
 #include <cpuid.h>
 #endif
+#if defined(UNSPOOL_WHOLE_BMI2) && defined(__x86_64__)
+#define UNSPOOL_WHOLE_BEXTR 1
+#endif
 
 static_assert(InflateWholeSlack >= CopyOverrun, "a word copy may run CopyOverrun - 1 bytes on");
 
 // The decoding loops are compiled twice, for the baseline processor and with BMI2, whose
 // shifts by a register cost one instruction without touching the flags (the bit buffer
 // shifts by a table entry's count for every symbol); InflateWhole picks one per process.
+// The BMI2 build of a 64-bit target also takes the index of the entry after a literal with
+// BMI1's BEXTR (see BuildWideKinds).
 #ifdef __GNUC__
 #define WholeInline inline __attribute__((always_inline))
 #else
@@ -42,10 +47,15 @@ static_assert(InflateWholeSlack >= CopyOverrun, "a word copy may run CopyOverrun
 
 namespace {
 
-constexpr uint32_t LitFlag = OpLiteral << 8;
-constexpr uint32_t KindMask = OpKindMask << 8;
-constexpr uint32_t LinkKind = OpLink << 8;
-constexpr uint32_t EndKind = OpEndBlock << 8;
+// Literal/length entries have their kinds in the top bits (BuildWideKinds); distance
+// entries keep theirs in Op.
+constexpr uint32_t LitFlag = WideLiteral;
+constexpr uint32_t KindMask = WideKindMask;
+constexpr uint32_t LinkKind = WideLink;
+constexpr uint32_t EndKind = WideEndBlock;
+constexpr uint32_t DistKind = (OpLiteral | OpKindMask) << 8;
+constexpr uint32_t DistLink = OpLink << 8;
+constexpr uint32_t TableFlags = BuildTotalBits | BuildWideKinds;
 constexpr uint32_t LMask = (1u << LitLenRootBits) - 1;
 constexpr uint32_t DMask = (1u << DistRootBits) - 1;
 
@@ -102,14 +112,17 @@ struct TWhole {
         const uint64_t both = saved & ((uint64_t{1} << static_cast<uint8_t>(e)) - 1);
         return (e >> 16) + static_cast<uint32_t>(both >> static_cast<uint8_t>(e >> 8));
     }
-    // Follows a link to its sub-table; e is the root entry.
+    // Follows a link to its sub-table; e is the root entry, in either layout (the offset
+    // is below the wide kind bits, the width in the low bits of Op).
     static uint32_t SubEntry(const THuffEntry* t, uint32_t e, uint64_t hold)
     {
-        return t[(e >> 16) + (static_cast<uint32_t>(hold) & ((1u << ((e >> 8) & 15)) - 1))].V;
+        const uint32_t at = (e >> 16) & ((WideEndBlock >> 16) - 1);
+        return t[at + (static_cast<uint32_t>(hold) & ((1u << ((e >> 8) & 15)) - 1))].V;
     }
 
     int32_t Stored();
     int32_t Dynamic(const THuffEntry*& lt, const THuffEntry*& dt, THuffEntry* space);
+    template <bool Bextr>
     WholeInline int32_t Codes(const THuffEntry* lt, const THuffEntry* dt);
     WholeInline int32_t CodesTail(const THuffEntry* lt, const THuffEntry* dt);
 };
@@ -189,7 +202,7 @@ int32_t TWhole::Dynamic(const THuffEntry*& lt, const THuffEntry*& dt, THuffEntry
             lens[i++] = len;
     }
     uint32_t lbits, dbits;
-    if (InflateTreesDynamic(v, nl, nd, lens, lbits, dbits, lt, dt, space, BuildTotalBits) !=
+    if (InflateTreesDynamic(v, nl, nd, lens, lbits, dbits, lt, dt, space, TableFlags) !=
         InflateOk)
         return InflateDataError;
     return InflateOk;
@@ -197,6 +210,7 @@ int32_t TWhole::Dynamic(const THuffEntry*& lt, const THuffEntry*& dt, THuffEntry
 
 // The codes of one compressed block while input and room are plentiful; hands over to
 // CodesTail near the end of the input. InflateStreamEnd at the block's end.
+template <bool Bextr>
 WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
 {
     if (InEnd - In < static_cast<ptrdiff_t>(FastInLoop))
@@ -229,6 +243,19 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
         hold >>= e & 63;
         bits = static_cast<uint8_t>(bits - e);
     };
+    // The entry that follows e if e is a literal, loaded whatever e is (see BuildWideKinds):
+    // with BEXTR its index comes from the bits before e's drop without waiting for it.
+    auto next = [&](uint32_t e) {
+#ifdef UNSPOOL_WHOLE_BEXTR
+        if constexpr (Bextr) {
+            uint64_t at;
+            asm("bextr %2, %1, %0" : "=r"(at) : "r"(saved), "r"(uint64_t{e}));
+            return lt[at].V;
+        }
+#endif
+        static_cast<void>(e);
+        return lt[hold & LMask].V;
+    };
     // A pass starts with the bit buffer refilled (at least 56 bits) and the entry of its
     // first code loaded. The entry that starts the next pass, or a distance's, is loaded
     // from the bits at hand before the refill that follows it (at least 11 bits are always
@@ -244,26 +271,26 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
     uint32_t e = lt[hold & LMask].V;
     while (in <= inLast && out < outEnd) {
         drop(e);
-        uint32_t next = lt[hold & LMask].V;
+        uint32_t ne = next(e);
         uint32_t de = dt[hold & DMask].V;
         if (e & LitFlag) {
             // Up to three root literals (11 bits each) per refill.
             uint8_t lit = static_cast<uint8_t>(e >> 16);
-            e = next;
+            e = ne;
             drop(e);
-            next = lt[hold & LMask].V;
+            ne = next(e);
             de = dt[hold & DMask].V;
             *out++ = lit;
             if (e & LitFlag) {
                 lit = static_cast<uint8_t>(e >> 16);
-                e = next;
+                e = ne;
                 drop(e);
-                next = lt[hold & LMask].V;
+                ne = next(e);
                 de = dt[hold & DMask].V;
                 *out++ = lit;
                 if (e & LitFlag) {
                     lit = static_cast<uint8_t>(e >> 16);
-                    e = next;
+                    e = ne;
                     refill();
                     *out++ = lit;
                     continue;
@@ -301,12 +328,12 @@ WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
         if (bits < 28 + LitLenRootBits)
             refill();
         drop(e);
-        if (e & (LitFlag | KindMask)) {
-            if ((e & (LitFlag | KindMask)) == LinkKind) {
+        if (e & DistKind) {
+            if ((e & DistKind) == DistLink) {
                 e = SubEntry(dt, e, hold);
                 drop(e);
             }
-            if (e & (LitFlag | KindMask)) {
+            if (e & DistKind) {
                 r = InflateDataError;
                 break;
             }
@@ -363,11 +390,11 @@ WholeInline int32_t TWhole::CodesTail(const THuffEntry* lt, const THuffEntry* dt
         Drop(e & 0xFF);
         Refill();
         e = dt[Hold & DMask].V;
-        if ((e & KindMask) == LinkKind) {
+        if ((e & DistKind) == DistLink) {
             Drop(e & 0xFF);
             e = SubEntry(dt, e, Hold);
         }
-        if (e & (LitFlag | KindMask))
+        if (e & DistKind)
             return InflateDataError;
         const uint32_t dist = Value(e, Hold);
         Drop(e & 0xFF);
@@ -382,6 +409,7 @@ WholeInline int32_t TWhole::CodesTail(const THuffEntry* lt, const THuffEntry* dt
     }
 }
 
+template <bool Bextr>
 WholeInline int32_t DecodeWhole(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap,
                                 size_t& OutLen, size_t& InUsed)
 {
@@ -406,12 +434,12 @@ WholeInline int32_t DecodeWhole(const uint8_t* In, size_t InLen, uint8_t* Out, s
         } else {
             if (type == 1) {
                 uint32_t lbits, dbits;
-                InflateTreesFixed(false, lbits, dbits, lt, dt, BuildTotalBits);
+                InflateTreesFixed(false, lbits, dbits, lt, dt, TableFlags);
             } else {
                 r = w.Dynamic(lt, dt, space);
             }
             if (r == InflateOk)
-                r = w.Codes(lt, dt);
+                r = w.Codes<Bextr>(lt, dt);
             if (r == InflateStreamEnd)
                 r = w.Out <= w.OutEnd ? InflateOk : InflateBufError;
         }
@@ -430,14 +458,15 @@ using TWholeProc = int32_t (*)(const uint8_t*, size_t, uint8_t*, size_t, size_t&
 int32_t WholePlain(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap,
                    size_t& OutLen, size_t& InUsed)
 {
-    return DecodeWhole(In, InLen, Out, OutCap, OutLen, InUsed);
+    return DecodeWhole<false>(In, InLen, Out, OutCap, OutLen, InUsed);
 }
 
 #ifdef UNSPOOL_WHOLE_BMI2
-__attribute__((target("bmi2"))) int32_t WholeBmi2(const uint8_t* In, size_t InLen, uint8_t* Out,
-                                                  size_t OutCap, size_t& OutLen, size_t& InUsed)
+__attribute__((target("bmi,bmi2"))) int32_t WholeBmi2(const uint8_t* In, size_t InLen,
+                                                       uint8_t* Out, size_t OutCap,
+                                                       size_t& OutLen, size_t& InUsed)
 {
-    return DecodeWhole(In, InLen, Out, OutCap, OutLen, InUsed);
+    return DecodeWhole<true>(In, InLen, Out, OutCap, OutLen, InUsed);
 }
 
 bool CpuHasBmi2()
@@ -445,8 +474,8 @@ bool CpuHasBmi2()
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (!__get_cpuid_count(7, 0, &a, &b, &c, &d))
         return false;
-    constexpr unsigned Bmi2 = 1u << 8;  // CPUID.(7,0):EBX
-    return (b & Bmi2) != 0;
+    constexpr unsigned Bmi1 = 1u << 3, Bmi2 = 1u << 8;  // CPUID.(7,0):EBX
+    return (b & Bmi1) != 0 && (b & Bmi2) != 0;
 }
 #endif
 
