@@ -95,10 +95,10 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
     // Each pass starts with the bit buffer refilled and the entry of the next code loaded,
     // so that the load overlaps the previous match's copy. That entry is loaded from the
     // bits at hand before the refill (at least LitLenRootBits are left wherever it is), so
-    // the refill's own load is not on the way from one table load to the next. A pass refills at most twice,
-    // so FastInLoop bytes at its start keep both loads in bounds; the first refill here
-    // is covered by the extra bytes FastInMin asks for, which also make the first test
-    // below pass and the call decode at least one symbol.
+    // the refill's own load is not on the way from one table load to the next. A pass
+    // refills at most twice, so FastInLoop bytes at its start keep both loads in bounds;
+    // the first refill here is covered by the extra bytes FastInMin asks for, which also
+    // make the first test below pass and the call decode at least one symbol.
     refill();
     uint32_t e = lt[hold & lmask].V;
     while (in <= inLast && q + 3 <= lim) {
