@@ -51,11 +51,18 @@ constexpr struct TNoDistances {
     }
 } NoDistances;
 
-// An entry that says no code leads here, or a link, in the layout Flags asks for.
-THuffEntry InvalidEntry(uint32_t bits, uint32_t flags)
+// The entries that are not lengths or distances, in the layout the flags ask for: a
+// literal, the end of the block and a hole without their Bits (and the literal without its
+// byte), which the builder ORs in.
+struct TShapes {
+    uint32_t Lit, End, Bad;
+};
+
+TShapes Shapes(uint32_t flags)
 {
-    return flags & BuildWideKinds ? THuffEntry::Make(0, bits, WideInvalid >> 16)
-                                  : THuffEntry::Make(OpInvalid, bits, 0);
+    if (flags & BuildWideKinds)
+        return {LitLenRootBits << 8 | WideLiteral, WideEndBlock, WideInvalid};
+    return {uint32_t{OpLiteral} << 8, uint32_t{OpEndBlock} << 8, uint32_t{OpInvalid} << 8};
 }
 
 THuffEntry LinkEntry(uint32_t subBits, uint32_t root, uint32_t offset, uint32_t flags)
@@ -65,25 +72,20 @@ THuffEntry LinkEntry(uint32_t subBits, uint32_t root, uint32_t offset, uint32_t 
 }
 
 THuffEntry MakeEntry(uint32_t sym, uint32_t bits, uint32_t s, const uint16_t* base,
-                     const uint8_t* extra, uint32_t flags)
+                     const uint8_t* extra, uint32_t flags, const TShapes& shapes)
 {
-    const bool wide = flags & BuildWideKinds;
-    if (sym < s && sym < 256)
-        return wide ? THuffEntry::Make(LitLenRootBits, bits, sym | WideLiteral >> 16)
-                    : THuffEntry::Make(OpLiteral, bits, sym);
     if (sym < s)
-        return wide ? THuffEntry::Make(0, bits, WideEndBlock >> 16)
-                    : THuffEntry::Make(OpEndBlock, bits, 0);
+        return THuffEntry{(sym < 256 ? shapes.Lit | sym << 16 : shapes.End) | bits};
     if (extra[sym - s] == NoBase)
-        return InvalidEntry(bits, flags);
+        return THuffEntry{shapes.Bad | bits};
     if (flags & BuildTotalBits)
         return THuffEntry::Make(bits, bits + extra[sym - s], base[sym - s]);
     return THuffEntry::Make(extra[sym - s], bits, base[sym - s]);
 }
 
-void FillInvalid(THuffEntry* t, uint32_t bits, uint32_t flags)
+void FillInvalid(THuffEntry* t, uint32_t bits, const TShapes& shapes)
 {
-    const THuffEntry bad = InvalidEntry(bits, flags);
+    const THuffEntry bad{shapes.Bad | bits};
     for (uint32_t i = 0; i < (1u << bits); i++)
         t[i] = bad;
 }
@@ -208,6 +210,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
             sorted[offs[Lens[sym]]++] = static_cast<uint16_t>(sym);
     const uint32_t nsyms = N - count[0];
 
+    const TShapes shapes = Shapes(Flags);
     const uint32_t rootSize = 1u << root;
     if (Used + rootSize > SpaceSize)
         return InflateMemError;
@@ -220,7 +223,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
     // in sub-tables take the sub-table's width.
     const bool holesInSubTables = left > 0 && max > root;
     if (holesInSubTables)
-        FillInvalid(rt, root, Flags);
+        FillInvalid(rt, root, shapes);
 
     uint32_t huff = 0;         // current code, bit-reversed
     uint32_t low = rootSize;   // root index of the current sub-table (none yet)
@@ -242,9 +245,9 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
         if (len <= root && doubling) {
             for (; width < len; width++)
                 std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
-            rt[huff] = MakeEntry(sym, len, S, Base, Extra, Flags);
+            rt[huff] = MakeEntry(sym, len, S, Base, Extra, Flags, shapes);
         } else if (len <= root) {
-            const THuffEntry e = MakeEntry(sym, len, S, Base, Extra, Flags);
+            const THuffEntry e = MakeEntry(sym, len, S, Base, Extra, Flags, shapes);
             for (uint32_t at = huff; at < rootSize; at += 1u << len)
                 rt[at] = e;
         } else {
@@ -268,10 +271,10 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
                 rt[r] = LinkEntry(subBits, root, Used - rootAt, Flags);
                 Used += 1u << subBits;
                 if (holesInSubTables)
-                    FillInvalid(sub, subBits, Flags);
+                    FillInvalid(sub, subBits, shapes);
                 low = r;
             }
-            const THuffEntry e = MakeEntry(sym, len - root, S, Base, Extra, Flags);
+            const THuffEntry e = MakeEntry(sym, len - root, S, Base, Extra, Flags, shapes);
             for (uint32_t at = huff >> root; at < (1u << subBits); at += 1u << (len - root))
                 sub[at] = e;
         }
@@ -286,7 +289,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
     for (; doubling && width < root; width++)
         std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
     if (left > 0 && !holesInSubTables) {
-        const THuffEntry bad = InvalidEntry(max, Flags);
+        const THuffEntry bad{shapes.Bad | max};
         for (int32_t k = left >> (MaxCodeBits - max); k > 0; k--) {
             for (uint32_t at = huff; at < rootSize; at += 1u << max)
                 rt[at] = bad;
