@@ -6,7 +6,9 @@
 // loop over blocks with the bit buffer and both pointers in locals, and it shares the
 // resumable engine's table builder (qvrInflateTrees.cpp) and word copies. Its tables count
 // a length's or distance's extra bits with its code (BuildTotalBits): all of them are in
-// the bit buffer whenever a code is, so one shift drops both.
+// the bit buffer whenever a code is, so one shift drops both. Its literal/length table
+// keeps the kinds of entries in their top bits (BuildWideKinds), which lets the entry after
+// a literal be looked up before the literal is known to be one.
 //
 // Bit buffer: as in the fast path, a 64-bit word filled least significant bit first; a
 // refill loads eight bytes at once and advances by the whole bytes that fitted. Within the
