@@ -93,10 +93,12 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
     };
 
     // Each pass starts with the bit buffer refilled and the entry of the next code loaded,
-    // so that the load overlaps the previous match's copy. A pass refills at most twice,
-    // so FastInLoop bytes at its start keep both loads in bounds; the first refill here
-    // is covered by the extra bytes FastInMin asks for, which also make the first test
-    // below pass and the call decode at least one symbol.
+    // so that the load overlaps the previous match's copy. That entry is loaded from the
+    // bits at hand before the refill (at least LitLenRootBits are left wherever it is), so
+    // the refill's own load is not on the way from one table load to the next. A pass
+    // refills at most twice, so FastInLoop bytes at its start keep both loads in bounds;
+    // the first refill here is covered by the extra bytes FastInMin asks for, which also
+    // make the first test below pass and the call decode at least one symbol.
     refill();
     uint32_t e = lt[hold & lmask].V;
     while (in <= inLast && q + 3 <= lim) {
@@ -112,8 +114,8 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
                 if (e & Lit) {
                     drop(e & 0xFF);
                     *q++ = static_cast<uint8_t>(e >> 16);
-                    refill();
                     e = lt[hold & lmask].V;
+                    refill();
                     continue;
                 }
             }
@@ -124,8 +126,8 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
             if (e & Lit) {
                 drop(e & 0xFF);
                 *q++ = static_cast<uint8_t>(e >> 16);
-                refill();
                 e = lt[hold & lmask].V;
+                refill();
                 continue;
             }
         }
@@ -147,7 +149,7 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
         const uint32_t len =
             (e >> 16) + (static_cast<uint32_t>(hold >> (e & 0xFF)) & ExtraMask[extra]);
         drop((e & 0xFF) + extra);
-        if (bits < MaxCodeBits + 14)
+        if (bits < MaxCodeBits + 14 + LitLenRootBits)
             refill();
         e = dt[hold & dmask].V;
         if ((e & Kind) == Link) {
@@ -180,8 +182,8 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
             }
             CopyMatchExact(q, len, dist, window, S.End);
         } else {
-            refill();
             e = lt[hold & lmask].V;
+            refill();
             if (dist <= static_cast<size_t>(q - window)) {
                 CopyBack(q, len, dist);
             } else {
@@ -202,8 +204,8 @@ int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z)
             continue;
         }
         q += len;
-        refill();
         e = lt[hold & lmask].V;
+        refill();
     }
 
     // Give back the whole bytes the bit buffer holds, but never more than this call took

@@ -16,7 +16,8 @@
 //
 // Op says what the entry is:
 //   OpLiteral        Base is a literal byte (or, in the code-length table, a symbol 0..18);
-//   0..16            a length or distance: Base plus the next Op extra bits;
+//   0..16            a length or distance: Base plus the next Op extra bits (tables built
+//                    with BuildTotalBits keep the code's length here instead);
 //   OpEndBlock       end of block;
 //   OpLink | n       the code continues in a sub-table of 2^n entries that starts Base
 //                    entries after the start of this table (Bits is the root width);
@@ -226,12 +227,29 @@ struct TInflateState {
 // Returns InflateOk, InflateDataError (over-subscribed), InflateBufError (incomplete, not
 // built unless Flags has BuildKeepIncomplete; a single one-bit code counts as complete)
 // or InflateMemError (the space is too small).
-// With BuildTotalBits, a length's or distance's Bits counts its extra bits as well, so a
-// decoder that holds them all drops code and extra bits with one shift: the whole-buffer
-// decoder's format. A resumable decoder needs the code's own length and builds without it.
+// With BuildTotalBits, a length's or distance's Bits counts its extra bits as well and its
+// Op is the length of its code instead of the count of extra bits, so a decoder that holds
+// them all drops code and extra bits with one shift and finds the extra bits above the
+// code: the whole-buffer decoder's format. A resumable decoder needs the code's own length
+// and builds without it.
+// With BuildWideKinds as well (the whole-buffer decoder's literal/length table), an entry's
+// kind moves from Op to the top bits of the word (WideLiteral and WideKindMask below) and
+// Op holds a width of at most the root's: LitLenRootBits for a literal, the code's length
+// for a length, the sub-table's width for a link and 0 otherwise. The bits after any
+// entry's Bits, as many as its Op says, are then an index inside the root, which is the
+// next code's entry when this one is a literal: BMI1's BEXTR takes that index straight
+// from the bits and the entry's low half in one step, and for any other entry it is at
+// least an index that stays inside the table.
 constexpr uint32_t BuildKeepIncomplete = 1;
 constexpr uint32_t BuildFullRoot = 2;
 constexpr uint32_t BuildTotalBits = 4;
+constexpr uint32_t BuildWideKinds = 8;
+constexpr uint32_t WideLiteral = 0x80000000u;   // a literal, its byte in bits 16-23
+constexpr uint32_t WideKindMask = 0x60000000u;  // zero for lengths, else:
+constexpr uint32_t WideEndBlock = 0x20000000u;
+constexpr uint32_t WideLink = 0x40000000u;      // bits 16-28: the sub-table's offset
+constexpr uint32_t WideInvalid = 0x60000000u;
+static_assert(LitLenSpace <= (WideEndBlock >> 16), "sub-table offsets stay below the kind");
 int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const uint16_t* Base,
                           const uint8_t* Extra, uint32_t& Bits, THuffEntry*& Table,
                           THuffEntry* Space, uint32_t& Used, uint32_t SpaceSize,
@@ -240,8 +258,8 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
 // The three users of the builder.
 int32_t InflateTreesBits(const uint16_t* Lens, uint32_t& Bits, const THuffEntry*& Tree,
                          THuffEntry* Space);
-// Flags: 0, or BuildTotalBits for the whole-buffer decoder's tables (Deflate only when
-// fixed).
+// Flags: 0, or BuildTotalBits | BuildWideKinds for the whole-buffer decoder's tables
+// (Deflate only when fixed); the distance table is built without BuildWideKinds.
 int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
                             const uint16_t* Lens, uint32_t& LBits, uint32_t& DBits,
                             const THuffEntry*& LTree, const THuffEntry*& DTree,

@@ -51,21 +51,41 @@ constexpr struct TNoDistances {
     }
 } NoDistances;
 
-THuffEntry MakeEntry(uint32_t sym, uint32_t bits, uint32_t s, const uint16_t* base,
-                     const uint8_t* extra, uint32_t flags)
+// The entries that are not lengths or distances, in the layout the flags ask for: a
+// literal, the end of the block and a hole without their Bits (and the literal without its
+// byte), which the builder ORs in.
+struct TShapes {
+    uint32_t Lit, End, Bad;
+};
+
+TShapes Shapes(uint32_t flags)
 {
-    if (sym < s)
-        return sym < 256 ? THuffEntry::Make(OpLiteral, bits, sym)
-                         : THuffEntry::Make(OpEndBlock, bits, 0);
-    if (extra[sym - s] == NoBase)
-        return THuffEntry::Make(OpInvalid, bits, 0);
-    const uint32_t total = flags & BuildTotalBits ? bits + extra[sym - s] : bits;
-    return THuffEntry::Make(extra[sym - s], total, base[sym - s]);
+    if (flags & BuildWideKinds)
+        return {LitLenRootBits << 8 | WideLiteral, WideEndBlock, WideInvalid};
+    return {uint32_t{OpLiteral} << 8, uint32_t{OpEndBlock} << 8, uint32_t{OpInvalid} << 8};
 }
 
-void FillInvalid(THuffEntry* t, uint32_t bits)
+THuffEntry LinkEntry(uint32_t subBits, uint32_t root, uint32_t offset, uint32_t flags)
 {
-    const THuffEntry bad = THuffEntry::Make(OpInvalid, bits, 0);
+    return flags & BuildWideKinds ? THuffEntry::Make(subBits, root, offset | WideLink >> 16)
+                                  : THuffEntry::Make(OpLink | subBits, root, offset);
+}
+
+THuffEntry MakeEntry(uint32_t sym, uint32_t bits, uint32_t s, const uint16_t* base,
+                     const uint8_t* extra, uint32_t flags, const TShapes& shapes)
+{
+    if (sym < s)
+        return THuffEntry{(sym < 256 ? shapes.Lit | sym << 16 : shapes.End) | bits};
+    if (extra[sym - s] == NoBase)
+        return THuffEntry{shapes.Bad | bits};
+    if (flags & BuildTotalBits)
+        return THuffEntry::Make(bits, bits + extra[sym - s], base[sym - s]);
+    return THuffEntry::Make(extra[sym - s], bits, base[sym - s]);
+}
+
+void FillInvalid(THuffEntry* t, uint32_t bits, const TShapes& shapes)
+{
+    const THuffEntry bad{shapes.Bad | bits};
     for (uint32_t i = 0; i < (1u << bits); i++)
         t[i] = bad;
 }
@@ -98,7 +118,8 @@ public:
             lens[i] = 5;
         DBits = DistRootBits;
         BuildHuffmanTable(lens, v.DistCodes, 0, v.DistBase, v.DistExtra, DBits, t, Space, used,
-                          FixedSpace, BuildKeepIncomplete | BuildFullRoot | flags);
+                          FixedSpace,
+                          BuildKeepIncomplete | BuildFullRoot | (flags & ~BuildWideKinds));
         DTree = t;
     }
     TFixedTables(const TFixedTables&) = delete;
@@ -189,6 +210,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
             sorted[offs[Lens[sym]]++] = static_cast<uint16_t>(sym);
     const uint32_t nsyms = N - count[0];
 
+    const TShapes shapes = Shapes(Flags);
     const uint32_t rootSize = 1u << root;
     if (Used + rootSize > SpaceSize)
         return InflateMemError;
@@ -201,7 +223,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
     // in sub-tables take the sub-table's width.
     const bool holesInSubTables = left > 0 && max > root;
     if (holesInSubTables)
-        FillInvalid(rt, root);
+        FillInvalid(rt, root, shapes);
 
     uint32_t huff = 0;         // current code, bit-reversed
     uint32_t low = rootSize;   // root index of the current sub-table (none yet)
@@ -223,9 +245,9 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
         if (len <= root && doubling) {
             for (; width < len; width++)
                 std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
-            rt[huff] = MakeEntry(sym, len, S, Base, Extra, Flags);
+            rt[huff] = MakeEntry(sym, len, S, Base, Extra, Flags, shapes);
         } else if (len <= root) {
-            const THuffEntry e = MakeEntry(sym, len, S, Base, Extra, Flags);
+            const THuffEntry e = MakeEntry(sym, len, S, Base, Extra, Flags, shapes);
             for (uint32_t at = huff; at < rootSize; at += 1u << len)
                 rt[at] = e;
         } else {
@@ -246,13 +268,13 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
                 if (Used + (1u << subBits) > SpaceSize)
                     return InflateMemError;
                 sub = Space + Used;
-                rt[r] = THuffEntry::Make(OpLink | subBits, root, Used - rootAt);
+                rt[r] = LinkEntry(subBits, root, Used - rootAt, Flags);
                 Used += 1u << subBits;
                 if (holesInSubTables)
-                    FillInvalid(sub, subBits);
+                    FillInvalid(sub, subBits, shapes);
                 low = r;
             }
-            const THuffEntry e = MakeEntry(sym, len - root, S, Base, Extra, Flags);
+            const THuffEntry e = MakeEntry(sym, len - root, S, Base, Extra, Flags, shapes);
             for (uint32_t at = huff >> root; at < (1u << subBits); at += 1u << (len - root))
                 sub[at] = e;
         }
@@ -267,7 +289,7 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
     for (; doubling && width < root; width++)
         std::memcpy(rt + (1u << width), rt, (sizeof *rt) << width);
     if (left > 0 && !holesInSubTables) {
-        const THuffEntry bad = THuffEntry::Make(OpInvalid, max, 0);
+        const THuffEntry bad{shapes.Bad | max};
         for (int32_t k = left >> (MaxCodeBits - max); k > 0; k--) {
             for (uint32_t at = huff; at < rootSize; at += 1u << max)
                 rt[at] = bad;
@@ -315,7 +337,7 @@ int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
 
     DBits = DistRootBits;
     r = BuildHuffmanTable(Lens + NL, ND, 0, V.DistBase, V.DistExtra, DBits, t, Space, used,
-                          HuftSpace, BuildFullRoot | Flags);
+                          HuftSpace, BuildFullRoot | (Flags & ~BuildWideKinds));
     if (r == InflateMemError)
         return r;
     // No distance codes at all is fine only if there are no length codes to need them.
@@ -340,9 +362,9 @@ void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
     // Function-local statics: built once per variant, safely under concurrent first use.
     static const TFixedTables deflate(false, 0);
     static const TFixedTables deflate64(true, 0);
-    static const TFixedTables deflateTotal(false, BuildTotalBits);
+    static const TFixedTables deflateWhole(false, BuildTotalBits | BuildWideKinds);
     const TFixedTables& f =
-        Flags & BuildTotalBits ? deflateTotal : (Deflate64 ? deflate64 : deflate);
+        Flags & BuildWideKinds ? deflateWhole : (Deflate64 ? deflate64 : deflate);
     LBits = f.LBits;
     DBits = f.DBits;
     LTree = f.LTree;

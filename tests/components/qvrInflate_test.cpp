@@ -1599,6 +1599,58 @@ TEST(InflateTables, RandomCompleteCodesDecodeAndFitTheirSpace)
     }
 }
 
+// The whole-buffer decoder's literal/length layout: kinds in the top bits, and no entry
+// whose Op is wider than the root, since that decoder loads the entry at the Op bits after
+// any entry's Bits before it knows whether the entry is a literal.
+TEST(InflateTables, WideKindsDecodeAndEveryNextIndexStaysInTheRoot)
+{
+    std::mt19937 rng(46);
+    const TInflateVariant& v = InflateVariant(false);
+    std::vector<THuffEntry> space(HuftSpace);
+    for (int i = 0; i < 1000; i++) {
+        const std::vector<int> lens = RandomCompleteLengths(257 + rng() % 32, rng, i % 2 != 0);
+        const std::vector<uint16_t> l16(lens.begin(), lens.end());
+        uint32_t bits = LitLenRootBits, used = 0;
+        THuffEntry* t = nullptr;
+        ASSERT_EQ(BuildHuffmanTable(l16.data(), static_cast<uint32_t>(l16.size()), 257,
+                                    v.LenBase, v.LenExtra, bits, t, space.data(), used,
+                                    LitLenSpace, BuildFullRoot | BuildTotalBits | BuildWideKinds),
+                  InflateOk);
+        for (uint32_t k = 0; k < used; k++)  // root and sub-tables alike
+            ASSERT_LE(space[k].Op(), LitLenRootBits) << "code " << i << " entry " << k;
+        const std::vector<uint32_t> codes = Canonical(lens);
+        for (size_t sym = 0; sym < lens.size(); sym++) {
+            uint32_t rev = 0;
+            for (int b = 0; b < lens[sym]; b++)
+                rev |= ((codes[sym] >> (lens[sym] - 1 - b)) & 1u) << b;
+            THuffEntry e = t[rev & ((1u << LitLenRootBits) - 1)];
+            uint32_t at = 0;
+            if ((e.V & WideKindMask) == WideLink) {
+                at = e.Bits();
+                e = t[(e.Base() & 0x1FFF) + ((rev >> at) & ((1u << e.Op()) - 1))];
+            }
+            const uint32_t code = static_cast<uint32_t>(lens[sym]) - at;
+            const uint32_t kind = e.V & (WideLiteral | WideKindMask);
+            if (sym < 256) {
+                ASSERT_EQ(kind, WideLiteral) << "symbol " << sym;
+                EXPECT_EQ(e.Base() & 0xFF, sym);
+                EXPECT_EQ(e.Op(), LitLenRootBits);
+                EXPECT_EQ(e.Bits(), code);
+            } else if (sym == 256) {
+                ASSERT_EQ(kind, WideEndBlock);
+                EXPECT_EQ(e.Bits(), code);
+            } else if (sym < 286) {
+                ASSERT_EQ(kind, 0u) << "symbol " << sym;
+                EXPECT_EQ(e.Base(), v.LenBase[sym - 257]);
+                EXPECT_EQ(e.Op(), code);
+                EXPECT_EQ(e.Bits(), code + v.LenExtra[sym - 257]);
+            } else {
+                EXPECT_EQ(kind, WideInvalid) << "symbol " << sym;
+            }
+        }
+    }
+}
+
 TEST(InflateTables, BuilderVerdicts)
 {
     std::vector<THuffEntry> space(HuftSpace);
