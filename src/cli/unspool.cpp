@@ -55,7 +55,7 @@ std::string Escaped(const std::string& Text, bool Lines)
             if (ctl != '\r') s.append(Text, i, len);
             continue;
         }
-        char esc[8];
+        char esc[16];
         std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned>(ctl));
         s += esc;
     }
@@ -108,7 +108,7 @@ std::string JsonString(const std::string& S)
     for (size_t i = 0, len = 1; i < text.size(); i += len) {
         const char c = text[i];
         if (const int ctl = ControlAt(text, i, len); ctl >= 0) {
-            char esc[8];
+            char esc[16];
             std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(ctl));
             out += esc;
         } else {
@@ -237,7 +237,7 @@ private:
                                        : named       ? named
                                                      : "Method" + std::to_string(e.Method);
             const uint32_t d = e.DosDateTime;
-            char date[32];
+            char date[64];
             std::snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u", 1980 + (d >> 25),
                           (d >> 21) & 15, (d >> 16) & 31, (d >> 11) & 31, (d >> 5) & 63);
             const std::string name = FOptions.Json ? SlashName(e.Name) : Shown(e.Name);
