@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 using namespace test;
@@ -479,6 +480,26 @@ std::map<std::string, std::tuple<Bytes, fs::file_time_type, fs::perms>> TreeOf(c
     return tree;
 }
 
+// Extracts Archive with one thread into Dir/one and with four into Dir/four, Setup
+// having set the host's handlers on each: the events and the trees must agree. Returns
+// the log of the four-thread run.
+TRunLog ExpectFourThreadsAsOne(const fs::path& Archive, const fs::path& Dir,
+                               const std::function<void(TUnZip&)>& Setup)
+{
+    auto run = [&](int Threads, const fs::path& Out) {
+        TUnZip z;
+        z.ArchiveFile(Archive.string());
+        z.Threads(Threads);
+        Setup(z);
+        return RunLogged(z, Out);
+    };
+    const TRunLog one = run(1, Dir / "one"), four = run(4, Dir / "four");
+    EXPECT_EQ(four.Events, one.Events);
+    EXPECT_EQ(four.Codes(), one.Codes());
+    EXPECT_EQ(TreeOf(Dir / "four"), TreeOf(Dir / "one"));
+    return four;
+}
+
 } // namespace
 
 // Four threads give what one gives: the same files, the same events in the same order,
@@ -557,30 +578,22 @@ TEST(Concurrency, LargeEntriesWrittenBesideTheirDecoding)
     WriteFile(tmp / "a.zip", BuildZip(e));
     for (const bool cancel : {false, true}) {
         SCOPED_TRACE(cancel ? "cancelled" : "whole run");
-        auto run = [&](int Threads, const fs::path& Out) {
-            TUnZip z;
-            z.ArchiveFile((tmp / "a.zip").string());
-            z.Threads(Threads);
+        const fs::path dir = tmp / (cancel ? "cancelled" : "whole");
+        const TRunLog log = ExpectFourThreadsAsOne(tmp / "a.zip", dir, [&](TUnZip& z) {
             z.OnRenameFile = [](TZipCommon&, const std::string&, std::string&) {};
             if (cancel)
                 z.OnProgress = [](TZipCommon& s, uint8_t ByFile, uint8_t) {
                     if (ByFile >= 50) s.SetCancel(true);
                 };
-            return RunLogged(z, Out);
-        };
-        const fs::path one = tmp / (cancel ? "c1" : "one"), four = tmp / (cancel ? "c4" : "four");
-        const TRunLog log1 = run(1, one), log4 = run(4, four);
-        EXPECT_EQ(log4.Events, log1.Events);
-        EXPECT_EQ(log4.Codes(), log1.Codes());
-        EXPECT_EQ(TreeOf(four), TreeOf(one));
+        });
         if (!cancel) {
-            EXPECT_EQ(log4.Verdicts, (std::map<std::string, bool>{{"after.txt", true},
-                                                                  {"bad.txt", false},
-                                                                  {"stored.bin", true},
-                                                                  {"streamed.txt", true},
-                                                                  {"whole.bin", true}}));
-            EXPECT_EQ(ReadFile(four / "streamed.txt"), streamed);
-            EXPECT_EQ(ReadFile(four / "stored.bin"), stored);
+            EXPECT_EQ(log.Verdicts, (std::map<std::string, bool>{{"after.txt", true},
+                                                                 {"bad.txt", false},
+                                                                 {"stored.bin", true},
+                                                                 {"streamed.txt", true},
+                                                                 {"whole.bin", true}}));
+            EXPECT_EQ(ReadFile(dir / "four/streamed.txt"), streamed);
+            EXPECT_EQ(ReadFile(dir / "four/stored.bin"), stored);
         }
     }
 }
@@ -599,19 +612,12 @@ TEST(Concurrency, AFileTooLargeForAWorkerIsExtractedInItsTurn)
                         Entry("c.txt", TextBytes(900, 4), 8)}));
     for (const bool ask : {false, true}) {
         SCOPED_TRACE(ask ? "asked" : "replaced unasked");
-        auto run = [&](int Threads, const fs::path& Out) {
-            TUnZip z;
-            z.ArchiveFile((tmp / "a.zip").string());
-            z.Threads(Threads);
+        const fs::path dir = tmp / (ask ? "asked" : "unasked");
+        ExpectFourThreadsAsOne(tmp / "a.zip", dir, [&](TUnZip& z) {
             z.ConfirmOverwrites(ask);
             z.OnFileExists = [](TZipCommon&, const std::string&, std::string&,
                                 TOverwriteMode& Mode) { Mode = omOverwrite; };
-            return RunLogged(z, Out);
-        };
-        const fs::path one = tmp / (ask ? "a1" : "o1"), four = tmp / (ask ? "a4" : "o4");
-        const TRunLog log1 = run(1, one), log4 = run(4, four);
-        EXPECT_EQ(log4.Events, log1.Events);
-        EXPECT_EQ(TreeOf(four), TreeOf(one));
-        EXPECT_EQ(ReadFile(four / "big.bin"), TextBytes(90, 3));
+        });
+        EXPECT_EQ(ReadFile(dir / "four/big.bin"), TextBytes(90, 3));
     }
 }
