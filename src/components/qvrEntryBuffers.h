@@ -16,6 +16,12 @@
 // never cleared: the decoder writes every byte it reads back. Its users bound the size.
 class TWholeEntryBuffer {
 public:
+    // The largest entry (declared size, and compressed size) decoded in it: 8 MB, less
+    // where many threads each keep one, so that together they stay bounded.
+    int64_t Limit() const { return FLimit; }
+    void Limit(int64_t Bytes) { FLimit = Bytes; }
+    static constexpr int64_t MaxLimit = int64_t{8} << 20;
+
     // At least Size writable bytes; earlier contents are not kept.
     uint8_t* Get(size_t Size)
     {
@@ -30,6 +36,7 @@ public:
 private:
     std::unique_ptr<uint8_t[]> FData;
     size_t FSize = 0;
+    int64_t FLimit = MaxLimit;
 };
 
 class TEntryBuffers {

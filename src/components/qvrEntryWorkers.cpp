@@ -56,6 +56,7 @@ TEntryWorkers::TEntryWorkers(qvrOS::THandle Archive, int64_t Size, int Threads)
         TWorker& w = FThreads.emplace_back();
         w.Archive = std::move(archive);
         w.Buffers = std::make_unique<TEntryBuffers>();
+        w.Buffers->Whole().Limit(WholeLimit(Threads));
         if (i == 0) continue; // the calling thread's
         try {
             w.Thread = std::thread([this, &w] { Run(w); });
@@ -80,6 +81,15 @@ TEntryWorkers::~TEntryWorkers()
     // Jobs never taken back were never the host's: their files go.
     for (auto& job : FGiven)
         if (job->Out) job->Out->File().Withdraw();
+}
+
+int64_t TEntryWorkers::WholeLimit(int Threads)
+{
+    // Each thread keeps its buffer from entry to entry, holding an entry's compressed
+    // bytes beside its output: on many cores the entries decoded whole get smaller, so
+    // that all the buffers together stay near MaxWholeBytes.
+    return std::clamp<int64_t>(MaxWholeBytes / 2 / std::max(Threads, 1), int64_t{1} << 20,
+                               TWholeEntryBuffer::MaxLimit);
 }
 
 bool TEntryWorkers::Room(int64_t Bytes) const

@@ -1,7 +1,7 @@
 // Deflate (method 8) and Deflate64 (method 9) entries.
 //
-// A Deflate entry whose declared size and compressed size are both within WholeLimit, and
-// whose sink has a buffer lent for it, is decoded whole: its compressed bytes are read in
+// A Deflate entry whose declared size and compressed size are both within the limit of
+// the buffer its sink has lent for it, is decoded whole: its compressed bytes are read in
 // one go and inflated in one call straight into the output buffer, which is written to the
 // sink in the same chunks. Everything else (larger entries, unknown sizes, Deflate64, entries
 // that must stream) goes through the decompression stream, read in chunks of at most 32 KB.
@@ -20,8 +20,6 @@ namespace {
 
 // The largest block handed to the sink at once.
 constexpr int32_t MaxChunk = 32768;
-// Bounds each of the declared size and the compressed size of an entry decoded whole.
-constexpr int64_t WholeLimit = 8 << 20;
 
 TDecodeResult InflateStreaming(TStream32& In, TEntrySink& Out, bool Deflate64)
 {
@@ -70,8 +68,8 @@ TDecodeResult InflateEntry(TStream32& In, TEntrySink& Out, const TEntryInfo& Inf
     if (!Out.Wants()) return TDecodeResult::Done;
     TWholeEntryBuffer* whole = Out.WholeBuffer();
     if (whole && !Deflate64 && Out.Written() == 0 && Out.Expected() > 0 &&
-        Out.Expected() <= WholeLimit && Info.CompressedSize >= 0 &&
-        Info.CompressedSize <= WholeLimit)
+        Out.Expected() <= whole->Limit() && Info.CompressedSize >= 0 &&
+        Info.CompressedSize <= whole->Limit())
         return InflateWholeEntry(In, Out, *whole, static_cast<int32_t>(Info.CompressedSize));
     return InflateStreaming(In, Out, Deflate64);
 }
