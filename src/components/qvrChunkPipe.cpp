@@ -26,14 +26,10 @@ void TChunkPipe::Put(const uint8_t* P, size_t Size)
     while (Size) {
         // The chunk at FHead is the caller's alone until it is queued.
         const size_t n = std::min(Size, ChunkSize - FFill[FHead]);
-        std::memcpy(FBytes.get() + FHead * ChunkSize + FFill[FHead], P, n);
-        FFill[FHead] += n;
+        std::memcpy(Free(), P, n);
+        Commit(n);
         P += n;
         Size -= n;
-        if (FFill[FHead] == ChunkSize) {
-            std::unique_lock<std::mutex> lock(FLock);
-            Hand(lock);
-        }
     }
 }
 
@@ -44,7 +40,7 @@ uint8_t* TChunkPipe::Claim(size_t Size)
         std::unique_lock<std::mutex> lock(FLock);
         Hand(lock);
     }
-    return FBytes.get() + FHead * ChunkSize + FFill[FHead];
+    return Free();
 }
 
 void TChunkPipe::Commit(size_t Count)

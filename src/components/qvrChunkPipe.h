@@ -40,6 +40,8 @@ private:
     static constexpr size_t Chunks = 4;
 
     void Consume();
+    // Where the next byte goes in the chunk the caller fills.
+    uint8_t* Free() { return FBytes.get() + FHead * ChunkSize + FFill[FHead]; }
     // Queues the chunk being filled; waits for a free one to fill next.
     void Hand(std::unique_lock<std::mutex>& Lock);
 

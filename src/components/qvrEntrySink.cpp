@@ -61,24 +61,16 @@ void TEntrySink::FinishWrites(bool Report)
     const std::unique_ptr<TBehind> behind = std::move(FBehind);
     FCrc = behind->Crc;
     if (!behind->Failed || FWriteFailed) return;
-    if (Report) WriteFailedWith(behind->Error);
+    // The entry ends at its first failed write; a full disk raises.
     FWriteFailed = FStopped = true;
-}
-
-void TEntrySink::WriteFailedWith(uint32_t Error)
-{
-    // A full disk raises: the entry ends here, the run decides what follows.
-    FWriteFailed = FStopped = true;
-    if (FOwner) FOwner->ReportWriteFailure(Error, FName);
+    if (Report && FOwner) FOwner->ReportWriteFailure(behind->Error, FName);
 }
 
 bool TEntrySink::Deliver(const uint8_t* Buf, int32_t Count)
 {
     if (FBehind) {
         if (FBehind->Failed.load(std::memory_order_acquire)) {
-            const uint32_t error = FBehind->Error;
-            FinishWrites(false);
-            WriteFailedWith(error);
+            FinishWrites();
             return false;
         }
         if (Buf == FClaimed) FBehind->Pipe.Commit(static_cast<size_t>(Count));

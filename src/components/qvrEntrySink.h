@@ -110,7 +110,6 @@ private:
     // Writes Count bytes at Buf to Out, or hands them to the thread writing behind;
     // false when a write has failed (reported, with an owner).
     bool Deliver(const uint8_t* Buf, int32_t Count);
-    void WriteFailedWith(uint32_t Error);
 
     TZipCommon* FOwner;
     const std::atomic<bool>* FStop = nullptr;

@@ -107,7 +107,10 @@ private:
     // is written as it is decoded, so what it holds does not grow with it): bounds how
     // far the workers run ahead of the host's events.
     static constexpr int64_t MaxBytes = int64_t{64} << 20;
-    static int64_t Weight(int64_t Bytes) { return std::clamp<int64_t>(Bytes, 0, 8 << 20); }
+    static int64_t Weight(int64_t Bytes)
+    {
+        return std::clamp<int64_t>(Bytes, 0, TWholeEntryBuffer::MaxLimit);
+    }
     // The largest entry each of Threads threads decodes whole.
     static constexpr int64_t MaxWholeBytes = int64_t{128} << 20;
     static int64_t WholeLimit(int Threads);

@@ -110,7 +110,7 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
         sink.UseBuffers(FEntryBuffers);
         // With threads to spare, a large file on the calling thread is written beside
         // its decoding.
-        if (FThreads > 1 && target && target == Out.get()) sink.WriteBehind();
+        if (FThreads > 1 && target == Out.get()) sink.WriteBehind();
         try {
             DecompressEntry(*method, *Stream, Entry, sink);
         } catch (...) {
