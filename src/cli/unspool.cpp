@@ -330,9 +330,12 @@ private:
         };
 
         const std::string destPrefix = AppendDirTail(Dest);
-        FUnZip.OnBegin = [this](TZipCommon&, const std::string& Name, int32_t, bool&) {
-            FBar.SetFile(Shown(ExtractFileName(Name)));
-        };
+        // Only a bar shows the file's name: a quiet run or one off a terminal has it
+        // escaped for nobody.
+        if (FBar.Enabled())
+            FUnZip.OnBegin = [this](TZipCommon&, const std::string& Name, int32_t, bool&) {
+                FBar.SetFile(Shown(ExtractFileName(Name)));
+            };
         FUnZip.OnProgress = [this](TZipCommon& Sender, uint8_t, uint8_t) {
             const int64_t total = Sender.TotalUnpacked();
             FBar.Update(total - Sender.BytesLeft(), total);

@@ -308,7 +308,7 @@ public:
 protected:
     void SetExtractDir(const std::string& V);
     // The destination folder with its trailing "\", as the output names begin with it.
-    std::string DestinationRoot();
+    const std::string& DestinationRoot();
 
     bool FConfirmOverwrites = false;
     TDateAttribute FDateAttribute = daFileDate;
@@ -327,6 +327,12 @@ protected:
     std::string FNameCodePage;
 
     std::string FFileName;
+    // SetFileName makes the next FFileName here, then swaps the two: the memory of both
+    // is kept from entry to entry.
+    std::string FNextFileName;
+    // DestinationRoot, and the ExtractDir it was made from.
+    std::string FDestinationRoot;
+    std::string FDestinationRootOf;
     // The output name SetFileName changed to avoid a device name, and the stored name it
     // was made from; empty when unchanged.
     std::string FChangedName;

@@ -75,15 +75,17 @@ void ReadExtraFacts(uint16_t Tag, const uint8_t* P, size_t Size, TExtraFacts& Fa
     }
 }
 
-std::string EntryNameOf(const std::string& Raw, uint32_t RawCrc, const TExtraFacts& Facts,
-                        const TNameRules& Rules)
+void EntryNameOf(std::string_view Raw, uint32_t RawCrc, const TExtraFacts& Facts,
+                 const TNameRules& Rules, std::string& Name)
 {
     // A Unicode Path written for another name (the name was changed by a tool that did
     // not know the field) describes nothing here.
     if (Facts.HasUnicodePath && Facts.UnicodePathCrc == RawCrc && !Facts.UnicodePath.empty()) {
         const std::string name(Facts.UnicodePath.c_str());
-        if (!name.empty()) return NormalizeName(name.substr(0, std::min<size_t>(name.size(), 255)),
-                                                false);
+        if (!name.empty()) {
+            NormalizeNameInto(std::string_view(name).substr(0, 255), false, {}, Name);
+            return;
+        }
     }
     bool oem = Rules.TranslateOem && !Rules.Utf8Flag;
     // Unix writers store the names the system gave them, nowadays UTF-8; a code page the
@@ -91,5 +93,5 @@ std::string EntryNameOf(const std::string& Raw, uint32_t RawCrc, const TExtraFac
     if (oem && Rules.CodePage.empty() && (Rules.Host == HostUnix || Rules.Host == HostOsx) &&
         IsValidUtf8(Raw))
         oem = false;
-    return NormalizeName(Raw, oem, Rules.CodePage);
+    NormalizeNameInto(Raw, oem, Rules.CodePage, Name);
 }

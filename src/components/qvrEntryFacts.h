@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // The high byte of "version made by". Only Unix and OS X writers keep a POSIX mode in
 // the external attributes; the other hosts' high words are not modes.
@@ -71,6 +72,7 @@ struct TNameRules {
 // The name an entry is extracted under, "\" separated: the Unicode Path field when it
 // was written for this very name (RawCrc is the CRC-32 of the whole stored name), else
 // the stored name Raw as UTF-8 when the flag says so, in the code page the user named,
-// as UTF-8 when a Unix host wrote it in valid UTF-8, else in the OEM code page.
-std::string EntryNameOf(const std::string& Raw, uint32_t RawCrc, const TExtraFacts& Facts,
-                        const TNameRules& Rules);
+// as UTF-8 when a Unix host wrote it in valid UTF-8, else in the OEM code page. Written
+// into Name, whose memory is reused from one entry to the next.
+void EntryNameOf(std::string_view Raw, uint32_t RawCrc, const TExtraFacts& Facts,
+                 const TNameRules& Rules, std::string& Name);

@@ -141,7 +141,10 @@ std::string EscapeInvalidUtf8(std::string_view Text)
 
 bool IsValidUtf8(std::string_view Text)
 {
-    for (size_t i = 0; i < Text.size();) {
+    // Most names are ASCII: only what follows the first other byte is looked at closely.
+    const auto high =
+        std::find_if(Text.begin(), Text.end(), [](char c) { return (c & 0x80) != 0; });
+    for (size_t i = static_cast<size_t>(high - Text.begin()); i < Text.size();) {
         const size_t n = Utf8CharLength(Text, i);
         if (n == 0) return false;
         i += n;
@@ -151,12 +154,27 @@ bool IsValidUtf8(std::string_view Text)
 
 std::string NormalizeName(const std::string& Name, bool Oem, const std::string& CodePage)
 {
+    std::string out;
+    NormalizeNameInto(Name, Oem, CodePage, out);
+    return out;
+}
+
+void NormalizeNameInto(std::string_view Name, bool Oem, const std::string& CodePage,
+                       std::string& Out)
+{
     // A name taken as UTF-8 (the flag, or no translation asked for) may hold bytes that
     // are not: they are kept as "%XX" like the bytes a code page does not convert, so
-    // that names stay valid UTF-8 and two names that differ stay different.
-    if (Name.empty() || !Oem) return SlashToBackslash(EscapeInvalidUtf8(Name));
-    return SlashToBackslash(CodePage.empty() ? qvrOS::OemToUtf8(Name)
-                                             : qvrOS::CodePageToUtf8(Name, CodePage));
+    // that names stay valid UTF-8 and two names that differ stay different. Valid UTF-8
+    // (nearly every name) escapes to itself and is copied as it is.
+    if (Name.empty() || !Oem) {
+        if (IsValidUtf8(Name))
+            Out.assign(Name);
+        else
+            Out = EscapeInvalidUtf8(Name);
+    } else {
+        Out = CodePage.empty() ? qvrOS::OemToUtf8(Name) : qvrOS::CodePageToUtf8(Name, CodePage);
+    }
+    std::replace(Out.begin(), Out.end(), '/', '\\');
 }
 
 std::string ArchiveText(std::string_view Bytes, bool Oem, const std::string& CodePage)
@@ -272,7 +290,7 @@ namespace {
 
 // Where the folder part of Name ends: its last "\", or the colon of a leading drive
 // ("C:name"). A colon anywhere else belongs to the name.
-size_t FolderEnd(const std::string& Name)
+size_t FolderEnd(std::string_view Name)
 {
     const size_t p = Name.find_last_of('\\');
     if (p != std::string::npos) return p;
@@ -289,11 +307,16 @@ std::string ExtractFilePath(const std::string& Name)
 
 std::string ExtractFileName(const std::string& Name)
 {
+    return std::string(ExtractFileNameView(Name));
+}
+
+std::string_view ExtractFileNameView(std::string_view Name)
+{
     const size_t p = FolderEnd(Name);
     return p == std::string::npos ? Name : Name.substr(p + 1);
 }
 
-bool HasDrive(const std::string& Name)
+bool HasDrive(std::string_view Name)
 {
     return Name.size() >= 2 && Name[1] == ':' &&
            ((Name[0] >= 'A' && Name[0] <= 'Z') || (Name[0] >= 'a' && Name[0] <= 'z'));

@@ -89,6 +89,9 @@ bool IsValidUtf8(std::string_view Text);
 // CodePage, or the system's OEM code page when it is empty), otherwise taken as UTF-8
 // with EscapeInvalidUtf8; then "/" to "\".
 std::string NormalizeName(const std::string& Name, bool Oem, const std::string& CodePage = {});
+// NormalizeName into Out, whose memory is reused: a walk reads names one after the other.
+void NormalizeNameInto(std::string_view Name, bool Oem, const std::string& CodePage,
+                       std::string& Out);
 // Text an archive stores (its comment) as UTF-8: kept when it is UTF-8 already,
 // otherwise converted as names without the UTF-8 flag are (from CodePage when Oem is
 // set, bytes that do not convert as "%XX"), or with EscapeInvalidUtf8 when Oem is clear.
@@ -111,8 +114,10 @@ TDateTime DosDateTimeToDateTime(uint32_t V);
 std::string ExtractFilePath(const std::string& Name);
 // Name part of a "\" path (after the last "\", or after the colon of a leading drive).
 std::string ExtractFileName(const std::string& Name);
+// ExtractFileName as a view into Name.
+std::string_view ExtractFileNameView(std::string_view Name);
 // True for "C:..." style names.
-bool HasDrive(const std::string& Name);
+bool HasDrive(std::string_view Name);
 
 // Whether Windows takes Step (one name, no separators) for a device in any folder:
 // CON, PRN, AUX, NUL, COM1-COM9 and LPT1-LPT9 (also with the superscript digits 1, 2

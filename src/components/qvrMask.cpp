@@ -163,11 +163,19 @@ bool MatchFileSpecList(std::string_view Name, std::vector<std::string>& FileSpec
 {
     if (Name.empty())
         return false;
-    const std::string entryDir = AppendDirTail(ExtractPathPart(Name));
+    // "*" and "*.*" take every name in every folder (a name without a dot is tried with
+    // one) unless something is excluded; a host that decides by itself sets one of them,
+    // and then no mask needs to be walked. A NUL byte ends a name for the masks, which
+    // may leave nothing to match.
+    const bool anyName =
+        RecurseDirs && ExcludeList.empty() && Name.find('\0') == std::string_view::npos;
+    // Only a walk that keeps to each line's own folder compares folders.
+    const std::string entryDir = RecurseDirs ? std::string() : AppendDirTail(ExtractPathPart(Name));
 
     for (std::string& line : FileSpec) {
         if (line.empty())
             continue;
+        if (anyName && (line == "*" || line == "*.*")) return true;
         // Naming an entry exactly selects it, whatever wildcard-like characters it holds.
         if (EqualsIgnoringAsciiCase(line, Name))
             return true;

@@ -10,35 +10,33 @@
 
 namespace {
 
-// Turns a stored folder part ("a\b\..\c\") into one that cannot climb out of the
-// destination: empty, "." and ".." steps are dropped. Entries of hostile or broken
+// Appends a stored folder part ("a\b\..\c\") to Out as one that cannot climb out of
+// the destination: empty, "." and ".." steps are dropped. Entries of hostile or broken
 // archives are confined under ExtractDir rather than refused, so that the rest of what
 // they hold is still extracted.
-std::string ConfineFolder(const std::string& Folder)
+void AppendConfinedFolder(std::string_view Folder, std::string& Out)
 {
-    std::string out;
     size_t i = 0;
     while (i < Folder.size()) {
         size_t j = Folder.find('\\', i);
-        if (j == std::string::npos) j = Folder.size();
-        const std::string part = Folder.substr(i, j - i);
+        if (j == std::string_view::npos) j = Folder.size();
+        const std::string_view part = Folder.substr(i, j - i);
         i = j + 1;
         if (part.empty() || part == "." || part == "..") continue;
-        out += part;
-        out += '\\';
+        Out += part;
+        Out += '\\';
     }
-    return out;
 }
 
 // Whether every step of Rel ("a\b\leaf", folders and the file's name below the
 // destination; a trailing "\" names a folder) is a name the file system can hold. It
 // is asked before anything is made, so that an entry refused at its last step leaves no
 // folders behind; LastError says why a step was refused.
-bool StepsAllowed(const std::string& Rel)
+bool StepsAllowed(std::string_view Rel)
 {
     for (size_t i = 0; i < Rel.size();) {
         size_t j = Rel.find('\\', i);
-        const bool folder = j != std::string::npos;
+        const bool folder = j != std::string_view::npos;
         if (!folder) j = Rel.size();
         if (j > i && !qvrOS::NameAllowed(Rel.substr(i, j - i), folder)) return false;
         i = j + 1;
@@ -53,12 +51,18 @@ bool IsRelativeDir(const std::string& Dir)
 
 } // namespace
 
-std::string TZipCommon::DestinationRoot()
+const std::string& TZipCommon::DestinationRoot()
 {
-    std::string dir = AppendDirTail(FExtractDir);
+    // Every entry's name begins with it: it is made again only when ExtractDir changed,
+    // or when it is relative, since the current directory may have changed.
+    const bool relative = IsRelativeDir(FExtractDir);
+    if (!relative && FDestinationRoot.size() > 0 && FDestinationRootOf == FExtractDir)
+        return FDestinationRoot;
+    FDestinationRootOf = FExtractDir;
+    FDestinationRoot = AppendDirTail(FExtractDir);
     // A relative destination is taken from the current directory, never from the root.
-    if (IsRelativeDir(dir)) dir = AppendDirTail(qvrOS::CurrentDir()) + dir;
-    return dir;
+    if (relative) FDestinationRoot.insert(0, AppendDirTail(qvrOS::CurrentDir()));
+    return FDestinationRoot;
 }
 
 void TZipCommon::SetFileName(const std::string& EntryName)
@@ -69,7 +73,7 @@ void TZipCommon::SetFileName(const std::string& EntryName)
         FFileName.clear();
         return;
     }
-    std::string name = EntryName;
+    std::string_view name = EntryName;
     if (FExtractDir.empty()) {
         SetExtractDir({});
         if (FExtractDir.empty()) SetExtractDir(qvrOS::CurrentDir());
@@ -79,22 +83,32 @@ void TZipCommon::SetFileName(const std::string& EntryName)
     // colon is part of a name ("notes 12:30.txt", "a:1.txt"), never a split point, so two
     // such entries never become one file.
     if (name.size() >= 3 && HasDrive(name) && name[2] == '\\')
-        name.erase(0, 3);
+        name.remove_prefix(3);
     else if (name[0] == '\\')
-        name.erase(0, 1);
+        name.remove_prefix(1);
     const size_t cut = name.find_last_of('\\');
-    const std::string folder = cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
-    std::string leaf = cut == std::string::npos ? name : name.substr(cut + 1);
-    if (leaf == "." || leaf == "..") leaf.clear();
-    const std::string below = (FUseStoredDirs ? ConfineFolder(folder) : std::string()) + leaf;
+    const std::string_view folder =
+        cut == std::string_view::npos ? std::string_view() : name.substr(0, cut + 1);
+    std::string_view leaf = cut == std::string_view::npos ? name : name.substr(cut + 1);
+    if (leaf == "." || leaf == "..") leaf = {};
+    // The name is made in memory kept from entry to entry, and only then becomes
+    // FFileName: EntryName may be FFileName itself.
+    std::string& out = FNextFileName;
+    out.assign(DestinationRoot());
+    const size_t below = out.size();
+    if (FUseStoredDirs) AppendConfinedFolder(folder, out);
+    out += leaf;
     // Windows opens a device for a name such as NUL or com1.txt in any folder, and the
     // entry's bytes would go there: such a step is written with a "_" in front.
-    const std::string safe = qvrOS::DeviceNamesReserved() ? AvoidDeviceNames(below) : below;
-    FFileName = DestinationRoot() + safe;
-    if (safe != below) {
-        FChangedName = FFileName;
-        FChangedFrom = EntryName;
+    if (qvrOS::DeviceNamesReserved()) {
+        const std::string safe = AvoidDeviceNames(out.substr(below));
+        if (out.compare(below, std::string::npos, safe) != 0) {
+            out.replace(below, std::string::npos, safe);
+            FChangedName = out;
+            FChangedFrom = EntryName;
+        }
     }
+    FFileName.swap(out);
 }
 
 int32_t TZipCommon::WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t Count,
@@ -210,7 +224,7 @@ bool TUnBase::OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::stri
     // A name the file system cannot hold (on Windows a colon would open an alternate
     // data stream of another file) is refused rather than changed into another name;
     // OutputFolder asks the same of every folder step before it makes any of them.
-    const std::string leaf = ExtractFileName(FileName);
+    const std::string_view leaf = ExtractFileNameView(FileName);
     if (!qvrOS::NameAllowed(leaf, false)) {
         Reason = qvrOS::ErrorText(qvrOS::LastError());
         return false;
@@ -218,7 +232,7 @@ bool TUnBase::OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::stri
     // An entry named like the archive, extracted into the archive's own folder, would
     // replace the archive being read. Only a file of the same name can be it (links
     // are the destination's business), so only then are the two compared.
-    if (EqualsIgnoringAsciiCase(leaf, ExtractFileName(FArchiveFile)) &&
+    if (EqualsIgnoringAsciiCase(leaf, ExtractFileNameView(FArchiveFile)) &&
         qvrOS::SameFile(FileName, FArchiveFile))
         return false;
     // The folders below the destination are opened one by one, never through a link
@@ -254,18 +268,22 @@ qvrOS::TFolderState TUnBase::OutputFolder(const std::string& Name, bool Make, st
 {
     // Names below the destination are walked from it. A name a host chose elsewhere
     // (OnRenameFile, OnFileExists) starts from its own folder: that is the host's choice.
-    std::string root = DestinationRoot(), rel;
-    if (Name.compare(0, root.size(), root) == 0) {
-        rel = Name.substr(root.size());
+    const std::string& destination = DestinationRoot();
+    const bool below = Name.compare(0, destination.size(), destination) == 0;
+    std::string elsewhere;
+    std::string_view rel = Name;
+    if (below) {
+        rel.remove_prefix(destination.size());
     } else {
-        root = ExtractFilePath(Name);
-        rel = Name.substr(root.size());
-        if (root.empty()) root = AppendDirTail(qvrOS::CurrentDir());
+        elsewhere = ExtractFilePath(Name);
+        rel.remove_prefix(elsewhere.size());
+        if (elsewhere.empty()) elsewhere = AppendDirTail(qvrOS::CurrentDir());
     }
+    const std::string& root = below ? destination : elsewhere;
     if (!StepsAllowed(rel)) return qvrOS::TFolderState::Failed;
     const size_t cut = rel.find_last_of('\\');
-    Leaf = cut == std::string::npos ? rel : rel.substr(cut + 1);
-    rel.resize(cut == std::string::npos ? 0 : cut + 1);
+    Leaf.assign(cut == std::string_view::npos ? rel : rel.substr(cut + 1));
+    rel = rel.substr(0, cut == std::string_view::npos ? 0 : cut + 1);
     FOutputTree.Root(root);
     qvrOS::TFolderState s = FOutputTree.Folder(rel, Make);
     // The destination itself is made on first use, as the user named it.

@@ -34,11 +34,11 @@ bool TUnZip::MatchFileSpec(const std::string& Name)
     return take;
 }
 
-TUnZip::TRawName TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered)
+void TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered, TRawName& Raw)
 {
     // The whole name is kept: cut anywhere, it would name another file (a folder of the
     // name would become a file), and the file system is the one to say what it can hold.
-    TRawName raw;
+    TRawName& raw = Raw;
     raw.Bytes.assign(Length, '\0');
     const int32_t got = Length ? Stream.ReadFull(raw.Bytes.data(), Length) : 0;
     raw.Bytes.resize(static_cast<size_t>(std::max(got, 0)));
@@ -47,10 +47,9 @@ TUnZip::TRawName TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool 
                            static_cast<int32_t>(raw.Bytes.size()));
     // The stored bytes stay whole: a Unicode Path field names them by their CRC-32.
     raw.Length = strnlen(raw.Bytes.data(), raw.Bytes.size());
-    return raw;
 }
 
-std::string TUnZip::EntryName(const TRawName& Raw, uint16_t Flags, uint8_t Host) const
+void TUnZip::EntryName(const TRawName& Raw, uint16_t Flags, uint8_t Host, std::string& Name) const
 {
     // Only a name with a Unicode Path field needs the CRC of its stored bytes.
     uint32_t crc = 0;
@@ -60,8 +59,8 @@ std::string TUnZip::EntryName(const TRawName& Raw, uint16_t Flags, uint8_t Host)
                     static_cast<int32_t>(Raw.Bytes.size()), crc);
         crc ^= 0xFFFFFFFFu;
     }
-    return EntryNameOf(Raw.Bytes.substr(0, Raw.Length), crc, FExtraFacts,
-                       {(Flags & FlagUtf8) != 0, Host, FTranslateOemChar, FNameCodePage});
+    EntryNameOf(std::string_view(Raw.Bytes).substr(0, Raw.Length), crc, FExtraFacts,
+                {(Flags & FlagUtf8) != 0, Host, FTranslateOemChar, FNameCodePage}, Name);
 }
 
 void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
@@ -69,9 +68,10 @@ void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
     FHighParts = {};
     FExtraFacts = {};
     if (Length == 0) return;
-    std::vector<uint8_t> extra(Length);
+    std::vector<uint8_t>& extra = FExtraBytes;
+    extra.resize(Length);
     const int32_t got = Stream.ReadFull(extra.data(), Length);
-    extra.resize(static_cast<size_t>(got));
+    extra.resize(static_cast<size_t>(std::max(got, 0)));
 
     size_t pos = 0;
     while (pos + 4 <= extra.size()) {
@@ -124,14 +124,15 @@ void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
 // ---------------------------------------------------------------------------------
 // The walk
 
-bool TUnZip::ReadLocalHeaderAt(TStream32& Stream, int64_t Pos, int64_t Span, THeaderBlock& Block)
+bool TUnZip::ReadLocalHeaderAt(TStream32& Stream, THandleStream32* File, int64_t Pos, int64_t Span,
+                               THeaderBlock& Block)
 {
     if (Pos < 0) return false;
     // A file stream reads the header in place, so the directory walk keeps its position
     // and its read-ahead; any other stream seeks there and back. A block is read ahead
     // only behind a small entry: past a large one it would hold no other header.
-    if (auto* h = dynamic_cast<THandleStream32*>(&Stream))
-        return Block.Read(*h, Pos, FLocalHdr.Data(), 30,
+    if (File)
+        return Block.Read(*File, Pos, FLocalHdr.Data(), 30,
                           Span <= THeaderBlock::Size / 4 ? THeaderBlock::Size : 30);
     const int64_t back = Stream.Position();
     const bool ok = Stream.Seek(Pos, 0) == Pos && ReadExact(Stream, FLocalHdr.Data(), 30);
@@ -201,6 +202,11 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
     uint32_t read = 0;
     bool full = false; // the names passed NameBytesLimit (reported)
     THeaderBlock headers;
+    // A file stream reads local headers in place (ReadLocalHeaderAt).
+    auto* file = dynamic_cast<THandleStream32*>(&Stream);
+    // Kept from entry to entry: a directory of many entries reuses their memory.
+    TRawName& raw = FRawName;
+    std::string name;
     for (int64_t run = 0; run < runs && !full; ++run) {
         FCentralHdr.Clear();
         ReadExact(Stream, FCentralHdr.Data(), 46);
@@ -213,9 +219,9 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
             const uint16_t nameLen = FCentralHdr.NameLength();
             const uint16_t extraLen = FCentralHdr.ExtraLength();
             const uint16_t commentLen = FCentralHdr.CommentLength();
-            const TRawName raw = ReadEntryName(Stream, nameLen, enciphered);
+            ReadEntryName(Stream, nameLen, enciphered, raw);
             ReadExtraField(Stream, extraLen, 1);
-            const std::string name = EntryName(raw, FCentralHdr.Flags(), FCentralHdr.Host());
+            EntryName(raw, FCentralHdr.Flags(), FCentralHdr.Host(), name);
             if (name.empty()) ReportNamelessEntry();
             if (!name.empty() && MatchFileSpec(name)) {
                 if (!NameRoom(name)) {
@@ -234,7 +240,7 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
                     FLocalHdr.Clear();
                     bool localEnc;
                     const int64_t span = 30 + nameLen + extraLen + entry.CompressedSize;
-                    good = ReadLocalHeaderAt(Stream, entry.Position, span, headers) &&
+                    good = ReadLocalHeaderAt(Stream, file, entry.Position, span, headers) &&
                            ClassifySignature(FLocalHdr.Signature(), htLocal, localEnc) == htLocal;
                     if (!good) ReportError(name, "", E_BADHEADER, "0", rsEntry);
                     else entry.HeaderLength = LocalHeaderLength(localEnc);
@@ -294,6 +300,8 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
     bool stoppedReported = false; // the walk stopped early and has said so
     int32_t found = 0;                // entries walked, selected or not
     const int64_t size = Stream.Size();
+    TRawName& raw = FRawName;
+    std::string name;
     while (full && ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered) == htLocal &&
            !GetCancel()) {
         if (enciphered) DecipherHeader(FLocalHdr.Data(), htLocal);
@@ -301,9 +309,9 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
         const uint16_t extraLen = FLocalHdr.ExtraLength();
         // A header whose name the file ends inside names no file: the walk stops there.
         if (P + 30 + nameLen + extraLen > size) break;
-        const TRawName raw = ReadEntryName(Stream, nameLen, enciphered);
+        ReadEntryName(Stream, nameLen, enciphered, raw);
         ReadExtraField(Stream, extraLen, 0);
-        const std::string name = EntryName(raw, FLocalHdr.Flags(), HostUnknown);
+        EntryName(raw, FLocalHdr.Flags(), HostUnknown, name);
         TDirEntry entry;
         entry.ExternalAttr = 0;
         entry.DiskNumber = 1;
@@ -408,7 +416,8 @@ bool TUnZip::LocalRunEndsCleanly(TStream32& Stream, int64_t Pos)
            s == ArchiveExtraDataSig;
 }
 
-std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position, uint8_t Host)
+void TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position, uint8_t Host,
+                                  std::string& Name)
 {
     Stream.Seek(Position, 0);
     FLocalHdr.Clear();
@@ -416,17 +425,21 @@ std::string TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position, ui
     bool enciphered = false;
     ClassifySignature(FLocalHdr.Signature(), htLocal, enciphered);
     if (enciphered) DecipherHeader(FLocalHdr.Data(), htLocal);
-    const TRawName raw = ReadEntryName(Stream, FLocalHdr.NameLength(), enciphered);
+    ReadEntryName(Stream, FLocalHdr.NameLength(), enciphered, FRawName);
     ReadExtraField(Stream, FLocalHdr.ExtraLength(), 0);
-    return EntryName(raw, FLocalHdr.Flags(), Host);
+    EntryName(FRawName, FLocalHdr.Flags(), Host, Name);
 }
 
-TZipEntry TUnZip::DirectoryEntry(int32_t Index, const TDirEntry& Record) const
+void TUnZip::DirectoryEntry(int32_t Index, const TDirEntry& Record, TZipEntry& Entry) const
 {
     const TCentralHeader h = FHeader->GetHeader(Index);
-    TZipEntry e;
+    // The entry starts afresh; only the memory of its name is kept.
+    std::string name = std::move(Entry.Name);
+    Entry = TZipEntry{};
+    TZipEntry& e = Entry;
     e.Index = Index;
-    e.Name = std::string(FHeader->GetName(Index));
+    name.assign(FHeader->GetName(Index));
+    e.Name = std::move(name);
     e.Info.Flags = h.Flags();
     e.Info.Method = h.Method();
     e.Info.CompressedSize = Record.CompressedSize;
@@ -439,7 +452,6 @@ TZipEntry TUnZip::DirectoryEntry(int32_t Index, const TDirEntry& Record) const
     e.LocalFlags = h.Flags();
     e.LocalDosDateTime = h.DosDateTime();
     e.HeaderAt = Record.Position;
-    return e;
 }
 
 void TUnZip::AddLocalHeader(TZipEntry& Entry) const
@@ -499,17 +511,20 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
 {
     FBytesLeft = FTotalUnpacked;
     if (FRunMode == rmExtract) FWritten.Reserve(static_cast<size_t>(FHeader->FCount));
+    // Kept from entry to entry, with the memory of their names.
+    TZipEntry entry;
+    std::string local;
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
         FCurEntry = i;
         const TDirEntry record = FHeader->GetEntry(i);
         FVolumeSet.RecordAt(record.Position);
-        TZipEntry entry = DirectoryEntry(i, record);
+        DirectoryEntry(i, record, entry);
         // A listing of a split set shows the directory alone: no part is asked for.
         if (FVolumeSet.Reading() && FRunMode == rmList) {
             TakeEntry(Stream, Out, entry);
             continue;
         }
-        const std::string local = ReadEntryLocalHeader(*Stream, record.Position, record.Host);
+        ReadEntryLocalHeader(*Stream, record.Position, record.Host, local);
         // The walk of a split set cannot check the local headers before the parts are
         // at hand: an entry whose header is not there (its part is missing) is skipped.
         bool enciphered = false;
@@ -532,8 +547,9 @@ void TUnZip::ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<
     for (int32_t i = 0; i < FHeader->FCount && !GetCancel(); ++i) {
         FCurEntry = i;
         const TDirEntry record = FHeader->GetEntry(i);
-        TZipEntry entry = ScannedEntry(
-            i, record, ReadEntryLocalHeader(*Stream, record.Position, HostUnknown));
+        std::string name;
+        ReadEntryLocalHeader(*Stream, record.Position, HostUnknown, name);
+        TZipEntry entry = ScannedEntry(i, record, std::move(name));
         TakeEntry(Stream, Out, entry);
     }
 }

@@ -59,8 +59,9 @@ protected:
     void ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out);
     void ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out);
 
-    // The entry of the directory walk at Index of the table, from its directory record.
-    TZipEntry DirectoryEntry(int32_t Index, const TDirEntry& Record) const;
+    // Makes Entry the entry of the directory walk at Index of the table, from its
+    // directory record.
+    void DirectoryEntry(int32_t Index, const TDirEntry& Record, TZipEntry& Entry) const;
     // Completes a directory entry with the local header just read (FLocalHdr and the
     // extra field's slots): its flags and date, and high words the directory lacks.
     void AddLocalHeader(TZipEntry& Entry) const;
@@ -121,20 +122,22 @@ protected:
         std::string Bytes;
         size_t Length = 0;
     };
-    // Reads a stored name of Length bytes, deciphering it when the header was enciphered.
-    TRawName ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered);
-    // The name Raw stands for, read with the extra field read last (FExtraFacts): Flags
-    // bit 11 marks a name already in UTF-8, Host is the writer's system.
-    std::string EntryName(const TRawName& Raw, uint16_t Flags, uint8_t Host) const;
+    // Reads a stored name of Length bytes into Raw, deciphering it when the header was
+    // enciphered.
+    void ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered, TRawName& Raw);
+    // The name Raw stands for into Name, read with the extra field read last
+    // (FExtraFacts): Flags bit 11 marks a name already in UTF-8, Host is the writer's
+    // system.
+    void EntryName(const TRawName& Raw, uint16_t Flags, uint8_t Host, std::string& Name) const;
     // Parses an extra field of a local (Kind 0) or central (Kind 1) header: ZIP64
     // values replace the header slot's 32-bit fields, high words go to FHighParts,
     // times and the Unicode name to FExtraFacts.
     void ReadExtraField(TStream32& Stream, uint16_t Length, int Kind);
     bool MatchFileSpec(const std::string& Name);
     // Reads the local header at Position with its name and extra field (deciphering an
-    // enciphered one) and returns the name, read as Host's; the stream is left at the
-    // entry's data.
-    std::string ReadEntryLocalHeader(TStream32& Stream, int64_t Position, uint8_t Host);
+    // enciphered one) and gives the name, read as Host's, in Name; the stream is left at
+    // the entry's data.
+    void ReadEntryLocalHeader(TStream32& Stream, int64_t Position, uint8_t Host, std::string& Name);
     // A symbolic link entry whose data Stream stands at (past an encryption header):
     // its target decoded by Method and checked, then the link made in place of a file.
     bool ExtractLink(TStream32& Stream, const TMethodRow& Method, const TZipEntry& Entry);
@@ -155,9 +158,11 @@ protected:
     bool LocalRunEndsCleanly(TStream32& Stream, int64_t Pos);
     // Reads the 30-byte local header at Pos into FLocalHdr without moving the walk.
     // Span is how far the entry's header and data are expected to reach: a file stream
-    // reads a block beyond the header when the entries there are small, and the headers
-    // that block holds are taken from Block without another system call.
-    bool ReadLocalHeaderAt(TStream32& Stream, int64_t Pos, int64_t Span, THeaderBlock& Block);
+    // (File, when Stream is one) reads a block beyond the header when the entries there
+    // are small, and the headers that block holds are taken from Block without another
+    // system call.
+    bool ReadLocalHeaderAt(TStream32& Stream, THandleStream32* File, int64_t Pos, int64_t Span,
+                           THeaderBlock& Block);
     // The length of the local header in FLocalHdr with its name and extra field.
     uint32_t LocalHeaderLength(bool Enciphered);
     // Runs the entry checks over the collected entries: drops (and reports) the ones
@@ -177,6 +182,10 @@ protected:
 
     // The times and Unicode name of the extra field read last.
     TExtraFacts FExtraFacts;
+    // The bytes of the name and the extra field read last, kept from header to header so
+    // that a walk of many entries reuses their memory.
+    TRawName FRawName;
+    std::vector<uint8_t> FExtraBytes;
     // The entry being taken, while its events run; null between entries.
     TZipEntry* FEntry = nullptr;
     // The decoders' working buffers, lent to each entry's sink in turn.

@@ -3,9 +3,12 @@
 // land on one file, and the second must not pass for a file of its own.
 #pragma once
 
+#include "qvrEntryTable.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 class TWrittenFiles {
@@ -22,6 +25,8 @@ public:
 
 private:
     // One key and index per file written: a hash set keeps the check constant-time for
-    // runs of many small files.
-    std::unordered_map<std::string, int32_t> FFiles;
+    // runs of many small files. The keys' bytes lie one after the other in FKeys, so
+    // that a file written costs no memory of its own beyond its slot.
+    std::unordered_map<std::string_view, int32_t> FFiles;
+    TNameStore FKeys;
 };

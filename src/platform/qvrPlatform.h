@@ -102,7 +102,7 @@ bool SameFile(const std::string& A, const std::string& B);
 // end in a dot or a space either (the system drops them from the last step of a path
 // only, so such a folder could be made and then never be found again), while a file's
 // trailing dots and spaces are dropped (FileNameKey). POSIX refuses only "/" and NUL.
-bool NameAllowed(const std::string& Step, bool Folder);
+bool NameAllowed(std::string_view Step, bool Folder);
 // Path in the form this system's file systems compare names in: two paths with one key
 // name one file. Windows compares without case and without the trailing dots and spaces
 // of each step; POSIX byte for byte (a case-insensitive volume mounted there is taken as
@@ -336,7 +336,7 @@ public:
     }
     // Opens the folder Rel below the destination ("a\b\"; empty: the destination),
     // making the missing levels when Make is set.
-    TFolderState Folder(const std::string& Rel, bool Make);
+    TFolderState Folder(std::string_view Rel, bool Make);
     // Begins the file Leaf in the folder opened last (TOutputFile). Fails, leaving File
     // invalid, when a folder, a device or a pipe holds the name, or a read-only file
     // does and ReplaceReadOnly is clear.

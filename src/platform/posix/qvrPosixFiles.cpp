@@ -420,10 +420,10 @@ bool FindFirstExists(const std::string& Name)
     return found;
 }
 
-bool NameAllowed(const std::string& Step, bool /*Folder*/)
+bool NameAllowed(std::string_view Step, bool /*Folder*/)
 {
-    if (Step.empty() || Step.find('/') != std::string::npos ||
-        Step.find('\0') != std::string::npos) {
+    if (Step.empty() || Step.find('/') != std::string_view::npos ||
+        Step.find('\0') != std::string_view::npos) {
         Fail(EINVAL);
         return false;
     }

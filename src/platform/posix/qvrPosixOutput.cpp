@@ -95,7 +95,7 @@ void TOutputTree::Close()
     FFolder.clear();
 }
 
-TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
+TFolderState TOutputTree::Folder(std::string_view Rel, bool Make)
 {
     if (FReady && Rel == FFolder) return TFolderState::Ready;
     FReady = false;
@@ -118,7 +118,7 @@ TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
     // from it follows no link either. The chain is held to MaxKept handles; deeper
     // steps are walked with two handles open at a time.
     constexpr size_t MaxKept = 32;
-    const std::string rel = ToNative(Rel);
+    const std::string rel = ToNative(std::string(Rel));
     size_t step = 0; // of the steps of rel
     TSharedHandle dir = FRootHandle;
     bool made = false; // dir was made by this tree

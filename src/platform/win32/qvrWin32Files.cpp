@@ -263,7 +263,7 @@ bool FindFirstExists(const std::string& Name)
     return true;
 }
 
-bool NameAllowed(const std::string& Step, bool Folder)
+bool NameAllowed(std::string_view Step, bool Folder)
 {
     const auto w = Widen(Step);
     if (!w || w->empty()) {

@@ -31,7 +31,7 @@ void TOutputTree::Close()
 // GetFileAttributesW does not follow a reparse point at the last step of a name, so
 // each step is looked at by itself. The folder that passed stays known by its name
 // only: unlike POSIX there is no creating relative to an open folder here.
-TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
+TFolderState TOutputTree::Folder(std::string_view Rel, bool Make)
 {
     if (FReady && Rel == FFolder) return TFolderState::Ready;
     FReady = false;
@@ -45,7 +45,7 @@ TFolderState TOutputTree::Folder(const std::string& Rel, bool Make)
     std::string path = FRoot;
     for (size_t i = 0; i < Rel.size();) {
         const size_t j = std::min(Rel.find_first_of("\\/", i), Rel.size());
-        const std::string step = Rel.substr(i, j - i);
+        const std::string_view step = Rel.substr(i, j - i);
         i = j + 1;
         if (step.empty()) continue;
         path += step;
