@@ -330,9 +330,10 @@ protected:
     // SetFileName makes the next FFileName here, then swaps the two: the memory of both
     // is kept from entry to entry.
     std::string FNextFileName;
-    // DestinationRoot, and the ExtractDir it was made from.
+    // DestinationRoot, the ExtractDir it was made from, and whether that was relative.
     std::string FDestinationRoot;
     std::string FDestinationRootOf;
+    bool FDestinationRelative = true;
     // The output name SetFileName changed to avoid a device name, and the stored name it
     // was made from; empty when unchanged.
     std::string FChangedName;

@@ -18,6 +18,16 @@ int32_t TWindowStream::Read(void* Buffer, int32_t Count)
     return n;
 }
 
+int32_t TWindowStream::Borrow(const uint8_t*& Data, int32_t Count)
+{
+    if (Count <= 0) return 0;
+    if (FSize >= 0) Count = static_cast<int32_t>(std::clamp<int64_t>(FSize - FPos, 0, Count));
+    if (Count == 0) return 0;
+    const int32_t n = FSource.Borrow(Data, Count);
+    if (n > 0) FPos += n;
+    return n;
+}
+
 int64_t TWindowStream::Seek(int64_t Offset, int Origin)
 {
     if (Origin == 1 && Offset == 0) return FPos;

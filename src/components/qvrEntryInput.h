@@ -23,6 +23,7 @@ public:
     TWindowStream(TStream32& Source, int64_t Size);
 
     int32_t Read(void* Buffer, int32_t Count) override;
+    int32_t Borrow(const uint8_t*& Data, int32_t Count) override;
     int32_t Write(const void*, int32_t) override { return 0; }
     int64_t Seek(int64_t Offset, int Origin) override;
 

@@ -50,7 +50,7 @@ void TEntrySink::WriteBehind()
 uint8_t* TEntrySink::OutputBlock(int32_t Size)
 {
     FClaimed = FBehind ? FBehind->Pipe.Claim(static_cast<size_t>(Size)) : nullptr;
-    return FClaimed ? FClaimed : FBuffers->Get(TEntryBuffers::bsOutput, Size);
+    return FClaimed ? FClaimed : Buffers().Get(TEntryBuffers::bsOutput, Size);
 }
 
 void TEntrySink::FinishWrites(bool Report)

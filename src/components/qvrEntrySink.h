@@ -62,13 +62,20 @@ public:
     void FinishWrites(bool Report = true);
 
     // The decoder's working buffers: the run's when the walk lends them (UseBuffers),
-    // else the sink's own.
-    uint8_t* Buffer(TEntryBuffers::TSlot Slot, int32_t Size) { return FBuffers->Get(Slot, Size); }
+    // else the sink's own, made on first use.
+    uint8_t* Buffer(TEntryBuffers::TSlot Slot, int32_t Size) { return Buffers().Get(Slot, Size); }
     // A block of Size bytes to make the next output in, handed over by a Write from its
     // start, and the decoder's only until then: when the entry is written behind, the
     // block is a part of what that thread writes, which saves a copy of every byte.
     uint8_t* OutputBlock(int32_t Size);
-    TEntryBuffers& Buffers() { return *FBuffers; }
+    TEntryBuffers& Buffers()
+    {
+        if (!FBuffers) {
+            FOwnBuffers = std::make_unique<TEntryBuffers>();
+            FBuffers = FOwnBuffers.get();
+        }
+        return *FBuffers;
+    }
     void UseBuffers(TEntryBuffers& Buffers) { FBuffers = &Buffers; }
 
     int64_t Written() const { return FWritten; }
@@ -114,8 +121,9 @@ private:
     TZipCommon* FOwner;
     const std::atomic<bool>* FStop = nullptr;
 
-    TEntryBuffers FOwnBuffers;
-    TEntryBuffers* FBuffers = &FOwnBuffers;
+    // A sink of the walk uses the run's buffers: it has none of its own to make or free.
+    std::unique_ptr<TEntryBuffers> FOwnBuffers;
+    TEntryBuffers* FBuffers = nullptr;
     TStream32* FOut;
     std::string_view FName;
     int64_t FExpected;

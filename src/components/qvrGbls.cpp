@@ -167,10 +167,15 @@ void NormalizeNameInto(std::string_view Name, bool Oem, const std::string& CodeP
     // that names stay valid UTF-8 and two names that differ stay different. Valid UTF-8
     // (nearly every name) escapes to itself and is copied as it is.
     if (Name.empty() || !Oem) {
-        if (IsValidUtf8(Name))
-            Out.assign(Name);
-        else
-            Out = EscapeInvalidUtf8(Name);
+        // One pass copies the name, turns its separators and sees whether it is ASCII.
+        Out.assign(Name);
+        char high = 0;
+        for (char& c : Out) {
+            high |= c;
+            if (c == '/') c = '\\';
+        }
+        if ((high & 0x80) == 0 || IsValidUtf8(Name)) return;
+        Out = EscapeInvalidUtf8(Name);
     } else {
         Out = CodePage.empty() ? qvrOS::OemToUtf8(Name) : qvrOS::CodePageToUtf8(Name, CodePage);
     }

@@ -55,13 +55,13 @@ const std::string& TZipCommon::DestinationRoot()
 {
     // Every entry's name begins with it: it is made again only when ExtractDir changed,
     // or when it is relative, since the current directory may have changed.
-    const bool relative = IsRelativeDir(FExtractDir);
-    if (!relative && FDestinationRoot.size() > 0 && FDestinationRootOf == FExtractDir)
+    if (!FDestinationRelative && FDestinationRootOf == FExtractDir && !FDestinationRoot.empty())
         return FDestinationRoot;
     FDestinationRootOf = FExtractDir;
     FDestinationRoot = AppendDirTail(FExtractDir);
+    FDestinationRelative = IsRelativeDir(FDestinationRoot);
     // A relative destination is taken from the current directory, never from the root.
-    if (relative) FDestinationRoot.insert(0, AppendDirTail(qvrOS::CurrentDir()));
+    if (FDestinationRelative) FDestinationRoot.insert(0, AppendDirTail(qvrOS::CurrentDir()));
     return FDestinationRoot;
 }
 

@@ -9,12 +9,19 @@ TDecodeResult CopyStored(TStream32& In, TEntrySink& Out, const TEntryInfo& /*Inf
     constexpr int32_t Block = 256 * 1024;
     while (Out.Wants()) {
         const int32_t want = Out.Room(Block);
-        uint8_t* buf = Out.OutputBlock(want);
-        const int32_t n = In.Read(buf, want);
+        // Bytes the archive's stream holds already (a small file's, read ahead with its
+        // header) are written from where they are, without a copy.
+        const uint8_t* bytes = nullptr;
+        int32_t n = In.Borrow(bytes, want);
+        if (n < 0) {
+            uint8_t* buf = Out.OutputBlock(want);
+            n = In.Read(buf, want);
+            bytes = buf;
+        }
         // Without a declared size (a data descriptor that was not found) the window ends
         // the data; with one, running out first means the archive is cut short.
         if (n <= 0) return Out.Expected() < 0 ? TDecodeResult::Done : TDecodeResult::Truncated;
-        if (!Out.Write(buf, n)) return TDecodeResult::Stopped;
+        if (!Out.Write(bytes, n)) return TDecodeResult::Stopped;
     }
     return TDecodeResult::Done;
 }

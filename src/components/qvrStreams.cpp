@@ -132,14 +132,7 @@ int32_t THandleStream32::Read(void* Buffer, int32_t Count)
                 FBufPos = FBufLen = 0;
                 break;
             }
-            // Read-ahead grows while the reads run on from one block to the next and
-            // falls back after a jump, so header-hopping costs small reads only.
-            if (FBufLen > 0) FReadAhead = std::min<int32_t>(FReadAhead * 2, static_cast<int32_t>(FBuf.size()));
-            int32_t n = qvrOS::FileRead(FHandle, FBuf.data(), FReadAhead);
-            FBufPos = 0;
-            FBufLen = n > 0 ? n : 0;
-            FPhys += FBufLen;
-            if (FBufLen == 0) break;
+            if (!Refill()) break;
         }
         int32_t take = std::min(Count - done, FBufLen - FBufPos);
         std::memcpy(out + done, FBuf.data() + FBufPos, static_cast<size_t>(take));
@@ -147,6 +140,35 @@ int32_t THandleStream32::Read(void* Buffer, int32_t Count)
         done += take;
     }
     return done;
+}
+
+bool THandleStream32::Refill()
+{
+    // Read-ahead grows while the reads run on from one block to the next and falls back
+    // after a jump, so header-hopping costs small reads only.
+    if (FBufLen > 0)
+        FReadAhead = std::min<int32_t>(FReadAhead * 2, static_cast<int32_t>(FBuf.size()));
+    const int32_t n = qvrOS::FileRead(FHandle, FBuf.data(), FReadAhead);
+    FBufPos = 0;
+    FBufLen = n > 0 ? n : 0;
+    FPhys += FBufLen;
+    return FBufLen > 0;
+}
+
+int32_t THandleStream32::Borrow(const uint8_t*& Data, int32_t Count)
+{
+    if (Count <= 0 || FHandle < 0) return 0;
+    if (FBuf.empty()) return -1;
+    if (FBufPos == FBufLen) {
+        if (Count >= FReadAhead) return -1;
+        if (!Refill()) return 0;
+    }
+    // Read takes what is left here and fills the buffer again for the rest, as it would
+    // have without this call.
+    if (FBufLen - FBufPos < Count) return -1;
+    Data = FBuf.data() + FBufPos;
+    FBufPos += Count;
+    return Count;
 }
 
 int32_t THandleStream32::ReadAt(int64_t Pos, void* Buffer, int32_t Count)

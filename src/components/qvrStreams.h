@@ -31,6 +31,12 @@ public:
     virtual int32_t Write(const void* Buffer, int32_t Count) = 0;
     // Origin 0 from the beginning, 1 from the current position, 2 from the end.
     virtual int64_t Seek(int64_t Offset, int Origin) = 0;
+    // Reads by lending: the next Count bytes, in Data, where the stream holds them
+    // already, valid until the stream is next used. Returns Count when it lends them,
+    // 0 at the end (or after a failed read) as Read would, and -1 when it cannot lend
+    // them all: the caller reads instead, so that a block is never split where the
+    // stream's memory ends. Most streams never lend.
+    virtual int32_t Borrow(const uint8_t*& /*Data*/, int32_t /*Count*/) { return -1; }
     // Copies Count bytes from Source (all of it, from its start, when Count is 0) in
     // chunks of at most 61440 bytes, pumping messages between chunks and stopping when
     // the cancel flag is raised. Returns the count asked for.
@@ -76,6 +82,9 @@ public:
     int32_t Read(void* Buffer, int32_t Count) override;
     int32_t Write(const void* Buffer, int32_t Count) override;
     int64_t Seek(int64_t Offset, int Origin) override;
+    // Lends from the read-ahead buffer, filling it first when a read of Count would: a
+    // read that large goes to the caller's memory and is not lent.
+    int32_t Borrow(const uint8_t*& Data, int32_t Count) override;
 
     // Reads at an absolute position, leaving the stream's position and buffer alone.
     int32_t ReadAt(int64_t Pos, void* Buffer, int32_t Count);
@@ -92,6 +101,9 @@ protected:
     qvrOS::THandle FHandle;
 
 private:
+    // Reads the next block into the emptied buffer; false when nothing came.
+    bool Refill();
+
     static constexpr int32_t MinReadAhead = 4096;
     std::vector<uint8_t> FBuf;
     int32_t FBufPos = 0;  // next byte to hand out

@@ -39,7 +39,8 @@ void TUnZip::ReadEntryName(TStream32& Stream, uint16_t Length, bool Enciphered, 
     // The whole name is kept: cut anywhere, it would name another file (a folder of the
     // name would become a file), and the file system is the one to say what it can hold.
     TRawName& raw = Raw;
-    raw.Bytes.assign(Length, '\0');
+    // Bytes the read leaves unfilled (a short read) are cut away below.
+    raw.Bytes.resize(Length);
     const int32_t got = Length ? Stream.ReadFull(raw.Bytes.data(), Length) : 0;
     raw.Bytes.resize(static_cast<size_t>(std::max(got, 0)));
     if (Enciphered && !raw.Bytes.empty())
@@ -432,7 +433,6 @@ void TUnZip::ReadEntryLocalHeader(TStream32& Stream, int64_t Position, uint8_t H
 
 void TUnZip::DirectoryEntry(int32_t Index, const TDirEntry& Record, TZipEntry& Entry) const
 {
-    const TCentralHeader h = FHeader->GetHeader(Index);
     // The entry starts afresh; only the memory of its name is kept.
     std::string name = std::move(Entry.Name);
     Entry = TZipEntry{};
@@ -440,17 +440,17 @@ void TUnZip::DirectoryEntry(int32_t Index, const TDirEntry& Record, TZipEntry& E
     e.Index = Index;
     name.assign(FHeader->GetName(Index));
     e.Name = std::move(name);
-    e.Info.Flags = h.Flags();
-    e.Info.Method = h.Method();
+    e.Info.Flags = Record.Flags;
+    e.Info.Method = Record.Method;
     e.Info.CompressedSize = Record.CompressedSize;
     e.Info.UncompressedSize = Record.UncompressedSize;
-    e.Info.DosDateTime = h.DosDateTime();
+    e.Info.DosDateTime = Record.DosDateTime;
     e.Info.Host = Record.Host;
     e.Info.Modified = UtcOfTicks(Record.ModifiedTicks);
     e.ExternalAttr = Record.ExternalAttr;
-    e.Crc = e.ListedCrc = h.Crc();
-    e.LocalFlags = h.Flags();
-    e.LocalDosDateTime = h.DosDateTime();
+    e.Crc = e.ListedCrc = Record.Crc;
+    e.LocalFlags = Record.Flags;
+    e.LocalDosDateTime = Record.DosDateTime;
     e.HeaderAt = Record.Position;
 }
 

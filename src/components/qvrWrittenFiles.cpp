@@ -2,26 +2,75 @@
 
 #include "qvrPlatform.h"
 
+#include <functional>
+#include <utility>
+
+namespace {
+
+uint32_t KeyHash(std::string_view Key)
+{
+    const uint64_t h = std::hash<std::string_view>{}(Key);
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+} // namespace
+
+size_t TWrittenFiles::SlotOf(std::string_view Key, uint32_t Hash) const
+{
+    // The table is never more than half full, so a free slot ends every search.
+    const size_t mask = FSlots.size() - 1;
+    for (size_t i = Hash & mask;; i = (i + 1) & mask) {
+        const TSlot& s = FSlots[i];
+        if (s.Length == NoKey || (s.Hash == Hash && FKeys.Get(s.Ref, s.Length) == Key)) return i;
+    }
+}
+
+int32_t TWrittenFiles::FindKey(std::string_view Key) const
+{
+    if (FCount == 0) return -1;
+    const TSlot& s = FSlots[SlotOf(Key, KeyHash(Key))];
+    return s.Length == NoKey ? -1 : s.Entry;
+}
+
 int32_t TWrittenFiles::Find(const std::string& Path) const
 {
-    if (FFiles.empty()) return -1;
-    // Each entry is looked up once: where the path is its own key, without a copy.
-    const auto it = qvrOS::FileNamesExact() ? FFiles.find(Path)
-                                            : FFiles.find(qvrOS::FileNameKey(Path));
-    return it == FFiles.end() ? -1 : it->second;
+    // Where the path is its own key, it is looked up without a copy.
+    if (qvrOS::FileNamesExact()) return FindKey(Path);
+    return FindKey(qvrOS::FileNameKey(Path));
+}
+
+void TWrittenFiles::Reserve(size_t Files)
+{
+    size_t size = 16;
+    while (size < 2 * Files)
+        size *= 2;
+    if (size <= FSlots.size()) return;
+    const std::vector<TSlot> previous = std::exchange(FSlots, std::vector<TSlot>(size));
+    const size_t mask = FSlots.size() - 1;
+    for (const TSlot& s : previous) {
+        if (s.Length == NoKey) continue;
+        size_t i = s.Hash & mask;
+        while (FSlots[i].Length != NoKey)
+            i = (i + 1) & mask;
+        FSlots[i] = s;
+    }
 }
 
 void TWrittenFiles::Add(const std::string& Path, int32_t Entry)
 {
     const std::string copy = qvrOS::FileNamesExact() ? std::string() : qvrOS::FileNameKey(Path);
     const std::string_view key = qvrOS::FileNamesExact() ? std::string_view(Path) : copy;
-    // A second writer of a file (rare) leaves its key's bytes unused in FKeys.
-    const uint32_t ref = FKeys.Add(key);
-    FFiles.emplace(FKeys.Get(ref, static_cast<uint32_t>(key.size())), Entry);
+    if (2 * (FCount + 1) > FSlots.size()) Reserve(2 * (FCount + 1));
+    const uint32_t hash = KeyHash(key);
+    TSlot& s = FSlots[SlotOf(key, hash)];
+    if (s.Length != NoKey) return;
+    s = {hash, FKeys.Add(key), static_cast<uint32_t>(key.size()), Entry};
+    ++FCount;
 }
 
 void TWrittenFiles::Clear()
 {
-    std::unordered_map<std::string_view, int32_t>().swap(FFiles);
+    std::vector<TSlot>().swap(FSlots);
+    FCount = 0;
     FKeys.Clear();
 }

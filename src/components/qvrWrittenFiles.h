@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 class TWrittenFiles {
 public:
@@ -21,12 +21,24 @@ public:
     // Forgets every file, and the memory that held them.
     void Clear();
     // Makes room for Files files at once, so that the set is not rebuilt as it grows.
-    void Reserve(size_t Files) { FFiles.reserve(Files); }
+    void Reserve(size_t Files);
 
 private:
-    // One key and index per file written: a hash set keeps the check constant-time for
-    // runs of many small files. The keys' bytes lie one after the other in FKeys, so
-    // that a file written costs no memory of its own beyond its slot.
-    std::unordered_map<std::string_view, int32_t> FFiles;
+    // One slot per file written, in a table kept at most half full and searched from
+    // the slot of the key's hash on (the check is constant-time for runs of many small
+    // files); the keys' bytes lie one after the other in FKeys. A file written costs
+    // no memory of its own, and forgetting the run's files frees a few blocks.
+    struct TSlot {
+        uint32_t Hash = 0;
+        uint32_t Ref = 0;        // of the key in FKeys
+        uint32_t Length = NoKey; // of the key; NoKey: the slot is free
+        int32_t Entry = -1;
+    };
+    static constexpr uint32_t NoKey = UINT32_MAX;
+    // The slot that holds Key, or the free one where it would go.
+    size_t SlotOf(std::string_view Key, uint32_t Hash) const;
+    int32_t FindKey(std::string_view Key) const;
+    std::vector<TSlot> FSlots; // a power of two of them, or none
+    size_t FCount = 0;
     TNameStore FKeys;
 };
