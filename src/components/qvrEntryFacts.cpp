@@ -87,11 +87,11 @@ void EntryNameOf(std::string_view Raw, uint32_t RawCrc, const TExtraFacts& Facts
             return;
         }
     }
-    bool oem = Rules.TranslateOem && !Rules.Utf8Flag;
+    const bool oem = Rules.TranslateOem && !Rules.Utf8Flag;
     // Unix writers store the names the system gave them, nowadays UTF-8; a code page the
     // user named still rules.
     if (oem && Rules.CodePage.empty() && (Rules.Host == HostUnix || Rules.Host == HostOsx) &&
-        IsValidUtf8(Raw))
-        oem = false;
+        Utf8NameInto(Raw, Name))
+        return;
     NormalizeNameInto(Raw, oem, Rules.CodePage, Name);
 }

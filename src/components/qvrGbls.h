@@ -92,6 +92,9 @@ std::string NormalizeName(const std::string& Name, bool Oem, const std::string& 
 // NormalizeName into Out, whose memory is reused: a walk reads names one after the other.
 void NormalizeNameInto(std::string_view Name, bool Oem, const std::string& CodePage,
                        std::string& Out);
+// Name with "\\" for "/" into Out when it is valid UTF-8 (what NormalizeName makes of it
+// without Oem); false when it is not, with Out left unspecified.
+bool Utf8NameInto(std::string_view Name, std::string& Out);
 // Text an archive stores (its comment) as UTF-8: kept when it is UTF-8 already,
 // otherwise converted as names without the UTF-8 flag are (from CodePage when Oem is
 // set, bytes that do not convert as "%XX"), or with EscapeInvalidUtf8 when Oem is clear.

@@ -44,6 +44,15 @@ bool StepsAllowed(std::string_view Rel)
     return true;
 }
 
+// Whether Leaf is the last step of Path, letters compared without case. Only the end of
+// Path is looked at until it matches.
+bool IsLeafOf(std::string_view Leaf, std::string_view Path)
+{
+    return Leaf.size() <= Path.size() &&
+           EqualsIgnoringAsciiCase(Leaf, Path.substr(Path.size() - Leaf.size())) &&
+           ExtractFileNameView(Path).size() == Leaf.size();
+}
+
 bool IsRelativeDir(const std::string& Dir)
 {
     return Dir.find(':') == std::string::npos && (Dir.empty() || Dir[0] != '\\');
@@ -232,9 +241,7 @@ bool TUnBase::OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::stri
     // An entry named like the archive, extracted into the archive's own folder, would
     // replace the archive being read. Only a file of the same name can be it (links
     // are the destination's business), so only then are the two compared.
-    if (EqualsIgnoringAsciiCase(leaf, ExtractFileNameView(FArchiveFile)) &&
-        qvrOS::SameFile(FileName, FArchiveFile))
-        return false;
+    if (IsLeafOf(leaf, FArchiveFile) && qvrOS::SameFile(FileName, FArchiveFile)) return false;
     // The folders below the destination are opened one by one, never through a link
     // (a link where a folder is needed fails the entry), and the file is begun in the
     // last one as a new file of its own, which takes its final name only once written.
@@ -280,10 +287,15 @@ qvrOS::TFolderState TUnBase::OutputFolder(const std::string& Name, bool Make, st
         if (elsewhere.empty()) elsewhere = AppendDirTail(qvrOS::CurrentDir());
     }
     const std::string& root = below ? destination : elsewhere;
-    if (!StepsAllowed(rel)) return qvrOS::TFolderState::Failed;
     const size_t cut = rel.find_last_of('\\');
-    Leaf.assign(cut == std::string_view::npos ? rel : rel.substr(cut + 1));
-    rel = rel.substr(0, cut == std::string_view::npos ? 0 : cut + 1);
+    const std::string_view folder = rel.substr(0, cut == std::string_view::npos ? 0 : cut + 1);
+    const std::string_view leaf = rel.substr(folder.size());
+    // The steps of the folder opened last passed when it was opened: the entries of one
+    // folder usually follow each other, and only their own names are new.
+    if (!StepsAllowed(FOutputTree.IsOpen(root, folder) ? leaf : rel))
+        return qvrOS::TFolderState::Failed;
+    Leaf.assign(leaf);
+    rel = folder;
     FOutputTree.Root(root);
     qvrOS::TFolderState s = FOutputTree.Folder(rel, Make);
     // The destination itself is made on first use, as the user named it.

@@ -337,6 +337,11 @@ public:
     // Opens the folder Rel below the destination ("a\b\"; empty: the destination),
     // making the missing levels when Make is set.
     TFolderState Folder(std::string_view Rel, bool Make);
+    // Whether the folder opened last is Rel below the destination Dir.
+    bool IsOpen(const std::string& Dir, std::string_view Rel) const
+    {
+        return FReady && Rel == FFolder && Dir == FRoot;
+    }
     // Begins the file Leaf in the folder opened last (TOutputFile). Fails, leaving File
     // invalid, when a folder, a device or a pipe holds the name, or a read-only file
     // does and ReplaceReadOnly is clear.

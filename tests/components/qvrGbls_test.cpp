@@ -48,6 +48,21 @@ TEST(PathHelpers, NamesAndUncPaths)
     EXPECT_EQ(ExtractFileName("a\\b\\c.txt"), "c.txt");
 }
 
+TEST(PathHelpers, EverySlashOfALongNameTurnsWhereverItStands)
+{
+    // Names are turned eight bytes at a time: a "/" at each place of a word and of the
+    // bytes after the last word, beside bytes one above and below it and beside bytes
+    // whose low seven bits are those of "/" (0xAF, in a valid two-byte character).
+    for (size_t at = 0; at < 21; ++at) {
+        std::string name = at < 2 ? "xy.0a.0bcdefghijklmnopq" : "\xC2\xAF.0a.0bcdefghijklmnopq";
+        name[at] = '/';
+        std::string expected = name;
+        expected[at] = '\\';
+        EXPECT_EQ(NormalizeName(name, false), expected) << at;
+        EXPECT_EQ(NormalizeName(name + "//", false), expected + "\\\\") << at;
+    }
+}
+
 TEST(PathHelpers, InvalidUtf8BytesBecomeHexAndValidCharactersStay)
 {
     struct TCase {
