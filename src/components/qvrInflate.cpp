@@ -11,10 +11,11 @@
 //
 // Every level is a state machine whose states wait for input bits or window room; when
 // either runs out the level saves where it stands and returns, and the next call carries
-// on. Decoded bytes go into a circular window first (matches copy from there) and are
-// flushed to the caller's buffer from it. Whole symbols are decoded by InflateFast while
-// enough input and room are at hand; the states below handle the rest, one bit-buffer
-// byte at a time, so the engine can stop anywhere.
+// on. Decoded bytes go into a window first (matches copy from there) and are flushed to
+// the caller's buffer from it; the window is flat, its history moved back to its start
+// when its room runs short. Whole symbols are decoded by InflateFast while enough input
+// and room are at hand; the states below handle the rest, one bit-buffer byte at a time,
+// so the engine can stop anywhere.
 
 #include "qvrInflateInt.h"
 
@@ -67,61 +68,56 @@ bool LookUp(TInflateBlocks& s, TInflateStream& z, int32_t& r, const THuffEntry* 
 
 // ---- window -----------------------------------------------------------------------------
 
-size_t Room(const TInflateBlocks& s)
+size_t Room(const TInflateBlocks& s) { return static_cast<size_t>(s.End - s.Write); }
+
+// The bytes behind Write that a distance may reach.
+size_t History(const TInflateBlocks& s)
 {
-    return static_cast<size_t>(s.Write < s.Read ? s.Read - s.Write - 1 : s.End - s.Write);
+    const size_t have = static_cast<size_t>(s.Write - s.Window);
+    return have < s.WSize ? have : s.WSize;
 }
 
-void Wrote(TInflateBlocks& s, size_t n)
-{
-    const size_t have = s.WHave + n;
-    s.WHave = static_cast<uint32_t>(have < s.WSize ? have : s.WSize);
-}
-
-// Copies decoded bytes from Read on to the caller's buffer: up to Write, or up to the end
-// of the window and then from its start. A pending "no progress" becomes progress when
-// anything was copied.
+// Copies decoded bytes from Read on to the caller's buffer, as many as fit. A pending
+// "no progress" becomes progress when anything was copied.
 int32_t InflateFlush(TInflateBlocks& s, TInflateStream& z, int32_t r)
 {
-    for (int part = 0; part < 2; part++) {
-        uint8_t* q = s.Read;
-        size_t n = static_cast<size_t>((q <= s.Write ? s.Write : s.End) - q);
-        if (n > z.AvailOut)
-            n = z.AvailOut;
-        if (n != 0) {
-            if (r == InflateBufError)
-                r = InflateOk;
-            std::memcpy(z.NextOut, q, n);
-            if (s.CheckFunc)
-                z.Adler = s.Check = s.CheckFunc(s.Check, q, static_cast<uint32_t>(n));
-            z.NextOut += n;
-            z.AvailOut -= static_cast<uint32_t>(n);
-            z.TotalOut += static_cast<int64_t>(n);
-            s.Read = q + n;
-        }
-        if (s.Read != s.End)
-            break;
-        s.Read = s.Window;
-        if (s.Write == s.End)
-            s.Write = s.Window;
-    }
+    size_t n = static_cast<size_t>(s.Write - s.Read);
+    if (n > z.AvailOut)
+        n = z.AvailOut;
+    if (n == 0)
+        return r;
+    if (r == InflateBufError)
+        r = InflateOk;
+    std::memcpy(z.NextOut, s.Read, n);
+    if (s.CheckFunc)
+        z.Adler = s.Check = s.CheckFunc(s.Check, s.Read, static_cast<uint32_t>(n));
+    z.NextOut += n;
+    z.AvailOut -= static_cast<uint32_t>(n);
+    z.TotalOut += static_cast<int64_t>(n);
+    s.Read += n;
     return r;
 }
 
-// Makes at least one byte of room: wraps the write pointer to the window's start when
-// the start has been flushed, flushing first if need be. False when the caller must
-// drain output before decoding can go on.
+// Once everything is flushed, moves the history to the window's start, which leaves
+// WinRun bytes of room at least.
+void SlideWindow(TInflateBlocks& s)
+{
+    const size_t keep = History(s);
+    if (s.Read != s.Write || s.Write - keep == s.Window)
+        return;
+    std::memmove(s.Window, s.Write - keep, keep);
+    s.Write = s.Window + keep;
+    s.Read = s.Write;
+}
+
+// Makes at least one byte of room, flushing and sliding if need be. False when the caller
+// must drain output before decoding can go on.
 bool MakeRoom(TInflateBlocks& s, TInflateStream& z, int32_t& r)
 {
     if (Room(s) != 0)
         return true;
-    if (s.Write == s.End && s.Read != s.Window)
-        s.Write = s.Window;
-    if (Room(s) != 0)
-        return true;
     r = InflateFlush(s, z, r);
-    if (s.Write == s.End && s.Read != s.Window)
-        s.Write = s.Window;
+    SlideWindow(s);
     return Room(s) != 0;
 }
 
@@ -139,7 +135,9 @@ void InitCodes(TInflateCodes& c, uint32_t lbits, uint32_t dbits, const THuffEntr
 }
 
 // Decodes the current block's codes until its end (InflateStreamEnd), an error, or until
-// input or room runs out.
+// input or room runs out. The slow states pull input one byte at a time and only as far as
+// the code at hand needs: a length's or distance's entry is taken once its code and its
+// extra bits are all held.
 int32_t InflateCodes(TInflateBlocks& s, TInflateStream& z, int32_t r)
 {
     TInflateCodes& c = s.Codes;
@@ -147,18 +145,16 @@ int32_t InflateCodes(TInflateBlocks& s, TInflateStream& z, int32_t r)
     for (;;) {
         switch (c.Mode) {
         case cmStart:
-            if (s.Write == s.End && s.Read != s.Window)
-                s.Write = s.Window;
+            // A short room is made long before the fast path runs, if the caller has
+            // taken what is decoded: the loop then runs for a whole window's worth.
+            if (Room(s) < s.WSize) {
+                r = InflateFlush(s, z, r);
+                SlideWindow(s);
+            }
             if (Room(s) >= FastOutMin && z.AvailIn >= FastInMin) {
-                const uint8_t* before = z.NextIn;
-                const int32_t f = InflateFast(s, z);
-                if (z.NextIn != before)
-                    r = InflateOk;
-                if (f == InflateDataError) {
-                    r = f;
-                    return InflateFlush(s, z, r);
-                }
-                break;  // on in the state the fast path left
+                InflateFast(s, z);
+                r = InflateOk;  // the fast path always decodes a symbol
+                break;          // on in the state it left
             }
             c.Tree = c.LTree;
             c.Root = c.LTree;
@@ -169,27 +165,30 @@ int32_t InflateCodes(TInflateBlocks& s, TInflateStream& z, int32_t r)
         case cmLen:
             if (!LookUp(s, z, r, c.Tree, c.Need, e))
                 return InflateFlush(s, z, r);
-            if (e.Op() & OpLiteral) {
+            if (e.V & WideLiteral) {
                 DropBits(s, e.Bits());
                 c.Lit = static_cast<uint8_t>(e.Base());
                 c.Mode = cmLit;
                 break;
             }
-            switch (e.Op() & OpKindMask) {
+            switch (e.V & WideKindMask) {
             case 0:
+                // The code's own length is in Op, its extra bits above it.
+                c.Len = e.Base() + static_cast<uint32_t>((s.BitBuf & Mask(e.Bits())) >> e.Op());
                 DropBits(s, e.Bits());
-                c.Len = e.Base();
-                c.Extra = e.Op();
-                c.Mode = cmLenExt;
+                c.Tree = c.DTree;
+                c.Root = c.DTree;
+                c.Need = c.DBits;
+                c.Mode = cmDist;
                 break;
-            case OpLink:
+            case WideLink:
                 DropBits(s, e.Bits());
                 c.Need = e.Op() & 15;
-                c.Tree = c.Root + e.Base();
+                c.Tree = c.Root + (e.Base() & ((WideEndBlock >> 16) - 1));
                 break;
-            case OpEndBlock:
+            case WideEndBlock:
                 DropBits(s, e.Bits());
-                c.Mode = cmWash;
+                c.Mode = cmEnd;
                 break;
             default:
                 c.Mode = cmBadCode;
@@ -197,25 +196,15 @@ int32_t InflateCodes(TInflateBlocks& s, TInflateStream& z, int32_t r)
             }
             break;
 
-        case cmLenExt:
-            if (!NeedBits(s, z, r, c.Extra))
-                return InflateFlush(s, z, r);
-            c.Len += static_cast<uint32_t>(s.BitBuf & Mask(c.Extra));
-            DropBits(s, c.Extra);
-            c.Tree = c.DTree;
-            c.Root = c.DTree;
-            c.Need = c.DBits;
-            c.Mode = cmDist;
-            [[fallthrough]];
-
         case cmDist:
             if (!LookUp(s, z, r, c.Tree, c.Need, e))
                 return InflateFlush(s, z, r);
             if ((e.Op() & (OpLiteral | OpKindMask)) == 0) {
+                c.Dist = e.Base() + static_cast<uint32_t>((s.BitBuf & Mask(e.Bits())) >> e.Op());
                 DropBits(s, e.Bits());
-                c.Dist = e.Base();
-                c.Extra = e.Op();
-                c.Mode = cmDistExt;
+                // History is at most the window size: this also rejects distances that a
+                // window smaller than 32 KB cannot hold.
+                c.Mode = c.Dist > History(s) ? cmBadCode : cmCopy;
             } else if ((e.Op() & OpKindMask) == OpLink && !(e.Op() & OpLiteral)) {
                 DropBits(s, e.Bits());
                 c.Need = e.Op() & 15;
@@ -225,20 +214,6 @@ int32_t InflateCodes(TInflateBlocks& s, TInflateStream& z, int32_t r)
             }
             break;
 
-        case cmDistExt:
-            if (!NeedBits(s, z, r, c.Extra))
-                return InflateFlush(s, z, r);
-            c.Dist += static_cast<uint32_t>(s.BitBuf & Mask(c.Extra));
-            DropBits(s, c.Extra);
-            // WHave never exceeds the window size: this also rejects distances that a
-            // window smaller than 32 KB cannot hold.
-            if (c.Dist > s.WHave) {
-                c.Mode = cmBadCode;
-                break;
-            }
-            c.Mode = cmCopy;
-            [[fallthrough]];
-
         case cmCopy:
             while (c.Len != 0) {
                 if (!MakeRoom(s, z, r))
@@ -246,10 +221,9 @@ int32_t InflateCodes(TInflateBlocks& s, TInflateStream& z, int32_t r)
                 size_t n = Room(s);
                 if (n > c.Len)
                     n = c.Len;
-                CopyMatchExact(s.Write, static_cast<uint32_t>(n), c.Dist, s.Window, s.End);
+                CopyMatchExact(s.Write, static_cast<uint32_t>(n), c.Dist);
                 s.Write += n;
                 c.Len -= static_cast<uint32_t>(n);
-                Wrote(s, n);
             }
             c.Mode = cmStart;
             break;
@@ -258,19 +232,11 @@ int32_t InflateCodes(TInflateBlocks& s, TInflateStream& z, int32_t r)
             if (!MakeRoom(s, z, r))
                 return InflateFlush(s, z, r);
             *s.Write++ = c.Lit;
-            Wrote(s, 1);
             c.Mode = cmStart;
             break;
 
-        case cmWash:
-            r = InflateFlush(s, z, r);
-            if (s.Read != s.Write)
-                return InflateFlush(s, z, r);
-            c.Mode = cmEnd;
-            [[fallthrough]];
-
         case cmEnd:
-            return InflateFlush(s, z, InflateStreamEnd);
+            return InflateStreamEnd;
 
         case cmBadCode:
             return InflateFlush(s, z, InflateDataError);
@@ -288,7 +254,6 @@ void BlocksReset(TInflateBlocks& s)
     s.BitCnt = 0;
     s.Read = s.Window;
     s.Write = s.Window;
-    s.WHave = 0;
     s.Codes.Mode = cmStart;
     s.Check = s.CheckFunc ? s.CheckFunc(0, nullptr, 0) : 0;
 }
@@ -354,7 +319,6 @@ int32_t InflateBlocks(TInflateBlocks& s, TInflateStream& z, int32_t r)
                 n = Room(s);
             std::memcpy(s.Write, z.NextIn, n);
             s.Write += n;
-            Wrote(s, n);
             z.NextIn += n;
             z.AvailIn -= static_cast<uint32_t>(n);
             z.TotalIn += static_cast<int64_t>(n);
@@ -616,14 +580,14 @@ int32_t InflateInit2(TInflateStream& Strm, int32_t WindowBits, int32_t RecordSiz
     TInflateBlocks& s = st->Blocks;
     s.Variant = &v;
     s.WSize = 1u << st->WBits;
-    s.Window = static_cast<uint8_t*>(Strm.AllocFunc(Strm.Opaque, s.WSize + WinSlack + WinPad, 1));
+    s.Window = static_cast<uint8_t*>(Strm.AllocFunc(Strm.Opaque, s.WSize + WinRun + WinSlack, 1));
     s.Hufts = static_cast<THuffEntry*>(
         Strm.AllocFunc(Strm.Opaque, HuftSpace, static_cast<uint32_t>(sizeof(THuffEntry))));
     if (!s.Window || !s.Hufts) {
         InflateEnd(Strm);
         return InflateMemError;
     }
-    s.End = s.Window + s.WSize + WinSlack;
+    s.End = s.Window + s.WSize + WinRun;
     s.CheckFunc = st->NoWrap ? nullptr : Adler32;
     InflateReset(Strm);
     return InflateOk;

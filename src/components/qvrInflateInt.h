@@ -1,6 +1,7 @@
 // qvrInflateInt: the inflate engine's own records, shared by its three source files
 // (qvrInflate.cpp: stream, block and code levels; qvrInflateTrees.cpp: the table builder;
-// qvrInflateFast.cpp: the fast path). Not part of the component library's interface.
+// qvrInflateFast.cpp: the fast path, with qvrInflateLoop.h). Not part of the component
+// library's interface.
 #pragma once
 
 #include <cstddef>
@@ -73,16 +74,17 @@ static_assert((1u << CodeLenRootBits) <= HuftSpace, "code-length table shares th
 // Fixed codes: full roots, no links.
 constexpr uint32_t FixedSpace = (1u << LitLenRootBits) + (1u << DistRootBits);
 
-// The window. Its history is 2^WindowBits bytes; the buffer is WinSlack bytes longer, so
-// the WinSlack bytes just ahead of the write pointer are never history and the fast path
-// may overrun a copy into them (CopyOverrun). WinPad more bytes after the end let it read
-// a whole 16-byte word from a match that ends at the buffer's end.
+// The window: 2^WindowBits bytes of history followed by WinRun bytes of room, so that the
+// fast path decodes long runs between the moves that bring the history back to the start
+// (see TInflateBlocks), and WinSlack bytes past its end that never hold output, into which
+// a word copy may overrun (CopyOverrun).
+constexpr uint32_t WinRun = 192 * 1024;
 constexpr uint32_t WinSlack = CopyOverrun;
-constexpr uint32_t WinPad = 16;
 
 // Input the fast path needs at the top of each pass: a pass refills the bit buffer at
 // most twice, each refill loading 8 bytes and advancing at most 7. Entering, it needs one
-// refill more (the first, before the loop), and FastOutMin bytes of window room.
+// refill more (the first, before the loop), which also makes sure that a call decodes at
+// least one symbol, and FastOutMin bytes of window room (three literals at least).
 constexpr uint32_t FastInLoop = 16;
 constexpr uint32_t FastInMin = FastInLoop + 8;
 constexpr uint32_t FastOutMin = 16;
@@ -145,14 +147,11 @@ enum TBlockMode : uint8_t {
 
 enum TCodeMode : uint8_t {
     cmStart,    // before a literal/length code: fast path or slow decoding
-    cmLen,      // walking the literal/length table
-    cmLenExt,   // reading a length's extra bits
-    cmDist,     // walking the distance table
-    cmDistExt,  // reading a distance's extra bits
+    cmLen,      // walking the literal/length table until a code and its extra bits are held
+    cmDist,     // the same for a distance
     cmCopy,     // copying Len bytes from Dist back
     cmLit,      // writing a literal
-    cmWash,     // end of block seen: flushing
-    cmEnd,
+    cmEnd,      // end of block seen
     cmBadCode
 };
 
@@ -167,7 +166,6 @@ struct TInflateCodes {
     const THuffEntry* Root;     // root of the table Tree belongs to; links count from it
     uint32_t Len;               // length of the match in progress
     uint32_t Dist;              // its distance
-    uint32_t Extra;             // extra bits still to add to Len or Dist
     const THuffEntry* LTree;
     const THuffEntry* DTree;
 };
@@ -190,15 +188,16 @@ struct TInflateBlocks {
     uint64_t BitBuf;
     uint32_t BitCnt;
     THuffEntry* Hufts;          // the stream's entry space (HuftSpace entries)
-    // The window is circular from Window to End. Bytes from Read up to Write (wrapping at
-    // End) are decoded but not yet flushed to the caller; decoding writes from Write up to
-    // Read - 1 (or End), so unflushed output is never overwritten.
+    // The window is flat, from Window to End, and holds the stream's latest output from
+    // Window up to Write: a match copies from behind Write without wrapping, as in the
+    // whole-buffer decoder. Bytes from Read up to Write are decoded but not yet flushed to
+    // the caller. When the room after Write runs short and everything is flushed, the last
+    // WSize bytes move to the start (SlideWindow), so decoding goes on from WSize bytes in.
     uint8_t* Window;
     uint8_t* End;
     uint8_t* Read;
     uint8_t* Write;
     uint32_t WSize;             // history size: distances up to this are legal
-    uint32_t WHave;             // bytes of history written so far, up to WSize
     TCheckFunc CheckFunc;       // Adler32 in wrapped mode, nullptr when raw
     uint32_t Check;             // its running value
     const TInflateVariant* Variant;
@@ -230,9 +229,9 @@ struct TInflateState {
 // With BuildTotalBits, a length's or distance's Bits counts its extra bits as well and its
 // Op is the length of its code instead of the count of extra bits, so a decoder that holds
 // them all drops code and extra bits with one shift and finds the extra bits above the
-// code: the whole-buffer decoder's format. A resumable decoder needs the code's own length
-// and builds without it.
-// With BuildWideKinds as well (the whole-buffer decoder's literal/length table), an entry's
+// code: the decoding loop's format. The resumable decoder reads it too, pulling input
+// until a code's extra bits are held as well as the code.
+// With BuildWideKinds as well (the decoding loop's literal/length table), an entry's
 // kind moves from Op to the top bits of the word (WideLiteral and WideKindMask below) and
 // Op holds a width of at most the root's: LitLenRootBits for a literal, the code's length
 // for a length, the sub-table's width for a link and 0 otherwise. The bits after any
@@ -255,28 +254,26 @@ int32_t BuildHuffmanTable(const uint16_t* Lens, uint32_t N, uint32_t S, const ui
                           THuffEntry* Space, uint32_t& Used, uint32_t SpaceSize,
                           uint32_t Flags);
 
-// The three users of the builder.
+// The three users of the builder. Literal/length and distance tables are built in the
+// layout the decoding loop reads (BuildTotalBits, and BuildWideKinds for literals and
+// lengths), whichever decoder uses them.
 int32_t InflateTreesBits(const uint16_t* Lens, uint32_t& Bits, const THuffEntry*& Tree,
                          THuffEntry* Space);
-// Flags: 0, or BuildTotalBits | BuildWideKinds for the whole-buffer decoder's tables
-// (Deflate only when fixed); the distance table is built without BuildWideKinds.
 int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
                             const uint16_t* Lens, uint32_t& LBits, uint32_t& DBits,
                             const THuffEntry*& LTree, const THuffEntry*& DTree,
-                            THuffEntry* Space, uint32_t Flags = 0);
+                            THuffEntry* Space);
 void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
-                       const THuffEntry*& LTree, const THuffEntry*& DTree, uint32_t Flags = 0);
+                       const THuffEntry*& LTree, const THuffEntry*& DTree);
 
 // The fast path, entered with at least FastInMin input bytes and FastOutMin bytes of
-// window room: decodes whole symbols while FastInLoop input bytes and room for three
-// literals remain. It reads no input byte beyond AvailIn. Leaves Codes.Mode at cmStart
-// to go on,
-// cmCopy when a match must be finished by the slow path, cmWash at the end of the block.
-// Returns InflateOk, InflateStreamEnd (end of block) or InflateDataError.
-int32_t InflateFast(TInflateBlocks& S, TInflateStream& Z);
+// window room: decodes whole symbols with the shared loop while FastInLoop input bytes
+// and room for three literals remain. It reads no input byte beyond AvailIn. Leaves
+// Codes.Mode at cmStart to go on, cmCopy when a match must be finished by the slow path,
+// cmEnd at the end of the block, cmBadCode for invalid data.
+void InflateFast(TInflateBlocks& S, TInflateStream& Z);
 
-// Copies a match of Len bytes from Dist back to Q exactly (no bytes written past Q + Len),
-// wrapping the source at the window's end. Window and End delimit the circular buffer.
-void CopyMatchExact(uint8_t* Q, uint32_t Len, uint32_t Dist, uint8_t* Window, uint8_t* End);
+// Copies a match of Len bytes from Dist back to Q exactly: no byte past Q + Len changes.
+void CopyMatchExact(uint8_t* Q, uint32_t Len, uint32_t Dist);
 
 

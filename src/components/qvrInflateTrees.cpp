@@ -93,8 +93,9 @@ void FillInvalid(THuffEntry* t, uint32_t bits, const TShapes& shapes)
 // The fixed codes of one variant, built on first use and then shared read-only.
 class TFixedTables {
 public:
-    TFixedTables(bool deflate64, uint32_t flags)
+    explicit TFixedTables(bool deflate64)
     {
+        constexpr uint32_t flags = BuildTotalBits | BuildWideKinds;
         const TInflateVariant& v = InflateVariant(deflate64);
         uint16_t lens[MaxLitLenCodes];
         uint32_t i = 0;
@@ -322,8 +323,9 @@ int32_t InflateTreesBits(const uint16_t* Lens, uint32_t& Bits, const THuffEntry*
 int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
                             const uint16_t* Lens, uint32_t& LBits, uint32_t& DBits,
                             const THuffEntry*& LTree, const THuffEntry*& DTree,
-                            THuffEntry* Space, uint32_t Flags)
+                            THuffEntry* Space)
 {
+    constexpr uint32_t Flags = BuildTotalBits | BuildWideKinds;
     uint32_t used = 0;
     THuffEntry* t = nullptr;
     LBits = LitLenRootBits;
@@ -357,14 +359,12 @@ int32_t InflateTreesDynamic(const TInflateVariant& V, uint32_t NL, uint32_t ND,
 }
 
 void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
-                       const THuffEntry*& LTree, const THuffEntry*& DTree, uint32_t Flags)
+                       const THuffEntry*& LTree, const THuffEntry*& DTree)
 {
     // Function-local statics: built once per variant, safely under concurrent first use.
-    static const TFixedTables deflate(false, 0);
-    static const TFixedTables deflate64(true, 0);
-    static const TFixedTables deflateWhole(false, BuildTotalBits | BuildWideKinds);
-    const TFixedTables& f =
-        Flags & BuildWideKinds ? deflateWhole : (Deflate64 ? deflate64 : deflate);
+    static const TFixedTables deflate(false);
+    static const TFixedTables deflate64(true);
+    const TFixedTables& f = Deflate64 ? deflate64 : deflate;
     LBits = f.LBits;
     DBits = f.DBits;
     LTree = f.LTree;

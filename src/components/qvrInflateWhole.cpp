@@ -4,11 +4,8 @@
 // output buffer is the history: a match copies from earlier in the same buffer, so there is
 // no window to keep, no flush and no state to save between calls. The decoder is a plain
 // loop over blocks with the bit buffer and both pointers in locals, and it shares the
-// resumable engine's table builder (qvrInflateTrees.cpp) and word copies. Its tables count
-// a length's or distance's extra bits with its code (BuildTotalBits): all of them are in
-// the bit buffer whenever a code is, so one shift drops both. Its literal/length table
-// keeps the kinds of entries in their top bits (BuildWideKinds), which lets the entry after
-// a literal be looked up before the literal is known to be one.
+// resumable engine's table builder (qvrInflateTrees.cpp), word copies and the decoding
+// loop of compressed blocks (qvrInflateLoop.h), with its table layout.
 //
 // Bit buffer: as in the fast path, a 64-bit word filled least significant bit first; a
 // refill loads eight bytes at once and advances by the whole bytes that fitted. Within the
@@ -17,49 +14,20 @@
 // bit came from one of them, which is checked where it matters (before a stored block's
 // bytes, after every slow refill and at the end), not per symbol.
 //
-// Output: the main loop runs while at least FastInLoop input bytes are left and the output
-// has not reached its end; it copies matches in words and writes up to three literals
+// Output: the shared loop runs while at least FastInLoop input bytes are left and the
+// output has not reached its end; it copies matches in words and writes up to three literals
 // without a room test, which the caller's InflateWholeSlack bytes past the end absorb.
 // Near the end of the input a slower loop refills before every symbol. Either way a
 // match longer than the room left, or literals past the end, end the call with
 // InflateBufError: the stream makes more than the caller allowed.
 
-#include "qvrInflateInt.h"
-
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define UNSPOOL_WHOLE_BMI2 1
-#include <cpuid.h>
-#endif
-#if defined(UNSPOOL_WHOLE_BMI2) && defined(__x86_64__)
-#define UNSPOOL_WHOLE_BEXTR 1
-#endif
+#include "qvrInflateLoop.h"
 
 static_assert(InflateWholeSlack >= CopyOverrun, "a word copy may run CopyOverrun - 1 bytes on");
 
-// The decoding loops are compiled twice, for the baseline processor and with BMI2, whose
-// shifts by a register cost one instruction without touching the flags (the bit buffer
-// shifts by a table entry's count for every symbol); InflateWhole picks one per process.
-// The BMI2 build of a 64-bit target also takes the index of the entry after a literal with
-// BMI1's BEXTR (see BuildWideKinds).
-#ifdef __GNUC__
-#define WholeInline inline __attribute__((always_inline))
-#else
-#define WholeInline inline
-#endif
-
 namespace {
 
-// Literal/length entries have their kinds in the top bits (BuildWideKinds); distance
-// entries keep theirs in Op.
-constexpr uint32_t LitFlag = WideLiteral;
-constexpr uint32_t KindMask = WideKindMask;
-constexpr uint32_t LinkKind = WideLink;
-constexpr uint32_t EndKind = WideEndBlock;
-constexpr uint32_t DistKind = (OpLiteral | OpKindMask) << 8;
-constexpr uint32_t DistLink = OpLink << 8;
-constexpr uint32_t TableFlags = BuildTotalBits | BuildWideKinds;
-constexpr uint32_t LMask = (1u << LitLenRootBits) - 1;
-constexpr uint32_t DMask = (1u << DistRootBits) - 1;
+using namespace InflateLoopParts;
 
 // The decoder's locals, kept in one place so that the block and symbol steps below can be
 // small functions the compiler inlines back into one loop.
@@ -103,30 +71,11 @@ struct TWhole {
         Drop(n);
         return v;
     }
-    // A length or distance: its base plus the extra bits that follow its code, taken from
-    // the bits as they were before the entry was dropped. Entries count code and extra bits
-    // together and keep the code's own length where the others keep their Op
-    // (BuildTotalBits), so the bit buffer drops both with one shift and the extra bits are
-    // one mask and one shift away.
-    static uint32_t Value(uint32_t e, uint64_t saved)
-    {
-        // Byte-sized counts, which BMI2's BZHI takes straight from the entry.
-        const uint64_t both = saved & ((uint64_t{1} << static_cast<uint8_t>(e)) - 1);
-        return (e >> 16) + static_cast<uint32_t>(both >> static_cast<uint8_t>(e >> 8));
-    }
-    // Follows a link to its sub-table; e is the root entry, in either layout (the offset
-    // is below the wide kind bits, the width in the low bits of Op).
-    static uint32_t SubEntry(const THuffEntry* t, uint32_t e, uint64_t hold)
-    {
-        const uint32_t at = (e >> 16) & ((WideEndBlock >> 16) - 1);
-        return t[at + (static_cast<uint32_t>(hold) & ((1u << ((e >> 8) & 15)) - 1))].V;
-    }
-
     int32_t Stored();
     int32_t Dynamic(const THuffEntry*& lt, const THuffEntry*& dt, THuffEntry* space);
     template <bool Bextr>
-    WholeInline int32_t Codes(const THuffEntry* lt, const THuffEntry* dt);
-    WholeInline int32_t CodesTail(const THuffEntry* lt, const THuffEntry* dt);
+    InflateInline int32_t Codes(const THuffEntry* lt, const THuffEntry* dt);
+    InflateInline int32_t CodesTail(const THuffEntry* lt, const THuffEntry* dt);
 };
 
 int32_t TWhole::Stored()
@@ -204,7 +153,7 @@ int32_t TWhole::Dynamic(const THuffEntry*& lt, const THuffEntry*& dt, THuffEntry
             lens[i++] = len;
     }
     uint32_t lbits, dbits;
-    if (InflateTreesDynamic(v, nl, nd, lens, lbits, dbits, lt, dt, space, TableFlags) !=
+    if (InflateTreesDynamic(v, nl, nd, lens, lbits, dbits, lt, dt, space) !=
         InflateOk)
         return InflateDataError;
     return InflateOk;
@@ -213,158 +162,29 @@ int32_t TWhole::Dynamic(const THuffEntry*& lt, const THuffEntry*& dt, THuffEntry
 // The codes of one compressed block while input and room are plentiful; hands over to
 // CodesTail near the end of the input. InflateStreamEnd at the block's end.
 template <bool Bextr>
-WholeInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
+InflateInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
 {
     if (InEnd - In < static_cast<ptrdiff_t>(FastInLoop))
         return CodesTail(lt, dt);
-    // Locals rather than members: the compiler keeps them in registers across the copies,
-    // and byte stores, which may alias anything, cannot force them back to memory.
-    const uint8_t* in = In;
-    const uint8_t* const inLast = InEnd - FastInLoop;
-    uint8_t* out = Out;
-    uint8_t* const out0 = Out0;
-    uint8_t* const outEnd = OutEnd;
-    uint64_t hold = Hold;
-    uint8_t bits = static_cast<uint8_t>(Bits);
-    int32_t r = InflateOk;
-    // The count is a byte: an entry is dropped by subtracting all of it, whose low byte is
-    // its Bits (at most 28, and never more than the bits held), and byte arithmetic
-    // discards the rest without a mask on the path from one table load to the next. (The
-    // masks below cost nothing: they tell the compiler the count is below 64.)
-    auto refill = [&] {
-        hold |= LoadLE64(in) << (bits & 63);
-        in += (63 ^ (bits & 63)) >> 3;
-        bits |= 56;
-    };
-    // Every entry is dropped as soon as it is loaded, whatever it turns out to be, so that
-    // the next load can start at once; saved keeps the bits from before the drop, where a
-    // length or distance finds its extra bits.
-    uint64_t saved;
-    auto drop = [&](uint32_t e) {
-        saved = hold;
-        hold >>= e & 63;
-        bits = static_cast<uint8_t>(bits - e);
-    };
-    // The entry that follows e if e is a literal, loaded whatever e is (see BuildWideKinds):
-    // with BEXTR its index comes from the bits before e's drop without waiting for it.
-    auto next = [&](uint32_t e) {
-#ifdef UNSPOOL_WHOLE_BEXTR
-        if constexpr (Bextr) {
-            uint64_t at;
-            asm("bextr %2, %1, %0" : "=r"(at) : "r"(saved), "r"(uint64_t{e}));
-            return lt[at].V;
-        }
-#endif
-        static_cast<void>(e);
-        return lt[hold & LMask].V;
-    };
-    // A pass starts with the bit buffer refilled (at least 56 bits) and the entry of its
-    // first code loaded. The entry that starts the next pass, or a distance's, is loaded
-    // from the bits at hand before the refill that follows it (at least 11 bits are always
-    // left there), so the refill's load is never on the way from one entry to the next.
-    // Whether a code is a literal or a length is the branch the processor guesses wrong
-    // most often, so both entries that may follow it (a literal/length entry, a distance
-    // entry) are loaded before that test: the right one is at hand whichever way it goes.
-    // A pass refills at most twice, each refill loading eight bytes and advancing at most
-    // seven. The tail loop takes over with Phantom still zero, so the bits above the count
-    // that a word load left there are the true next input bits, as the tail's refills
-    // expect.
-    refill();
-    uint32_t e = lt[hold & LMask].V;
-    while (in <= inLast && out < outEnd) {
-        drop(e);
-        uint32_t ne = next(e);
-        uint32_t de = dt[hold & DMask].V;
-        if (e & LitFlag) {
-            // Up to three root literals (11 bits each) per refill.
-            uint8_t lit = static_cast<uint8_t>(e >> 16);
-            e = ne;
-            drop(e);
-            ne = next(e);
-            de = dt[hold & DMask].V;
-            *out++ = lit;
-            if (e & LitFlag) {
-                lit = static_cast<uint8_t>(e >> 16);
-                e = ne;
-                drop(e);
-                ne = next(e);
-                de = dt[hold & DMask].V;
-                *out++ = lit;
-                if (e & LitFlag) {
-                    lit = static_cast<uint8_t>(e >> 16);
-                    e = ne;
-                    refill();
-                    *out++ = lit;
-                    continue;
-                }
-            }
-        }
-        if (e & KindMask) {
-            // Rare: a code longer than the root, the end of the block or no code at all.
-            if ((e & KindMask) != LinkKind) {
-                r = (e & KindMask) == EndKind ? InflateStreamEnd : InflateDataError;
-                break;
-            }
-            e = SubEntry(lt, e, hold);
-            drop(e);
-            if (e & LitFlag) {
-                const uint8_t lit = static_cast<uint8_t>(e >> 16);
-                e = lt[hold & LMask].V;
-                refill();
-                *out++ = lit;
-                continue;
-            }
-            if (e & KindMask) {
-                r = (e & KindMask) == EndKind ? InflateStreamEnd : InflateDataError;
-                break;
-            }
-            de = dt[hold & DMask].V;
-        }
-        // A length: at most 42 bits have gone since the refill (two literals, a linked
-        // code and 5 extra bits), which leaves the 8 the distance entry was loaded from.
-        // The distance takes at most 28 more and the next entry is loaded from the 11 after
-        // it; a refill is needed only when fewer than that are held, which after a length
-        // alone seldom happens.
-        const uint32_t len = Value(e, saved);
-        e = de;
-        if (bits < 28 + LitLenRootBits)
-            refill();
-        drop(e);
-        if (e & DistKind) {
-            if ((e & DistKind) == DistLink) {
-                e = SubEntry(dt, e, hold);
-                drop(e);
-            }
-            if (e & DistKind) {
-                r = InflateDataError;
-                break;
-            }
-        }
-        const uint32_t dist = Value(e, saved);
-        if (dist > static_cast<size_t>(out - out0)) {
-            r = InflateDataError;  // reaches back before the start of the data
-            break;
-        }
-        if (static_cast<ptrdiff_t>(len) > outEnd - out) {
-            r = InflateBufError;  // more output than the caller allowed
-            break;
-        }
-        e = lt[hold & LMask].V;
-        refill();
-        CopyBack(out, len, dist);
-        out += len;
-    }
-    In = in;
-    Out = out;
-    Hold = hold;
-    Bits = bits;
+    // Literals may run past the end into the slack; the output is checked at the block's
+    // end. Every distance Deflate can code fits its window, so the history bounds them.
+    TInflateRun run{In,     InEnd - FastInLoop, Out,   OutEnd, OutEnd, Out0, ~size_t{0},
+                    Hold,   Bits,               0,     0};
+    const int32_t r = InflateLoop<Bextr>(run, lt, dt);
+    In = run.In;
+    Out = run.Out;
+    Hold = run.Hold;
+    Bits = run.Bits;
+    // The loop hands over with Phantom still zero, so the bits above the count that a word
+    // load left there are the true next input bits, as the tail's refills expect. A match
+    // longer than the room left means more output than the caller allowed.
     if (r != InflateOk)
         return r;
     return CodesTail(lt, dt);
 }
 
 // The rest of a block, one symbol per refill, with the end of the input in view.
-WholeInline int32_t TWhole::CodesTail(const THuffEntry* lt, const THuffEntry* dt)
+InflateInline int32_t TWhole::CodesTail(const THuffEntry* lt, const THuffEntry* dt)
 {
     for (;;) {
         Refill();
@@ -412,7 +232,7 @@ WholeInline int32_t TWhole::CodesTail(const THuffEntry* lt, const THuffEntry* dt
 }
 
 template <bool Bextr>
-WholeInline int32_t DecodeWhole(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap,
+InflateInline int32_t DecodeWhole(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap,
                                 size_t& OutLen, size_t& InUsed)
 {
     OutLen = 0;
@@ -436,7 +256,7 @@ WholeInline int32_t DecodeWhole(const uint8_t* In, size_t InLen, uint8_t* Out, s
         } else {
             if (type == 1) {
                 uint32_t lbits, dbits;
-                InflateTreesFixed(false, lbits, dbits, lt, dt, TableFlags);
+                InflateTreesFixed(false, lbits, dbits, lt, dt);
             } else {
                 r = w.Dynamic(lt, dt, space);
             }
@@ -463,22 +283,14 @@ int32_t WholePlain(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCap,
     return DecodeWhole<false>(In, InLen, Out, OutCap, OutLen, InUsed);
 }
 
-#ifdef UNSPOOL_WHOLE_BMI2
-__attribute__((target("bmi,bmi2"))) int32_t WholeBmi2(const uint8_t* In, size_t InLen,
+#ifdef UNSPOOL_INFLATE_BMI2
+InflateBmi2Target int32_t WholeBmi2(const uint8_t* In, size_t InLen,
                                                        uint8_t* Out, size_t OutCap,
                                                        size_t& OutLen, size_t& InUsed)
 {
     return DecodeWhole<true>(In, InLen, Out, OutCap, OutLen, InUsed);
 }
 
-bool CpuHasBmi2()
-{
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d))
-        return false;
-    constexpr unsigned Bmi1 = 1u << 3, Bmi2 = 1u << 8;  // CPUID.(7,0):EBX
-    return (b & Bmi1) != 0 && (b & Bmi2) != 0;
-}
 #endif
 
 }  // namespace
@@ -488,8 +300,8 @@ int32_t InflateWhole(const uint8_t* In, size_t InLen, uint8_t* Out, size_t OutCa
 {
     // Chosen once, in a function-local static the language initialises thread-safely.
     static const TWholeProc proc = [] {
-#ifdef UNSPOOL_WHOLE_BMI2
-        if (CpuHasBmi2())
+#ifdef UNSPOOL_INFLATE_BMI2
+        if (InflateCpuHasBmi2())
             return &WholeBmi2;
 #endif
         return &WholePlain;
