@@ -1084,6 +1084,20 @@ TEST(InflateVectors, EdgeCasesOfTheFormat)
              PutFixedDist(w, 2);  // distance 3
          })}),
          InflateStreamEnd, Repeat(Text("xyz"), 65538, 3)},
+        // More than the window holds, with enough input behind the matches for the fast
+        // path, which must hand the match that outruns the room to the slow one.
+        {"longest Deflate64 matches, five in a row, then literals", true,
+         Cat({Stored(false, Text("xyz")), Fixed(true, [](TBitWriter& w) {
+             for (int i = 0; i < 5; i++) {
+                 FixedLitLen().Put(w, 285);
+                 w.Put(65535, 16);
+                 PutFixedDist(w, 2);
+             }
+             Lit(w, "and the forty literals that end the stream.");
+         })}),
+         InflateStreamEnd,
+         Cat({Repeat(Text("xyz"), 5 * 65538, 3),
+              Text("and the forty literals that end the stream.")})},
         {"length code 285 in Deflate is 258", false,
          Cat({Stored(false, Text("xyz")), Fixed(true, [](TBitWriter& w) {
              FixedLitLen().Put(w, 285);
@@ -1115,6 +1129,14 @@ TEST(InflateVectors, EdgeCasesOfTheFormat)
              w.Put(0, 8);
          })}),
          InflateDataError, {}, -9},
+        {"distance beyond a 16 KB window, literals behind it", false,
+         Cat({Stored(false, RandomBytes(20000, 4)), Fixed(true, [](TBitWriter& w) {
+             FixedLitLen().Put(w, 257);
+             PutFixedDist(w, 28);  // 16385 + extra
+             w.Put(0, 13);
+             Lit(w, "and the forty literals that end the stream.");
+         })}),
+         InflateDataError, {}, -14},
         {"distance within a 1 KB window", false,
          Cat({Stored(false, RandomBytes(800, 3)), Fixed(true, [](TBitWriter& w) {
              FixedLitLen().Put(w, 257);
