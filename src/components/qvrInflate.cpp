@@ -151,7 +151,7 @@ int32_t InflateCodes(TInflateBlocks& s, TInflateStream& z, int32_t r)
                 r = InflateFlush(s, z, r);
                 SlideWindow(s);
             }
-            if (Room(s) >= FastOutMin && z.AvailIn >= FastInMin) {
+            if (Room(s) >= FastOutMin && z.AvailIn >= FastInMin && s.FullWindow) {
                 InflateFast(s, z);
                 r = InflateOk;  // the fast path always decodes a symbol
                 break;          // on in the state it left
@@ -580,6 +580,7 @@ int32_t InflateInit2(TInflateStream& Strm, int32_t WindowBits, int32_t RecordSiz
     TInflateBlocks& s = st->Blocks;
     s.Variant = &v;
     s.WSize = 1u << st->WBits;
+    s.FullWindow = st->WBits == 15 + v.WindowBitsAdd;
     s.Window = static_cast<uint8_t*>(Strm.AllocFunc(Strm.Opaque, s.WSize + WinRun + WinSlack, 1));
     s.Hufts = static_cast<THuffEntry*>(
         Strm.AllocFunc(Strm.Opaque, HuftSpace, static_cast<uint32_t>(sizeof(THuffEntry))));

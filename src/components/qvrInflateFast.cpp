@@ -3,7 +3,10 @@
 // While plenty of input and window room are at hand, whole symbols are decoded by the loop
 // the whole-buffer decoder runs (qvrInflateLoop.h), with the window as its output: the
 // window is flat and keeps its history behind the write pointer, so the loop sees one
-// buffer whose start is the oldest byte a distance may reach. The loop stops FastInLoop
+// buffer whose start is the oldest byte a distance may reach. That holds when the window
+// is as large as the farthest distance the variant codes: after a slide it keeps exactly
+// that much history. A narrower window (a wrapped stream may ask for one) decodes in the
+// slow states, which check every distance against it. The loop stops FastInLoop
 // bytes before the end of the input the caller handed over, so its word loads never reach
 // past it, and when fewer than three bytes of room are left; a match longer than the room
 // goes to the slow path's Copy state. Word copies may overrun the window's end into its
@@ -19,17 +22,24 @@ namespace {
 
 using TFastProc = int32_t (*)(TInflateRun&, const THuffEntry*, const THuffEntry*);
 
+template <bool Deflate64>
 int32_t FastPlain(TInflateRun& R, const THuffEntry* lt, const THuffEntry* dt)
 {
-    return InflateLoop<false>(R, lt, dt);
+    return InflateLoop<false, Deflate64>(R, lt, dt);
 }
 
 #ifdef UNSPOOL_INFLATE_BMI2
+template <bool Deflate64>
 InflateBmi2Target int32_t FastBmi2(TInflateRun& R, const THuffEntry* lt, const THuffEntry* dt)
 {
-    return InflateLoop<true>(R, lt, dt);
+    return InflateLoop<true, Deflate64>(R, lt, dt);
 }
 #endif
+
+// The loops for Deflate and Deflate64, for this processor.
+struct TFastProcs {
+    TFastProc Proc[2];
+};
 
 }  // namespace
 
@@ -63,12 +73,12 @@ void CopyMatchExact(uint8_t* Q, uint32_t Len, uint32_t Dist)
 void InflateFast(TInflateBlocks& S, TInflateStream& Z)
 {
     // Chosen once, in a function-local static the language initialises thread-safely.
-    static const TFastProc proc = [] {
+    static const TFastProcs procs = [] {
 #ifdef UNSPOOL_INFLATE_BMI2
         if (InflateCpuHasBmi2())
-            return &FastBmi2;
+            return TFastProcs{{&FastBmi2<false>, &FastBmi2<true>}};
 #endif
-        return &FastPlain;
+        return TFastProcs{{&FastPlain<false>, &FastPlain<true>}};
     }();
 
     TInflateCodes& c = S.Codes;
@@ -80,10 +90,9 @@ void InflateFast(TInflateBlocks& S, TInflateStream& Z)
     run.OutStop = S.End - 2;
     run.OutEnd = S.End;
     run.Out0 = S.Window;
-    run.MaxDist = S.WSize;
     run.Hold = S.BitBuf;
     run.Bits = S.BitCnt;
-    switch (proc(run, c.LTree, c.DTree)) {
+    switch (procs.Proc[S.Variant->WindowBitsAdd](run, c.LTree, c.DTree)) {
     case InflateOk:
         c.Mode = cmStart;
         break;

@@ -198,6 +198,8 @@ struct TInflateBlocks {
     uint8_t* Read;
     uint8_t* Write;
     uint32_t WSize;             // history size: distances up to this are legal
+    bool FullWindow;            // WSize is the variant's farthest distance: the fast path
+                                // needs no distance check beyond the window's start
     TCheckFunc CheckFunc;       // Adler32 in wrapped mode, nullptr when raw
     uint32_t Check;             // its running value
     const TInflateVariant* Variant;
@@ -267,7 +269,7 @@ void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
                        const THuffEntry*& LTree, const THuffEntry*& DTree);
 
 // The fast path, entered with at least FastInMin input bytes and FastOutMin bytes of
-// window room: decodes whole symbols with the shared loop while FastInLoop input bytes
+// window room, and only with a window as large as the variant's farthest distance: decodes whole symbols with the shared loop while FastInLoop input bytes
 // and room for three literals remain. It reads no input byte beyond AvailIn. Leaves
 // Codes.Mode at cmStart to go on, cmCopy when a match must be finished by the slow path,
 // cmEnd at the end of the block, cmBadCode for invalid data.

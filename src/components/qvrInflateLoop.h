@@ -58,8 +58,8 @@ struct TInflateRun {
                             // three literals from there on
     uint8_t* OutEnd;        // a match must end here at the latest; word copies may write
                             // CopyOverrun - 1 bytes further
-    const uint8_t* Out0;    // the start of the history
-    size_t MaxDist;         // the longest distance the stream may use
+    const uint8_t* Out0;    // the start of the history; every distance that reaches no
+                            // further back is valid
     uint64_t Hold;          // bit buffer
     uint32_t Bits;          // bits counted in it, below 64
     uint32_t Len;           // a match that did not fit before OutEnd (InflateBufError)
@@ -101,14 +101,17 @@ inline uint32_t SubEntry(const THuffEntry* t, uint32_t e, uint64_t hold)
 }  // namespace InflateLoopParts
 
 // Decodes the codes of one block while a pass may start, from a bit buffer of fewer than
-// 64 bits and with at least 8 input bytes at In. Returns InflateOk when a bound stopped it,
+// 64 bits and with at least 8 input bytes at In. Deflate64 says which variant's tables lt
+// and dt are: its distances take one extra bit more. Returns InflateOk when a bound stopped it,
 // InflateStreamEnd after the end-of-block code, InflateDataError for an invalid code or a
 // distance beyond the history, and InflateBufError for a match that does not fit before
 // OutEnd: its codes are consumed and it is in Len and Dist. On return the bits above the
 // count are the true next input bits, as after a refill.
-template <bool Bextr>
+template <bool Bextr, bool Deflate64>
 InflateInline int32_t InflateLoop(TInflateRun& R, const THuffEntry* lt, const THuffEntry* dt)
 {
+    // The most bits a distance takes, code and extra bits.
+    constexpr uint32_t DistBits = MaxCodeBits + (Deflate64 ? 14 : 13);
     using namespace InflateLoopParts;
     // Locals rather than members: the compiler keeps them in registers across the copies,
     // and byte stores, which may alias anything, cannot force them back to memory.
@@ -118,7 +121,6 @@ InflateInline int32_t InflateLoop(TInflateRun& R, const THuffEntry* lt, const TH
     uint8_t* const outStop = R.OutStop;
     uint8_t* const outEnd = R.OutEnd;
     const uint8_t* const out0 = R.Out0;
-    const size_t maxDist = R.MaxDist;
     uint64_t hold = R.Hold;
     uint8_t bits = static_cast<uint8_t>(R.Bits);
     int32_t r = InflateOk;
@@ -214,16 +216,17 @@ InflateInline int32_t InflateLoop(TInflateRun& R, const THuffEntry* lt, const TH
             de = dt[hold & DMask].V;
         }
         // A length: at most 53 bits have gone since the refill (two literals, a linked
-        // code and 16 extra bits, the longest a Deflate64 length has), which leaves 11 true
-        // bits for the distance entry. The distance takes at most 29 more (15 + 14) and the
-        // next entry is loaded from the 11 after it; a refill is needed only when fewer
-        // than that are counted, which after a length alone seldom happens.
+        // code and 16 extra bits, the longest a Deflate64 length has; Deflate's take 5),
+        // which leaves 11 true bits for the distance entry. The distance takes at most
+        // DistBits more and the next entry is loaded from the 11 after it; a refill is
+        // needed only when fewer than that are counted, which after a length alone seldom
+        // happens.
         const uint32_t len = Value(e, saved);
         e = de;
-        if (bits < MaxCodeBits + 14 + LitLenRootBits)
+        if (bits < DistBits + LitLenRootBits)
             refill();
         drop(e);
-        if (e & DistKind) {
+        if (e & DistKind) [[unlikely]] {
             if ((e & DistKind) == DistLink) {
                 e = SubEntry(dt, e, hold);
                 drop(e);
@@ -234,7 +237,7 @@ InflateInline int32_t InflateLoop(TInflateRun& R, const THuffEntry* lt, const TH
             }
         }
         const uint32_t dist = Value(e, saved);
-        if (dist > static_cast<size_t>(out - out0) || dist > maxDist) {
+        if (dist > static_cast<size_t>(out - out0)) {
             r = InflateDataError;  // reaches back before the start of the data
             break;
         }

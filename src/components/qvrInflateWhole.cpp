@@ -167,10 +167,9 @@ InflateInline int32_t TWhole::Codes(const THuffEntry* lt, const THuffEntry* dt)
     if (InEnd - In < static_cast<ptrdiff_t>(FastInLoop))
         return CodesTail(lt, dt);
     // Literals may run past the end into the slack; the output is checked at the block's
-    // end. Every distance Deflate can code fits its window, so the history bounds them.
-    TInflateRun run{In,     InEnd - FastInLoop, Out,   OutEnd, OutEnd, Out0, ~size_t{0},
-                    Hold,   Bits,               0,     0};
-    const int32_t r = InflateLoop<Bextr>(run, lt, dt);
+    // end.
+    TInflateRun run{In, InEnd - FastInLoop, Out, OutEnd, OutEnd, Out0, Hold, Bits, 0, 0};
+    const int32_t r = InflateLoop<Bextr, false>(run, lt, dt);
     In = run.In;
     Out = run.Out;
     Hold = run.Hold;
