@@ -269,7 +269,8 @@ void InflateTreesFixed(bool Deflate64, uint32_t& LBits, uint32_t& DBits,
                        const THuffEntry*& LTree, const THuffEntry*& DTree);
 
 // The fast path, entered with at least FastInMin input bytes and FastOutMin bytes of
-// window room, and only with a window as large as the variant's farthest distance: decodes whole symbols with the shared loop while FastInLoop input bytes
+// window room, and only with a window as large as the variant's farthest distance
+// (FullWindow): decodes whole symbols with the shared loop while FastInLoop input bytes
 // and room for three literals remain. It reads no input byte beyond AvailIn. Leaves
 // Codes.Mode at cmStart to go on, cmCopy when a match must be finished by the slow path,
 // cmEnd at the end of the block, cmBadCode for invalid data.
