@@ -71,10 +71,45 @@ bool ForceDirs(const std::string& Dir)
 
 std::string TempDir() { return qvrOS::TempPath(); }
 
+namespace {
+
+// Turns every "/" of Text into "\" and tells whether Text is ASCII throughout. Names are
+// taken eight bytes at a time.
+bool SlashesToBackslashes(std::string& Text)
+{
+    constexpr uint64_t Ones = 0x0101010101010101u;
+    constexpr uint64_t Highs = Ones * 0x80;
+    constexpr uint64_t Lows = Ones * 0x7F;
+    constexpr uint64_t Slashes = Ones * '/';
+    char* p = Text.data();
+    const size_t n = Text.size();
+    uint64_t high = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        high |= w;
+        // The bytes that are "/" are the zero bytes of x: their high bit stays clear in y,
+        // and no byte carries into the next. Adding the distance to "\" turns each one.
+        const uint64_t x = w ^ Slashes;
+        const uint64_t y = ((x & Lows) + Lows) | x;
+        const uint64_t slashes = ~y & Highs;
+        if (slashes == 0) continue;
+        w += (slashes >> 7) * static_cast<uint64_t>('\\' - '/');
+        std::memcpy(p + i, &w, 8);
+    }
+    for (; i < n; ++i) {
+        high |= static_cast<uint8_t>(p[i]);
+        if (p[i] == '/') p[i] = '\\';
+    }
+    return (high & Highs) == 0;
+}
+
+} // namespace
+
 std::string SlashToBackslash(std::string Name)
 {
-    for (char& c : Name)
-        if (c == '/') c = '\\';
+    SlashesToBackslashes(Name);
     return Name;
 }
 
@@ -158,42 +193,6 @@ std::string NormalizeName(const std::string& Name, bool Oem, const std::string& 
     NormalizeNameInto(Name, Oem, CodePage, out);
     return out;
 }
-
-namespace {
-
-// Turns every "/" of Text into "\" and tells whether Text is ASCII throughout. Names are
-// taken eight bytes at a time.
-bool SlashesToBackslashes(std::string& Text)
-{
-    constexpr uint64_t Ones = 0x0101010101010101u;
-    constexpr uint64_t Highs = Ones * 0x80;
-    constexpr uint64_t Lows = Ones * 0x7F;
-    constexpr uint64_t Slashes = Ones * '/';
-    char* p = Text.data();
-    const size_t n = Text.size();
-    uint64_t high = 0;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        high |= w;
-        // The bytes that are "/" are the zero bytes of x: their high bit stays clear in y,
-        // and no byte carries into the next. Adding the distance to "\" turns each one.
-        const uint64_t x = w ^ Slashes;
-        const uint64_t y = ((x & Lows) + Lows) | x;
-        const uint64_t slashes = ~y & Highs;
-        if (slashes == 0) continue;
-        w += (slashes >> 7) * static_cast<uint64_t>('\\' - '/');
-        std::memcpy(p + i, &w, 8);
-    }
-    for (; i < n; ++i) {
-        high |= static_cast<uint8_t>(p[i]);
-        if (p[i] == '/') p[i] = '\\';
-    }
-    return (high & Highs) == 0;
-}
-
-} // namespace
 
 bool Utf8NameInto(std::string_view Name, std::string& Out)
 {
