@@ -9,6 +9,7 @@
 // extract independently.
 #pragma once
 
+#include "qvrAheadFolders.h"
 #include "qvrEntryTable.h"
 #include "qvrGbls.h"
 #include "qvrMessages.h"
@@ -432,9 +433,18 @@ public:
     bool BeginTest(bool IsDirectory);
     // Begins the output file FileName, its folders made first once every step of its
     // name passed the file system's rules. False when it cannot be had, with Reason the
-    // system's text for why (empty when no system call refused it).
+    // system's text for why (empty when no system call refused it). Ahead: the entry's
+    // turn has not come (OpenOutputAhead).
     bool OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
-                    std::string& Reason);
+                    std::string& Reason, bool Ahead = false);
+    // OpenOutput for an entry ahead of its turn (given to a worker). The folders the
+    // opening made are counted until the entry's turn settles them; Folder gets what
+    // SettleAhead takes then (empty: nothing to settle).
+    bool OpenOutputAhead(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
+                         std::string& Reason, std::string& Folder);
+    // In the turn of an entry OpenOutputAhead opened: Kept tells whether its file was
+    // begun. Folders made for it alone go again if they are empty.
+    void SettleAhead(const std::string& Folder, bool Kept);
     // Makes the folder of an output name (all levels; "a\b\" names a folder) as
     // OpenOutput does, never through a link; false when it cannot be.
     bool MakeOutputFolder(const std::string& Name);
@@ -469,7 +479,12 @@ public:
 protected:
     // Opens the folder of the output name Name in FOutputTree (making it when Make is
     // set) and gives the name's last step in Leaf.
-    qvrOS::TFolderState OutputFolder(const std::string& Name, bool Make, std::string& Leaf);
+    qvrOS::TFolderState OutputFolder(const std::string& Name, bool Make, std::string& Leaf,
+                                     bool Ahead = false);
+    // Removes the folders made for files that never had their turn (a run cut short)
+    // where they are empty.
+    void SweepAhead();
+    bool RemoveAheadLevel(std::string_view Level);
     // Attributes of an output file, not through a link; -1 when there is none.
     int64_t OutputAttributes(const std::string& Name);
     // Reports, once the entry is written, that its name was changed.
@@ -523,6 +538,8 @@ protected:
     qvrOS::TOutputTree FOutputTree;
     // The files the run over the current archive has written.
     TWrittenFiles FWritten;
+    // Folders made for files begun ahead of their turn, until those files are settled.
+    TAheadFolders FAheadFolders;
     // Opens the archive's bytes for a run; empty: the file ArchiveFile names.
     std::function<std::unique_ptr<TStream32>()> FSource;
 };

@@ -38,6 +38,7 @@ struct TEntryJob {
     int64_t DataAt = 0;      // where the entry's data starts in the archive
     uint32_t Attributes = 0; // the external attributes as the run settled them
     std::string FileName;    // the output name
+    std::string AheadFolder; // its folder, when folders were made for it (SettleAhead)
     TOutputStamp Stamp;      // given to the file when its bytes pass
     std::unique_ptr<TOutputStream> Out;
     // A passing entry's file is stamped and closed by its worker; only its commit and

@@ -226,8 +226,37 @@ bool TUnBase::BeginTest(bool IsDirectory)
     return true;
 }
 
+bool TUnBase::OpenOutputAhead(std::unique_ptr<TOutputStream>& Stream,
+                              const std::string& FileName, std::string& Reason,
+                              std::string& Folder)
+{
+    Folder.clear();
+    if (!OpenOutput(Stream, FileName, Reason, true)) return false;
+    if (FOutputTree.IsOpen(DestinationRoot(), FOutputTree.Opened()) &&
+        FAheadFolders.Enter(FOutputTree.Opened(), FOutputTree.MadeFrom()))
+        Folder = FOutputTree.Opened();
+    return true;
+}
+
+bool TUnBase::RemoveAheadLevel(std::string_view Level)
+{
+    FOutputTree.Root(DestinationRoot());
+    return FOutputTree.RemoveEmpty(Level);
+}
+
+void TUnBase::SettleAhead(const std::string& Folder, bool Kept)
+{
+    if (Folder.empty()) return;
+    FAheadFolders.Settle(Folder, Kept, [this](std::string_view L) { return RemoveAheadLevel(L); });
+}
+
+void TUnBase::SweepAhead()
+{
+    FAheadFolders.Sweep([this](std::string_view L) { return RemoveAheadLevel(L); });
+}
+
 bool TUnBase::OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
-                         std::string& Reason)
+                         std::string& Reason, bool Ahead)
 {
     Reason.clear();
     // A name the file system cannot hold (on Windows a colon would open an alternate
@@ -247,13 +276,13 @@ bool TUnBase::OpenOutput(std::unique_ptr<TOutputStream>& Stream, const std::stri
     // last one as a new file of its own, which takes its final name only once written.
     std::string name;
     qvrOS::TOutputFile file;
-    if (OutputFolder(FileName, true, name) == qvrOS::TFolderState::Ready)
+    if (OutputFolder(FileName, true, name, Ahead) == qvrOS::TFolderState::Ready)
         FOutputTree.Begin(name, FReplaceReadOnly, file);
     // The folder of the last file stays open, but a host may have removed it between
     // two entries: after a failure it is looked up (and made) once more.
     if (!file.Valid()) {
         FOutputTree.Close();
-        if (OutputFolder(FileName, true, name) == qvrOS::TFolderState::Ready)
+        if (OutputFolder(FileName, true, name, Ahead) == qvrOS::TFolderState::Ready)
             FOutputTree.Begin(name, FReplaceReadOnly, file);
     }
     if (!file.Valid()) {
@@ -271,7 +300,8 @@ bool TUnBase::MakeOutputFolder(const std::string& Name)
     return OutputFolder(Name, true, leaf) == qvrOS::TFolderState::Ready;
 }
 
-qvrOS::TFolderState TUnBase::OutputFolder(const std::string& Name, bool Make, std::string& Leaf)
+qvrOS::TFolderState TUnBase::OutputFolder(const std::string& Name, bool Make, std::string& Leaf,
+                                          bool Ahead)
 {
     // Names below the destination are walked from it. A name a host chose elsewhere
     // (OnRenameFile, OnFileExists) starts from its own folder: that is the host's choice.
@@ -301,6 +331,8 @@ qvrOS::TFolderState TUnBase::OutputFolder(const std::string& Name, bool Make, st
     // The destination itself is made on first use, as the user named it.
     if (s == qvrOS::TFolderState::Missing && Make && ForceDirs(root))
         s = FOutputTree.Folder(rel, Make);
+    // A folder an entry needs in its own turn stays, whoever made it.
+    if (s == qvrOS::TFolderState::Ready && Make && !Ahead && below) FAheadFolders.Keep(rel);
     return s;
 }
 

@@ -169,6 +169,7 @@ void TUnBase::ResetRunState()
     FProgressByFile = 0;
     FBytesLeft = 0;
     FFolderFacts.clear();
+    FAheadFolders.Clear();
     FOutputTree.Close();
     FChangedName.clear();
     FChangedFrom.clear();
@@ -196,6 +197,8 @@ int32_t TUnBase::ProcessArchive(std::unique_ptr<TStream32>& Stream)
             } catch (...) {
                 inner = std::current_exception();
             }
+            // Folders made for files that never had their turn go again when empty.
+            SweepAhead();
             // Folders close last, over whatever the walk managed to write in them.
             ApplyFolderFacts();
             if (OnElapsedTime) {

@@ -55,7 +55,8 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
     // The begin step runs when the entry's turn comes; a file is begun now.
     FReplaceReadOnly = false;
     std::string reason;
-    if (!folder && !large && !OpenOutput(job->Out, FFileName, reason)) return false;
+    if (!folder && !large && !OpenOutputAhead(job->Out, FFileName, reason, job->AheadFolder))
+        return false;
     job->Entry = Entry;
     job->Index = FCurEntry;
     job->Method = method;
@@ -99,9 +100,11 @@ void TUnZip::FinishJob(TEntryJob& Job)
     FChangedFrom.clear();
     FCurEntry = Job.Index;
     FEntry = &Job.Entry;
-    // After a cancel the entries still in flight were never the host's: their files go.
+    // After a cancel the entries still in flight were never the host's: their files go,
+    // and so do the folders made for them alone.
     if (GetCancel()) {
         if (Job.Out) Job.Out->File().Withdraw();
+        SettleAhead(Job.AheadFolder, false);
         return;
     }
     // A folder is made in its turn, and a file too large for a job is extracted. A write
@@ -115,14 +118,19 @@ void TUnZip::FinishJob(TEntryJob& Job)
         std::unique_ptr<TOutputStream> out;
         if (walk.Seek(Job.DataAt, 0) == Job.DataAt) ExtractEntry(*FWalkStream, out, Job.Entry);
         walk.Seek(at, 0);
+        // A file made in its turn kept its folders already.
+        SettleAhead(Job.AheadFolder, false);
         return;
     }
-    // When the host declines the entry (or cancels), its file was never there.
+    // When the host declines the entry (or cancels), its file was never there, nor were
+    // the folders made for it alone.
     if (!BeginFile(false, true)) {
         Job.Out->File().Withdraw();
+        SettleAhead(Job.AheadFolder, false);
         if (!GetCancel()) SkipProgress(Job.Entry.Info);
         return;
     }
+    SettleAhead(Job.AheadFolder, true);
     // The password that opened it opens the next ones first, as after a search.
     if (Job.Entry.Encrypted()) FPassword = Job.Password;
     TEntrySink& sink = *Job.Sink;

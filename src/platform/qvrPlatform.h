@@ -342,6 +342,14 @@ public:
     {
         return FReady && Rel == FFolder && Dir == FRoot;
     }
+    // The folder opened last, relative to the destination, and where in it the levels
+    // its Folder call made begin (npos: that call made none).
+    std::string_view Opened() const { return FFolder; }
+    size_t MadeFrom() const { return FMadeFrom; }
+    // Removes the folder Rel below the destination ("a\b\") if it is empty, its parent
+    // walked to as Folder walks, without following a link. A link in its place is
+    // never removed, nor what it leads to. Leaves the parent open.
+    bool RemoveEmpty(std::string_view Rel);
     // Begins the file Leaf in the folder opened last (TOutputFile). Fails, leaving File
     // invalid, when a folder, a device or a pipe holds the name, or a read-only file
     // does and ReplaceReadOnly is clear.
@@ -372,6 +380,7 @@ private:
     std::string FRoot;
     std::string FFolder; // the folder opened last, relative to FRoot
     bool FReady = false; // FFolder is open
+    size_t FMadeFrom = std::string_view::npos;
     uint32_t FSerial = 0; // makes the names of replacing files differ within a run
     // POSIX: the mode a new file is made with (0666 less the umask), read once; 0 when
     // the umask cannot be read, -1 before it is read.

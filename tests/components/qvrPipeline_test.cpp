@@ -469,7 +469,8 @@ TEST(OutputFiles, AnEntryWithoutANameIsReported)
 
 namespace {
 
-// Every file below Dir with its bytes, its modification time and its mode.
+// Every file below Dir with its bytes, its modification time and its mode, and every
+// folder ("name/") with its mode: a folder's time changes with what is made in it.
 std::map<std::string, std::tuple<Bytes, fs::file_time_type, fs::perms>> TreeOf(const fs::path& Dir)
 {
     std::map<std::string, std::tuple<Bytes, fs::file_time_type, fs::perms>> tree;
@@ -477,6 +478,11 @@ std::map<std::string, std::tuple<Bytes, fs::file_time_type, fs::perms>> TreeOf(c
         const fs::path p = Dir / name;
         tree[name] = {ReadFile(p), fs::last_write_time(p), fs::status(p).permissions()};
     }
+    if (fs::exists(Dir))
+        for (const auto& e : fs::recursive_directory_iterator(Dir))
+            if (e.is_directory())
+                tree[fs::relative(e.path(), Dir).generic_string() + "/"] = {
+                    Bytes{}, fs::file_time_type{}, e.status().permissions()};
     return tree;
 }
 
@@ -559,6 +565,40 @@ TEST(Concurrency, FourThreadsExtractTheCorpusAsOne)
         EXPECT_EQ(odd4.Events, odd1.Events);
         EXPECT_EQ(TreeOf(dir / "odd4"), TreeOf(dir / "odd1"));
     }
+}
+
+// A file given to a worker is opened, and its folders made, before its begin step. A
+// host that declines it there, or cancels, finds the folders one thread leaves: those
+// made for declined files alone are gone, the ones a folder entry or a kept file needs
+// stay, wherever those come in the order.
+TEST(Concurrency, FoldersOfDeclinedFilesAreNotLeftBehind)
+{
+    TTempDir tmp;
+    std::vector<TZipEntrySpec> e;
+    for (const char* name :
+         {"kept/a.txt", "gone/skip.txt", "held/", "held/skip.txt", "deep/er/skip1.txt",
+          "deep/er/b.txt", "late/skip.txt", "late/", "p/q/r/skip.txt", "p/ok.txt",
+          "two/skip1.txt", "two/skip2.txt", "mid/x/skip.txt", "mid/y.txt", "tail/skip.txt"})
+        e.push_back(Entry(name, TextBytes(std::string_view(name).back() == '/' ? 0 : 300, 1)));
+    WriteFile(tmp / "a.zip", BuildZip(e));
+    for (const int cancelAt : {0, 5}) {
+        SCOPED_TRACE(cancelAt);
+        const fs::path dir = tmp / std::to_string(cancelAt);
+        ExpectFourThreadsAsOne(tmp / "a.zip", dir, [&](TUnZip& z) {
+            z.CreateStoredDirs(true);
+            auto begun = std::make_shared<int>(0);
+            z.OnBegin = [begun, cancelAt](TZipCommon& s, const std::string& Name, int32_t,
+                                          bool& Take) {
+                Take = ExtractFileName(Name).rfind("skip", 0) != 0;
+                if (++*begun == cancelAt) s.SetCancel(true);
+            };
+        });
+        if (cancelAt != 0) continue;
+        for (const char* folder : {"kept", "held", "deep/er", "late", "p", "mid"})
+            EXPECT_TRUE(fs::is_directory(dir / "four" / folder)) << folder;
+    }
+    for (const char* folder : {"gone", "p/q", "two", "mid/x", "tail"})
+        EXPECT_FALSE(fs::exists(tmp / "0/four" / folder)) << folder;
 }
 
 // With threads to spare, a large entry on the calling thread is written, and its CRC

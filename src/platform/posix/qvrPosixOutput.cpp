@@ -97,6 +97,7 @@ void TOutputTree::Close()
 
 TFolderState TOutputTree::Folder(std::string_view Rel, bool Make)
 {
+    FMadeFrom = std::string_view::npos;
     if (FReady && Rel == FFolder) return TFolderState::Ready;
     FReady = false;
     FFolderHandle.reset();
@@ -126,6 +127,7 @@ TFolderState TOutputTree::Folder(std::string_view Rel, bool Make)
         size_t j = rel.find('/', i);
         if (j == std::string::npos) j = rel.size();
         const std::string name = rel.substr(i, j - i);
+        const size_t at = i;
         i = j + 1;
         if (name.empty()) continue;
         if (step < FSteps.size() && FSteps[step].Name == name) {
@@ -140,7 +142,10 @@ TFolderState TOutputTree::Folder(std::string_view Rel, bool Make)
         int next = -1;
         const TFolderState s = OpenStep(dir->Fd, name, Make, fresh, next, made);
         if (s != TFolderState::Ready) return s;
-        if (made) FMade.insert(path);
+        if (made) {
+            FMade.insert(path);
+            if (FMadeFrom == std::string_view::npos) FMadeFrom = at;
+        }
         dir = Share(next);
         if (FSteps.size() < MaxKept && step == FSteps.size()) FSteps.push_back({name, dir, made});
         ++step;
@@ -150,6 +155,24 @@ TFolderState TOutputTree::Folder(std::string_view Rel, bool Make)
     FFolder = Rel;
     FReady = true;
     return TFolderState::Ready;
+}
+
+bool TOutputTree::RemoveEmpty(std::string_view Rel)
+{
+    while (!Rel.empty() && Rel.back() == '\\') Rel.remove_suffix(1);
+    const size_t cut = Rel.find_last_of('\\');
+    const std::string_view parent = Rel.substr(0, cut == std::string_view::npos ? 0 : cut + 1);
+    const std::string leaf(Rel.substr(parent.size()));
+    if (leaf.empty() || Folder(parent, false) != TFolderState::Ready) return false;
+    // AT_REMOVEDIR removes an empty folder only: a link in its place fails with
+    // ENOTDIR, and nothing is followed.
+    const int dir = (FFolderHandle ? FFolderHandle : FRootHandle)->Fd;
+    if (::unlinkat(dir, leaf.c_str(), AT_REMOVEDIR) != 0) {
+        Fail();
+        return false;
+    }
+    FMade.erase(ToNative(std::string(Rel)));
+    return true;
 }
 
 bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFile& File)

@@ -33,6 +33,7 @@ void TOutputTree::Close()
 // only: unlike POSIX there is no creating relative to an open folder here.
 TFolderState TOutputTree::Folder(std::string_view Rel, bool Make)
 {
+    FMadeFrom = std::string_view::npos;
     if (FReady && Rel == FFolder) return TFolderState::Ready;
     FReady = false;
     // The destination is the user's choice: a reparse point there is followed.
@@ -46,13 +47,16 @@ TFolderState TOutputTree::Folder(std::string_view Rel, bool Make)
     for (size_t i = 0; i < Rel.size();) {
         const size_t j = std::min(Rel.find_first_of("\\/", i), Rel.size());
         const std::string_view step = Rel.substr(i, j - i);
+        const size_t at = i;
         i = j + 1;
         if (step.empty()) continue;
         path += step;
         int64_t a = GetAttributes(path);
-        if (a < 0 && Make && NotFound(LastError()) &&
-            (CreateDir(path) || LastError() == ERROR_ALREADY_EXISTS))
-            a = GetAttributes(path);
+        if (a < 0 && Make && NotFound(LastError())) {
+            const bool made = CreateDir(path);
+            if (made && FMadeFrom == std::string_view::npos) FMadeFrom = at;
+            if (made || LastError() == ERROR_ALREADY_EXISTS) a = GetAttributes(path);
+        }
         if (a < 0) return NotFound(LastError()) ? TFolderState::Missing : TFolderState::Failed;
         if (a & faReparsePoint) {
             Fail(ERROR_ACCESS_DENIED);
@@ -67,6 +71,30 @@ TFolderState TOutputTree::Folder(std::string_view Rel, bool Make)
     FFolder = Rel;
     FReady = true;
     return TFolderState::Ready;
+}
+
+bool TOutputTree::RemoveEmpty(std::string_view Rel)
+{
+    while (!Rel.empty() && Rel.back() == '\\') Rel.remove_suffix(1);
+    const size_t cut = Rel.find_last_of('\\');
+    const std::string_view parent = Rel.substr(0, cut == std::string_view::npos ? 0 : cut + 1);
+    if (Rel.size() == parent.size() || Folder(parent, false) != TFolderState::Ready) return false;
+    // The steps above it were looked at one by one; a reparse point in its own place is
+    // left alone (RemoveDirectoryW would remove the link, never what it leads to, but
+    // the link was not this run's).
+    const std::string path = FRoot + std::string(Rel);
+    const int64_t a = GetAttributes(path);
+    if (a < 0 || (a & faReparsePoint) || !(a & faDirectory)) {
+        if (a >= 0) Fail(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    const auto w = PathW(path);
+    if (!w) return false;
+    if (!RemoveDirectoryW(w->c_str())) {
+        Fail();
+        return false;
+    }
+    return true;
 }
 
 bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFile& File)
