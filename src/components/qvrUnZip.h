@@ -109,6 +109,9 @@ protected:
     void TakeBack(bool All);
     // An entry back from a worker: its begin step, then its verdict.
     void FinishJob(TEntryJob& Job);
+    // A job's file that its turn did not take: it goes, with the folders made for it
+    // alone, and its name is free for a later entry.
+    void WithdrawAhead(TEntryJob& Job);
 
     // Empties the entry's output file for another attempt.
     bool RestartOutput(std::unique_ptr<TOutputStream>& Out);

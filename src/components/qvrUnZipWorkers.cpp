@@ -103,8 +103,7 @@ void TUnZip::FinishJob(TEntryJob& Job)
     // After a cancel the entries still in flight were never the host's: their files go,
     // and so do the folders made for them alone.
     if (GetCancel()) {
-        if (Job.Out) Job.Out->File().Withdraw();
-        SettleAhead(Job.AheadFolder, false);
+        if (Job.Out) WithdrawAhead(Job);
         return;
     }
     // A folder is made in its turn, and a file too large for a job is extracted. A write
@@ -125,8 +124,7 @@ void TUnZip::FinishJob(TEntryJob& Job)
     // When the host declines the entry (or cancels), its file was never there, nor were
     // the folders made for it alone.
     if (!BeginFile(false, true)) {
-        Job.Out->File().Withdraw();
-        SettleAhead(Job.AheadFolder, false);
+        WithdrawAhead(Job);
         if (!GetCancel()) SkipProgress(Job.Entry.Info);
         return;
     }
@@ -139,6 +137,13 @@ void TUnZip::FinishJob(TEntryJob& Job)
         sink.Passes(Job.Entry.ChecksCrc() ? Job.Entry.Crc : sink.Crc()) && !GetCancel();
     EntryVerdict(Job.Entry, Job.Attributes, sink, pass, Job.Out, false,
                  Job.Sealed ? &Job.Seal : nullptr);
+}
+
+void TUnZip::WithdrawAhead(TEntryJob& Job)
+{
+    Job.Out->File().Withdraw();
+    FWritten.Forget(Job.FileName, Job.Index);
+    SettleAhead(Job.AheadFolder, false);
 }
 
 void TUnZip::ReportError(const std::string& FileName, const std::string& ExtendedMsg,

@@ -63,9 +63,22 @@ void TWrittenFiles::Add(const std::string& Path, int32_t Entry)
     if (2 * (FCount + 1) > FSlots.size()) Reserve(2 * (FCount + 1));
     const uint32_t hash = KeyHash(key);
     TSlot& s = FSlots[SlotOf(key, hash)];
-    if (s.Length != NoKey) return;
+    if (s.Length != NoKey) {
+        // A file forgotten keeps its key, free for its next writer.
+        if (s.Entry < 0) s.Entry = Entry;
+        return;
+    }
     s = {hash, FKeys.Add(key), static_cast<uint32_t>(key.size()), Entry};
     ++FCount;
+}
+
+void TWrittenFiles::Forget(const std::string& Path, int32_t Entry)
+{
+    if (FCount == 0) return;
+    const std::string copy = qvrOS::FileNamesExact() ? std::string() : qvrOS::FileNameKey(Path);
+    const std::string_view key = qvrOS::FileNamesExact() ? std::string_view(Path) : copy;
+    TSlot& s = FSlots[SlotOf(key, KeyHash(key))];
+    if (s.Length != NoKey && s.Entry == Entry) s.Entry = -1;
 }
 
 void TWrittenFiles::Clear()

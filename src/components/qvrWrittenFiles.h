@@ -18,6 +18,9 @@ public:
     int32_t Find(const std::string& Path) const;
     // Records that Entry writes Path; an earlier writer of the same file stays recorded.
     void Add(const std::string& Path, int32_t Entry);
+    // Entry did not write Path after all (its file was withdrawn): the next writer of
+    // the file is its first.
+    void Forget(const std::string& Path, int32_t Entry);
     // Forgets every file, and the memory that held them.
     void Clear();
     // Makes room for Files files at once, so that the set is not rebuilt as it grows.

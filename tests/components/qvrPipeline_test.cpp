@@ -570,16 +570,19 @@ TEST(Concurrency, FourThreadsExtractTheCorpusAsOne)
 // A file given to a worker is opened, and its folders made, before its begin step. A
 // host that declines it there, or cancels, finds the folders one thread leaves: those
 // made for declined files alone are gone, the ones a folder entry or a kept file needs
-// stay, wherever those come in the order.
+// stay, wherever those come in the order. A later entry of a declined file's name is
+// the first to write it.
 TEST(Concurrency, FoldersOfDeclinedFilesAreNotLeftBehind)
 {
     TTempDir tmp;
     std::vector<TZipEntrySpec> e;
+    int seed = 0;
     for (const char* name :
          {"kept/a.txt", "gone/skip.txt", "held/", "held/skip.txt", "deep/er/skip1.txt",
           "deep/er/b.txt", "late/skip.txt", "late/", "p/q/r/skip.txt", "p/ok.txt",
-          "two/skip1.txt", "two/skip2.txt", "mid/x/skip.txt", "mid/y.txt", "tail/skip.txt"})
-        e.push_back(Entry(name, TextBytes(std::string_view(name).back() == '/' ? 0 : 300, 1)));
+          "two/skip1.txt", "two/skip2.txt", "mid/x/skip.txt", "mid/y.txt", "again.txt",
+          "again.txt", "tail/skip.txt"})
+        e.push_back(Entry(name, TextBytes(std::string_view(name).back() == '/' ? 0 : 300, ++seed)));
     WriteFile(tmp / "a.zip", BuildZip(e));
     for (const int cancelAt : {0, 5}) {
         SCOPED_TRACE(cancelAt);
@@ -587,9 +590,11 @@ TEST(Concurrency, FoldersOfDeclinedFilesAreNotLeftBehind)
         ExpectFourThreadsAsOne(tmp / "a.zip", dir, [&](TUnZip& z) {
             z.CreateStoredDirs(true);
             auto begun = std::make_shared<int>(0);
-            z.OnBegin = [begun, cancelAt](TZipCommon& s, const std::string& Name, int32_t,
-                                          bool& Take) {
-                Take = ExtractFileName(Name).rfind("skip", 0) != 0;
+            auto again = std::make_shared<int>(0);
+            z.OnBegin = [begun, again, cancelAt](TZipCommon& s, const std::string& Name,
+                                                 int32_t, bool& Take) {
+                const std::string leaf = ExtractFileName(Name);
+                Take = leaf.rfind("skip", 0) != 0 && (leaf != "again.txt" || ++*again == 2);
                 if (++*begun == cancelAt) s.SetCancel(true);
             };
         });
