@@ -2,11 +2,13 @@
 // folders, a full disk.
 #include "OutputFaults.h"
 #include "TestSupport.h"
+#include "qvrAheadFolders.h"
 #include "qvrPlatform.h"
 #include "qvrUnZip.h"
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <sys/stat.h>
 
 using namespace test;
@@ -253,6 +255,52 @@ TEST(Folders, EachFolderIsOpenedOnceAndMadeWithoutALookBelowANewOne)
     EXPECT_EQ(calls.Opens(), 6 + 5 + 2);
     for (const TZipEntrySpec& x : e)
         EXPECT_EQ(ReadFile(tmp / "out" / x.Name), x.Data) << x.Name;
+}
+
+// The count of folders made ahead of their files' turn: a level goes only when no file
+// still waits in it and nothing kept it, deepest first, and never above a level that
+// stays (an empty folder is the only kind removed, so one that stays holds the rest).
+TEST(Folders, LevelsMadeAheadGoOnlyWhenNoFileWaitsInThem)
+{
+    std::vector<std::string> removed;
+    std::set<std::string> full; // levels the removal finds not empty
+    const TAheadFolders::TRemove remove = [&](std::string_view L) {
+        removed.emplace_back(L);
+        return full.count(std::string(L)) == 0;
+    };
+    auto settle = [&](TAheadFolders& A, std::string_view F, bool Kept) {
+        removed.clear();
+        A.Settle(F, Kept, remove);
+        return removed;
+    };
+    using V = std::vector<std::string>;
+    TAheadFolders a;
+    EXPECT_FALSE(a.Enter("a\\", std::string_view::npos)); // nothing made, nothing counted
+    EXPECT_TRUE(a.Enter("a\\b\\", 0));
+    EXPECT_TRUE(a.Enter("a\\c\\", 2)); // only c\ made, in a\ made before
+    EXPECT_EQ(settle(a, "a\\b\\", false), V{"a\\b\\"}); // a\ still holds c's file
+    EXPECT_EQ(settle(a, "a\\c\\", false), (V{"a\\c\\", "a\\"}));
+    EXPECT_TRUE(a.Empty());
+    // A level an entry needs in its own turn stays; so do those of a file begun.
+    a.Enter("k\\l\\", 0);
+    a.Keep("k\\");
+    EXPECT_EQ(settle(a, "k\\l\\", false), V{"k\\l\\"});
+    a.Enter("m\\", 0);
+    EXPECT_EQ(settle(a, "m\\", true), V{});
+    // A level found not empty stops the removal above it.
+    full = {"p\\q\\"};
+    a.Enter("p\\q\\", 0);
+    EXPECT_EQ(settle(a, "p\\q\\", false), V{"p\\q\\"});
+    EXPECT_TRUE(a.Empty());
+    // Files that never had their turn: what they made is swept, deepest first.
+    a.Enter("s\\t\\u\\", 0);
+    a.Enter("s\\v\\", 2);
+    removed.clear();
+    a.Sweep(remove);
+    ASSERT_EQ(removed.size(), 4u);
+    EXPECT_EQ(removed[0], "s\\t\\u\\");
+    EXPECT_EQ(removed[3], "s\\");
+    EXPECT_TRUE(a.Empty());
 }
 
 // The volume fills up inside the first entry: the run says so, the file that entry would
