@@ -110,15 +110,14 @@ void TUnZip::FinishJob(TEntryJob& Job)
     // that failed beside other entries (a disk they filled at once) may succeed in turn,
     // the entries before it done; an encrypted entry the password did not open is the
     // password search's. Each is extracted as on one thread, from its begin step on.
+    // What was begun ahead of the turn goes first: the entry starts afresh.
     if (Job.Deferred || Job.Redo || Job.Sink->WriteFailed()) {
-        if (Job.Out) Job.Out->File().Withdraw();
+        if (Job.Out) WithdrawAhead(Job);
         TStream32& walk = **FWalkStream;
         const int64_t at = walk.Position();
         std::unique_ptr<TOutputStream> out;
         if (walk.Seek(Job.DataAt, 0) == Job.DataAt) ExtractEntry(*FWalkStream, out, Job.Entry);
         walk.Seek(at, 0);
-        // A file made in its turn kept its folders already.
-        SettleAhead(Job.AheadFolder, false);
         return;
     }
     // When the host declines the entry (or cancels), its file was never there, nor were
