@@ -61,6 +61,14 @@ public:
     // are worth reading at once (never less than Count). False when the file ends first.
     bool Read(THandleStream32& Source, int64_t Pos, void* Buffer, int32_t Count, int32_t Ahead);
 
+    // The Count bytes at Pos when the block read last holds them all, else null.
+    const uint8_t* Held(int64_t Pos, int32_t Count) const
+    {
+        return FLength > 0 && Count >= 0 && Pos >= FStart && Pos - FStart <= FLength - Count
+                   ? FBuf.get() + (Pos - FStart)
+                   : nullptr;
+    }
+
     static constexpr int32_t Size = 32768;
 
 private:

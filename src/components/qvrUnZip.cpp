@@ -243,8 +243,16 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
                     const int64_t span = 30 + nameLen + extraLen + entry.CompressedSize;
                     good = ReadLocalHeaderAt(Stream, file, entry.Position, span, headers) &&
                            ClassifySignature(FLocalHdr.Signature(), htLocal, localEnc) == htLocal;
-                    if (!good) ReportError(name, "", E_BADHEADER, "0", rsEntry);
-                    else entry.HeaderLength = LocalHeaderLength(localEnc);
+                    if (!good) {
+                        ReportError(name, "", E_BADHEADER, "0", rsEntry);
+                    } else {
+                        entry.HeaderLength = LocalHeaderLength(localEnc);
+                        if (file && !enciphered && !localEnc)
+                            entry.LocalPlain = LocalHeaderPlain(
+                                headers.Held(entry.Position + 30,
+                                             static_cast<int32_t>(entry.HeaderLength - 30)),
+                                entry, raw);
+                    }
                 }
                 if (good) {
                     FHeader->Add(entry, name);
@@ -521,6 +529,12 @@ void TUnZip::ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<T
         DirectoryEntry(i, record, entry);
         // A listing of a split set shows the directory alone: no part is asked for.
         if (FVolumeSet.Reading() && FRunMode == rmList) {
+            TakeEntry(Stream, Out, entry);
+            continue;
+        }
+        // A local header the walk found saying nothing new need not be read again.
+        if (record.LocalPlain) {
+            Stream->Seek(record.Position + record.HeaderLength, 0);
             TakeEntry(Stream, Out, entry);
             continue;
         }

@@ -168,6 +168,10 @@ protected:
                            THeaderBlock& Block);
     // The length of the local header in FLocalHdr with its name and extra field.
     uint32_t LocalHeaderLength(bool Enciphered);
+    // True when the plain local header in FLocalHdr, whose name and extra field are at
+    // Rest (null: not read), would leave Entry as the directory describes it: the
+    // directory record's name bytes are Raw and its fields are in FExtraFacts.
+    bool LocalHeaderPlain(const uint8_t* Rest, const TDirEntry& Entry, const TRawName& Raw) const;
     // Runs the entry checks over the collected entries: drops (and reports) the ones
     // whose bytes overlap another's or the Directory's (null: no directory was read).
     void VetEntries(const TArchiveSpan* Directory);

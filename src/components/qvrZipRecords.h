@@ -175,7 +175,11 @@ struct TDirEntry {
     uint8_t Host = 0xFF; // high byte of "version made by"; 0xFF: unknown (no directory)
     // Found by the local-header scan with CRC and sizes deferred to a data descriptor:
     // Crc and the sizes are the descriptor's, which stand in for the header's zeros.
-    bool Described = false;
+    bool Described : 1 = false;
+    // The walk found the local header complete in what it read and saying nothing the
+    // directory does not: the same name, flags, date and CRC, and no field that changes
+    // the entry. Extraction then goes straight to the data at Position + HeaderLength.
+    bool LocalPlain : 1 = false;
     // A stored name holds up to 65,535 bytes; turned into UTF-8 it may grow past that.
     uint32_t NameLength = 0;
 };

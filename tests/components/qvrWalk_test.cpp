@@ -328,6 +328,78 @@ TEST(CentralWalk, LocalHeadersOfSmallEntriesAreReadABlockAtATime)
     EXPECT_EQ(ReadFile(tmp / "out/f39.txt"), StoredFiles(rows)[39].Data);
 }
 
+// The walk reads each local header before extraction, which skips reading again a
+// header that says nothing the directory does not. Each row gives the first entry's local
+// header (or its directory record) something of its own. The run over the file must come
+// out as the run over the same bytes from a stream, which reads every header again, and
+// unlike the run without the change: events, reports, files, contents and times.
+TEST(CentralWalk, LocalHeadersThatSayMoreAreReadAgain)
+{
+    auto field = [](uint16_t Tag, const Bytes& Body) {
+        Bytes f = {static_cast<uint8_t>(Tag), static_cast<uint8_t>(Tag >> 8),
+                   static_cast<uint8_t>(Body.size()), static_cast<uint8_t>(Body.size() >> 8)};
+        f.insert(f.end(), Body.begin(), Body.end());
+        return f;
+    };
+    const std::string password = "pw";
+    // Base makes the first entry of both archives; Change and Patch make the difference.
+    struct TRow {
+        const char* Name;
+        std::function<void(TZipEntrySpec&)> Base, Change;
+        std::function<void(Bytes&)> Patch; // of the archive; the first local header is at 0
+    };
+    auto encrypt = [&](TZipEntrySpec& e) {
+        e.Raw = true;
+        e.Crc = Crc32Of(e.Data);
+        e.UncompressedSize = e.Data.size();
+        Encrypt(e, password);
+    };
+    const TRow rows[] = {
+        {"LocalCrc", {}, {}, [](Bytes& z) { z[14] ^= 1; }},
+        {"LocalDate", {}, {}, [](Bytes& z) { z[13] ^= 2; }},
+        // The check byte of an entry with a data descriptor comes from its time.
+        {"LocalDescriptorFlag", encrypt, {}, [](Bytes& z) { z[6] |= 8; }},
+        {"LocalTimeTheDirectoryLacks", {},
+         [&](TZipEntrySpec& e) { e.LocalExtra = field(0x5455, {1, 0x00, 0x5E, 0xD0, 0x4C}); }, {}},
+        {"LocalHighWords", {},
+         [&](TZipEntrySpec& e) { e.LocalExtra = field(0x0064, {0, 0, 1, 0}); }, {}},
+        {"UnicodePathInTheDirectoryAlone", {},
+         [&](TZipEntrySpec& e) {
+             const uint32_t crc = Crc32Of(Bytes(e.Name.begin(), e.Name.end()));
+             Bytes body = {1, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8),
+                           static_cast<uint8_t>(crc >> 16), static_cast<uint8_t>(crc >> 24)};
+             for (char c : std::string("u.txt")) body.push_back(static_cast<uint8_t>(c));
+             e.CentralExtra = field(0x7075, body);
+         },
+         {}},
+    };
+    auto outcome = [&](const Bytes& Zip, const fs::path& Dir, bool Stream) {
+        WriteFile(Dir / "a.zip", Zip);
+        const TRunLog log = ExtractLogged(Dir / "a.zip", Dir / "out", Stream, {}, password);
+        std::vector<std::string> o = log.Events;
+        for (const auto& [name, code] : log.Errors) o.push_back(name + " " + std::to_string(code));
+        for (const std::string& f : FilesBelow(Dir / "out")) {
+            const fs::path at = Dir / "out" / f;
+            o.push_back(f + " " + std::to_string(Crc32Of(ReadFile(at))) + " " +
+                        std::to_string(fs::last_write_time(at).time_since_epoch().count()));
+        }
+        return o;
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        std::vector<TZipEntrySpec> entries = StoredFiles({{"a.txt", 300}, {"b.txt", 200}});
+        if (row.Base) row.Base(entries.front());
+        TTempDir plain, file, stream;
+        const auto before = outcome(BuildZip(entries), plain.Path(), false);
+        if (row.Change) row.Change(entries.front());
+        Bytes zip = BuildZip(entries);
+        if (row.Patch) row.Patch(zip);
+        const auto after = outcome(zip, file.Path(), false);
+        EXPECT_EQ(after, outcome(zip, stream.Path(), true));
+        EXPECT_NE(after, before);
+    }
+}
+
 TEST(CentralWalk, LongNamesAreKeptWhole)
 {
     TTempDir tmp;

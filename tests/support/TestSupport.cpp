@@ -350,11 +350,13 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
         Put32(local, e.DataDescriptor ? 0 : e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(csize));
         Put32(local, e.DataDescriptor ? 0 : e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(usize));
         Put16(local, static_cast<uint32_t>(localName.size()));
-        Put16(local, static_cast<uint32_t>(zip64Local.size() + e.Extra.size()));
+        Put16(local, static_cast<uint32_t>(zip64Local.size() + e.Extra.size() +
+                                           e.LocalExtra.size()));
         local.insert(local.end(), localName.begin(), localName.end());
         if (O.EncipherRecords) Encipher(local, 0, 26, localName.size());
         local.insert(local.end(), zip64Local.begin(), zip64Local.end());
         local.insert(local.end(), e.Extra.begin(), e.Extra.end());
+        local.insert(local.end(), e.LocalExtra.begin(), e.LocalExtra.end());
         local.insert(local.end(), e.Data.begin(), e.Data.end());
         if (e.DataDescriptor) {
             if (!e.UnsignedDescriptor) Put32(local, 0x08074B50);
@@ -374,7 +376,8 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
         Put32(central, e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(csize));
         Put32(central, e.Zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(usize));
         Put16(central, static_cast<uint32_t>(e.Name.size()));
-        Put16(central, static_cast<uint32_t>(zip64Central.size() + e.Extra.size()));
+        Put16(central, static_cast<uint32_t>(zip64Central.size() + e.Extra.size() +
+                                             e.CentralExtra.size()));
         Put16(central, 0);
         Put16(central, 0);
         Put16(central, 0);
@@ -384,6 +387,7 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
         if (O.EncipherRecords) Encipher(central, crec, 42, e.Name.size());
         central.insert(central.end(), zip64Central.begin(), zip64Central.end());
         central.insert(central.end(), e.Extra.begin(), e.Extra.end());
+        central.insert(central.end(), e.CentralExtra.begin(), e.CentralExtra.end());
         ++count;
     }
     if (O.NoCentral) return out;

@@ -123,6 +123,7 @@ struct TZipEntrySpec {
     int64_t LocalOffset = -1;
     uint8_t Host = 3;              // high byte of "version made by": 3 Unix, 0 DOS, ...
     Bytes Extra;                   // extra fields for both headers, after any ZIP64 block
+    Bytes LocalExtra, CentralExtra; // extra fields of one header alone, after Extra
 };
 struct TZipBuildOptions {
     Bytes Prefix;                  // bytes before the archive
