@@ -328,8 +328,10 @@ qvrOS::TFolderState TUnBase::OutputFolder(const std::string& Name, bool Make, st
     rel = folder;
     FOutputTree.Root(root);
     qvrOS::TFolderState s = FOutputTree.Folder(rel, Make);
-    // The destination itself is made on first use, as the user named it.
-    if (s == qvrOS::TFolderState::Missing && Make && ForceDirs(root))
+    // The destination itself is made on first use, as the user named it, in an entry's
+    // own turn: a file begun ahead that the host then declines must not leave it made.
+    // Such a file waits for its turn instead.
+    if (s == qvrOS::TFolderState::Missing && Make && !Ahead && ForceDirs(root))
         s = FOutputTree.Folder(rel, Make);
     // A folder an entry needs in its own turn stays, whoever made it.
     if (s == qvrOS::TFolderState::Ready && Make && !Ahead && below) FAheadFolders.Keep(rel);

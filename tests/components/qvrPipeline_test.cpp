@@ -584,7 +584,8 @@ TEST(Concurrency, FoldersOfDeclinedFilesAreNotLeftBehind)
           "again.txt", "tail/skip.txt"})
         e.push_back(Entry(name, TextBytes(std::string_view(name).back() == '/' ? 0 : 300, ++seed)));
     WriteFile(tmp / "a.zip", BuildZip(e));
-    for (const int cancelAt : {0, 5}) {
+    // Cancelled at the first file, a run makes nothing at all, not even the destination.
+    for (const int cancelAt : {0, 5, 1}) {
         SCOPED_TRACE(cancelAt);
         const fs::path dir = tmp / std::to_string(cancelAt);
         ExpectFourThreadsAsOne(tmp / "a.zip", dir, [&](TUnZip& z) {
@@ -598,6 +599,8 @@ TEST(Concurrency, FoldersOfDeclinedFilesAreNotLeftBehind)
                 if (++*begun == cancelAt) s.SetCancel(true);
             };
         });
+        EXPECT_EQ(fs::exists(dir / "four"), cancelAt != 1);
+        EXPECT_EQ(fs::exists(dir / "one"), cancelAt != 1);
         if (cancelAt != 0) continue;
         for (const char* folder : {"kept", "held", "deep/er", "late", "p", "mid"})
             EXPECT_TRUE(fs::is_directory(dir / "four" / folder)) << folder;
