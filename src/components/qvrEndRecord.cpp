@@ -35,25 +35,20 @@ int64_t EntryLocalOffset(TStream32& S, int64_t Pos, const TCentralHeader& Hdr)
     if (extra.empty() || !ReadAt(S, Pos + 46 + Hdr.NameLength(), extra.data(),
                                  static_cast<int32_t>(extra.size())))
         return low;
-    size_t pos = 0;
-    while (pos + 4 <= extra.size()) {
-        const uint16_t tag = GetU16(&extra[pos]);
-        const size_t end = std::min(extra.size(), pos + 4 + GetU16(&extra[pos + 2]));
-        pos += 4;
-        if (tag == 0x0001) {
+    ForEachExtraField(extra.data(), extra.size(), [&](uint16_t Tag, const uint8_t* P, size_t N) {
+        if (Tag == 0x0001) {
             // The block holds only the saturated fields, in the order of the header.
             size_t used = 0;
             for (const uint32_t field : {Hdr.UncompressedSize(), Hdr.CompressedSize()})
-                if (field == 0xFFFFFFFFu && pos + used + 8 <= end) used += 8;
-            if (low == 0xFFFFFFFFu && pos + used + 8 <= end) {
-                low = GetU32(&extra[pos + used]);
-                high = GetU16(&extra[pos + used + 4]);
+                if (field == 0xFFFFFFFFu && used + 8 <= N) used += 8;
+            if (low == 0xFFFFFFFFu && used + 8 <= N) {
+                low = GetU32(P + used);
+                high = GetU16(P + used + 4);
             }
-        } else if (tag == 0x0064 && pos + 6 <= end) {
-            high = GetU16(&extra[pos + 4]);
+        } else if (Tag == 0x0064 && N >= 6) {
+            high = GetU16(P + 4);
         }
-        pos = end;
-    }
+    });
     return static_cast<int64_t>(low) | (static_cast<int64_t>(high) << 32);
 }
 

@@ -14,10 +14,6 @@
 
 namespace {
 
-constexpr uint16_t FlagEncrypted = 0x0001;
-constexpr uint16_t FlagDescriptor = 0x0008;
-constexpr uint16_t FlagUtf8 = 0x0800;
-
 bool ReadExact(TStream32& S, void* Buf, int32_t Count) { return S.ReadFull(Buf, Count) == Count; }
 
 } // namespace
@@ -74,14 +70,8 @@ void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
     const int32_t got = Stream.ReadFull(extra.data(), Length);
     extra.resize(static_cast<size_t>(std::max(got, 0)));
 
-    size_t pos = 0;
-    while (pos + 4 <= extra.size()) {
-        const uint16_t tag = GetU16(&extra[pos]);
-        const uint16_t size = GetU16(&extra[pos + 2]);
-        pos += 4;
-        const size_t end = std::min(extra.size(), pos + size);
-        const uint8_t* p = extra.data() + pos;
-        const size_t avail = end - pos;
+    ForEachExtraField(extra.data(), extra.size(), [&](uint16_t tag, const uint8_t* p,
+                                                      size_t avail) {
         size_t used = 0;
         // Takes the next 8-byte ZIP64 value when its 32-bit field is saturated: the low
         // word replaces the header field, bits 32-47 go to High.
@@ -118,8 +108,7 @@ void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
         } else {
             ReadExtraFacts(tag, p, avail, FExtraFacts);
         }
-        pos = end;
-    }
+    });
 }
 
 // ---------------------------------------------------------------------------------

@@ -42,7 +42,6 @@ uint32_t TUnZip::LocalHeaderLength(bool Enciphered)
 bool TUnZip::LocalHeaderPlain(const uint8_t* Rest, const TDirEntry& Entry,
                               const TRawName& Raw) const
 {
-    constexpr uint16_t FlagDescriptor = 0x0008;
     const TLocalHeader& h = FLocalHdr;
     // A Unicode Path field in the directory may name the entry otherwise than the local
     // header's bytes do; the full comparison settles that.
@@ -53,19 +52,17 @@ bool TUnZip::LocalHeaderPlain(const uint8_t* Rest, const TDirEntry& Entry,
     // The CRC the entry is judged by must come out as the directory's (AddLocalHeader).
     const bool listed = Entry.CompressedSize != 0 && (h.Crc() == 0 || (h.Flags() & FlagDescriptor));
     if (!listed && h.Crc() != Entry.Crc) return false;
-    // No field that gives sizes, a cipher, a name, or a time the directory lacks.
-    const uint8_t* p = Rest + h.NameLength();
-    for (size_t pos = 0, size = h.ExtraLength(); pos + 4 <= size;) {
-        switch (GetU16(p + pos)) {
-        case 0x0001: case 0x0064: case 0x9901: case 0x7075: return false;
-        case 0x5455: case 0x5855: case 0x000A:
-            if (Entry.ModifiedTicks == NoTicks) return false;
-            break;
-        default: break;
-        }
-        pos += 4 + size_t{GetU16(p + pos + 2)};
-    }
-    return true;
+    // The extra field, read as extraction reads it, gives no sizes, cipher or name, and
+    // no time the directory lacks.
+    bool sizes = false;
+    TExtraFacts facts;
+    ForEachExtraField(Rest + h.NameLength(), h.ExtraLength(),
+                      [&](uint16_t Tag, const uint8_t* P, size_t N) {
+                          if (Tag == 0x0001 || Tag == 0x0064) sizes = true;
+                          else ReadExtraFacts(Tag, P, N, facts);
+                      });
+    return !sizes && !facts.Aes.Present && !facts.HasUnicodePath &&
+           (!facts.Modified.Set || Entry.ModifiedTicks != NoTicks);
 }
 
 void TUnZip::ReportOutOfMemory()

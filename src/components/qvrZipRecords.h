@@ -6,6 +6,7 @@
 
 #include "qvrGbls.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -28,6 +29,24 @@ inline void PutU16(uint8_t* p, uint16_t v)
 inline void PutU32(uint8_t* p, uint32_t v)
 {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// The general purpose flags read beyond one decoder.
+inline constexpr uint16_t FlagEncrypted = 0x0001;
+inline constexpr uint16_t FlagDescriptor = 0x0008; // CRC and sizes follow the data
+inline constexpr uint16_t FlagUtf8 = 0x0800;
+
+// Calls Fn(Tag, Body, BodySize) for each field of the extra field of Size bytes at P. A
+// field whose stated size runs past the end gets the bytes that are left.
+template <class TFn>
+void ForEachExtraField(const uint8_t* P, size_t Size, TFn&& Fn)
+{
+    for (size_t pos = 0; pos + 4 <= Size;) {
+        const uint16_t tag = GetU16(P + pos);
+        const size_t end = std::min(Size, pos + 4 + GetU16(P + pos + 2));
+        Fn(tag, P + pos + 4, end - pos - 4);
+        pos = end;
+    }
 }
 
 inline constexpr uint32_t LocalSig = 0x04034B50;

@@ -285,20 +285,6 @@ void Put(Bytes& B, uint64_t V, int Size)
 {
     for (int i = 0; i < Size; ++i) B.push_back(static_cast<uint8_t>(V >> (8 * i)));
 }
-Bytes Field(uint16_t Tag, const Bytes& Body)
-{
-    Bytes b;
-    Put(b, Tag, 2);
-    Put(b, Body.size(), 2);
-    b.insert(b.end(), Body.begin(), Body.end());
-    return b;
-}
-Bytes Ut(uint8_t Flags, uint32_t Seconds)
-{
-    Bytes body{Flags};
-    Put(body, Seconds, 4);
-    return Field(0x5455, body);
-}
 Bytes Ntfs(int64_t Seconds, uint32_t Nanos)
 {
     Bytes body;
@@ -315,13 +301,6 @@ Bytes OldUnix(uint32_t Access, uint32_t Modified)
     Put(body, Access, 4);
     Put(body, Modified, 4);
     return Field(0x5855, body);
-}
-Bytes UnicodePath(const std::string& ForName, const std::string& Name)
-{
-    Bytes body{1};
-    Put(body, Crc32Of(Bytes(ForName.begin(), ForName.end())), 4);
-    body.insert(body.end(), Name.begin(), Name.end());
-    return Field(0x7075, body);
 }
 Bytes operator+(Bytes A, const Bytes& B)
 {

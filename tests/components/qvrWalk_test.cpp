@@ -335,12 +335,6 @@ TEST(CentralWalk, LocalHeadersOfSmallEntriesAreReadABlockAtATime)
 // unlike the run without the change: events, reports, files, contents and times.
 TEST(CentralWalk, LocalHeadersThatSayMoreAreReadAgain)
 {
-    auto field = [](uint16_t Tag, const Bytes& Body) {
-        Bytes f = {static_cast<uint8_t>(Tag), static_cast<uint8_t>(Tag >> 8),
-                   static_cast<uint8_t>(Body.size()), static_cast<uint8_t>(Body.size() >> 8)};
-        f.insert(f.end(), Body.begin(), Body.end());
-        return f;
-    };
     const std::string password = "pw";
     // Base makes the first entry of both archives; Change and Patch make the difference.
     struct TRow {
@@ -360,18 +354,13 @@ TEST(CentralWalk, LocalHeadersThatSayMoreAreReadAgain)
         // The check byte of an entry with a data descriptor comes from its time.
         {"LocalDescriptorFlag", encrypt, {}, [](Bytes& z) { z[6] |= 8; }},
         {"LocalTimeTheDirectoryLacks", {},
-         [&](TZipEntrySpec& e) { e.LocalExtra = field(0x5455, {1, 0x00, 0x5E, 0xD0, 0x4C}); }, {}},
+         [](TZipEntrySpec& e) { e.LocalExtra = Ut(1, 0x4CD05E00); }, {}},
         {"LocalHighWords", {},
-         [&](TZipEntrySpec& e) { e.LocalExtra = field(0x0064, {0, 0, 1, 0}); }, {}},
+         [](TZipEntrySpec& e) { e.LocalExtra = Field(0x0064, {0, 0, 1, 0}); }, {}},
         {"UnicodePathInTheDirectoryAlone", {},
-         [&](TZipEntrySpec& e) {
-             const uint32_t crc = Crc32Of(Bytes(e.Name.begin(), e.Name.end()));
-             Bytes body = {1, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8),
-                           static_cast<uint8_t>(crc >> 16), static_cast<uint8_t>(crc >> 24)};
-             for (char c : std::string("u.txt")) body.push_back(static_cast<uint8_t>(c));
-             e.CentralExtra = field(0x7075, body);
-         },
-         {}},
+         [](TZipEntrySpec& e) { e.CentralExtra = UnicodePath(e.Name, "u.txt"); }, {}},
+        {"UnicodePathInTheLocalHeaderAlone", {},
+         [](TZipEntrySpec& e) { e.LocalExtra = UnicodePath(e.Name, "u.txt"); }, {}},
     };
     auto outcome = [&](const Bytes& Zip, const fs::path& Dir, bool Stream) {
         WriteFile(Dir / "a.zip", Zip);

@@ -434,6 +434,30 @@ Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions
     return out;
 }
 
+Bytes Field(uint16_t Tag, const Bytes& Body)
+{
+    Bytes b;
+    Put16(b, Tag);
+    Put16(b, static_cast<uint32_t>(Body.size()));
+    b.insert(b.end(), Body.begin(), Body.end());
+    return b;
+}
+
+Bytes Ut(uint8_t Flags, uint32_t Seconds)
+{
+    Bytes body{Flags};
+    Put32(body, Seconds);
+    return Field(0x5455, body);
+}
+
+Bytes UnicodePath(const std::string& ForName, const std::string& Name)
+{
+    Bytes body{1};
+    Put32(body, Crc32Of(Bytes(ForName.begin(), ForName.end())));
+    body.insert(body.end(), Name.begin(), Name.end());
+    return Field(0x7075, body);
+}
+
 void Encrypt(TZipEntrySpec& E, const std::string& Password)
 {
     TZipCipher keys;

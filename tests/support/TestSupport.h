@@ -140,6 +140,13 @@ struct TZipBuildOptions {
 };
 Bytes BuildZip(const std::vector<TZipEntrySpec>& Entries, const TZipBuildOptions& O = {});
 
+// One extra field: Tag, the size of Body, Body.
+Bytes Field(uint16_t Tag, const Bytes& Body);
+// An extended timestamp field with Flags and, first, the modification time Seconds.
+Bytes Ut(uint8_t Flags, uint32_t Seconds);
+// A Unicode Path field naming Name, written for the stored name ForName.
+Bytes UnicodePath(const std::string& ForName, const std::string& Name);
+
 // Enciphers E's data (already set, with E.Crc) behind a 12-byte encryption header whose
 // check byte is the high byte of the CRC, with the traditional cipher.
 void Encrypt(TZipEntrySpec& E, const std::string& Password);
