@@ -566,6 +566,7 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
     } current{FEntry = &Entry};
     if (FRunMode != rmList) {
         SetFileName(Entry.Name);
+        if (FRunMode == rmExtract) FWritten.Prefetch(FFileName);
         if (GiveToWorkers(*Stream, Entry)) return;
         // The entries before this one have their turn first, and may end the run.
         TakeBack(true);

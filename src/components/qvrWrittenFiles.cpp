@@ -2,15 +2,47 @@
 
 #include "qvrPlatform.h"
 
-#include <functional>
+#include <cstring>
 #include <utility>
 
 namespace {
 
+uint64_t Word(const char* At)
+{
+    uint64_t w;
+    std::memcpy(&w, At, sizeof w);
+    return w;
+}
+
+// Eight bytes a step: each word is folded in by a multiply, which carries every bit of it
+// into the upper half, and a shift that brings the upper half back down. A key of eight
+// bytes or more ends with its last eight, which may overlap the word before; a shorter
+// key is read byte by byte. The last steps spread the result over the low bits, which
+// choose the slot.
 uint32_t KeyHash(std::string_view Key)
 {
-    const uint64_t h = std::hash<std::string_view>{}(Key);
-    return static_cast<uint32_t>(h ^ (h >> 32));
+    constexpr uint64_t Mul = 0x9E3779B97F4A7C15u;
+    uint64_t h = Key.size() * Mul;
+    const char* p = Key.data();
+    const size_t n = Key.size();
+    auto fold = [&h](uint64_t w) {
+        h = (h ^ w) * Mul;
+        h ^= h >> 32;
+    };
+    if (n >= 8) {
+        for (size_t i = 0; i + 8 < n; i += 8)
+            fold(Word(p + i));
+        fold(Word(p + n - 8));
+    } else {
+        uint64_t w = 0;
+        for (size_t i = 0; i < n; i++)
+            w |= uint64_t{static_cast<uint8_t>(p[i])} << (8 * i);
+        fold(w);
+    }
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9u;
+    h ^= h >> 32;
+    return static_cast<uint32_t>(h);
 }
 
 } // namespace
@@ -30,6 +62,12 @@ int32_t TWrittenFiles::FindKey(std::string_view Key) const
     if (FCount == 0) return -1;
     const TSlot& s = FSlots[SlotOf(Key, KeyHash(Key))];
     return s.Length == NoKey ? -1 : s.Entry;
+}
+
+void TWrittenFiles::Prefetch(const std::string& Path) const
+{
+    if (FSlots.empty() || !qvrOS::FileNamesExact()) return;
+    __builtin_prefetch(&FSlots[KeyHash(Path) & (FSlots.size() - 1)]);
 }
 
 int32_t TWrittenFiles::Find(const std::string& Path) const
