@@ -18,8 +18,8 @@ public:
     int32_t Find(const std::string& Path) const;
     // Starts fetching the memory a Find or Add of Path will read first. The table is
     // read at a place of its own for every entry, which is seldom in the cache on a run
-    // of many small files: asked for when the entry's name is known, it has arrived by
-    // the time the entry's file is begun.
+    // of many small files: asked for when the entry's name is known, it is mostly there
+    // by the time the entry's file is begun.
     void Prefetch(const std::string& Path) const;
     // Records that Entry writes Path; an earlier writer of the same file stays recorded.
     void Add(const std::string& Path, int32_t Entry);
