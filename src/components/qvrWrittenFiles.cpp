@@ -2,47 +2,15 @@
 
 #include "qvrPlatform.h"
 
-#include <cstring>
+#include <functional>
 #include <utility>
 
 namespace {
 
-uint64_t Word(const char* At)
-{
-    uint64_t w;
-    std::memcpy(&w, At, sizeof w);
-    return w;
-}
-
-// Eight bytes a step: each word is folded in by a multiply, which carries every bit of it
-// into the upper half, and a shift that brings the upper half back down. A key of eight
-// bytes or more ends with its last eight, which may overlap the word before; a shorter
-// key is read byte by byte. The last steps spread the result over the low bits, which
-// choose the slot.
 uint32_t KeyHash(std::string_view Key)
 {
-    constexpr uint64_t Mul = 0x9E3779B97F4A7C15u;
-    uint64_t h = Key.size() * Mul;
-    const char* p = Key.data();
-    const size_t n = Key.size();
-    auto fold = [&h](uint64_t w) {
-        h = (h ^ w) * Mul;
-        h ^= h >> 32;
-    };
-    if (n >= 8) {
-        for (size_t i = 0; i + 8 < n; i += 8)
-            fold(Word(p + i));
-        fold(Word(p + n - 8));
-    } else {
-        uint64_t w = 0;
-        for (size_t i = 0; i < n; i++)
-            w |= uint64_t{static_cast<uint8_t>(p[i])} << (8 * i);
-        fold(w);
-    }
-    h ^= h >> 29;
-    h *= 0xBF58476D1CE4E5B9u;
-    h ^= h >> 32;
-    return static_cast<uint32_t>(h);
+    const uint64_t h = std::hash<std::string_view>{}(Key);
+    return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
 } // namespace
@@ -57,24 +25,34 @@ size_t TWrittenFiles::SlotOf(std::string_view Key, uint32_t Hash) const
     }
 }
 
-int32_t TWrittenFiles::FindKey(std::string_view Key) const
+std::string_view TWrittenFiles::KeyOf(const std::string& Path, std::string& Copy)
 {
-    if (FCount == 0) return -1;
-    const TSlot& s = FSlots[SlotOf(Key, KeyHash(Key))];
-    return s.Length == NoKey ? -1 : s.Entry;
+    // Where the path is its own key, it is looked up without a copy.
+    if (qvrOS::FileNamesExact()) return Path;
+    Copy = qvrOS::FileNameKey(Path);
+    return Copy;
 }
 
-void TWrittenFiles::Prefetch(const std::string& Path) const
+uint32_t TWrittenFiles::HashOf(std::string_view Key) const
+{
+    return !FAheadKey.empty() && Key == FAheadKey ? FAheadHash : KeyHash(Key);
+}
+
+void TWrittenFiles::Prefetch(const std::string& Path)
 {
     if (FSlots.empty() || !qvrOS::FileNamesExact()) return;
-    __builtin_prefetch(&FSlots[KeyHash(Path) & (FSlots.size() - 1)]);
+    FAheadKey.assign(Path);
+    FAheadHash = KeyHash(Path);
+    __builtin_prefetch(&FSlots[FAheadHash & (FSlots.size() - 1)]);
 }
 
 int32_t TWrittenFiles::Find(const std::string& Path) const
 {
-    // Where the path is its own key, it is looked up without a copy.
-    if (qvrOS::FileNamesExact()) return FindKey(Path);
-    return FindKey(qvrOS::FileNameKey(Path));
+    if (FCount == 0) return -1;
+    std::string copy;
+    const std::string_view key = KeyOf(Path, copy);
+    const TSlot& s = FSlots[SlotOf(key, HashOf(key))];
+    return s.Length == NoKey ? -1 : s.Entry;
 }
 
 void TWrittenFiles::Reserve(size_t Files)
@@ -96,10 +74,10 @@ void TWrittenFiles::Reserve(size_t Files)
 
 void TWrittenFiles::Add(const std::string& Path, int32_t Entry)
 {
-    const std::string copy = qvrOS::FileNamesExact() ? std::string() : qvrOS::FileNameKey(Path);
-    const std::string_view key = qvrOS::FileNamesExact() ? std::string_view(Path) : copy;
+    std::string copy;
+    const std::string_view key = KeyOf(Path, copy);
     if (2 * (FCount + 1) > FSlots.size()) Reserve(2 * (FCount + 1));
-    const uint32_t hash = KeyHash(key);
+    const uint32_t hash = HashOf(key);
     TSlot& s = FSlots[SlotOf(key, hash)];
     if (s.Length != NoKey) {
         // A file forgotten keeps its key, free for its next writer.
@@ -113,9 +91,9 @@ void TWrittenFiles::Add(const std::string& Path, int32_t Entry)
 void TWrittenFiles::Forget(const std::string& Path, int32_t Entry)
 {
     if (FCount == 0) return;
-    const std::string copy = qvrOS::FileNamesExact() ? std::string() : qvrOS::FileNameKey(Path);
-    const std::string_view key = qvrOS::FileNamesExact() ? std::string_view(Path) : copy;
-    TSlot& s = FSlots[SlotOf(key, KeyHash(key))];
+    std::string copy;
+    const std::string_view key = KeyOf(Path, copy);
+    TSlot& s = FSlots[SlotOf(key, HashOf(key))];
     if (s.Length != NoKey && s.Entry == Entry) s.Entry = -1;
 }
 
@@ -123,5 +101,6 @@ void TWrittenFiles::Clear()
 {
     std::vector<TSlot>().swap(FSlots);
     FCount = 0;
+    std::string().swap(FAheadKey);
     FKeys.Clear();
 }

@@ -16,11 +16,11 @@ public:
     // The entry (its index in the run's table) that wrote Path earlier in the run, or -1.
     // Paths are compared as the file system compares them (qvrOS::FileNameKey).
     int32_t Find(const std::string& Path) const;
-    // Starts fetching the memory a Find or Add of Path will read first. The table is
-    // read at a place of its own for every entry, which is seldom in the cache on a run
-    // of many small files: asked for when the entry's name is known, it is mostly there
-    // by the time the entry's file is begun.
-    void Prefetch(const std::string& Path) const;
+    // Starts fetching the memory a Find or Add of Path will read first, and keeps Path's
+    // hash for them. The table is read at a place of its own for every entry, which is
+    // seldom in the cache on a run of many small files: asked for when the entry's name
+    // is known, it is mostly there by the time the entry's file is begun.
+    void Prefetch(const std::string& Path);
     // Records that Entry writes Path; an earlier writer of the same file stays recorded.
     void Add(const std::string& Path, int32_t Entry);
     // Entry did not write Path after all (its file was withdrawn): the next writer of
@@ -45,8 +45,13 @@ private:
     static constexpr uint32_t NoKey = UINT32_MAX;
     // The slot that holds Key, or the free one where it would go.
     size_t SlotOf(std::string_view Key, uint32_t Hash) const;
-    int32_t FindKey(std::string_view Key) const;
+    // The key Path is compared by: Path itself, or its folded form made in Copy.
+    static std::string_view KeyOf(const std::string& Path, std::string& Copy);
+    // Key's hash, taken from the last Prefetch when that was of Key.
+    uint32_t HashOf(std::string_view Key) const;
     std::vector<TSlot> FSlots; // a power of two of them, or none
     size_t FCount = 0;
     TNameStore FKeys;
+    std::string FAheadKey; // the path of the last Prefetch, and its hash
+    uint32_t FAheadHash = 0;
 };

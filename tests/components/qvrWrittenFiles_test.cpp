@@ -11,9 +11,10 @@ namespace {
 
 TEST(WrittenFiles, EveryPathIsFoundUnderItsWriterAndNoOther)
 {
-    // Names of every length from 1 to 41 bytes (keys are hashed eight bytes at a time,
-    // shorter ones byte by byte), in folders whose paths share all but a few bytes, and
-    // enough of them that the table grows many times.
+    // Names of every length from 1 to 41 bytes, in folders whose paths share all but a
+    // few bytes, and enough of them that the table grows many times. Each is prefetched
+    // before it is looked up and added, as extraction does; the lookups after the last
+    // one, of other paths, must not take its kept hash.
     std::vector<std::string> paths;
     for (int i = 0; i < 20000; i++)
         paths.push_back(std::string(i % 2 ? "/dest/" : "") + "d" + std::to_string(i / 100) + "/" +
