@@ -147,6 +147,15 @@ constexpr uint64_t MuR = Reverse33(BarrettMu());
 #define UNSPOOL_CLMUL_TARGET __attribute__((target("pclmul,sse4.1")))
 #endif
 
+// Byte selectors for the last partial block: 16 bytes read from ShiftTable + k move a
+// register up by 16 - k bytes (0x80 clears a byte), and from ShiftTable + k + 16 down by k
+// bytes, marking with 0x80 the bytes the data fills.
+alignas(16) constexpr uint8_t ShiftTable[48] = {
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+    0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f,
+    0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+};
+
 UNSPOOL_CLMUL_TARGET inline __m128i Load128(const uint8_t* p)
 {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -204,6 +213,20 @@ UNSPOOL_CLMUL_TARGET uint32_t Crc32Clmul(const uint8_t* p, std::size_t n, uint32
         p += 16;
         n -= 16;
     }
+    // A last partial block is folded too, rather than left to a byte loop whose steps
+    // each wait for the one before. The register's first n bytes are moved to the top of
+    // a block of their own (zeros below them add nothing), and the last 16 bytes of the
+    // message, the register's other 16 - n bytes then the n left, make the block after
+    // it. Sixty-four bytes at least lie before p, so the load ending at p + n is inside
+    // the buffer.
+    if (n > 0) {
+        const __m128i up = Load128(ShiftTable + n);      // byte i takes i - (16 - n), or 0
+        const __m128i down = Load128(ShiftTable + n + 16); // byte i takes i + n, or the data
+        const __m128i head = _mm_shuffle_epi8(x1, up);
+        const __m128i rest =
+            _mm_blendv_epi8(_mm_shuffle_epi8(x1, down), Load128(p + n - 16), down);
+        x1 = Fold(head, k3k4, rest);
+    }
 
     // 128 -> 96 bits: the low qword moves up by 64 bits (times x^96 mod P).
     __m128i t = _mm_clmulepi64_si128(x1, k3k4, 0x10);
@@ -217,7 +240,7 @@ UNSPOOL_CLMUL_TARGET uint32_t Crc32Clmul(const uint8_t* p, std::size_t n, uint32
     x1 = _mm_xor_si128(x1, t);
     crc = static_cast<uint32_t>(_mm_extract_epi32(x1, 1));
 
-    return Crc32Slicing16(p, n, crc);
+    return crc;
 }
 
 } // namespace detail
