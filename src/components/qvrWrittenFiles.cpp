@@ -15,11 +15,16 @@ uint32_t KeyHash(std::string_view Key)
 
 } // namespace
 
+size_t TWrittenFiles::HomeOf(uint32_t Hash) const
+{
+    return Hash & (FSlots.size() - 1);
+}
+
 size_t TWrittenFiles::SlotOf(std::string_view Key, uint32_t Hash) const
 {
     // The table is never more than half full, so a free slot ends every search.
     const size_t mask = FSlots.size() - 1;
-    for (size_t i = Hash & mask;; i = (i + 1) & mask) {
+    for (size_t i = HomeOf(Hash);; i = (i + 1) & mask) {
         const TSlot& s = FSlots[i];
         if (s.Length == NoKey || (s.Hash == Hash && FKeys.Get(s.Ref, s.Length) == Key)) return i;
     }
@@ -43,7 +48,7 @@ void TWrittenFiles::Prefetch(const std::string& Path)
     if (FSlots.empty() || !qvrOS::FileNamesExact()) return;
     FAheadKey.assign(Path);
     FAheadHash = KeyHash(Path);
-    __builtin_prefetch(&FSlots[FAheadHash & (FSlots.size() - 1)]);
+    __builtin_prefetch(&FSlots[HomeOf(FAheadHash)]);
 }
 
 int32_t TWrittenFiles::Find(const std::string& Path) const
@@ -65,7 +70,7 @@ void TWrittenFiles::Reserve(size_t Files)
     const size_t mask = FSlots.size() - 1;
     for (const TSlot& s : previous) {
         if (s.Length == NoKey) continue;
-        size_t i = s.Hash & mask;
+        size_t i = HomeOf(s.Hash);
         while (FSlots[i].Length != NoKey)
             i = (i + 1) & mask;
         FSlots[i] = s;

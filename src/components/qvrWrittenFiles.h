@@ -43,6 +43,8 @@ private:
         int32_t Entry = -1;
     };
     static constexpr uint32_t NoKey = UINT32_MAX;
+    // The slot a search for Hash starts from.
+    size_t HomeOf(uint32_t Hash) const;
     // The slot that holds Key, or the free one where it would go.
     size_t SlotOf(std::string_view Key, uint32_t Hash) const;
     // The key Path is compared by: Path itself, or its folded form made in Copy.
