@@ -74,6 +74,7 @@ struct TOutputStamp {
     bool SetAttributes = false;
     uint32_t Attributes = 0;
     void Apply(qvrOS::TOutputFile& File) const;
+    bool operator==(const TOutputStamp&) const = default;
 };
 // How the stamp and the close of an output file went on the thread that did them.
 struct TOutputSeal {
@@ -425,10 +426,15 @@ public:
     // host reads its own way. Name stands for it in reports and events.
     void ArchiveSource(const std::string& Name, std::function<std::unique_ptr<TStream32>()> Source);
 
-    // The output-file protocol of one entry.
-    // Begun: the file was begun ahead of the entry's turn, under a name that was free or
-    // was to be replaced without asking; only OnBegin is left to raise.
-    bool BeginFile(bool IsDirectory, bool Begun = false);
+    // The output-file protocol of one entry: its begin step, then the overwrite decision.
+    bool BeginFile(bool IsDirectory);
+    // The begin step alone: OnRenameFile (not for a file Begun ahead of its turn, whose
+    // name is fixed) and OnBegin. False when the host declines the entry or cancels.
+    bool AskBegin(bool Begun);
+    // What follows the begin step for a file: what becomes of one already under its
+    // name, by ConfirmOverwrites and OverwriteMode as the begin step left them (and
+    // OnFileExists). False when the entry is not to be written.
+    bool DecideOverwrite();
     // The begin step of a test: OnBegin only, since no file is written.
     bool BeginTest(bool IsDirectory);
     // Begins the output file FileName, its folders made first once every step of its

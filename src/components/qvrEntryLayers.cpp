@@ -4,8 +4,40 @@
 #include "qvrCrypt.h"
 #include "qvrEntryInput.h"
 
+#include "qvrMessages.h"
+
 #include <cstring>
 #include <optional>
+
+TEntryPlan PlanEntry(const TZipEntry& Entry)
+{
+    TEntryPlan plan;
+    // An AES entry is decoded by the method its AES field names, once the field itself
+    // can be read.
+    if (Entry.IsAes()) plan.Reason = AesFieldProblem(Entry.Aes, Entry.Encrypted());
+    if (plan.Reason.empty()) plan.Method = FindMethod(Entry.DecodedMethod());
+    if (!plan.Method) {
+        if (plan.Reason.empty()) plan.Reason = DescribeMethod(Entry.DecodedMethod());
+        plan.Code = E_UNSUPPORTEDMETHOD;
+        return plan;
+    }
+    // Data too short to hold the cipher's header (and an AES entry's code) was cut or
+    // damaged: no password can be right or wrong for it.
+    if (Entry.Encrypted() && Entry.Info.CompressedSize >= 0 &&
+        Entry.Info.CompressedSize < Entry.CipherHeaderBytes() + Entry.CipherTrailerBytes()) {
+        plan.Method = nullptr;
+        plan.Code = E_BADHEADER;
+        plan.Reason = "data shorter than its encryption header";
+    }
+    return plan;
+}
+
+bool ReadCipherHeader(TStream32& Stream, const TZipEntry& Entry, TCipherHeader& Header)
+{
+    const int32_t n = Entry.CipherHeaderBytes();
+    if (n < 0 || static_cast<size_t>(n) > sizeof Header) return false;
+    return Stream.ReadFull(Header, n) == n;
+}
 
 bool KeyEntry(TZipEntry& Entry, const std::string& Password, const uint8_t* Header)
 {

@@ -8,7 +8,27 @@
 #include "qvrStreams.h"
 #include "qvrZipEntry.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+
+// What an entry's records decide before any of its bytes is read or any file is touched:
+// the decoder its method names, or the report that refuses it. One function for every
+// thread, so that a worker never decodes an entry the calling thread would refuse.
+struct TEntryPlan {
+    const TMethodRow* Method = nullptr; // null: refused with Code and Reason
+    int32_t Code = 0;
+    std::string Reason;
+};
+TEntryPlan PlanEntry(const TZipEntry& Entry);
+
+// The longest encryption header of a cipher the plan accepts (an AES-256 salt and its
+// verifier; the traditional header is 12 bytes).
+inline constexpr size_t CipherHeaderMax = AesMaxHeaderSize > 12 ? AesMaxHeaderSize : 12;
+using TCipherHeader = uint8_t[CipherHeaderMax];
+// Reads the encryption header of Entry, an entry PlanEntry accepted, from Stream into
+// Header; false when the archive ends before it does.
+bool ReadCipherHeader(TStream32& Stream, const TZipEntry& Entry, TCipherHeader& Header);
 
 // Whether Password passes the check of Entry's encryption header (the 12 traditional
 // bytes, or an AES entry's salt and verifier) at Header; the entry's cipher is then

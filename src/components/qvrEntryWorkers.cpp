@@ -144,6 +144,23 @@ std::unique_ptr<TEntryJob> TEntryWorkers::TakeOldest()
     return job;
 }
 
+void TEntryWorkers::Recall(const std::function<void(TEntryJob&)>& Each)
+{
+    {
+        std::unique_lock<std::mutex> lock(FLock);
+        for (TEntryJob* job : FWaiting) job->Done = true;
+        FWaiting.clear();
+        FTaking = true;
+        for (auto& job : FGiven) FDone.wait(lock, [&job] { return job->Done; });
+        FTaking = false;
+    }
+    for (auto& job : FGiven) {
+        if (job->Deferred) continue;
+        job->Redo = true;
+        Each(*job);
+    }
+}
+
 void TEntryWorkers::Run(TWorker& Worker)
 {
     std::unique_lock<std::mutex> lock(FLock);
@@ -174,9 +191,8 @@ void TEntryWorkers::Decode(TWorker& Worker, TEntryJob& Job)
     Job.Sink->UseBuffers(*Worker.Buffers);
     if (FStop || archive.Seek(Job.DataAt, 0) != Job.DataAt) return;
     if (e.Encrypted()) {
-        uint8_t header[std::max<size_t>(12, AesMaxHeaderSize)] = {};
-        const int32_t n = e.CipherHeaderBytes();
-        const bool keyed = archive.ReadFull(header, n) == n && KeyEntry(e, Job.Password, header);
+        TCipherHeader header = {};
+        const bool keyed = ReadCipherHeader(archive, e, header) && KeyEntry(e, Job.Password, header);
         if (!keyed) {
             Job.Redo = true;
             return;

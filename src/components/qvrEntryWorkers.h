@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -74,9 +75,10 @@ public:
     // Whether a job of Bytes uncompressed bytes may be given now.
     bool Room(int64_t Bytes) const;
     // The largest entry decoded on a worker. Its progress is reported in its turn, all
-    // at once; a larger entry is extracted in its turn on the calling thread, where its
-    // progress shows as it goes.
-    static constexpr int64_t MaxJobBytes = int64_t{64} << 20;
+    // at once, and a cancel lands after it: small enough that both take a few tens of
+    // milliseconds. A larger entry is extracted in its turn on the calling thread, where
+    // its progress shows, and a cancel lands, as it goes.
+    static constexpr int64_t MaxJobBytes = int64_t{8} << 20;
     // Gives a job to the workers; a Deferred one is done as it is given.
     void Give(std::unique_ptr<TEntryJob> Job);
     bool Idle() const { return FGiven.empty(); }
@@ -88,6 +90,10 @@ public:
     }
     // Waits for the oldest job given and hands it back; null when none is left.
     std::unique_ptr<TEntryJob> TakeOldest();
+    // Every job given and not taken back is to be done again in its turn: those not
+    // started are never decoded, the others are waited for, and each is passed to Each,
+    // oldest first, to let go of what was begun for it.
+    void Recall(const std::function<void(TEntryJob&)>& Each);
 
 private:
     // A worker's own archive handle and decoder buffers, kept from one job to the next.

@@ -142,10 +142,15 @@ void TZipCommon::ReportWriteFailure(uint32_t Error, std::string_view FileName)
     ReportError(std::string(FileName), qvrOS::ErrorText(Error), E_WRITEERR, "0", rsEntry);
 }
 
-bool TUnBase::BeginFile(bool IsDirectory, bool Begun)
+bool TUnBase::BeginFile(bool IsDirectory)
 {
     FReplaceReadOnly = false;
     if (IsDirectory) return true;
+    return AskBegin(false) && DecideOverwrite();
+}
+
+bool TUnBase::AskBegin(bool Begun)
+{
     TTimerPause pause(FTimer);
     bool extract = true;
     if (OnBegin) {
@@ -159,13 +164,12 @@ bool TUnBase::BeginFile(bool IsDirectory, bool Begun)
         }
         OnBegin(*this, FFileName, FFileCount + 1, extract);
     }
-    if (GetCancel() || !extract) return false;
-    // A file begun ahead of its turn had a free name, or one to be replaced unasked.
-    if (Begun) {
-        if (FConfirmOverwrites) FOverwriteMode = omOverwrite;
-        ++FFileCount;
-        return true;
-    }
+    return !GetCancel() && extract;
+}
+
+bool TUnBase::DecideOverwrite()
+{
+    TTimerPause pause(FTimer);
     // A file this run wrote already is an existing file like any other to the overwrite
     // protocol below, but the entry that meets it is reported: its name looked like
     // another file's, and one of the two is lost whatever the answer.

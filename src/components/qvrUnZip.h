@@ -73,8 +73,10 @@ protected:
     void TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out,
                    TZipEntry& Entry);
     // One entry: begin step, method lookup, password, output file, decoding, verdict.
+    // Begun: the begin step has been raised already (for an entry begun ahead of its
+    // turn and taken up again); the overwrite decision follows it.
     bool ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out,
-                      TZipEntry& Entry);
+                      TZipEntry& Entry, bool Begun = false);
     // Runs the entry's data through its layers: the window of its compressed bytes in
     // Stream, the cipher for an encrypted entry, the method's decoder, and Sink.
     TDecodeResult DecompressEntry(const TMethodRow& Method, TStream32& Stream,
@@ -109,6 +111,13 @@ protected:
     void TakeBack(bool All);
     // An entry back from a worker: its begin step, then its verdict.
     void FinishJob(TEntryJob& Job);
+    // A job extracted in its turn on the calling thread, from the walk's own stream, as
+    // on one thread (Begun: its begin step is done).
+    void ExtractInTurn(TEntryJob& Job, bool Begun);
+    // Whether what a job was begun ahead under still holds in its turn, once its begin
+    // step has run: the host may have changed the overwrite settings or the file's
+    // stamp there.
+    bool AheadHolds(const TEntryJob& Job);
     // A job's file that its turn did not take: it goes, with the folders made for it
     // alone, and its name is free for a later entry.
     void WithdrawAhead(TEntryJob& Job);

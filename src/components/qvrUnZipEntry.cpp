@@ -22,7 +22,7 @@ void TUnZip::DeclineEntry(const TZipEntry& Entry)
 }
 
 bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out,
-                          TZipEntry& Entry)
+                          TZipEntry& Entry, bool Begun)
 {
     const TEntryInfo& info = Entry.Info;
     uint32_t attr = Entry.ExternalAttr | (Entry.IsDirectory() ? AttrDirectory : 0);
@@ -34,7 +34,10 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     // A test and a read decode into a sink without a file: a read's sink writes to the
     // caller's stream.
     const bool testing = FRunMode == rmTest || FRunMode == rmRead;
-    if (!(testing ? BeginTest(isDirectory) : BeginFile(isDirectory))) {
+    const bool begun = testing         ? BeginTest(isDirectory)
+                       : Begun && !isDirectory ? DecideOverwrite()
+                                               : BeginFile(isDirectory);
+    if (!begun) {
         SkipProgress(info);
         return false;
     }
@@ -54,29 +57,28 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     }
 
     // Nothing is touched for an entry that cannot be decoded: no password is asked for
-    // and no file is created or truncated. An AES entry is decoded by the method its
-    // AES field names, once the field itself can be read.
-    std::string unsupported =
-        Entry.IsAes() ? AesFieldProblem(Entry.Aes, Entry.Encrypted()) : std::string();
-    const TMethodRow* method = unsupported.empty() ? FindMethod(Entry.DecodedMethod()) : nullptr;
-    if (!method) {
-        if (unsupported.empty()) unsupported = DescribeMethod(Entry.DecodedMethod());
-        ReportError(FFileName, unsupported, E_UNSUPPORTEDMETHOD, "0");
+    // and no file is created or truncated.
+    const TEntryPlan plan = PlanEntry(Entry);
+    if (!plan.Method) {
+        ReportError(FFileName, plan.Reason, plan.Code, "0");
         DeclineEntry(Entry);
         return false;
     }
+    const TMethodRow* method = plan.Method;
     const bool encrypted = Entry.Encrypted();
-    // The traditional 12-byte encryption header, or an AES entry's salt and verifier.
-    uint8_t header[std::max<size_t>(12, AesMaxHeaderSize)] = {};
+    TCipherHeader header = {};
     if (encrypted) {
         // Once no password was found, every later encrypted entry of the run is skipped
         // without another search (unless each entry has a search of its own); the
         // search has made its own reports.
-        // A header cut short is checked as far as it goes (the rest reads as zeros) and
-        // fails the search like any wrong header.
         bool opened = false;
         if (!FBadPassword) {
-            Stream->ReadFull(header, Entry.CipherHeaderBytes());
+            // An archive that ends inside the header is damaged, whatever the password.
+            if (!ReadCipherHeader(*Stream, Entry, header)) {
+                ReportError(FFileName, "encryption header cut short", E_BADHEADER, "0");
+                DeclineEntry(Entry);
+                return false;
+            }
             opened = VerifyPassword(Entry, header);
             if (!opened && !FPasswordPerEntry) FBadPassword = true;
         }
@@ -132,7 +134,10 @@ bool TUnZip::EntryVerdict(TZipEntry& Entry, uint32_t Attributes, TEntrySink& Sin
                           std::unique_ptr<TOutputStream>& Out, bool Testing,
                           const TOutputSeal* Sealed)
 {
+    // The rest of the entry's progress may be where the host cancels: a cancelled entry
+    // fails, and its file replaces nothing.
     Sink.FinishProgress();
+    Pass = Pass && !GetCancel();
     if (Sink.FailCode() != 0) ReportError(FFileName, Sink.FailDetail(), Sink.FailCode(), "0");
     bool kept = false, finished = true;
     if (!Testing)

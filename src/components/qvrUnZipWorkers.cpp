@@ -2,6 +2,8 @@
 // entry's events and verdict once it is back, in the walk's order.
 #include "qvrUnZip.h"
 
+#include "qvrEntryLayers.h"
+
 #include "qvrPlatform.h"
 
 namespace {
@@ -42,8 +44,9 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
     // A folder has nothing to decode and asks nothing: it keeps its place among the
     // jobs and is made when its turn comes (the files below it make it if need be). So
     // does a file too large for a job: the workers go on with the entries after it.
+    // An entry its records refuse is refused in its turn, with its report.
     const bool folder = Entry.IsDirectory() || (attr & AttrDirectory) || IsFolderMode(mode);
-    const TMethodRow* method = folder ? nullptr : FindMethod(Entry.DecodedMethod());
+    const TMethodRow* method = folder ? nullptr : PlanEntry(Entry).Method;
     if (!folder &&
         (!method || info.UncompressedSize < 0 || FWritten.Find(FFileName) >= 0 ||
          FWorkers->Awaits(FFileName) ||
@@ -106,27 +109,44 @@ void TUnZip::FinishJob(TEntryJob& Job)
         if (Job.Out) WithdrawAhead(Job);
         return;
     }
+    // Once no password was found, the entries after are skipped whatever a worker made
+    // of them, as on one thread.
+    if (Job.Entry.Encrypted() && FBadPassword && !FPasswordPerEntry) Job.Redo = true;
     // A folder is made in its turn, and a file too large for a job is extracted. A write
     // that failed beside other entries (a disk they filled at once) may succeed in turn,
     // the entries before it done; an encrypted entry the password did not open is the
     // password search's. Each is extracted as on one thread, from its begin step on.
     // What was begun ahead of the turn goes first: the entry starts afresh.
     if (Job.Deferred || Job.Redo || Job.Sink->WriteFailed()) {
+        // The entries begun after a failed write give back the room they took: the entry
+        // meets the disk as on one thread, with the entries before it done and none after.
+        if (!Job.Deferred && !Job.Redo)
+            FWorkers->Recall([this](TEntryJob& Later) {
+                if (Later.Out) WithdrawAhead(Later);
+                Later.Out.reset();
+                Later.Sealed = false;
+            });
         if (Job.Out) WithdrawAhead(Job);
-        TStream32& walk = **FWalkStream;
-        const int64_t at = walk.Position();
-        std::unique_ptr<TOutputStream> out;
-        if (walk.Seek(Job.DataAt, 0) == Job.DataAt) ExtractEntry(*FWalkStream, out, Job.Entry);
-        walk.Seek(at, 0);
+        ExtractInTurn(Job, false);
         return;
     }
     // When the host declines the entry (or cancels), its file was never there, nor were
     // the folders made for it alone.
-    if (!BeginFile(false, true)) {
+    FReplaceReadOnly = false;
+    if (!AskBegin(true)) {
         WithdrawAhead(Job);
         if (!GetCancel()) SkipProgress(Job.Entry.Info);
         return;
     }
+    // The host's begin step may have changed what an existing file's fate is decided
+    // by: the entry is then decided, and extracted, in its turn after all.
+    if (!AheadHolds(Job)) {
+        WithdrawAhead(Job);
+        ExtractInTurn(Job, true);
+        return;
+    }
+    if (FConfirmOverwrites) FOverwriteMode = omOverwrite;
+    ++FFileCount;
     SettleAhead(Job.AheadFolder, true);
     // The password that opened it opens the next ones first, as after a search.
     if (Job.Entry.Encrypted()) FPassword = Job.Password;
@@ -136,6 +156,24 @@ void TUnZip::FinishJob(TEntryJob& Job)
         sink.Passes(Job.Entry.ChecksCrc() ? Job.Entry.Crc : sink.Crc()) && !GetCancel();
     EntryVerdict(Job.Entry, Job.Attributes, sink, pass, Job.Out, false,
                  Job.Sealed ? &Job.Seal : nullptr);
+}
+
+bool TUnZip::AheadHolds(const TEntryJob& Job)
+{
+    // A file was begun ahead under a free name, or over one replaced unasked.
+    const bool replaces = Job.Out->File().Replaces();
+    if (FConfirmOverwrites ? replaces : FOverwriteMode != omOverwrite) return false;
+    // A sealed file has its stamp already.
+    return !Job.Sealed || StampFor(OutputFacts(Job.Entry, Job.Attributes)) == Job.Stamp;
+}
+
+void TUnZip::ExtractInTurn(TEntryJob& Job, bool Begun)
+{
+    TStream32& walk = **FWalkStream;
+    const int64_t at = walk.Position();
+    std::unique_ptr<TOutputStream> out;
+    if (walk.Seek(Job.DataAt, 0) == Job.DataAt) ExtractEntry(*FWalkStream, out, Job.Entry, Begun);
+    walk.Seek(at, 0);
 }
 
 void TUnZip::WithdrawAhead(TEntryJob& Job)

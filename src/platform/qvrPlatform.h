@@ -76,6 +76,7 @@ struct TFileTime {
     uint32_t Dos = 0;
     int64_t Seconds = 0;
     uint32_t Nanos = 0;
+    bool operator==(const TFileTime&) const = default;
 };
 // Last-write (and last-access) time of an open file.
 bool FileSetTime(THandle H, const TFileTime& Time);

@@ -467,47 +467,6 @@ TEST(OutputFiles, AnEntryWithoutANameIsReported)
     }
 }
 
-namespace {
-
-// Every file below Dir with its bytes, its modification time and its mode, and every
-// folder ("name/") with its mode: a folder's time changes with what is made in it.
-std::map<std::string, std::tuple<Bytes, fs::file_time_type, fs::perms>> TreeOf(const fs::path& Dir)
-{
-    std::map<std::string, std::tuple<Bytes, fs::file_time_type, fs::perms>> tree;
-    for (const std::string& name : FilesBelow(Dir)) {
-        const fs::path p = Dir / name;
-        tree[name] = {ReadFile(p), fs::last_write_time(p), fs::status(p).permissions()};
-    }
-    if (fs::exists(Dir))
-        for (const auto& e : fs::recursive_directory_iterator(Dir))
-            if (e.is_directory())
-                tree[fs::relative(e.path(), Dir).generic_string() + "/"] = {
-                    Bytes{}, fs::file_time_type{}, e.status().permissions()};
-    return tree;
-}
-
-// Extracts Archive with one thread into Dir/one and with four into Dir/four, Setup
-// having set the host's handlers on each: the events and the trees must agree. Returns
-// the log of the four-thread run.
-TRunLog ExpectFourThreadsAsOne(const fs::path& Archive, const fs::path& Dir,
-                               const std::function<void(TUnZip&)>& Setup)
-{
-    auto run = [&](int Threads, const fs::path& Out) {
-        TUnZip z;
-        z.ArchiveFile(Archive.string());
-        z.Threads(Threads);
-        Setup(z);
-        return RunLogged(z, Out);
-    };
-    const TRunLog one = run(1, Dir / "one"), four = run(4, Dir / "four");
-    EXPECT_EQ(four.Events, one.Events);
-    EXPECT_EQ(four.Codes(), one.Codes());
-    EXPECT_EQ(TreeOf(Dir / "four"), TreeOf(Dir / "one"));
-    return four;
-}
-
-} // namespace
-
 // Four threads give what one gives: the same files, the same events in the same order,
 // over the whole corpus, into fresh folders and over a folder where every other file
 // is already there (those entries wait for their turn and their question).
@@ -588,7 +547,7 @@ TEST(Concurrency, FoldersOfDeclinedFilesAreNotLeftBehind)
     for (const int cancelAt : {0, 5, 1}) {
         SCOPED_TRACE(cancelAt);
         const fs::path dir = tmp / std::to_string(cancelAt);
-        ExpectFourThreadsAsOne(tmp / "a.zip", dir, [&](TUnZip& z) {
+        ExpectThreadsAsOne(tmp / "a.zip", dir, [&](TUnZip& z) {
             z.CreateStoredDirs(true);
             auto begun = std::make_shared<int>(0);
             auto again = std::make_shared<int>(0);
@@ -627,7 +586,7 @@ TEST(Concurrency, LargeEntriesWrittenBesideTheirDecoding)
     for (const bool cancel : {false, true}) {
         SCOPED_TRACE(cancel ? "cancelled" : "whole run");
         const fs::path dir = tmp / (cancel ? "cancelled" : "whole");
-        const TRunLog log = ExpectFourThreadsAsOne(tmp / "a.zip", dir, [&](TUnZip& z) {
+        const TRunLog log = ExpectThreadsAsOne(tmp / "a.zip", dir, [&](TUnZip& z) {
             z.OnRenameFile = [](TZipCommon&, const std::string&, std::string&) {};
             if (cancel)
                 z.OnProgress = [](TZipCommon& s, uint8_t ByFile, uint8_t) {
@@ -661,7 +620,7 @@ TEST(Concurrency, AFileTooLargeForAWorkerIsExtractedInItsTurn)
     for (const bool ask : {false, true}) {
         SCOPED_TRACE(ask ? "asked" : "replaced unasked");
         const fs::path dir = tmp / (ask ? "asked" : "unasked");
-        ExpectFourThreadsAsOne(tmp / "a.zip", dir, [&](TUnZip& z) {
+        ExpectThreadsAsOne(tmp / "a.zip", dir, [&](TUnZip& z) {
             z.ConfirmOverwrites(ask);
             z.OnFileExists = [](TZipCommon&, const std::string&, std::string&,
                                 TOverwriteMode& Mode) { Mode = omOverwrite; };

@@ -638,6 +638,56 @@ TRunLog RunLogged(TUnZip& Z, const fs::path& Out, bool AnswerVolumes)
     return log;
 }
 
+TFileTree TreeOf(const fs::path& Dir)
+{
+    TFileTree tree;
+    for (const std::string& name : FilesBelow(Dir)) {
+        const fs::path p = Dir / name;
+        tree[name] = {ReadFile(p), fs::last_write_time(p), fs::status(p).permissions()};
+    }
+    if (fs::exists(Dir))
+        for (const auto& e : fs::recursive_directory_iterator(Dir))
+            if (e.is_directory())
+                tree[fs::relative(e.path(), Dir).generic_string() + "/"] = {
+                    Bytes{}, fs::file_time_type{}, e.status().permissions()};
+    return tree;
+}
+
+std::string TreeDifferences(const TFileTree& Got, const TFileTree& Expected)
+{
+    std::string d;
+    for (const auto& [name, node] : Got) {
+        const auto e = Expected.find(name);
+        if (e == Expected.end()) d += "extra " + name + "\n";
+        else if (std::get<0>(node) != std::get<0>(e->second)) d += "bytes of " + name + "\n";
+        else if (std::get<1>(node) != std::get<1>(e->second)) d += "time of " + name + "\n";
+        else if (std::get<2>(node) != std::get<2>(e->second)) d += "mode of " + name + "\n";
+    }
+    for (const auto& [name, node] : Expected)
+        if (!Got.count(name)) d += "missing " + name + "\n";
+    return d;
+}
+
+TRunLog ExpectThreadsAsOne(const fs::path& Archive, const fs::path& Dir,
+                           const std::function<void(TUnZip&)>& Setup, int Threads,
+                           const std::function<void(const fs::path&)>& Prepare)
+{
+    auto run = [&](int N, const fs::path& Out) {
+        if (Prepare) Prepare(Out);
+        TUnZip z;
+        z.ArchiveFile(Archive.string());
+        z.Threads(N);
+        Setup(z);
+        return RunLogged(z, Out);
+    };
+    const TRunLog one = run(1, Dir / "one"), many = run(Threads, Dir / "four");
+    EXPECT_EQ(many.Events, one.Events);
+    EXPECT_EQ(many.Codes(), one.Codes());
+    EXPECT_EQ(many.Count, one.Count);
+    EXPECT_EQ(TreeDifferences(TreeOf(Dir / "four"), TreeOf(Dir / "one")), "");
+    return many;
+}
+
 std::map<std::string, int32_t> TRunLog::ErrorsByName() const
 {
     std::map<std::string, int32_t> m;

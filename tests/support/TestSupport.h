@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -198,6 +200,21 @@ struct TRunLog {
 // parts of a split set are taken from where the component proposes, unless Z has its
 // own OnNextVolume; with AnswerVolumes false, Z's own (or none) is left as it is.
 TRunLog RunLogged(TUnZip& Z, const fs::path& Out, bool AnswerVolumes = true);
+
+// Every file below Dir with its bytes, its modification time and its mode, and every
+// folder ("name/") with its mode: a folder's time changes with what is made in it.
+using TFileTree = std::map<std::string, std::tuple<Bytes, fs::file_time_type, fs::perms>>;
+TFileTree TreeOf(const fs::path& Dir);
+// What Got holds otherwise than Expected, a line a name ("bytes of a.txt"); empty when
+// the two agree.
+std::string TreeDifferences(const TFileTree& Got, const TFileTree& Expected);
+// Extracts Archive with one thread into Dir/one and with Threads into Dir/four, Setup
+// having set the host's handlers and properties on each (Prepare, when given, is called
+// with each folder before its run: files already there, say): the events, the reports,
+// the counts and the trees must agree. Returns the log of the run on Threads.
+TRunLog ExpectThreadsAsOne(const fs::path& Archive, const fs::path& Dir,
+                           const std::function<void(TUnZip&)>& Setup, int Threads = 4,
+                           const std::function<void(const fs::path&)>& Prepare = {});
 
 // Sets Archive as Z's archive: its file, or with ShortReads its bytes from memory at most
 // 31 bytes per read, so that every reader meets a source that hands out short counts.
