@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <string>
@@ -25,7 +26,9 @@ namespace {
 
 using TTree = std::map<std::string, std::tuple<std::string, fs::perms, fs::file_time_type>>;
 
-TTree TreeOf(const fs::path& Dir)
+// Since: when the run began. A file whose archive gives it no valid time keeps the time
+// it was written at, which is no run's own: all such times compare equal.
+TTree TreeOf(const fs::path& Dir, fs::file_time_type Since)
 {
     TTree tree;
     std::error_code ec;
@@ -39,8 +42,9 @@ TTree TreeOf(const fs::path& Dir)
         } else {
             std::ifstream in(it->path(), std::ios::binary);
             std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            const fs::file_time_type t = fs::last_write_time(it->path(), ec);
             tree[rel.string()] = {bytes, it->status(ec).permissions(),
-                                  fs::last_write_time(it->path(), ec)};
+                                  t >= Since ? fs::file_time_type::max() : t};
         }
     }
     return tree;
@@ -66,6 +70,7 @@ void PlaceUserFiles(const fs::path& Out)
 
 TOutcome Extract(const fs::path& Archive, const fs::path& Out, int Threads, size_t Host)
 {
+    const fs::file_time_type since = fs::file_time_type::clock::now();
     if (Host == 3) PlaceUserFiles(Out);
     TOutcome o;
     TUnZip z;
@@ -99,7 +104,7 @@ TOutcome Extract(const fs::path& Archive, const fs::path& Out, int Threads, size
         o.Events.push_back("error " + shown(Name) + " " + std::to_string(Code) + " " + shown(Ext));
     };
     o.Count = z.ExtractFiles();
-    o.Tree = TreeOf(Out);
+    o.Tree = TreeOf(Out, since);
     return o;
 }
 
@@ -122,7 +127,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size)
             std::fprintf(stderr, "== %s thread(s), count %d\n", o == &one ? "one" : "three", o->Count);
             for (const std::string& e : o->Events) std::fprintf(stderr, "  %s\n", e.c_str());
             for (const auto& [name, node] : o->Tree)
-                std::fprintf(stderr, "  file %s (%zu bytes)\n", name.c_str(), std::get<0>(node).size());
+                std::fprintf(stderr, "  file %s (%zu bytes, sum %zu, mode %o, time %lld)\n",
+                             name.c_str(), std::get<0>(node).size(),
+                             std::hash<std::string>()(std::get<0>(node)),
+                             static_cast<unsigned>(std::get<1>(node)),
+                             static_cast<long long>(std::get<2>(node).time_since_epoch().count()));
         }
         std::abort();
     }

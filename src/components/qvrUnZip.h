@@ -111,6 +111,9 @@ protected:
     void TakeBack(bool All);
     // An entry back from a worker: its begin step, then its verdict.
     void FinishJob(TEntryJob& Job);
+    // The password an encrypted entry is tried with first: the one that opened the last
+    // entry, else the list's first.
+    const std::string& FirstPassword() const;
     // A job extracted in its turn on the calling thread, from the walk's own stream, as
     // on one thread (Begun: its begin step is done).
     void ExtractInTurn(TEntryJob& Job, bool Begun);

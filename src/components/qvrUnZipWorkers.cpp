@@ -35,8 +35,7 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
     // waits for its turn: links, names changed for the file system, a host that renames
     // files, names already taken, and encrypted entries without a password to try
     // (the one that opened the last entry, else the list's first).
-    const std::string& password =
-        !FPassword.empty() || FPasswords.empty() ? FPassword : FPasswords.front();
+    const std::string& password = FirstPassword();
     if (IsLinkMode(mode) || FArcType == atJar || FArcType == atJarExe || OnRenameFile ||
         FFileName.empty() || !FChangedName.empty() ||
         (Entry.Encrypted() && (FBadPassword || password.empty())))
@@ -163,8 +162,15 @@ bool TUnZip::AheadHolds(const TEntryJob& Job)
     // A file was begun ahead under a free name, or over one replaced unasked.
     const bool replaces = Job.Out->File().Replaces();
     if (FConfirmOverwrites ? replaces : FOverwriteMode != omOverwrite) return false;
+    // An encrypted entry was opened with the password its turn would try first.
+    if (Job.Entry.Encrypted() && FirstPassword() != Job.Password) return false;
     // A sealed file has its stamp already.
     return !Job.Sealed || StampFor(OutputFacts(Job.Entry, Job.Attributes)) == Job.Stamp;
+}
+
+const std::string& TUnZip::FirstPassword() const
+{
+    return !FPassword.empty() || FPasswords.empty() ? FPassword : FPasswords.front();
 }
 
 void TUnZip::ExtractInTurn(TEntryJob& Job, bool Begun)
@@ -186,6 +192,10 @@ void TUnZip::WithdrawAhead(TEntryJob& Job)
 void TUnZip::ReportError(const std::string& FileName, const std::string& ExtendedMsg,
                          int32_t ECode, const std::string& VolumeID, TReportSubject Subject)
 {
+    // The entries before the one reported have their turn first. When one of them ends
+    // the run, the walk would never have come this far on one thread: no report.
+    const bool cancelled = GetCancel();
     TakeBack(true);
+    if (!cancelled && GetCancel()) return;
     TUnBase::ReportError(FileName, ExtendedMsg, ECode, VolumeID, Subject);
 }

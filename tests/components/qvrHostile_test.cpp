@@ -31,7 +31,12 @@ THostileRun RunHostile(const Bytes& Zip, const std::string& Options = "")
     WriteFile(dir / "h.zip", Zip);
     const TRunResult r = Shell(Quote(CliPath().string()) + " -q -o " + Options + " " +
                                Quote((dir / "h.zip").string()) + " " + Quote(dest.string()));
-    THostileRun h{r.Status, r.Err, {}, {}};
+    // Reports name the run's own temporary folder as ROOT, so that two runs compare.
+    std::string err = r.Err;
+    const std::string root = tmp.Path().string();
+    for (size_t p = err.find(root); p != std::string::npos; p = err.find(root, p))
+        err.replace(p, root.size(), "ROOT");
+    THostileRun h{r.Status, err, {}, {}};
     for (const auto& f : FilesBelow(dest)) h.Files[f] = ReadFile(dest / f);
     for (auto it = fs::recursive_directory_iterator(tmp.Path());
          it != fs::recursive_directory_iterator(); ++it) {
@@ -311,6 +316,13 @@ TEST(Hostile, LyingRecordsAreReportedAndConfined)
         for (const auto& [name, data] : r.Files) EXPECT_LE(data.size(), 250000u) << name;
         for (const auto& line : c.Lines) EXPECT_NE(r.Err.find(line), std::string::npos) << r.Err;
         EXPECT_EQ(Reports(r.Err, E_BADHEADER), c.BadHeaders) << r.Err;
+        // One thread and three decide alike.
+        for (const char* threads : {" -T 1", " -T 3"}) {
+            const THostileRun t = RunHostile(c.Make(), c.Options + threads);
+            EXPECT_EQ(t.Status, r.Status) << threads;
+            EXPECT_EQ(t.Err, r.Err) << threads;
+            EXPECT_EQ(t.Files, r.Files) << threads;
+        }
     }
 }
 
@@ -361,6 +373,7 @@ TEST(Hostile, TruncatedArchivesAreReported)
             EXPECT_LE(data.size(), files.at(name).size()) << name;
         }
         if (!refused && log.Errors.empty()) silent.push_back(len);
+        if (!refused) ExpectThreadsAsOne(root / "h.zip", root / "threads", [](TUnZip&) {}, 3);
         fs::remove_all(root);
     }
     EXPECT_EQ(silent, std::vector<size_t>{});

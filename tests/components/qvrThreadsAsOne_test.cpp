@@ -226,3 +226,59 @@ TEST(Concurrency, AFullDiskLeavesTheTreeOfOneThread)
     ASSERT_FALSE(log.Codes().empty());
     EXPECT_EQ(log.Codes().front(), E_DISKFULL);
 }
+
+// The inputs the fuzzers once found faults with, and the corpus's damaged archives, on
+// one thread and on three.
+TEST(Concurrency, HostileArchivesEndAsOnOneThread)
+{
+    const fs::path regressions = CorpusDir() / "../../../fuzz/regressions";
+    std::vector<fs::path> archives;
+    for (const char* target : {"walk", "threads"})
+        for (const auto& e : fs::directory_iterator(regressions / target)) archives.push_back(e.path());
+    for (const char* name : {"bad_crc.zip", "bad_deflate.zip", "bad_local_offset.zip", "bad_truncated.zip"})
+        archives.push_back(CorpusDir() / name);
+    ASSERT_GE(archives.size(), 10u);
+    TTempDir tmp;
+    int n = 0;
+    for (const fs::path& a : archives) {
+        SCOPED_TRACE(a.filename().string());
+        for (const bool confirm : {false, true})
+            ExpectThreadsAsOne(a, tmp / std::to_string(n++), [confirm](TUnZip& z) {
+                z.Passwords({"pw", "second"});
+                z.CreateStoredDirs(true);
+                z.ConfirmOverwrites(confirm);
+            }, 3);
+    }
+}
+
+// A 12 MB entry shows its progress, and a cancel lands, as it goes, whichever thread
+// decodes it.
+TEST(Concurrency, ALongEntryShowsItsProgressAsItGoes)
+{
+    TTempDir tmp;
+    const Bytes big = TextBytes(12 << 20, 7);
+    WriteFile(tmp / "a.zip", BuildZip({Entry("a.txt", TextBytes(500, 1), 8), Entry("big.txt", big, 8),
+                                       Entry("c.txt", TextBytes(900, 2), 8)}));
+    for (const bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled half-way" : "whole");
+        // The progress events within the big entry, of each run.
+        auto within = std::make_shared<std::vector<int>>();
+        ExpectThreadsAsOne(tmp / "a.zip", tmp / (cancel ? "cut" : "whole"), [&, within](TUnZip& z) {
+            within->push_back(0);
+            auto inBig = std::make_shared<bool>(false);
+            z.OnBegin = [inBig](TZipCommon&, const std::string& Name, int32_t, bool&) {
+                *inBig = ExtractFileName(Name) == "big.txt";
+            };
+            z.OnProgress = [inBig, within, cancel](TZipCommon& s, uint8_t ByFile, uint8_t) {
+                if (!*inBig) return;
+                ++within->back();
+                if (cancel && ByFile >= 50) s.SetCancel(true);
+            };
+        });
+        ASSERT_EQ(within->size(), 2u);
+        for (const int n : *within) EXPECT_GE(n, 4);
+        if (cancel) {
+            EXPECT_FALSE(fs::exists(tmp / "cut/four/c.txt"));
+        }
+    }
+}
