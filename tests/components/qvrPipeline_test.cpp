@@ -479,15 +479,18 @@ TEST(Concurrency, FourThreadsExtractTheCorpusAsOne)
         const fs::path dir = tmp / std::to_string(n++);
         // CancelAt: the host cancels at that begin step; a negative one declines every
         // other entry instead.
-        auto run = [&](int Threads, const fs::path& Out, bool Ask, int CancelAt = 0) {
+        // SkipFromFirst: the host turns to keeping existing files at the first begin step.
+        auto run = [&](int Threads, const fs::path& Out, bool Ask, int CancelAt = 0,
+                       bool SkipFromFirst = false) {
             TUnZip z;
             int begun = 0;
-            if (CancelAt)
-                z.OnBegin = [&begun, CancelAt](TZipCommon& s, const std::string&, int32_t,
-                                               bool& Take) {
+            if (CancelAt || SkipFromFirst)
+                z.OnBegin = [&begun, CancelAt, SkipFromFirst](TZipCommon& s, const std::string&,
+                                                              int32_t, bool& Take) {
                     ++begun;
+                    if (SkipFromFirst && begun == 1) static_cast<TUnZip&>(s).OverwriteMode(omSkip);
                     if (CancelAt < 0) Take = begun % 2;
-                    else if (begun == CancelAt) s.SetCancel(true);
+                    else if (CancelAt && begun == CancelAt) s.SetCancel(true);
                 };
             z.ArchiveFile((CorpusDir() / r.File).string());
             if (!r.Password.empty()) z.Passwords({r.Password});
@@ -515,6 +518,17 @@ TEST(Concurrency, FourThreadsExtractTheCorpusAsOne)
         const TRunLog over1 = run(1, dir / "one", false), over4 = run(4, dir / "four", false);
         EXPECT_EQ(over4.Events, over1.Events);
         EXPECT_EQ(TreeOf(dir / "four"), TreeOf(dir / "one"));
+        // The user's own files kept by a host that turns to skipping at the first begin
+        // step, after the entries given to workers were begun.
+        for (const fs::path& d : {dir / "one", dir / "four"})
+            for (const std::string& name : FilesBelow(d)) {
+                WriteText(d / name, "user's own");
+                fs::last_write_time(d / name, fs::file_time_type{});
+            }
+        const TRunLog keep1 = run(1, dir / "one", false, 0, true),
+                      keep4 = run(4, dir / "four", false, 0, true);
+        EXPECT_EQ(keep4.Events, keep1.Events);
+        EXPECT_EQ(TreeDifferences(TreeOf(dir / "four"), TreeOf(dir / "one")), "");
         // Cancelled at the second entry: the files begun ahead of their turn are gone.
         const TRunLog cut1 = run(1, dir / "cut1", true, 2), cut4 = run(4, dir / "cut4", true, 2);
         EXPECT_EQ(cut4.Events, cut1.Events);
