@@ -53,10 +53,93 @@ TZipCommon::TZipCommon()
 
 TZipCommon::~TZipCommon() = default;
 
+namespace {
+
+// Thrown through the component's own code once a handler of the host's has thrown: it
+// is no std::exception, so that nothing takes it for one of the component's failures.
+struct THostFault {};
+
+} // namespace
+
+bool TZipCommon::GetCancel() const
+{
+    return FHostFaulted || std::atomic_ref<bool>(*FCancelPtr).load(std::memory_order_acquire);
+}
+
 void TZipCommon::SetCancel(bool Value)
 {
-    *FCancelPtr = Value;
-    if (Value) ReportError(FArchiveFile, FFileName, E_USERCANCELED, "0", rsRun);
+    std::atomic_ref<bool>(*FCancelPtr).store(Value, std::memory_order_release);
+    if (!Value) return;
+    // Another thread than the run's only raises the flag: the report, and what follows
+    // it (taking back the workers' jobs), belong to the run's thread.
+    if (Running() && FRunThread.load() != std::this_thread::get_id()) {
+        FCancelFromAfar.store(true, std::memory_order_release);
+        return;
+    }
+    ReportError(FArchiveFile, FFileName, E_USERCANCELED, "0", rsRun);
+}
+
+void TZipCommon::NoticeCancel()
+{
+    if (FCancelFromAfar.load(std::memory_order_acquire) && FCancelFromAfar.exchange(false) &&
+        GetCancel())
+        ReportError(FArchiveFile, FFileName, E_USERCANCELED, "0", rsRun);
+}
+
+void TZipCommon::HostThrew(const char* Name, std::exception_ptr E)
+{
+    if (!Running()) std::rethrow_exception(E);
+    KeepHostException(Name, std::move(E));
+    throw THostFault{};
+}
+
+void TZipCommon::KeepHostException(const char* Name, std::exception_ptr E)
+{
+    if (!FHostException) {
+        FHostException = std::move(E);
+        FHostThrower = Name;
+    }
+    FHostFaulted = true;
+}
+
+void TZipCommon::ReportHandlerFailure()
+{
+    if (!FHostException) return;
+    std::exception_ptr e = std::exchange(FHostException, nullptr);
+    FHostFaulted = false;
+    if (FHostThrower == "OnError") std::rethrow_exception(e);
+    std::string text = "an exception";
+    try {
+        std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+        text = x.what();
+    } catch (...) {
+    }
+    // The report goes out whatever the cancel flag says: it is the run's end.
+    const bool cancelled = std::atomic_ref<bool>(*FCancelPtr).exchange(false);
+    ReportError(FArchiveFile, FHostThrower + ": " + text, E_HANDLERFAILED, "0", rsRun);
+    std::atomic_ref<bool>(*FCancelPtr).store(cancelled);
+}
+
+bool TZipCommon::RefusedInRun(const char* What)
+{
+    if (!Running()) return false;
+    // Reported as it is, without the take-back a report of the walk's makes first: the
+    // call comes from inside an event, or from another thread.
+    TZipCommon::ReportError(FArchiveFile, std::string(What) + " while a run is under way", E_BUSY,
+                            "0", rsRun);
+    return true;
+}
+
+void TZipCommon::TakeWalkSettings()
+{
+    FWalk.FileSpec = FFileSpec.empty() ? TStringList{"*.*"} : FFileSpec;
+    FWalk.ExcludeSpec = FExcludeSpec;
+    FWalk.RecurseDirs = FRecurseDirs;
+    FWalk.ExtractDir = FExtractDir;
+    FWalk.UseStoredDirs = FUseStoredDirs;
+    FWalk.TranslateOem = FTranslateOemChar;
+    FWalk.CodePage = FNameCodePage;
 }
 
 const std::string& TZipCommon::TempFolder()
@@ -85,6 +168,9 @@ void TZipCommon::SaveStreamToFile(TStream32& Stream, const std::string& FinalNam
 void TZipCommon::ReportError(const std::string& FileName, const std::string& ExtendedMsg,
                              int32_t ECode, const std::string& VolumeID, TReportSubject Subject)
 {
+    // Once a handler threw, the run ends without another word: the exception is its
+    // report.
+    if (FHostFaulted) return;
     TTimerPause pause(FTimer);
     // While cancelled every report is the cancel, which concerns the run.
     if (GetCancel()) {
@@ -92,7 +178,7 @@ void TZipCommon::ReportError(const std::string& FileName, const std::string& Ext
         Subject = rsRun;
     }
     FReportSubject = Subject;
-    if (OnError) OnError(*this, FileName, ExtendedMsg, VolumeID, ECode);
+    if (OnError) CallHost("OnError", OnError, *this, FileName, ExtendedMsg, VolumeID, ECode);
     FReportSubject = rsEntry;
 }
 
@@ -136,7 +222,8 @@ void TZipCommon::UpdateProgress(int64_t ArchiveTotal, int64_t FileTotal, int64_t
         FProgressByArchive = static_cast<uint8_t>(Percent(ArchiveTotal, ArchiveTotal - FBytesLeft));
         if (FProgressProc) FProgressProc(FProgressByFile, FProgressByArchive);
     } catch (...) {
-        // Progress is advisory: a failing handler must not end the entry.
+        // A handler's exception is kept by CallHost and ends the run; the entry stops
+        // where it is.
     }
 }
 
@@ -148,8 +235,9 @@ void TZipCommon::EntryProgress(int64_t Produced, int64_t FileTotal, int64_t File
 
 void TZipCommon::DoProgress(uint8_t ByFile, uint8_t ByArchive)
 {
-    if (ProcessMessages) ProcessMessages();
-    if (OnProgress) OnProgress(*this, ByFile, ByArchive);
+    NoticeCancel();
+    if (ProcessMessages) CallHost("ProcessMessages", ProcessMessages);
+    if (OnProgress) CallHost("OnProgress", OnProgress, *this, ByFile, ByArchive);
 }
 
 void TZipCommon::SkipProgress(const TEntryInfo& Entry)

@@ -18,11 +18,15 @@
 #include "qvrZipRecords.h"
 #include "qvrregister.h"
 
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 #include <vector>
 
 class TZipCommon;
@@ -231,10 +235,16 @@ public:
     std::function<void()> ProcessMessages;
 
     // The cancel flag: the component's own, or one the host shares through
-    // SetCancelPtr (null gives the component's own back).
-    virtual bool GetCancel() const { return *FCancelPtr; }
+    // SetCancelPtr (null gives the component's own back). SetCancel may be called from
+    // any thread at any time: from another thread than the run's it only raises the
+    // flag, and the run reports the cancel once, on its own thread, when it next looks
+    // (every event is raised on the thread that called the run). A run that ends by an
+    // exception of the host's reads as cancelled too.
+    virtual bool GetCancel() const;
     virtual void SetCancel(bool Value);
     void SetCancelPtr(bool* P) { FCancelPtr = P ? P : &FCancel; }
+    // Whether a run of this object is under way, on any thread.
+    bool Running() const { return FRunning.load(std::memory_order_acquire); }
 
     // Error reporting: ReportError notifies through OnError; RaiseError notifies and
     // then throws E_RAISE with the code's text, unless the run is cancelled. Both take
@@ -308,6 +318,56 @@ public:
                         uint8_t CrcKind);
 
 protected:
+    // Calls Handler, the host's handler Name (or the archive source). An exception it
+    // throws ends the run: the first is kept, the run winds down as after a cancel with
+    // no other report, and ReportHandlerFailure reports it once the files begun are
+    // withdrawn. Outside a run the exception goes straight to the caller.
+    template <class F, class... A>
+    decltype(auto) CallHost(const char* Name, const F& Handler, A&&... Args)
+    {
+        try {
+            return Handler(std::forward<A>(Args)...);
+        } catch (...) {
+            HostThrew(Name, std::current_exception());
+        }
+    }
+    [[noreturn]] void HostThrew(const char* Name, std::exception_ptr E);
+    // Keeps an exception of the host's (Name threw it) for the end of the run, which
+    // then reads as cancelled.
+    void KeepHostException(const char* Name, std::exception_ptr E);
+    // Reports what a handler threw during the run, once: E_HANDLERFAILED naming the
+    // handler and the exception's text. An exception OnError threw, which no report
+    // can carry, goes to the caller of the run instead.
+    void ReportHandlerFailure();
+    // The cancel that another thread set, reported on the run's thread once.
+    void NoticeCancel();
+    // Refuses a call that would start a run, or pull the archive from under one, while
+    // a run of this object is under way: true, with a report, when it is.
+    bool RefusedInRun(const char* What);
+
+    // The run's own: set by Run for its length.
+    std::atomic<bool> FRunning{false};
+    std::atomic<std::thread::id> FRunThread{};
+    std::atomic<bool> FCancelFromAfar{false};
+    std::exception_ptr FHostException;
+    std::string FHostThrower; // the handler that threw it
+    bool FHostFaulted = false;
+
+    // What the walk reads, taken when a run starts (TakeWalkSettings): a handler that
+    // changes FileSpec, ExcludeSpec, RecurseDirs, ExtractDir, UseStoredDirs,
+    // TranslateOemChar or NameCodePage changes the next run, whatever the thread count,
+    // since the walk may have read entries ahead of the handler's own.
+    struct TWalkSettings {
+        TStringList FileSpec; // every entry when FileSpec is empty
+        TStringList ExcludeSpec;
+        bool RecurseDirs = true;
+        std::string ExtractDir;
+        bool UseStoredDirs = true;
+        bool TranslateOem = true;
+        std::string CodePage;
+    } FWalk;
+    void TakeWalkSettings();
+
     void SetExtractDir(const std::string& V);
     // The destination folder with its trailing "\", as the output names begin with it.
     const std::string& DestinationRoot();
@@ -318,7 +378,6 @@ protected:
     TStringList FFileSpec;
     TStringList FPasswords;
     TStringList FExcludeSpec;
-    TStringList FExcludeList; // the run's exclusion masks: ExcludeSpec at every start
     int32_t FPasswordAttempts = 3;
     bool FPasswordPerEntry = false;
     int32_t FPasswordSkips = 0;
@@ -517,8 +576,10 @@ protected:
     std::string FReadName;
     // Entries of the run whose verdict passed.
     int32_t FPassedCount = 0;
-    // The FileSpec of a read: FileSpec, or every entry when it is empty.
-    TStringList ReaderSpec() const;
+    // The archive source's stream, guarded (TGuardedStream); null when there is none.
+    std::unique_ptr<TStream32> OpenSource();
+    // An exception the source's stream threw while ArchiveSource identified it.
+    std::exception_ptr FSetupException;
 
     TCpuType FCpuType = cptAuto;
     bool FCreateStoredDirs = false;

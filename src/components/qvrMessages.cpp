@@ -27,6 +27,8 @@ constexpr TMessage Err_Msgs[] = {
     {E_UNSUPPORTEDMETHOD, "Unsupported compression method"},
     {E_USERCANCELED, "User canceled"},
     {E_INVALIDPASSWORD, "Invalid password"},
+    {E_BUSY, "A run of this component is under way"},
+    {E_HANDLERFAILED, "An event handler failed"},
     {E_RESERVEDNAME, "Reserved file name changed"},
     {E_KEPTEXISTING, "Existing file kept"},
 };

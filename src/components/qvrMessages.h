@@ -25,6 +25,13 @@ inline constexpr int32_t E_STACKOVERFLOW = 25299;
 inline constexpr int32_t E_UNSUPPORTEDMETHOD = 25326;
 inline constexpr int32_t E_USERCANCELED = 25443;
 inline constexpr int32_t E_INVALIDPASSWORD = 26517;
+// A call that would start a run, or change the archive, while a run of the same
+// object is under way (from inside one of its events, or from another thread): refused,
+// with no effect. The extended message names the call.
+inline constexpr int32_t E_BUSY = 26601;
+// A handler of the host's threw an exception, which ended the run; the extended message
+// names the handler and gives the exception's text ("OnBegin: disk quota").
+inline constexpr int32_t E_HANDLERFAILED = 26602;
 // A notice, not a failure: an entry whose name Windows reserves for a device was
 // extracted under a changed name (the report names both).
 inline constexpr int32_t E_RESERVEDNAME = 26901;

@@ -64,10 +64,11 @@ const std::string& TZipCommon::DestinationRoot()
 {
     // Every entry's name begins with it: it is made again only when ExtractDir changed,
     // or when it is relative, since the current directory may have changed.
-    if (!FDestinationRelative && FDestinationRootOf == FExtractDir && !FDestinationRoot.empty())
+    const std::string& dir = FWalk.ExtractDir;
+    if (!FDestinationRelative && FDestinationRootOf == dir && !FDestinationRoot.empty())
         return FDestinationRoot;
-    FDestinationRootOf = FExtractDir;
-    FDestinationRoot = AppendDirTail(FExtractDir);
+    FDestinationRootOf = dir;
+    FDestinationRoot = AppendDirTail(dir);
     FDestinationRelative = IsRelativeDir(FDestinationRoot);
     // A relative destination is taken from the current directory, never from the root.
     if (FDestinationRelative) FDestinationRoot.insert(0, AppendDirTail(qvrOS::CurrentDir()));
@@ -83,9 +84,10 @@ void TZipCommon::SetFileName(const std::string& EntryName)
         return;
     }
     std::string_view name = EntryName;
-    if (FExtractDir.empty()) {
+    if (FWalk.ExtractDir.empty()) {
         SetExtractDir({});
         if (FExtractDir.empty()) SetExtractDir(qvrOS::CurrentDir());
+        FWalk.ExtractDir = FExtractDir;
     }
     // Only "\" separates the folders of a stored name. A name that starts with a drive
     // and "\" (C:\x\a.txt) or with "\" is rooted and lands under ExtractDir; any other
@@ -105,7 +107,7 @@ void TZipCommon::SetFileName(const std::string& EntryName)
     std::string& out = FNextFileName;
     out.assign(DestinationRoot());
     const size_t below = out.size();
-    if (FUseStoredDirs) AppendConfinedFolder(folder, out);
+    if (FWalk.UseStoredDirs) AppendConfinedFolder(folder, out);
     out += leaf;
     // Windows opens a device for a name such as NUL or com1.txt in any folder, and the
     // entry's bytes would go there: such a step is written with a "_" in front.
@@ -156,13 +158,13 @@ bool TUnBase::AskBegin(bool Begun)
     if (OnBegin) {
         if (OnRenameFile && !Begun) {
             std::string newName = FFileName;
-            OnRenameFile(*this, FFileName, newName);
+            CallHost("OnRenameFile", OnRenameFile, *this, FFileName, newName);
             if (!newName.empty()) {
                 MakeOutputFolder(newName);
                 FFileName = newName;
             }
         }
-        OnBegin(*this, FFileName, FFileCount + 1, extract);
+        CallHost("OnBegin", OnBegin, *this, FFileName, FFileCount + 1, extract);
     }
     return !GetCancel() && extract;
 }
@@ -187,7 +189,7 @@ bool TUnBase::DecideOverwrite()
         } else {
             do {
                 std::string newName;
-                OnFileExists(*this, FFileName, newName, FOverwriteMode);
+                CallHost("OnFileExists", OnFileExists, *this, FFileName, newName, FOverwriteMode);
                 if (newName.empty()) newName = FFileName;
                 MakeOutputFolder(newName);
                 if (FOverwriteMode == omOverwrite && !newName.empty()) {
@@ -224,7 +226,7 @@ bool TUnBase::BeginTest(bool IsDirectory)
     if (IsDirectory) return true;
     TTimerPause pause(FTimer);
     bool test = true;
-    if (OnBegin) OnBegin(*this, FFileName, FFileCount + 1, test);
+    if (OnBegin) CallHost("OnBegin", OnBegin, *this, FFileName, FFileCount + 1, test);
     if (GetCancel() || !test) return false;
     ++FFileCount;
     return true;
@@ -421,7 +423,7 @@ bool TUnBase::EndEntry(bool Pass, bool Reported)
     Pass = Pass && !GetCancel();
     if (Pass) ++FPassedCount;
     if (OnEnd)
-        OnEnd(*this, FFileName, Pass);
+        CallHost("OnEnd", OnEnd, *this, FFileName, Pass);
     else if (!Pass && !Reported)
         ReportError(FFileName, "", E_CRCERR, "0");
     return Pass;

@@ -14,6 +14,7 @@ TUnBase::TUnBase() = default;
 
 void TUnBase::SetArchiveFile(const std::string& V)
 {
+    if (RefusedInRun("ArchiveFile")) return;
     // The first of pieces cut from one file (x.zip.001, x.zip.002, ...) stands for the
     // file they were cut from.
     const std::vector<std::string> pieces = TVolumeSet::PieceNames(SlashToBackslash(V));
@@ -28,20 +29,42 @@ void TUnBase::SetArchiveFile(const std::string& V)
 void TUnBase::ArchiveSource(const std::string& Name,
                             std::function<std::unique_ptr<TStream32>()> Source)
 {
+    if (RefusedInRun("ArchiveSource")) return;
     FSource = std::move(Source);
     FArchiveFile = Name;
     FArcType = atNA;
-    std::unique_ptr<TStream32> stream = FSource ? FSource() : nullptr;
+    std::unique_ptr<TStream32> stream = OpenSource();
     if (!stream) return;
     FArcType = IdentifyArchive(*stream);
     if (IsValidArcType(FArcType)) SetVolumeScheme();
+    // What the source threw while it was read goes to the caller as it is.
+    if (FSetupException) std::rethrow_exception(std::exchange(FSetupException, nullptr));
 }
 
-int32_t TUnBase::ExtractFiles() { return Run(rmExtract); }
+int32_t TUnBase::ExtractFiles() { return RefusedInRun("ExtractFiles") ? 0 : Run(rmExtract); }
 
-int32_t TUnBase::TestFiles() { return Run(rmTest); }
+int32_t TUnBase::TestFiles() { return RefusedInRun("TestFiles") ? 0 : Run(rmTest); }
 
-int32_t TUnBase::ListFiles() { return Run(rmList); }
+int32_t TUnBase::ListFiles() { return RefusedInRun("ListFiles") ? 0 : Run(rmList); }
+
+std::unique_ptr<TStream32> TUnBase::OpenSource()
+{
+    if (!FSource) return nullptr;
+    std::unique_ptr<TStream32> stream = CallHost("ArchiveSource", FSource);
+    if (!stream) return nullptr;
+    // The host's stream is checked at every call; what it does wrong is reported once,
+    // and an exception it throws ends the run as one from a handler does.
+    TGuardedStream::THooks hooks;
+    hooks.Failed = [this](const std::string& What) {
+        ReportError(FArchiveFile, "the archive source failed: " + What, E_NOTACCESSIBLE, "0",
+                    rsArchive);
+    };
+    hooks.Threw = [this](std::exception_ptr E) {
+        if (Running()) KeepHostException("ArchiveSource", std::move(E));
+        else if (!FSetupException) FSetupException = std::move(E);
+    };
+    return std::make_unique<TGuardedStream>(std::move(stream), std::move(hooks));
+}
 
 namespace {
 
@@ -60,13 +83,10 @@ private:
 
 } // namespace
 
-// A program that reads an archive without naming a FileSpec means all of it.
-TStringList TUnBase::ReaderSpec() const { return FFileSpec.empty() ? TStringList{"*.*"} : FFileSpec; }
-
 std::vector<TEntryListing> TUnBase::Entries()
 {
     std::vector<TEntryListing> list;
-    TSwapScope<TStringList> selection(FFileSpec, ReaderSpec());
+    if (RefusedInRun("Entries")) return list;
     TSwapScope<TOnListEntry> handler(
         OnListEntry, [&list](TZipCommon&, const TEntryListing& E) { list.push_back(E); });
     Run(rmList);
@@ -75,8 +95,8 @@ std::vector<TEntryListing> TUnBase::Entries()
 
 int32_t TUnBase::ReadFiles(TStream32& Out)
 {
+    if (RefusedInRun("ReadFiles")) return 0;
     TSwapScope<TStream32*> target(FReadTarget, &Out);
-    TSwapScope<TStringList> selection(FFileSpec, ReaderSpec());
     Run(rmRead);
     return FPassedCount;
 }
@@ -85,7 +105,7 @@ bool TUnBase::ReadEntry(const std::string& Name, TStream32& Out)
 {
     std::string name = Name;
     std::replace(name.begin(), name.end(), '/', '\\');
-    if (name.empty()) return false;
+    if (name.empty() || RefusedInRun("ReadEntry")) return false;
     TSwapScope<std::string> only(FReadName, name);
     return ReadFiles(Out) == 1;
 }
@@ -98,18 +118,35 @@ bool TUnBase::ReadEntry(const std::string& Name, const TBlockStream::TBlock& Blo
 
 int32_t TUnBase::Run(TRunMode Mode)
 {
-    // The mode holds for this run only, whichever way it ends.
-    TSwapScope<TRunMode> mode(FRunMode, Mode);
-    std::unique_ptr<TStream32> stream;
-    if (!OpenArchive(stream)) return 0;
     int32_t result = 0;
-    try {
-        result = ProcessArchive(stream);
-    } catch (...) {
-        CloseArchive(stream);
-        throw;
+    {
+        // The mode holds for this run only, whichever way it ends; so does the mark that
+        // a run is under way, and on which thread.
+        TSwapScope<TRunMode> mode(FRunMode, Mode);
+        struct TRunning {
+            std::atomic<bool>& Flag;
+            TRunning(std::atomic<bool>& F, std::atomic<std::thread::id>& T) : Flag(F)
+            {
+                T.store(std::this_thread::get_id());
+                Flag.store(true, std::memory_order_release);
+            }
+            ~TRunning() { Flag.store(false, std::memory_order_release); }
+        } running(FRunning, FRunThread);
+        FHostException = nullptr;
+        FHostFaulted = false;
+        std::unique_ptr<TStream32> stream;
+        if (OpenArchive(stream)) {
+            try {
+                result = ProcessArchive(stream);
+            } catch (...) {
+                CloseArchive(stream);
+                throw;
+            }
+            CloseArchive(stream);
+        }
     }
-    CloseArchive(stream);
+    // What a handler threw before the walk began (OnActivate, the archive source).
+    ReportHandlerFailure();
     return result;
 }
 
@@ -125,7 +162,8 @@ bool TUnBase::OpenArchive(std::unique_ptr<TStream32>& Stream)
         FArcType == atRar || FArcType == atRarExe)
         return true;
     if (FSource) {
-        Stream = FSource();
+        Stream = OpenSource();
+        if (FHostFaulted) return false;
     } else {
         auto file = std::make_unique<TFileStream32>(FArchiveFile, fmOpenRead | fmShareDenyWrite);
         // The walk reads headers a few bytes at a time: read ahead in large blocks.
@@ -138,7 +176,12 @@ bool TUnBase::OpenArchive(std::unique_ptr<TStream32>& Stream)
         ReportError(FArchiveFile, "", E_OPENERR, "0", rsArchive);
         return false;
     }
+    // An archive source that gives no size has been reported by its guard.
     FArchiveSize = Stream->Size();
+    if (FArchiveSize < 0) {
+        Stream.reset();
+        return false;
+    }
     return true;
 }
 
@@ -156,7 +199,7 @@ void TUnBase::CloseArchive(std::unique_ptr<TStream32>& Stream) { Stream.reset();
 
 void TUnBase::ResetRunState()
 {
-    *FCancelPtr = false;
+    std::atomic_ref<bool>(*FCancelPtr).store(false);
     FFileCount = 0;
     FPassedCount = 0;
     FProgressProc = [this](uint8_t f, uint8_t a) { DoProgress(f, a); };
@@ -175,7 +218,8 @@ void TUnBase::ResetRunState()
     FChangedFrom.clear();
     if (FCpuType == cpt80486) FCpuType = cptAuto;
     FVolumeName = FArchiveFile;
-    FExcludeList = FExcludeSpec;
+    FCancelFromAfar = false;
+    TakeWalkSettings();
 }
 
 int32_t TUnBase::ProcessArchive(std::unique_ptr<TStream32>& Stream)
@@ -185,7 +229,7 @@ int32_t TUnBase::ProcessArchive(std::unique_ptr<TStream32>& Stream)
     const std::string archive = FArchiveFile;
     try {
         ResetRunState();
-        if (OnActivate) OnActivate(*this);
+        if (OnActivate) CallHost("OnActivate", OnActivate, *this);
         std::exception_ptr pending;
         try {
             if (OnElapsedTime) FTimer.Start();
@@ -203,13 +247,17 @@ int32_t TUnBase::ProcessArchive(std::unique_ptr<TStream32>& Stream)
             ApplyFolderFacts();
             if (OnElapsedTime) {
                 FTimer.Stop();
-                OnElapsedTime(*this, FTimer.Elapsed());
+                CallHost("OnElapsedTime", OnElapsedTime, *this, FTimer.Elapsed());
             }
             if (inner) std::rethrow_exception(inner);
         } catch (...) {
             pending = std::current_exception();
         }
-        if (OnDeactivate) OnDeactivate(*this);
+        // A cancel from another thread that nothing has reported yet, or what a handler
+        // threw, once the files begun are withdrawn.
+        NoticeCancel();
+        if (FHostThrower != "OnError") ReportHandlerFailure();
+        if (OnDeactivate) CallHost("OnDeactivate", OnDeactivate, *this);
         if (pending) std::rethrow_exception(pending);
     } catch (...) {
         // The run's exception boundary: everything was reported where it arose.

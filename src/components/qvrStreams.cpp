@@ -24,7 +24,8 @@ int32_t TStream32::ReadFull(void* Buffer, int32_t Count)
     int32_t done = 0;
     while (done < Count) {
         const int32_t n = Read(static_cast<uint8_t*>(Buffer) + done, Count - done);
-        if (n <= 0) break;
+        // A count past what was asked for is a broken stream, never bytes to keep.
+        if (n <= 0 || n > Count - done) break;
         done += n;
     }
     return done;
@@ -257,3 +258,77 @@ bool TFileStream32::Close()
 }
 
 TFileStream32::~TFileStream32() { Close(); }
+
+// ---------------------------------------------------------------------------------
+// TGuardedStream
+
+TGuardedStream::TGuardedStream(std::unique_ptr<TStream32> Inner, THooks Hooks)
+    : FInner(std::move(Inner)), FHooks(std::move(Hooks))
+{
+}
+
+void TGuardedStream::Fail(const std::string& What)
+{
+    if (!FFault.empty()) return;
+    FFault = What;
+    if (FHooks.Failed) FHooks.Failed(FFault);
+}
+
+void TGuardedStream::Threw()
+{
+    Fail("an exception");
+    if (FHooks.Threw) FHooks.Threw(std::current_exception());
+}
+
+int64_t TGuardedStream::GetSize()
+{
+    if (FSize >= 0) return FSize;
+    int64_t size = -1;
+    try {
+        size = FInner->GetSize();
+    } catch (...) {
+        Threw();
+        return -1;
+    }
+    if (size < 0) Fail("its size is " + std::to_string(size));
+    return FSize = size;
+}
+
+int32_t TGuardedStream::Read(void* Buffer, int32_t Count)
+{
+    if (Count <= 0 || !FFault.empty()) return 0;
+    int32_t n = 0;
+    try {
+        n = FInner->Read(Buffer, Count);
+    } catch (...) {
+        Threw();
+        return 0;
+    }
+    if (n < 0 || n > Count) {
+        Fail("a read of " + std::to_string(Count) + " bytes returned " + std::to_string(n));
+        return 0;
+    }
+    FPos += n;
+    return n;
+}
+
+int64_t TGuardedStream::Seek(int64_t Offset, int Origin)
+{
+    if (!FFault.empty()) return -1;
+    // Where the seek must land when the stream works: a failure to get there inside
+    // the stream is the stream's fault; a position outside it is the caller's.
+    const int64_t size = Origin == 2 || Offset != 0 ? GetSize() : FSize;
+    const int64_t base = Origin == 0 ? 0 : Origin == 1 ? FPos : size;
+    const int64_t target = base + Offset;
+    int64_t at = -1;
+    try {
+        at = FInner->Seek(Offset, Origin);
+    } catch (...) {
+        Threw();
+        return -1;
+    }
+    if (at >= 0) FPos = at;
+    if (at != target && target >= 0 && (size < 0 || target <= size))
+        Fail("a seek to " + std::to_string(target) + " gave " + std::to_string(at));
+    return at;
+}

@@ -8,7 +8,9 @@
 #include "qvrPlatform.h"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -115,6 +117,37 @@ private:
 // A read-only stream over bytes held in memory: archives handed over by a host without a
 // file, tests and fuzzers. MaxRead caps the bytes one Read hands out (0: no cap), so
 // that every reader can be tried against a source that returns short counts.
+// A stream a host hands the component (an archive source), not trusted: a count outside
+// 0..asked, a size below 0, a seek that does not land where it must inside the stream,
+// and an exception from any of its calls make it fail from then on, reading nothing.
+// Failed hears the first fault described ("a read of 512 bytes returned 70000"), Threw
+// every exception the stream threw.
+class TGuardedStream : public TStream32 {
+public:
+    struct THooks {
+        std::function<void(const std::string&)> Failed;
+        std::function<void(std::exception_ptr)> Threw;
+    };
+    TGuardedStream(std::unique_ptr<TStream32> Inner, THooks Hooks);
+
+    int64_t GetSize() override;
+    int32_t Read(void* Buffer, int32_t Count) override;
+    int32_t Write(const void*, int32_t) override { return 0; }
+    int64_t Seek(int64_t Offset, int Origin) override;
+    // The first fault; empty while the stream has done nothing wrong.
+    const std::string& Fault() const { return FFault; }
+
+private:
+    void Fail(const std::string& What);
+    void Threw();
+
+    std::unique_ptr<TStream32> FInner;
+    THooks FHooks;
+    std::string FFault;
+    int64_t FPos = 0;
+    int64_t FSize = -1;
+};
+
 class TMemoryStream32 : public TStream32 {
 public:
     explicit TMemoryStream32(std::vector<uint8_t> Data, int32_t MaxRead = 0)

@@ -25,8 +25,8 @@ bool TUnZip::MatchFileSpec(const std::string& Name)
 {
     // A read of one entry by name takes that entry and no other.
     if (!FReadName.empty()) return Name == FReadName;
-    bool take = MatchFileSpecList(Name, FFileSpec, FExcludeList, FRecurseDirs);
-    if (OnSelectEntry) OnSelectEntry(*this, Name, take);
+    bool take = MatchFileSpecList(Name, FWalk.FileSpec, FWalk.ExcludeSpec, FWalk.RecurseDirs);
+    if (OnSelectEntry) CallHost("OnSelectEntry", OnSelectEntry, *this, Name, take);
     return take;
 }
 
@@ -57,7 +57,7 @@ void TUnZip::EntryName(const TRawName& Raw, uint16_t Flags, uint8_t Host, std::s
         crc ^= 0xFFFFFFFFu;
     }
     EntryNameOf(std::string_view(Raw.Bytes).substr(0, Raw.Length), crc, FExtraFacts,
-                {(Flags & FlagUtf8) != 0, Host, FTranslateOemChar, FNameCodePage}, Name);
+                {(Flags & FlagUtf8) != 0, Host, FWalk.TranslateOem, FWalk.CodePage}, Name);
 }
 
 void TUnZip::ReadExtraField(TStream32& Stream, uint16_t Length, int Kind)
@@ -280,7 +280,7 @@ int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)
     TTimerPause pause(FTimer);
     if (OnCorruptZipHeader) {
         bool cancel = true;
-        OnCorruptZipHeader(*this, FHeaderState, cancel);
+        CallHost("OnCorruptZipHeader", OnCorruptZipHeader, *this, FHeaderState, cancel);
         if (cancel) return 0;
     }
     int64_t P = FWalkStart;
@@ -564,6 +564,7 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
         TZipEntry*& Slot;
         ~TCurrent() { Slot = nullptr; }
     } current{FEntry = &Entry};
+    NoticeCancel();
     if (FRunMode != rmList) {
         SetFileName(Entry.Name);
         if (FRunMode == rmExtract) FWritten.Prefetch(FFileName);
@@ -597,5 +598,5 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
         ReadLinkTarget(*Stream, *method, Entry, e.LinkTarget, false);
     ++FFileCount;
     TTimerPause pause(FTimer);
-    if (OnListEntry) OnListEntry(*this, e);
+    if (OnListEntry) CallHost("OnListEntry", OnListEntry, *this, e);
 }

@@ -279,7 +279,7 @@ bool TUnZip::VerifyPassword(TZipEntry& Entry, const uint8_t* Header)
     bool tryAgain = true;
     for (int32_t attempt = 0; attempt < FPasswordAttempts; ++attempt) {
         if (GetCancel()) break;
-        OnGetPassword(*this, FFileName, FPassword, tryAgain);
+        CallHost("OnGetPassword", OnGetPassword, *this, FFileName, FPassword, tryAgain);
         if (!tryAgain) {
             ReportError(FFileName, "", E_INVALIDPASSWORD, "0");
             break;

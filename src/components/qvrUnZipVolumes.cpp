@@ -44,13 +44,17 @@ TVolumeHost TUnZip::VolumeHost()
     // The events as the host has assigned them at the time of the request.
     h.VolumeEvents = [this] {
         TVolumeHost::TEvents e;
-        if (OnGetZipLastDisk) e.LastDisk = [this](bool& C) { OnGetZipLastDisk(*this, C); };
-        if (OnGetZipFirstDisk) e.FirstDisk = [this](bool& C) { OnGetZipFirstDisk(*this, C); };
+        if (OnGetZipLastDisk)
+            e.LastDisk = [this](bool& C) { CallHost("OnGetZipLastDisk", OnGetZipLastDisk, *this, C); };
+        if (OnGetZipFirstDisk)
+            e.FirstDisk = [this](bool& C) { CallHost("OnGetZipFirstDisk", OnGetZipFirstDisk, *this, C); };
         if (OnGetZipNextDisk)
-            e.NextDisk = [this](const std::string& N, bool& C) { OnGetZipNextDisk(*this, N, C); };
+            e.NextDisk = [this](const std::string& N, bool& C) {
+                CallHost("OnGetZipNextDisk", OnGetZipNextDisk, *this, N, C);
+            };
         if (OnNextVolume)
             e.NextVolume = [this](std::string& Name, const std::string& N, bool Exists, bool& C) {
-                OnNextVolume(*this, Name, N, Exists, C);
+                CallHost("OnNextVolume", OnNextVolume, *this, Name, N, Exists, C);
             };
         return e;
     };
@@ -61,7 +65,7 @@ TVolumeHost TUnZip::VolumeHost()
     };
     h.CancelRun = [this](bool Report) {
         if (Report) SetCancel(true);
-        else *FCancelPtr = true;
+        else std::atomic_ref<bool>(*FCancelPtr).store(true);
     };
     h.RunCancelled = [this] { return GetCancel(); };
     h.OwnCancelFlag = [this] { SetCancelPtr(nullptr); };
@@ -70,7 +74,9 @@ TVolumeHost TUnZip::VolumeHost()
         // Identification forgets the name of a file it cannot find: the set keeps it.
         FArcType = atNA;
         FHeaderState = {};
-        SetArchiveFile(Name);
+        // The run's own step to the next part: not the host's change of archive, which
+        // a run refuses.
+        TRegisterQuiver::SetArchiveFile(Name);
         FArchiveFile = Name;
         return FHeaderState.Has(htEnding);
     };
