@@ -212,7 +212,8 @@ std::string TZipCommon::ArchiveComment() const
 
 void TZipCommon::NameCodePage(const std::string& V)
 {
-    if (V.empty() || NameCodePageSafe(V)) FNameCodePage = V;
+    // A code page nobody knows would turn every name into escapes: kept out as well.
+    if (V.empty() || (qvrOS::CodePageKnown(V) && NameCodePageSafe(V))) FNameCodePage = V;
 }
 
 void TZipCommon::UpdateProgress(int64_t ArchiveTotal, int64_t FileTotal, int64_t FileDone)

@@ -196,7 +196,8 @@ public:
     // set ("936", "GBK", "SJIS", ...); empty: the system's OEM code page (437 on POSIX).
     // A code page in which names could gain folders (NameCodePageSafe: UTF-7 reads
     // "+AC8-" as "/"; UTF-16 and EBCDIC do not read "/" as "/") is refused: the property
-    // keeps the value it had, which a host can read back to see the setting was not taken.
+    // keeps the value it had, which a host can read back to see the setting was not taken;
+    // so is a code page the system does not know.
     const std::string& NameCodePage() const { return FNameCodePage; }
     void NameCodePage(const std::string& V);
 
@@ -574,6 +575,7 @@ protected:
     // entries FileSpec selects).
     TStream32* FReadTarget = nullptr;
     std::string FReadName;
+    bool FReadTaken = false; // the entry of that name has been selected
     // Entries of the run whose verdict passed.
     int32_t FPassedCount = 0;
     // The archive source's stream, guarded (TGuardedStream); null when there is none.

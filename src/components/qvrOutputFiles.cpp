@@ -127,7 +127,18 @@ int32_t TZipCommon::WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t 
 {
     int32_t written = 0;
     if (Count > 0 && Out) written = Out->Write(Buf, Count);
-    if (written != Count) ReportWriteFailure(qvrOS::LastError(), FileName);
+    if (written == Count) return written;
+    // A file's write failed with the system's error; a host's stream may fail without
+    // the system saying anything, and its count is then all there is to tell.
+    if (dynamic_cast<THandleStream32*>(Out)) {
+        ReportWriteFailure(qvrOS::LastError(), FileName);
+    } else {
+        if (FFileCount > 0) --FFileCount;
+        ReportError(std::string(FileName),
+                    "the output stream took " + std::to_string(std::max(written, 0)) + " of " +
+                        std::to_string(Count) + " bytes",
+                    E_WRITEERR, "0", rsEntry);
+    }
     return written;
 }
 

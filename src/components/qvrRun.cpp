@@ -219,6 +219,7 @@ void TUnBase::ResetRunState()
     if (FCpuType == cpt80486) FCpuType = cptAuto;
     FVolumeName = FArchiveFile;
     FCancelFromAfar = false;
+    FReadTaken = false;
     TakeWalkSettings();
 }
 

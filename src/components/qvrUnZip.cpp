@@ -23,8 +23,12 @@ TUnZip::~TUnZip() = default;
 
 bool TUnZip::MatchFileSpec(const std::string& Name)
 {
-    // A read of one entry by name takes that entry and no other.
-    if (!FReadName.empty()) return Name == FReadName;
+    // A read of one entry by name takes that entry and no other: the first of that name,
+    // when the archive holds it twice.
+    if (!FReadName.empty()) {
+        if (FReadTaken || Name != FReadName) return false;
+        return FReadTaken = true;
+    }
     bool take = MatchFileSpecList(Name, FWalk.FileSpec, FWalk.ExcludeSpec, FWalk.RecurseDirs);
     if (OnSelectEntry) CallHost("OnSelectEntry", OnSelectEntry, *this, Name, take);
     return take;

@@ -276,6 +276,12 @@ bool TUnZip::VerifyPassword(TZipEntry& Entry, const uint8_t* Header)
         ReportError(FFileName, "OnGetPassword", E_REQUIREDEVENT, "0");
         return false;
     }
+    // No attempt allowed: the entry is skipped, and said to be, without asking.
+    if (FPasswordAttempts <= 0) {
+        ReportError(FFileName, "PasswordAttempts is " + std::to_string(FPasswordAttempts),
+                    E_INVALIDPASSWORD, "0");
+        return false;
+    }
     bool tryAgain = true;
     for (int32_t attempt = 0; attempt < FPasswordAttempts; ++attempt) {
         if (GetCancel()) break;

@@ -226,7 +226,7 @@ INSTANTIATE_TEST_SUITE_P(
         TPasswordCase{"ThreeWrongThenSkipped", {}, true, {"corpus-PW"}, 3,
                       {E_INVALIDPASSWORD, E_INVALIDPASSWORD, E_INVALIDPASSWORD}, 3, 0},
         TPasswordCase{"NoHandler", {}, false, {}, 3, {E_REQUIREDEVENT}, 0, 0},
-        TPasswordCase{"NoAttempts", {}, true, {"corpus-pw"}, 0, {}, 0, 0}),
+        TPasswordCase{"NoAttempts", {}, true, {"corpus-pw"}, 0, {E_INVALIDPASSWORD}, 0, 0}),
     [](const auto& Info) { return std::string(Info.param.Name); });
 
 // One wrong password in 256 passes the check byte and only fails at the data: the next
