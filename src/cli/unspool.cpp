@@ -1,6 +1,7 @@
 // unspool: extracts a ZIP archive with the TUnZip component, showing its events on the
 // terminal: a progress bar, overwrite questions, and every error with its code.
 #include "CliMain.h"
+
 #include "CliMask.h"
 #include "CliOptions.h"
 #include "CliProgress.h"
@@ -537,6 +538,13 @@ int UnspoolMain(const std::vector<std::string>& Args)
         std::fputs(VersionText, stdout);
         return ExitOk;
     }
-    TCliRun run(*options);
-    return run.Run();
+    // What the command's own handlers throw (memory running out, say) reaches here past
+    // the run, which withdrew the files it had begun: the command says so and fails.
+    try {
+        TCliRun run(*options);
+        return run.Run();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "unspool: %s\n", e.what());
+        return ExitArchiveFailed;
+    }
 }

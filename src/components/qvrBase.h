@@ -454,8 +454,17 @@ public:
     // Receives each selected entry during ListFiles.
     TOnListEntry OnListEntry;
 
-    // Extracts the entries of ArchiveFile that match FileSpec into ExtractDir and
-    // returns the number of files accepted. Nothing raised during the run leaves it.
+    // Extracts the entries of ArchiveFile that match FileSpec (every entry when it is
+    // empty) into ExtractDir and returns the number of files accepted.
+    //
+    // For every run (ExtractFiles, TestFiles, ListFiles, Entries, ReadFiles, ReadEntry):
+    // events come on the thread that called it, in entry order. Nothing the component
+    // raises leaves the run. An exception a handler (or the archive source) throws ends
+    // the run: the files begun are withdrawn and it is reported once, E_HANDLERFAILED
+    // with the handler's name and the exception's text; one that OnError throws, which
+    // no report can carry, reaches the caller. A run, or a change of ArchiveFile or
+    // ArchiveSource, asked for while a run of this object is under way is refused with
+    // E_BUSY and has no effect.
     int32_t ExtractFiles();
     // Decodes and checks every selected entry as extraction would (passwords, CRC,
     // sizes, the same events) without writing or creating anything; returns the number
@@ -472,11 +481,12 @@ public:
     // component are raised as in any run; none is needed.
     std::vector<TEntryListing> Entries();
     // The bytes of every selected file entry, one entry after the other, into Out;
-    // returns the number of entries whose bytes passed their checks.
+    // returns the number of entries whose bytes passed their checks. A short write to
+    // Out is reported (E_WRITEERR with the counts) and fails the entry.
     int32_t ReadFiles(TStream32& Out);
     // The bytes of the entry stored under Name ("/" or "\" between folders, compared
     // exactly; FileSpec plays no part) into Out; false when the archive holds no such
-    // file entry or its bytes fail their checks.
+    // file entry or its bytes fail their checks. Of two entries of that name, the first.
     bool ReadEntry(const std::string& Name, TStream32& Out);
     bool ReadEntry(const std::string& Name, const TBlockStream::TBlock& Block);
 
