@@ -82,7 +82,14 @@ void TUnZip::TakeBack(bool All)
     TZipEntry* current = FEntry;
     do {
         std::unique_ptr<TEntryJob> job = FWorkers->TakeOldest();
-        FinishJob(*job);
+        try {
+            FinishJob(*job);
+        } catch (...) {
+            // A handler threw in the entry's turn (or the disk filled): what was begun
+            // ahead for it and not yet committed goes, as on one thread it was never made.
+            if (job->Out) WithdrawAhead(*job);
+            throw;
+        }
     } while (All && !FWorkers->Idle());
     FFileName = name;
     FChangedName = changedName;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <stdexcept>
 #include <thread>
 
@@ -79,6 +80,7 @@ struct TOutcome {
     std::vector<std::string> Extended;
     std::string Thrown; // what left the run, if anything did
     std::vector<std::string> Files;
+    std::map<std::string, Bytes> Contents;
     int Busy() const { return static_cast<int>(std::count(Codes.begin(), Codes.end(), E_BUSY)); }
 };
 
@@ -114,6 +116,7 @@ TOutcome RunHost(const fs::path& Zip, const fs::path& Out, int Threads, bool Lis
         o.Thrown = e.what();
     }
     o.Files = FilesBelow(Out);
+    for (const std::string& f : o.Files) o.Contents[f] = ReadFile(Out / f);
     return o;
 }
 
@@ -127,6 +130,7 @@ TEST(HostContract, AnExceptionFromEveryHandlerIsReportedOnce)
     TTempDir tmp;
     const fs::path zip = HostArchive(tmp);
     for (const THandlerRow& row : HandlerRows()) {
+        std::map<std::string, Bytes> oneThread;
         for (const int threads : {1, 4}) {
             SCOPED_TRACE(std::string(row.Name) + " on " + std::to_string(threads));
             const fs::path out = tmp / "out";
@@ -141,6 +145,13 @@ TEST(HostContract, AnExceptionFromEveryHandlerIsReportedOnce)
                 });
             });
             for (const std::string& f : o.Files) EXPECT_EQ(f.find(".qvr"), std::string::npos) << f;
+            // The files are those of one thread, but where progress comes at other
+            // moments: a worker's entry shows its progress when it is done.
+            if (threads == 1) {
+                oneThread = o.Contents;
+            } else if (std::string(row.Name) != "OnProgress") {
+                EXPECT_EQ(o.Contents, oneThread);
+            }
             if (std::string(row.Name) == "OnError") {
                 EXPECT_EQ(o.Thrown, "host failure");
                 continue;
