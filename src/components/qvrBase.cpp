@@ -46,7 +46,7 @@ void TqvrTimer::Resume()
 // ---------------------------------------------------------------------------------
 // TZipCommon
 
-TZipCommon::TZipCommon()
+TZipCommon::TZipCommon() : FRunThread(std::this_thread::get_id())
 {
     FProgressProc = [this](uint8_t f, uint8_t a) { DoProgress(f, a); };
 }
@@ -70,9 +70,10 @@ void TZipCommon::SetCancel(bool Value)
 {
     std::atomic_ref<bool>(*FCancelPtr).store(Value, std::memory_order_release);
     if (!Value) return;
-    // Another thread than the run's only raises the flag: the report, and what follows
-    // it (taking back the workers' jobs), belong to the run's thread.
-    if (Running() && FRunThread.load() != std::this_thread::get_id()) {
+    // Another thread than the one that drives the object (the last run's, or its
+    // maker's) only raises the flag: the report, and what follows it (taking back the
+    // workers' jobs), belong to the run's thread.
+    if (FRunThread.load() != std::this_thread::get_id()) {
         FCancelFromAfar.store(true, std::memory_order_release);
         return;
     }
@@ -124,10 +125,12 @@ void TZipCommon::ReportHandlerFailure()
 bool TZipCommon::RefusedInRun(const char* What)
 {
     if (!Running()) return false;
-    // Reported as it is, without the take-back a report of the walk's makes first: the
-    // call comes from inside an event, or from another thread.
-    TZipCommon::ReportError(FArchiveFile, std::string(What) + " while a run is under way", E_BUSY,
-                            "0", rsRun);
+    // From inside an event: reported as it is, without the take-back a report of the
+    // walk's makes first. From another thread (one object is driven by one thread at a
+    // time) only refused: events belong to the run's thread.
+    if (FRunThread.load() == std::this_thread::get_id())
+        TZipCommon::ReportError(FArchiveFile, std::string(What) + " while a run is under way",
+                                E_BUSY, "0", rsRun);
     return true;
 }
 

@@ -346,9 +346,10 @@ protected:
     // a run of this object is under way: true, with a report, when it is.
     bool RefusedInRun(const char* What);
 
-    // The run's own: set by Run for its length.
+    // The run's own: set by Run for its length; the thread of the last run (at first the
+    // maker's), which alone raises events.
     std::atomic<bool> FRunning{false};
-    std::atomic<std::thread::id> FRunThread{};
+    std::atomic<std::thread::id> FRunThread;
     std::atomic<bool> FCancelFromAfar{false};
     std::exception_ptr FHostException;
     std::string FHostThrower; // the handler that threw it
@@ -463,8 +464,8 @@ public:
     // the run: the files begun are withdrawn and it is reported once, E_HANDLERFAILED
     // with the handler's name and the exception's text; one that OnError throws, which
     // no report can carry, reaches the caller. A run, or a change of ArchiveFile or
-    // ArchiveSource, asked for while a run of this object is under way is refused with
-    // E_BUSY and has no effect.
+    // ArchiveSource, asked for while a run of this object is under way has no effect:
+    // from inside an event it is refused with E_BUSY, from another thread silently.
     int32_t ExtractFiles();
     // Decodes and checks every selected entry as extraction would (passwords, CRC,
     // sizes, the same events) without writing or creating anything; returns the number
