@@ -373,7 +373,9 @@ TEST(Hostile, TruncatedArchivesAreReported)
             EXPECT_LE(data.size(), files.at(name).size()) << name;
         }
         if (!refused && log.Errors.empty()) silent.push_back(len);
-        if (!refused) ExpectThreadsAsOne(root / "h.zip", root / "threads", [](TUnZip&) {}, 3);
+        // One cut in four on three threads as well: they decide as one thread does.
+        if (!refused && len % 4 == 0)
+            ExpectThreadsAsOne(root / "h.zip", root / "threads", [](TUnZip&) {}, 3);
         fs::remove_all(root);
     }
     EXPECT_EQ(silent, std::vector<size_t>{});
