@@ -330,7 +330,8 @@ private:
             Mode = policy == TOverwritePolicy::Default && ask ? Ask(Name, NewName) : omSkip;
         };
 
-        const std::string destPrefix = AppendDirTail(Dest);
+        // The events name files as the system writes them.
+        const std::string destPrefix = qvrOS::HostPath(AppendDirTail(Dest));
         // Only a bar shows the file's name: a quiet run or one off a terminal has it
         // escaped for nobody.
         if (FBar.Enabled())
@@ -347,7 +348,7 @@ private:
         // or skipped gets no line.
         FUnZip.OnEnd = [this, destPrefix](TZipCommon&, const std::string& Name, bool Pass) {
             // A stored folder is only made with -D.
-            const bool folder = !Name.empty() && Name.back() == '\\';
+            const bool folder = !Name.empty() && (Name.back() == '\\' || Name.back() == '/');
             if (FOptions.Verbose && FOptions.Action == TCliAction::Extract &&
                 (!folder || FOptions.CreateStoredDirs)) {
                 FBar.Clear();
@@ -459,7 +460,7 @@ private:
             std::fflush(stderr);
             std::string n;
             if (!std::getline(std::cin, n) || n.empty()) return omSkip;
-            NewName = ExtractFilePath(Name) + SlashToBackslash(n);
+            NewName = ExtractFilePath(Name) + n;
             return omOverwrite;
         }
         default: return omSkip;

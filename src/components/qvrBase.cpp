@@ -181,7 +181,8 @@ void TZipCommon::ReportError(const std::string& FileName, const std::string& Ext
         Subject = rsRun;
     }
     FReportSubject = Subject;
-    if (OnError) CallHost("OnError", OnError, *this, FileName, ExtendedMsg, VolumeID, ECode);
+    if (OnError)
+        CallHost("OnError", OnError, *this, qvrOS::HostPath(FileName), ExtendedMsg, VolumeID, ECode);
     FReportSubject = rsEntry;
 }
 

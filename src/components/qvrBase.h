@@ -13,6 +13,7 @@
 #include "qvrEntryTable.h"
 #include "qvrGbls.h"
 #include "qvrMessages.h"
+#include "qvrPlatform.h"
 #include "qvrStreams.h"
 #include "qvrWrittenFiles.h"
 #include "qvrZipRecords.h"
@@ -165,7 +166,9 @@ public:
     void ConfirmOverwrites(bool V) { FConfirmOverwrites = V; }
     TDateAttribute DateAttribute() const { return FDateAttribute; }
     void DateAttribute(TDateAttribute V) { FDateAttribute = V; }
-    const std::string& ExtractDir() const { return FExtractDir; }
+    // As the system writes paths ("/" between folders on POSIX), like every file name
+    // the events hand a host.
+    std::string ExtractDir() const { return qvrOS::HostPath(FExtractDir); }
     void ExtractDir(const std::string& V) { SetExtractDir(V); }
     TStringList& FileSpec() { return FFileSpec; }
     void FileSpec(const TStringList& V) { FFileSpec = V; }

@@ -331,7 +331,8 @@ namespace {
 // ("C:name"). A colon anywhere else belongs to the name.
 size_t FolderEnd(std::string_view Name)
 {
-    const size_t p = Name.find_last_of('\\');
+    // "/" too: the names handed to hosts are in their system's form.
+    const size_t p = Name.find_last_of("\\/");
     if (p != std::string::npos) return p;
     return HasDrive(Name) ? 1 : std::string::npos;
 }

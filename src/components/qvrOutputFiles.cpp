@@ -168,14 +168,16 @@ bool TUnBase::AskBegin(bool Begun)
     bool extract = true;
     if (OnBegin) {
         if (OnRenameFile && !Begun) {
-            std::string newName = FFileName;
-            CallHost("OnRenameFile", OnRenameFile, *this, FFileName, newName);
+            // The host reads and writes names as its system writes them.
+            std::string newName = qvrOS::HostPath(FFileName);
+            CallHost("OnRenameFile", OnRenameFile, *this, qvrOS::HostPath(FFileName), newName);
+            newName = SlashToBackslash(newName);
             if (!newName.empty()) {
                 MakeOutputFolder(newName);
                 FFileName = newName;
             }
         }
-        CallHost("OnBegin", OnBegin, *this, FFileName, FFileCount + 1, extract);
+        CallHost("OnBegin", OnBegin, *this, qvrOS::HostPath(FFileName), FFileCount + 1, extract);
     }
     return !GetCancel() && extract;
 }
@@ -200,8 +202,9 @@ bool TUnBase::DecideOverwrite()
         } else {
             do {
                 std::string newName;
-                CallHost("OnFileExists", OnFileExists, *this, FFileName, newName, FOverwriteMode);
-                if (newName.empty()) newName = FFileName;
+                CallHost("OnFileExists", OnFileExists, *this, qvrOS::HostPath(FFileName), newName,
+                         FOverwriteMode);
+                newName = newName.empty() ? FFileName : SlashToBackslash(newName);
                 MakeOutputFolder(newName);
                 if (FOverwriteMode == omOverwrite && !newName.empty()) {
                     if (EqualsIgnoringAsciiCase(newName, FFileName)) break;
@@ -237,7 +240,7 @@ bool TUnBase::BeginTest(bool IsDirectory)
     if (IsDirectory) return true;
     TTimerPause pause(FTimer);
     bool test = true;
-    if (OnBegin) CallHost("OnBegin", OnBegin, *this, FFileName, FFileCount + 1, test);
+    if (OnBegin) CallHost("OnBegin", OnBegin, *this, qvrOS::HostPath(FFileName), FFileCount + 1, test);
     if (GetCancel() || !test) return false;
     ++FFileCount;
     return true;
@@ -434,7 +437,7 @@ bool TUnBase::EndEntry(bool Pass, bool Reported)
     Pass = Pass && !GetCancel();
     if (Pass) ++FPassedCount;
     if (OnEnd)
-        CallHost("OnEnd", OnEnd, *this, FFileName, Pass);
+        CallHost("OnEnd", OnEnd, *this, qvrOS::HostPath(FFileName), Pass);
     else if (!Pass && !Reported)
         ReportError(FFileName, "", E_CRCERR, "0");
     return Pass;

@@ -285,7 +285,8 @@ bool TUnZip::VerifyPassword(TZipEntry& Entry, const uint8_t* Header)
     bool tryAgain = true;
     for (int32_t attempt = 0; attempt < FPasswordAttempts; ++attempt) {
         if (GetCancel()) break;
-        CallHost("OnGetPassword", OnGetPassword, *this, FFileName, FPassword, tryAgain);
+        CallHost("OnGetPassword", OnGetPassword, *this, qvrOS::HostPath(FFileName), FPassword,
+                 tryAgain);
         if (!tryAgain) {
             ReportError(FFileName, "", E_INVALIDPASSWORD, "0");
             break;

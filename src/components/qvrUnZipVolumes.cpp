@@ -50,11 +50,14 @@ TVolumeHost TUnZip::VolumeHost()
             e.FirstDisk = [this](bool& C) { CallHost("OnGetZipFirstDisk", OnGetZipFirstDisk, *this, C); };
         if (OnGetZipNextDisk)
             e.NextDisk = [this](const std::string& N, bool& C) {
-                CallHost("OnGetZipNextDisk", OnGetZipNextDisk, *this, N, C);
+                CallHost("OnGetZipNextDisk", OnGetZipNextDisk, *this, qvrOS::HostPath(N), C);
             };
+        // The host reads and writes the part's path as its system writes paths.
         if (OnNextVolume)
             e.NextVolume = [this](std::string& Name, const std::string& N, bool Exists, bool& C) {
-                CallHost("OnNextVolume", OnNextVolume, *this, Name, N, Exists, C);
+                std::string name = qvrOS::HostPath(Name);
+                CallHost("OnNextVolume", OnNextVolume, *this, name, N, Exists, C);
+                Name = SlashToBackslash(name);
             };
         return e;
     };

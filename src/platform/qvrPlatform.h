@@ -114,6 +114,9 @@ bool FileNamesExact();
 // Whether this system takes the device names (CON, NUL, COM1, ...) for devices in
 // every folder: true on Windows only.
 bool DeviceNamesReserved();
+// A path in the component's form ("\" between folders) as this system writes it, for
+// what a host is handed: "/" between folders on POSIX, unchanged on Windows.
+std::string HostPath(std::string Path);
 bool MoveFileName(const std::string& From, const std::string& To);
 // Absolute form of Name, relative names taken from the current directory; "\" separated.
 std::string FullPath(const std::string& Name);

@@ -70,16 +70,19 @@ TEST(ComponentSetters, ExtractDirIsNormalised)
 {
     TTempDir tmp;
     TUnZip z;
+    // Read back as the system writes paths, whichever separator it was given with.
     z.ExtractDir("some/where/out");
-    EXPECT_EQ(z.ExtractDir(), "some\\where\\out\\");
+    EXPECT_EQ(z.ExtractDir(), qvrOS::HostPath("some\\where\\out\\"));
+    z.ExtractDir("some\\where\\out");
+    EXPECT_EQ(z.ExtractDir(), qvrOS::HostPath("some\\where\\out\\"));
     z.ExtractDir("C:\\x\\");
-    EXPECT_EQ(z.ExtractDir(), "C:\\x\\");
+    EXPECT_EQ(z.ExtractDir(), qvrOS::HostPath("C:\\x\\"));
     z.ExtractDir("");
     EXPECT_EQ(z.ExtractDir(), "");
     const fs::path a = MakeArchive(tmp);
     z.ArchiveFile(a.string());
     z.ExtractDir("");
-    EXPECT_EQ(z.ExtractDir(), Inside(tmp.Path()) + "\\");
+    EXPECT_EQ(z.ExtractDir(), (tmp.Path() / "").string());
 }
 
 TEST(ComponentSetters, ArchiveFileOfAMissingFileReadsBackEmpty)
@@ -166,7 +169,8 @@ TEST(Driver, AnArchiveThatCannotBeOpenedReportsOpenError)
     EXPECT_EQ(z.ExtractFiles(), 0);
     ASSERT_EQ(errors.Items.size(), 1u);
     EXPECT_EQ(errors.Items[0].Code, E_OPENERR);
-    EXPECT_EQ(errors.Items[0].File, Inside(a));
+    // Named as the system writes it.
+    EXPECT_EQ(errors.Items[0].File, a.string());
 }
 
 TEST(Driver, AnExceptionFromAHandlerEndsTheRunButNotTheCaller)

@@ -354,7 +354,8 @@ TEST(HostContract, SettingsChangedInEventsTakeEffectAsDocumented)
 
 // The smaller promises: no password attempts is said; a name stored twice reads the
 // first entry of that name; a code page nobody knows is refused; a host's output stream
-// that takes less than it is given is reported with its counts.
+// that takes less than it is given is reported with its counts; the events name files
+// as the system writes paths, and take a new name back in that form.
 TEST(HostContract, SmallerPromises)
 {
     TTempDir tmp;
@@ -384,4 +385,19 @@ TEST(HostContract, SmallerPromises)
     EXPECT_FALSE(z.ReadEntry("c.txt", half));
     ASSERT_FALSE(extended.empty());
     EXPECT_EQ(extended.front(), "the output stream took 150 of 300 bytes");
+
+    TUnZip named;
+    named.ArchiveFile((tmp / "a.zip").string());
+    named.ExtractDir((tmp / "named").string());
+    std::vector<std::string> begun;
+    named.OnBegin = [&](TZipCommon&, const std::string& Name, int32_t, bool&) { begun.push_back(Name); };
+    named.OnRenameFile = [&](TZipCommon&, const std::string& Name, std::string& NewName) {
+        if (Name == (tmp / "named" / "c.txt").string()) NewName = (tmp / "named" / "sub" / "d.txt").string();
+    };
+    EXPECT_EQ(named.ExtractFiles(), 3);
+    EXPECT_EQ(named.ExtractDir(), (tmp / "named" / "").string());
+    ASSERT_EQ(begun.size(), 3u);
+    EXPECT_EQ(begun.front(), (tmp / "named" / "twice.txt").string());
+    EXPECT_EQ(begun.back(), (tmp / "named" / "sub" / "d.txt").string());
+    EXPECT_EQ(ReadFile(tmp / "named/sub/d.txt"), e[2].Data);
 }

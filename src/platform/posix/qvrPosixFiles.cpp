@@ -6,6 +6,7 @@
 // permission bit.
 #include "qvrPosixInternal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -440,6 +441,12 @@ std::string FileNameKey(const std::string& Path) { return Path; }
 bool FileNamesExact() { return true; }
 
 bool DeviceNamesReserved() { return false; }
+
+std::string HostPath(std::string Path)
+{
+    std::replace(Path.begin(), Path.end(), '\\', '/');
+    return Path;
+}
 
 bool SameFile(const std::string& A, const std::string& B)
 {

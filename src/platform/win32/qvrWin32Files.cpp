@@ -317,6 +317,8 @@ std::string FileNameKey(const std::string& Path)
 
 bool DeviceNamesReserved() { return true; }
 
+std::string HostPath(std::string Path) { return Path; }
+
 namespace {
 
 // The volume and file ID of an existing file or folder; false when it cannot be opened.
