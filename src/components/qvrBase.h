@@ -205,7 +205,7 @@ public:
     void NameCodePage(const std::string& V);
 
     // Run state a host may read.
-    const std::string& FileName() const { return FFileName; }
+    std::string FileName() const { return qvrOS::HostPath(FFileName); }
     int32_t FileCount() const { return FFileCount; }
     const std::string& Password() const { return FPassword; }
     // Uncompressed bytes of the entries the run selected, and of those not done yet.
