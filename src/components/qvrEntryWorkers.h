@@ -74,11 +74,17 @@ public:
     bool Ready() const { return FThreads.size() > 1; }
     // Whether a job of Bytes uncompressed bytes may be given now.
     bool Room(int64_t Bytes) const;
-    // The largest entry decoded on a worker. Its progress is reported in its turn, all
-    // at once, and a cancel lands after it: small enough that both take a few tens of
-    // milliseconds. A larger entry is extracted in its turn on the calling thread, where
-    // its progress shows, and a cancel lands, as it goes.
-    static constexpr int64_t MaxJobBytes = int64_t{8} << 20;
+    // The largest entry of Method decoded on a worker: about 80 ms of one core's work
+    // (2 MB of bzip2, 32 MB of Deflate, 64 MB at most), since its progress is reported
+    // in its turn, all at once, and a cancel lands after it. A larger entry is extracted
+    // in its turn on the calling thread, where its progress shows, and a cancel lands,
+    // as it goes.
+    static int64_t MaxJobBytes(const TMethodRow& Method)
+    {
+        constexpr int64_t JobMs = 80;
+        return std::clamp<int64_t>(int64_t{Method.MBPerSecond} * JobMs / 1000 << 20,
+                                   int64_t{1} << 20, int64_t{64} << 20);
+    }
     // Gives a job to the workers; a Deferred one is done as it is given.
     void Give(std::unique_ptr<TEntryJob> Job);
     bool Idle() const { return FGiven.empty(); }

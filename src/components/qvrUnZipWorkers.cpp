@@ -51,7 +51,7 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
          FWorkers->Awaits(FFileName) ||
          (FConfirmOverwrites ? OutputAttributes(FFileName) >= 0 : FOverwriteMode != omOverwrite)))
         return false;
-    const bool large = !folder && info.UncompressedSize > TEntryWorkers::MaxJobBytes;
+    const bool large = !folder && info.UncompressedSize > TEntryWorkers::MaxJobBytes(*method);
     while (!FWorkers->Room(folder ? 0 : info.UncompressedSize)) TakeBack(false);
     auto job = std::make_unique<TEntryJob>();
     // The begin step runs when the entry's turn comes; a file is begun now.

@@ -625,7 +625,7 @@ TEST(Concurrency, LargeEntriesWrittenBesideTheirDecoding)
 TEST(Concurrency, AFileTooLargeForAWorkerIsExtractedInItsTurn)
 {
     TTempDir tmp;
-    Bytes big(static_cast<size_t>(TEntryWorkers::MaxJobBytes) + 4096);
+    Bytes big(static_cast<size_t>(TEntryWorkers::MaxJobBytes(*FindMethod(8))) + 4096);
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 % 251);
     WriteFile(tmp / "a.zip",
               BuildZip({Entry("a.txt", TextBytes(500, 1), 8), Entry("big.bin", big, 8),
