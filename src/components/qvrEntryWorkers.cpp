@@ -104,7 +104,7 @@ void TEntryWorkers::Give(std::unique_ptr<TEntryJob> Job)
     TEntryJob* job = Job.get();
     FGiven.push_back(std::move(Job));
     if (job->Deferred) {
-        if (job->Large) FLargeNames.push_back(job->FileName);
+        FDeferredNames.push_back(job->FileName);
         job->Done = true; // no worker has seen it yet
         return;
     }
@@ -115,6 +115,21 @@ void TEntryWorkers::Give(std::unique_ptr<TEntryJob> Job)
         wake = FSleeping > 0 && FWaiting.size() >= WakeBatch;
     }
     if (wake) FWork.notify_one();
+}
+
+bool TEntryWorkers::Awaits(const std::string& Name) const
+{
+    // Whether Inner lies below the folder Outer names.
+    const auto below = [](const std::string& Inner, const std::string& Outer) {
+        return Inner.size() > Outer.size() && Inner.compare(0, Outer.size(), Outer) == 0 &&
+               Inner[Outer.size()] == '\\';
+    };
+    for (const std::string& d : FDeferredNames) {
+        // A folder entry's name ends with a separator: Name is that folder or above it.
+        const bool folder = !d.empty() && d.back() == '\\';
+        if (folder ? below(d, Name) : d == Name || below(d, Name) || below(Name, d)) return true;
+    }
+    return false;
 }
 
 std::unique_ptr<TEntryJob> TEntryWorkers::TakeOldest()
@@ -140,7 +155,7 @@ std::unique_ptr<TEntryJob> TEntryWorkers::TakeOldest()
     std::unique_ptr<TEntryJob> job = std::move(FGiven.front());
     FGiven.pop_front();
     FGivenBytes -= Weight(job->Entry.Info.UncompressedSize);
-    if (job->Large) FLargeNames.erase(FLargeNames.begin());
+    if (job->Deferred) FDeferredNames.erase(FDeferredNames.begin());
     return job;
 }
 

@@ -88,12 +88,11 @@ public:
     // Gives a job to the workers; a Deferred one is done as it is given.
     void Give(std::unique_ptr<TEntryJob> Job);
     bool Idle() const { return FGiven.empty(); }
-    // Whether a Large job given and not taken back will write the file Name: a later
-    // entry of that name must wait for it, as on one thread.
-    bool Awaits(const std::string& Name) const
-    {
-        return std::find(FLargeNames.begin(), FLargeNames.end(), Name) != FLargeNames.end();
-    }
+    // Whether a job waiting for its turn (a folder, or a file too large for a job) will
+    // make the file or folder Name, or a path that Name, begun now, would stand in the
+    // way of (or that would stand in Name's way): a file of that name must wait for
+    // its turn, so that the two meet as on one thread.
+    bool Awaits(const std::string& Name) const;
     // Waits for the oldest job given and hands it back; null when none is left.
     std::unique_ptr<TEntryJob> TakeOldest();
     // Every job given and not taken back is to be done again in its turn: those not
@@ -132,7 +131,7 @@ private:
     // The jobs in the order given; the calling thread's alone, but for Done.
     std::deque<std::unique_ptr<TEntryJob>> FGiven;
     int64_t FGivenBytes = 0;
-    std::vector<std::string> FLargeNames; // of the Large jobs given, oldest first
+    std::vector<std::string> FDeferredNames; // of the Deferred jobs given, oldest first
     // Each side is woken only when it sleeps: a futex call per job on each side would
     // cost an archive of tiny files more than its decoding.
     std::mutex FLock;
