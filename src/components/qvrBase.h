@@ -79,9 +79,15 @@ struct TOutputStamp {
     bool SetAttributes = false;
     uint32_t Attributes = 0;
     void Apply(qvrOS::TOutputFile& File) const;
-    bool operator==(const TOutputStamp&) const = default;
 };
 // How the stamp and the close of an output file went on the thread that did them.
+// The settings a stamp is made by: a stamp made under the same ones is the same (the
+// system's date aside, which moves anyway).
+struct TStampSettings {
+    TDateAttribute Date = daFileDate;
+    bool ExtendedTimes = true, Attributes = true, UnixModes = true, SpecialModes = false;
+    bool operator==(const TStampSettings&) const = default;
+};
 struct TOutputSeal {
     bool Closed = true;
     uint32_t Error = 0; // the system's, when the close failed
@@ -343,6 +349,15 @@ protected:
     // handler and the exception's text. An exception OnError threw, which no report
     // can carry, goes to the caller of the run instead.
     void ReportHandlerFailure();
+    // Name as the host's system writes paths, made in Buffer (memory kept from entry
+    // to entry): OnBegin and OnEnd have one each, as neither can come inside itself.
+    static const std::string& HostName(std::string& Buffer, const std::string& Name)
+    {
+        Buffer.assign(Name);
+        qvrOS::MakeHostPath(Buffer);
+        return Buffer;
+    }
+    std::string FBeginName, FEndName;
     // The cancel that another thread set, reported on the run's thread once.
     void NoticeCancel();
     // Refuses a call that would start a run, or pull the archive from under one, while
@@ -547,6 +562,11 @@ public:
     // (daFileDate) the UTC time of Facts when there is one and UseExtendedTimes is on.
     qvrOS::TFileTime TimeFor(const TOutputFacts& Facts) const;
     // The time and the mode or attributes an output file of Facts gets.
+    TStampSettings StampSettings() const
+    {
+        return {FDateAttribute, FUseExtendedTimes, FRestoreFileAttr, FRestoreUnixModes,
+                FRestoreSpecialModes};
+    }
     TOutputStamp StampFor(const TOutputFacts& Facts) const;
     // Notes the folder FolderName (made for a folder entry) to be given its mode and
     // time once the run has written what goes inside it.

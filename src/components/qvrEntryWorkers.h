@@ -41,6 +41,7 @@ struct TEntryJob {
     std::string FileName;    // the output name
     std::string AheadFolder; // its folder, when folders were made for it (SettleAhead)
     TOutputStamp Stamp;      // given to the file when its bytes pass
+    TStampSettings StampBy;  // the settings Stamp was made by
     std::unique_ptr<TOutputStream> Out;
     // A passing entry's file is stamped and closed by its worker; only its commit and
     // its events wait for its turn.

@@ -177,7 +177,8 @@ bool TUnBase::AskBegin(bool Begun)
                 FFileName = newName;
             }
         }
-        CallHost("OnBegin", OnBegin, *this, qvrOS::HostPath(FFileName), FFileCount + 1, extract);
+        CallHost("OnBegin", OnBegin, *this, HostName(FBeginName, FFileName), FFileCount + 1,
+                 extract);
     }
     return !GetCancel() && extract;
 }
@@ -240,7 +241,8 @@ bool TUnBase::BeginTest(bool IsDirectory)
     if (IsDirectory) return true;
     TTimerPause pause(FTimer);
     bool test = true;
-    if (OnBegin) CallHost("OnBegin", OnBegin, *this, qvrOS::HostPath(FFileName), FFileCount + 1, test);
+    if (OnBegin)
+        CallHost("OnBegin", OnBegin, *this, HostName(FBeginName, FFileName), FFileCount + 1, test);
     if (GetCancel() || !test) return false;
     ++FFileCount;
     return true;
@@ -437,7 +439,7 @@ bool TUnBase::EndEntry(bool Pass, bool Reported)
     Pass = Pass && !GetCancel();
     if (Pass) ++FPassedCount;
     if (OnEnd)
-        CallHost("OnEnd", OnEnd, *this, qvrOS::HostPath(FFileName), Pass);
+        CallHost("OnEnd", OnEnd, *this, HostName(FEndName, FFileName), Pass);
     else if (!Pass && !Reported)
         ReportError(FFileName, "", E_CRCERR, "0");
     return Pass;

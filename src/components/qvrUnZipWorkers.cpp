@@ -67,7 +67,10 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
     job->FileName = FFileName;
     job->Deferred = folder || large;
     job->Large = large;
-    if (!job->Deferred) job->Stamp = StampFor(OutputFacts(Entry, attr));
+    if (!job->Deferred) {
+        job->Stamp = StampFor(OutputFacts(Entry, attr));
+        job->StampBy = StampSettings();
+    }
     if (Entry.Encrypted()) job->Password = password;
     FWorkers->Give(std::move(job));
     return true;
@@ -171,8 +174,8 @@ bool TUnZip::AheadHolds(const TEntryJob& Job)
     if (FConfirmOverwrites ? replaces : FOverwriteMode != omOverwrite) return false;
     // An encrypted entry was opened with the password its turn would try first.
     if (Job.Entry.Encrypted() && FirstPassword() != Job.Password) return false;
-    // A sealed file has its stamp already.
-    return !Job.Sealed || StampFor(OutputFacts(Job.Entry, Job.Attributes)) == Job.Stamp;
+    // A sealed file has its stamp already, made by the settings of its giving.
+    return !Job.Sealed || StampSettings() == Job.StampBy;
 }
 
 const std::string& TUnZip::FirstPassword() const

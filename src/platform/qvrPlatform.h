@@ -76,7 +76,6 @@ struct TFileTime {
     uint32_t Dos = 0;
     int64_t Seconds = 0;
     uint32_t Nanos = 0;
-    bool operator==(const TFileTime&) const = default;
 };
 // Last-write (and last-access) time of an open file.
 bool FileSetTime(THandle H, const TFileTime& Time);
@@ -117,6 +116,8 @@ bool DeviceNamesReserved();
 // A path in the component's form ("\" between folders) as this system writes it, for
 // what a host is handed: "/" between folders on POSIX, unchanged on Windows.
 std::string HostPath(std::string Path);
+// The same, in place.
+void MakeHostPath(std::string& Path);
 bool MoveFileName(const std::string& From, const std::string& To);
 // Absolute form of Name, relative names taken from the current directory; "\" separated.
 std::string FullPath(const std::string& Name);

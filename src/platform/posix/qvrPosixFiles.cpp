@@ -442,9 +442,11 @@ bool FileNamesExact() { return true; }
 
 bool DeviceNamesReserved() { return false; }
 
+void MakeHostPath(std::string& Path) { std::replace(Path.begin(), Path.end(), '\\', '/'); }
+
 std::string HostPath(std::string Path)
 {
-    std::replace(Path.begin(), Path.end(), '\\', '/');
+    MakeHostPath(Path);
     return Path;
 }
 

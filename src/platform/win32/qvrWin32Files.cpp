@@ -319,6 +319,8 @@ bool DeviceNamesReserved() { return true; }
 
 std::string HostPath(std::string Path) { return Path; }
 
+void MakeHostPath(std::string&) {}
+
 namespace {
 
 // The volume and file ID of an existing file or folder; false when it cannot be opened.
