@@ -276,7 +276,8 @@ void TGuardedStream::Fail(const std::string& What)
 
 void TGuardedStream::Threw()
 {
-    Fail("an exception");
+    // The exception is its own report (Threw): the stream only fails from here on.
+    if (FFault.empty()) FFault = "an exception";
     if (FHooks.Threw) FHooks.Threw(std::current_exception());
 }
 

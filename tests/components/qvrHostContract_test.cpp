@@ -317,6 +317,10 @@ TEST(HostContract, ArchiveSourcesThatLieAreReported)
         ASSERT_NE(at, codes.end());
         const std::string& extended = log.Extended[static_cast<size_t>(at - codes.begin())];
         EXPECT_EQ(extended.rfind(c.Extended, 0), 0u) << extended;
+        // One report of the source's fault, whichever way it failed.
+        EXPECT_EQ(std::count(codes.begin(), codes.end(), E_NOTACCESSIBLE) +
+                      std::count(codes.begin(), codes.end(), E_HANDLERFAILED),
+                  1);
         EXPECT_LT(log.Count, 3);
     }
 }
