@@ -39,6 +39,17 @@ void TProgressBar::Update(int64_t Done, int64_t Total)
     Draw();
 }
 
+void TProgressBar::Pause()
+{
+    if (FPauses++ == 0) FPausedAt = qvrOS::TickCount();
+}
+
+void TProgressBar::Resume()
+{
+    if (FPauses == 0 || --FPauses > 0) return;
+    FStart += static_cast<uint32_t>(qvrOS::TickCount() - FPausedAt);
+}
+
 void TProgressBar::Draw()
 {
     const int width = qvrOS::TerminalWidth();

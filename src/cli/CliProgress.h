@@ -16,6 +16,10 @@ public:
     // Clears the line before another line is printed.
     void Clear();
     bool Enabled() const { return FEnabled; }
+    // The time between Pause and Resume (a question to the user) counts neither for the
+    // rate nor for the time left.
+    void Pause();
+    void Resume();
 
 private:
     void Draw();
@@ -26,6 +30,8 @@ private:
     int64_t FTotal = 0;
     uint32_t FStart;
     uint32_t FLastDraw = 0;
+    uint32_t FPausedAt = 0;
+    int FPauses = 0;
     std::string FFile;
 };
 

@@ -10,7 +10,11 @@
 #include "qvrUnZip.h"
 
 #include <cstdio>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <iostream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -120,6 +124,29 @@ std::string JsonString(const std::string& S)
     return out + "\"";
 }
 
+// The format of an archive the walk does not extract, in words ("ARJ", "LHA
+// self-extractor"); "" when nothing is known of it.
+std::string FormatWords(TArcType T)
+{
+    if (T == atNA || T == atUnknown || T == atUnsupported || T == atFileOpenErr) return "";
+    std::string name = ArcTypeName(T);
+    name.erase(0, 2); // the type names' "at"
+    const bool program = name.size() > 3 && name.compare(name.size() - 3, 3, "Exe") == 0;
+    if (program) name.erase(name.size() - 3);
+    static constexpr std::pair<std::string_view, const char*> Words[] = {
+        {"GZip", "gzip"}, {"TarGZip", "tar.gz"}, {"Tar", "tar"}, {"UUE", "uuencoded"},
+        {"MsGZ", "MS compress"}, {"Bh", "BlakHole"}};
+    bool named = false;
+    for (const auto& [type, words] : Words)
+        if (!named && name == type) {
+            name = words;
+            named = true;
+        }
+    if (!named)
+        for (char& c : name) c = AsciiToUpper(c);
+    return program ? name + " self-extractor" : name;
+}
+
 char AskOverwrite(const std::string& Name)
 {
     for (;;) {
@@ -159,8 +186,9 @@ public:
             return ExitArchiveFailed;
         }
         if (!IsZipWalkType(FUnZip.ArcType())) {
-            std::fprintf(stderr, "unspool: %s: not a ZIP archive (%s)\n",
-                         FOptions.Archive.c_str(), ArcTypeName(FUnZip.ArcType()));
+            const std::string format = FormatWords(FUnZip.ArcType());
+            std::fprintf(stderr, "unspool: %s: not a ZIP archive%s\n", FOptions.Archive.c_str(),
+                         format.empty() ? "" : (" (" + format + ")").c_str());
             return ExitArchiveFailed;
         }
         if (FOptions.Action == TCliAction::Comment) {
@@ -170,22 +198,22 @@ public:
         std::string dest = FOptions.DestDir.empty() ? qvrOS::CurrentDir()
                                                     : qvrOS::FullPath(SlashToBackslash(FOptions.DestDir));
         // Listing and testing write nothing, so they need no destination.
-        if (FOptions.Action == TCliAction::Extract && !ForceDirs(dest)) {
-            Error(dest, qvrOS::ErrorText(qvrOS::LastError()), E_OPENERR);
+        uint32_t refused = 0;
+        if (FOptions.Action == TCliAction::Extract && !ForceDirs(dest, refused)) {
+            Error(qvrOS::HostPath(dest), qvrOS::ErrorText(refused), E_OPENERR);
             return ExitArchiveFailed;
         }
         // A test writes no file: its reports name entries as the archive holds them.
         if (FOptions.Action == TCliAction::Test || FOptions.Action == TCliAction::Stdout)
-            FHidePrefix = AppendDirTail(dest);
+            FHidePrefix = qvrOS::HostPath(AppendDirTail(dest));
         Configure(dest);
         if (FOptions.Action == TCliAction::Extract && !FOptions.Quiet) PrintComment();
         const uint32_t start = qvrOS::TickCount();
-        int32_t files = 0;
         switch (FOptions.Action) {
-        case TCliAction::List: files = List(); break;
-        case TCliAction::Test: files = FUnZip.TestFiles(); break;
-        case TCliAction::Stdout: files = ToStdout(); break;
-        default: files = FUnZip.ExtractFiles(); break;
+        case TCliAction::List: List(); break;
+        case TCliAction::Test: FUnZip.TestFiles(); break;
+        case TCliAction::Stdout: ToStdout(); break;
+        default: FUnZip.ExtractFiles(); break;
         }
         FBar.Clear();
         // A mask the user gave that names nothing is most likely mistyped; when the
@@ -200,9 +228,20 @@ public:
         // Standard output carries the entries' bytes and nothing else.
         if (FOptions.Action != TCliAction::List && FOptions.Action != TCliAction::Stdout &&
             !FOptions.Quiet)
-            Summary(files, static_cast<uint32_t>(qvrOS::TickCount() - start) / 1000.0);
+            Summary((static_cast<uint32_t>(qvrOS::TickCount() - start) - FQuestionMs) / 1000.0);
+        if (FStdoutError != 0) Say("standard output", std::strerror(FStdoutError), E_WRITEERR);
         if (FArchiveFailed) return ExitArchiveFailed;
         return FEntryFailed ? ExitEntryFailed : ExitOk;
+    }
+
+    // For a listing, the comment and the archive's type, what standard output carries is
+    // the result: failing to write it fails the run as an unreadable archive does.
+    bool StdoutReported() const { return FStdoutError != 0; }
+
+    bool Listing() const
+    {
+        return FOptions.Action == TCliAction::List || FOptions.Action == TCliAction::Comment ||
+               FOptions.Action == TCliAction::Identify;
     }
 
 private:
@@ -225,12 +264,14 @@ private:
     int32_t List()
     {
         int64_t size = 0, packed = 0;
+        bool encrypted = false;
         if (!FOptions.Json)
             std::printf("%12s %12s %-9s %-16s %-8s %s\n", "Size", "Packed", "Method",
                         "Date      Time", "CRC-32", "Name");
         FUnZip.OnListEntry = [&](TZipCommon&, const TEntryListing& e) {
             size += e.Size;
             packed += e.Packed;
+            encrypted = encrypted || e.Encrypted;
             // A method without a row still shows the name the format gives it; an AES
             // entry shows its strength and the method beneath the cipher.
             const char* named = MethodName(e.Method);
@@ -259,22 +300,50 @@ private:
         };
         const int32_t n = FUnZip.ListFiles();
         if (!FOptions.Json) {
-            std::printf("%12lld %12lld %d entr%s (* encrypted)\n", static_cast<long long>(size),
-                        static_cast<long long>(packed), n, n == 1 ? "y" : "ies");
+            std::printf("%12lld %12lld %d entr%s%s\n", static_cast<long long>(size),
+                        static_cast<long long>(packed), n, n == 1 ? "y" : "ies",
+                        encrypted ? " (* encrypted)" : "");
             PrintComment();
         }
         return n;
     }
 
-    int32_t ToStdout()
+    // Standard output as the entries' target. Its first failed write (a full disk, a
+    // closed pipe) ends the run: what follows could not be written either, and bytes on
+    // standard output cannot be taken back.
+    class TStdoutStream : public TStream32 {
+    public:
+        explicit TStdoutStream(TCliRun& Run) : FRun(Run) {}
+        int32_t Read(void*, int32_t) override { return 0; }
+        int32_t Write(const void* Buffer, int32_t Count) override
+        {
+            if (Count <= 0 || FRun.FStdoutError != 0) return 0;
+            const size_t n = std::fwrite(Buffer, 1, static_cast<size_t>(Count), stdout);
+            FPos += static_cast<int64_t>(n);
+            if (n == static_cast<size_t>(Count)) return Count;
+            FRun.StdoutFailed(errno);
+            return static_cast<int32_t>(n);
+        }
+        int64_t Seek(int64_t, int) override { return FPos; }
+
+    private:
+        TCliRun& FRun;
+        int64_t FPos = 0;
+    };
+
+    void ToStdout()
     {
         qvrOS::BinaryStandardOutput();
-        TBlockStream out([](const uint8_t* B, int32_t N) {
-            std::fwrite(B, 1, static_cast<size_t>(N), stdout);
-        });
-        const int32_t passed = FUnZip.ReadFiles(out);
-        std::fflush(stdout);
-        return passed;
+        TStdoutStream out(*this);
+        FUnZip.ReadFiles(out);
+        if (std::fflush(stdout) != 0 && FStdoutError == 0) StdoutFailed(errno);
+    }
+
+    void StdoutFailed(int Error)
+    {
+        FStdoutError = Error != 0 ? Error : EIO;
+        FEntryFailed = true;
+        FUnZip.SetCancel(true);
     }
 
     // The archive's comment, when it has one, on lines of its own.
@@ -286,17 +355,45 @@ private:
         if (comment.back() != '\n') std::fputc('\n', stdout);
     }
 
-    void Summary(int32_t Files, double Seconds)
+    // What became of the selected files: those written whole (or tested) and their
+    // bytes, those that failed, the existing files kept, the entries left for want of a
+    // password.
+    void Summary(double Seconds)
     {
         const char* verb = FOptions.Action == TCliAction::Test ? "tested" : "extracted";
-        const int32_t skipped = FUnZip.PasswordSkips();
-        const std::string skips =
-            skipped > 0 ? ", " + std::to_string(skipped) + " skipped (no password)" : "";
-        std::printf("%d file%s %s%s, %s in %.2f s%s\n", Files, Files == 1 ? "" : "s", verb,
-                    skips.c_str(),
-                    HumanBytes(FUnZip.TotalUnpacked() - FUnZip.BytesLeft()).c_str(), Seconds,
+        std::string counts;
+        auto count = [&counts](int64_t N, const char* What) {
+            if (N > 0) counts += ", " + std::to_string(N) + What;
+        };
+        count(static_cast<int64_t>(FFailed.size()), " failed");
+        count(FKept, " kept (existing)");
+        count(FUnZip.PasswordSkips(), " skipped (no password)");
+        std::printf("%d file%s %s%s, %s in %.2f s%s\n", FPassed, FPassed == 1 ? "" : "s", verb,
+                    counts.c_str(), HumanBytes(FPassedBytes).c_str(), Seconds,
                     FEntryFailed || FArchiveFailed ? ", with errors" : "");
     }
+
+    // A question to the user: the progress line makes way, and the time spent answering
+    // counts neither for the rate nor for the run's time.
+    class TQuestion {
+    public:
+        explicit TQuestion(TCliRun& Run) : FRun(Run), FStart(qvrOS::TickCount())
+        {
+            FRun.FBar.Clear();
+            FRun.FBar.Pause();
+        }
+        ~TQuestion()
+        {
+            FRun.FBar.Resume();
+            FRun.FQuestionMs += static_cast<uint32_t>(qvrOS::TickCount() - FStart);
+        }
+        TQuestion(const TQuestion&) = delete;
+        TQuestion& operator=(const TQuestion&) = delete;
+
+    private:
+        TCliRun& FRun;
+        uint32_t FStart;
+    };
 
     void Configure(const std::string& Dest)
     {
@@ -328,6 +425,7 @@ private:
                 FEntryFailed = true;
             }
             Mode = policy == TOverwritePolicy::Default && ask ? Ask(Name, NewName) : omSkip;
+            if (Mode == omSkip) ++FKept;
         };
 
         // The events name files as the system writes them.
@@ -349,6 +447,10 @@ private:
         FUnZip.OnEnd = [this, destPrefix](TZipCommon&, const std::string& Name, bool Pass) {
             // A stored folder is only made with -D.
             const bool folder = !Name.empty() && (Name.back() == '\\' || Name.back() == '/');
+            if (Pass && !folder) {
+                ++FPassed;
+                FPassedBytes += FUnZip.EntrySize();
+            }
             if (FOptions.Verbose && FOptions.Action == TCliAction::Extract &&
                 (!folder || FOptions.CreateStoredDirs)) {
                 FBar.Clear();
@@ -356,13 +458,19 @@ private:
                 std::printf("%12s: %s\n", folder ? "creating" : Verb(FUnZip.EntryMethod()),
                             Shown(inside ? Name.substr(destPrefix.size()) : Name).c_str());
             }
-            if (!Pass && Name != FLastReported) Error(Name, "", E_CRCERR);
+            if (!Pass) FFailed.insert(Name);
+            if (!Pass && Name != FLastReported && FStdoutError == 0) Error(Name, "", E_CRCERR);
         };
-        FUnZip.OnError = [this](TZipCommon& Sender, const std::string& Name,
+        FUnZip.OnError = [this, ask](TZipCommon& Sender, const std::string& Name,
                                 const std::string& Ext, const std::string&, int32_t Code) {
             std::string file = Name.empty() ? FOptions.Archive : Name;
-            // A damaged archive's report for the run says what the walk found instead.
-            const bool finding = Code == E_BADHEADER && Sender.ReportSubject() == rsRun;
+            // Standard output that failed has one report of its own, after the run.
+            if (FStdoutError != 0 && (Code == E_USERCANCELED || Code == E_WRITEERR)) return;
+            if (Code == E_USERCANCELED && !FMissingPart.empty() && Name == FMissingPart) return;
+            // A damaged archive's report for the run says what the walk found instead,
+            // and so does a notice of damage read around.
+            const bool finding =
+                (Code == E_BADHEADER && Sender.ReportSubject() == rsRun) || Code == E_RECOVERED;
             // Any other report that names the archive carries the file it concerns, if
             // any, as its extended message (an output file that could not be written).
             if (Name == FUnZip.ArchiveFile() && !Ext.empty() && Code != E_REQUIREDEVENT &&
@@ -372,14 +480,25 @@ private:
             // A password the user typed that does not open the entry, or none: the
             // entry's fate shows in PasswordSkips once the search is over.
             if (Code == E_INVALIDPASSWORD) {
-                Say(file, FDeclined ? "skipped, no password given" : MessageText(Code), Code);
+                // Off a terminal with no -p, nobody could give one.
+                const bool none = !ask && FOptions.Passwords.empty();
+                Say(file,
+                    none        ? "skipped, no password given (-p gives one)"
+                    : FDeclined ? "skipped, no password given"
+                                : MessageText(Code),
+                    Code);
                 return;
             }
+            // The entry failed (a notice, a cancel or a second name for one file leave
+            // its verdict to the rest of the run).
+            if (Sender.ReportSubject() == rsEntry && !IsNotice(Code) && Code != E_USERCANCELED &&
+                Code != E_SAMEFILE)
+                FFailed.insert(file);
             // A notice (a changed name, a file kept after its entry failed) tells what
             // was done: neither the exit status nor the report of a later failure of
             // the entry is affected.
             if (IsNotice(Code))
-                Print(file, Ext, Code);
+                Print(file, Ext, Code, finding);
             else
                 Error(file, Ext, Code, finding);
         };
@@ -390,7 +509,7 @@ private:
                                           bool Exists, bool& Cancel) {
             if (Exists) return;
             if (ask) {
-                FBar.Clear();
+                const TQuestion question(*this);
                 std::fprintf(stderr, "part %s (%s) not found; its path (empty to give up): ",
                              Number.c_str(), Shown(Name).c_str());
                 std::fflush(stderr);
@@ -400,6 +519,9 @@ private:
                     return;
                 }
             }
+            // The run's cancel that follows is this report's, not the user's.
+            Say(Name, "part of the split set not found", E_FILENOTFOUND);
+            FMissingPart = Name;
             FEntryFailed = true;
             Cancel = true;
         };
@@ -407,7 +529,7 @@ private:
         auto askDisk = [this, ask](const std::string& Which, bool& Cancel) {
             Cancel = true;
             if (!ask) return;
-            FBar.Clear();
+            const TQuestion question(*this);
             std::fprintf(stderr, "insert the %s disk of %s and press Enter (q to give up): ",
                          Which.c_str(), Shown(FOptions.Archive).c_str());
             std::fflush(stderr);
@@ -429,7 +551,7 @@ private:
             FDeclined = false;
             TryAgain = false;
             if (!ask) return;
-            FBar.Clear();
+            const TQuestion question(*this);
             bool answered = false;
             {
                 // Echo goes off before the question shows, so that nothing typed once
@@ -450,7 +572,7 @@ private:
     {
         if (FAll) return omOverwrite;
         if (FNone) return omSkip;
-        FBar.Clear();
+        const TQuestion question(*this);
         switch (AskOverwrite(Name)) {
         case 'y': return omOverwrite;
         case 'A': FAll = true; return omOverwrite;
@@ -469,7 +591,9 @@ private:
 
     void Error(const std::string& File, const std::string& Ext, int32_t Code, bool Finding = false)
     {
-        FLastReported = File;
+        // A second name for one file says nothing of how the entry's bytes fared: its
+        // failed verdict, if any, still gets its line.
+        if (Code != E_SAMEFILE) FLastReported = File;
         if (Code != E_USERCANCELED) FEntryFailed = true;
         Print(File, Ext, Code, Finding);
     }
@@ -488,7 +612,8 @@ private:
         if (system && !Ext.empty() && Ext != File) reason = ": " + Shown(Ext);
         // A method the build cannot decode is named; a codec library says what it
         // refused.
-        const bool decoding = Code == E_UNSUPPORTEDMETHOD || Code == E_BADBLOCK;
+        const bool decoding = Code == E_UNSUPPORTEDMETHOD || Code == E_BADBLOCK ||
+                              Code == E_CRCERR || (Code == E_BADHEADER && !Finding);
         if (decoding && !Ext.empty() && Ext != File) reason = ": " + Ext;
         Say(File, text, Code, reason);
     }
@@ -511,6 +636,17 @@ private:
     TUnZip FUnZip;
     TMaskSelection FSelection;
     std::string FLastReported;
+    // Files written whole (or tested) and their bytes; the files of failed entries; the
+    // existing files kept; the time spent on questions.
+    int32_t FPassed = 0;
+    int64_t FPassedBytes = 0;
+    std::set<std::string> FFailed;
+    int64_t FKept = 0;
+    uint32_t FQuestionMs = 0;
+    // The system's error of the first failed write to standard output; 0 while none.
+    int FStdoutError = 0;
+    // The part of a split set found missing off a terminal, reported as such.
+    std::string FMissingPart;
     std::string FHidePrefix;
     bool FEntryFailed = false;
     bool FArchiveFailed = false;
@@ -519,6 +655,25 @@ private:
     // The user gave no answer to the last password question.
     bool FDeclined = false;
 };
+
+// Standard output flushed and closed: when anything written to it was lost (a full
+// disk, /dev/full, a closed pipe), the command says so with the system's reason and
+// exits with FailStatus, unless the run said it already. Returns the exit status.
+int ClosedStdout(int Status, int FailStatus, bool Reported)
+{
+    errno = 0;
+    bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    int error = errno;
+    if (std::fclose(stdout) != 0 && !failed) {
+        failed = true;
+        error = errno;
+    }
+    if (!failed) return Status;
+    if (!Reported)
+        std::fprintf(stderr, "unspool: standard output: %s (%d)\n",
+                     std::strerror(error != 0 ? error : EIO), E_WRITEERR);
+    return std::max(Status, FailStatus);
+}
 
 } // namespace
 
@@ -531,19 +686,17 @@ int UnspoolMain(const std::vector<std::string>& Args)
                      error.c_str());
         return ExitUsage;
     }
-    if (options->Help) {
-        std::fputs(UsageText, stdout);
-        return ExitOk;
-    }
-    if (options->Version) {
-        std::fputs(VersionText, stdout);
-        return ExitOk;
+    if (options->Help || options->Version) {
+        std::fputs(options->Help ? UsageText : VersionText, stdout);
+        return ClosedStdout(ExitOk, ExitEntryFailed, false);
     }
     // What the command's own handlers throw (memory running out, say) reaches here past
     // the run, which withdrew the files it had begun: the command says so and fails.
     try {
         TCliRun run(*options);
-        return run.Run();
+        const int status = run.Run();
+        return ClosedStdout(status, run.Listing() ? ExitArchiveFailed : ExitEntryFailed,
+                            run.StdoutReported());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "unspool: %s\n", e.what());
         return ExitArchiveFailed;

@@ -3,6 +3,7 @@
 #include "qvrregister.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -69,14 +70,18 @@ struct TEndSlots {
     std::function<void(uint8_t* Record, THeaderType Kind)> Decipher;
 };
 
-// Where the end record starts among the N bytes of Block (the file's last ones), or -1.
-// The end record is the last thing in the file but its comment: search backwards. A
-// signature without room for its record after it (a comment that happens to end in one)
-// is not the end record.
-int32_t FindEndSignature(const std::vector<uint8_t>& Block, int32_t N, bool& Enciphered)
+// The end records are the last thing in the file but the comment, which holds at most
+// 65,535 bytes; the ZIP64 records in front of them are read from the same block.
+constexpr int32_t EndSearchSpan = 0xFFFF + 22 + 76;
+
+// The next end-record candidate among the N bytes of Block (the file's last ones) below
+// From, searching backwards: a signature with room for its record after it; -1 when
+// there is none.
+int32_t PreviousEndSignature(const std::vector<uint8_t>& Block, int32_t N, int32_t From,
+                             bool& Enciphered)
 {
     Enciphered = false;
-    int32_t k = N - 4;
+    int32_t k = std::min(From, N) - 4;
     for (; k >= 0; --k) {
         const uint32_t sig = GetU32(&Block[static_cast<size_t>(k)]);
         if (ClassifySignature(sig, htEnding, Enciphered) == htEnding &&
@@ -84,6 +89,35 @@ int32_t FindEndSignature(const std::vector<uint8_t>& Block, int32_t N, bool& Enc
             break;
     }
     return k;
+}
+
+// An end-record candidate: its place in the block and its record, deciphered.
+struct TEndCandidate {
+    int32_t K = -1;
+    bool Enciphered = false;
+    std::array<uint8_t, 26> Record{};
+    bool Wide() const { return IsWideEndSignature(GetU32(Record.data())); }
+};
+
+TEndCandidate CandidateAt(const std::vector<uint8_t>& Block, int32_t N, int32_t K,
+                          bool Enciphered, const TEndSlots& S)
+{
+    TEndCandidate c;
+    c.K = K;
+    c.Enciphered = Enciphered;
+    const size_t length = static_cast<size_t>(std::min(26, N - K));
+    std::memcpy(c.Record.data(), &Block[static_cast<size_t>(K)], length);
+    if (Enciphered) S.Decipher(c.Record.data(), htEnding);
+    return c;
+}
+
+// Whether the plain end record C, of the N bytes read, ends the file exactly with its
+// comment. A comment may hold the bytes of a signature: a candidate whose comment length
+// does not reach the end of the file is one of those, or a record with bytes after it.
+bool CommentEndsFile(const TEndCandidate& C, int32_t N)
+{
+    if (C.Wide()) return C.K + 26 + GetU16(C.Record.data() + 24) == N;
+    return C.K + 22 + GetU16(C.Record.data() + 20) == N;
 }
 
 // Where the end records say the directory is.
@@ -96,16 +130,17 @@ struct TDirClaim {
 
 // Fills the end-record slots from the end record at K in Block (N bytes read, the first
 // at BlockPos) and the ZIP64 records in front of it.
-TDirClaim ReadEndRecords(TEndSlots& S, std::vector<uint8_t>& Block, int32_t N, int32_t K,
-                         int64_t BlockPos, bool Enciphered)
+TDirClaim ReadEndRecords(TEndSlots& S, const std::vector<uint8_t>& Block, int32_t N,
+                         const TEndCandidate& C, int64_t BlockPos)
 {
     S.State.Add(htEnding);
-    uint8_t* rec = &Block[static_cast<size_t>(K)];
+    const int32_t K = C.K;
+    const uint8_t* rec = C.Record.data();
+    const uint8_t* before = &Block[static_cast<size_t>(K)];
     const uint32_t sig = GetU32(rec);
-    if (Enciphered) S.Decipher(rec, htEnding);
-    if (K >= 20 && GetU32(rec - 20) == Zip64LocatorSig) {
+    if (K >= 20 && GetU32(before - 20) == Zip64LocatorSig) {
         S.State.Add(htLocator);
-        if (K >= 76 && GetU32(rec - 76) == Zip64EndSig) S.State.Add(htEnding64);
+        if (K >= 76 && GetU32(before - 76) == Zip64EndSig) S.State.Add(htEnding64);
     }
     const int64_t E = BlockPos + K;
     TDirClaim dir{};
@@ -128,9 +163,9 @@ TDirClaim ReadEndRecords(TEndSlots& S, std::vector<uint8_t>& Block, int32_t N, i
                          static_cast<size_t>(std::min<int32_t>(S.End.CommentLength(), N - after)));
         dir.Size = S.End.DirSize();
         dir.StoredOffset = S.End.DirOffset();
-        if (S.State.Has(htLocator)) std::memcpy(S.Locator.Data(), rec - 20, 20);
+        if (S.State.Has(htLocator)) std::memcpy(S.Locator.Data(), before - 20, 20);
         if (S.State.Has(htEnding64)) {
-            std::memcpy(S.End64.Data(), rec - 76, 56);
+            std::memcpy(S.End64.Data(), before - 76, 56);
             dir.Start = static_cast<int64_t>(S.Locator.EndOffset() - S.End64.DirSize());
             dir.Size = static_cast<uint32_t>(S.End64.DirSize());
             dir.StoredOffset = S.End64.DirOffset();
@@ -167,14 +202,22 @@ int32_t OffsetShift(TStream32& Stream, TEndSlots& S, int64_t D, uint64_t StoredO
     return shift;
 }
 
-// The central directory of the end record at K in Block (see ReadEndRecords) and the
+// The central directory of the end record C in Block (see ReadEndRecords) and the
 // offset shift: the directory's start when its first header is found where the records
 // place it or where they end; 0 when a place it has to read cannot be read; nothing when
 // the file holds no directory there.
-std::optional<int64_t> FindDirectory(TStream32& Stream, TEndSlots& S, std::vector<uint8_t>& Block,
-                                     int32_t N, int32_t K, int64_t BlockPos, bool Enciphered)
+std::optional<int64_t> FindDirectory(TStream32& Stream, TEndSlots& S,
+                                     const std::vector<uint8_t>& Block, int32_t N,
+                                     const TEndCandidate& C, int64_t BlockPos)
 {
-    const TDirClaim dir = ReadEndRecords(S, Block, N, K, BlockPos, Enciphered);
+    const TDirClaim dir = ReadEndRecords(S, Block, N, C, BlockPos);
+    // An archive with no entries has an empty directory where its end record begins.
+    if (dir.Size == 0 && S.End.Entries() == 0 && S.End.EntriesThisDisk() == 0 &&
+        !S.State.Has(htEnding64) && dir.Start == dir.End) {
+        S.OffsetAdjust = 0;
+        S.DirectoryFound = true;
+        return dir.Start;
+    }
     int64_t D = dir.Start;
     const int64_t fallback = dir.End - static_cast<int64_t>(dir.Size);
     S.Central.Clear();
@@ -252,25 +295,24 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
     const int64_t size = Stream.Size();
     // The slots hold this archive's records or nothing: an end record of an archive
     // identified before must not lend this one its disk numbers.
-    FEndHdr.Clear();
-    FWideEndHdr.Clear();
-    FZip64LocHdr.Clear();
-    FZip64EndHdr.Clear();
-    FDirectoryFound = false;
-    FCommentBytes.clear();
-    if (size <= 0) return 0;
-    const int32_t blockSize = size > 32768 ? 32768 : static_cast<int32_t>(size - 1);
-    FHeaderState.Clear();
-    if (blockSize < 4) return 0;
+    auto clearSlots = [this] {
+        FEndHdr.Clear();
+        FWideEndHdr.Clear();
+        FZip64LocHdr.Clear();
+        FZip64EndHdr.Clear();
+        FHeaderState.Clear();
+        FDirectoryFound = false;
+        FOffsetAdjust = 0;
+        FCommentBytes.clear();
+    };
+    clearSlots();
+    if (size < 4) return 0;
+    const int32_t blockSize = static_cast<int32_t>(std::min<int64_t>(size, EndSearchSpan));
     std::vector<uint8_t> block(static_cast<size_t>(blockSize));
     const int64_t blockPos = size - blockSize;
     const int32_t n = Stream.Seek(blockPos, 0) == blockPos
                           ? Stream.ReadFull(block.data(), blockSize)
                           : 0;
-
-    bool enciphered = false;
-    const int32_t k = FindEndSignature(block, n, enciphered);
-    if (k < 0) return 0;
     TEndSlots slots{FEndHdr,
                     FWideEndHdr,
                     FZip64LocHdr,
@@ -283,8 +325,28 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
                     FOffsetAdjust,
                     FDirectoryFound,
                     [this](uint8_t* Record, THeaderType Kind) { DecipherHeader(Record, Kind); }};
-    if (const std::optional<int64_t> dir =
-            FindDirectory(Stream, slots, block, n, k, blockPos, enciphered))
+
+    // The end record is the last candidate whose comment ends the file and whose
+    // directory is where it says (or that names a set, whose directory may lie on
+    // another part); failing that, the last one whose directory is found (bytes after
+    // the comment, a wrong comment length); failing that, the last one, as far as it
+    // leads. A signature inside a comment is passed over by the first two.
+    std::optional<TEndCandidate> last, found;
+    bool enciphered = false;
+    for (int32_t k = PreviousEndSignature(block, n, n, enciphered); k >= 0;
+         k = PreviousEndSignature(block, n, k + 3, enciphered)) {
+        const TEndCandidate c = CandidateAt(block, n, k, enciphered, slots);
+        if (!last) last = c;
+        clearSlots();
+        const std::optional<int64_t> dir = FindDirectory(Stream, slots, block, n, c, blockPos);
+        const bool exact = CommentEndsFile(c, n);
+        if (exact && (FDirectoryFound || (dir && EndRecordNamesSet()))) return *dir;
+        if (!found && FDirectoryFound) found = c;
+    }
+    if (!last) return 0;
+    const TEndCandidate chosen = found ? *found : *last;
+    clearSlots();
+    if (const std::optional<int64_t> dir = FindDirectory(Stream, slots, block, n, chosen, blockPos))
         return *dir;
     return FindFirstLocalHeader(Stream, block, FHeaderState);
 }

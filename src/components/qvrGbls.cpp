@@ -58,13 +58,25 @@ bool FileExistsAny(const std::string& Name) { return qvrOS::FindFirstExists(Name
 
 bool ForceDirs(const std::string& Dir)
 {
+    uint32_t error = 0;
+    return ForceDirs(Dir, error);
+}
+
+bool ForceDirs(const std::string& Dir, uint32_t& Error)
+{
+    Error = 0;
     if (Dir.empty()) return false;
     if (DirExists(Dir)) return true;
     qvrOS::TCriticalErrorGuard guard;
     std::string full = AppendDirTail(qvrOS::FullPath(Dir));
     for (size_t i = full.find('\\'); i != std::string::npos; i = full.find('\\', i + 1)) {
         if (i == 0) continue; // the root of a POSIX path
-        qvrOS::CreateDir(full.substr(0, i));
+        const std::string folder = full.substr(0, i);
+        // The first folder that could not be made is why the rest cannot be: the later
+        // calls only fail for want of it.
+        if (qvrOS::CreateDir(folder) || Error != 0) continue;
+        const uint32_t error = qvrOS::LastError();
+        if (!DirExists(folder)) Error = error;
     }
     return DirExists(Dir);
 }

@@ -64,6 +64,9 @@ std::string AppendDirTail(const std::string& Path);
 bool DirExists(const std::string& Path);
 bool FileExistsAny(const std::string& Name);
 bool ForceDirs(const std::string& Dir);
+// The same; Error, when the folder could not be made, the system's reason the first
+// missing folder on the way could not be made (0 when none was refused).
+bool ForceDirs(const std::string& Dir, uint32_t& Error);
 std::string TempDir();
 std::string SlashToBackslash(std::string Name);
 // ASCII case folding, the same under every locale a host may set: the names, drive

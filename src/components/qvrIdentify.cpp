@@ -474,7 +474,7 @@ void TRegisterQuiver::LocateZipWalk(TStream32& Stream, int64_t SigPos)
     // Nothing better than the local signature itself: walk the local headers from it.
     // Only a set of exactly {htLocal} makes the walk scan local headers, so whatever
     // else the search noted of a directory it could not use is dropped.
-    if (FWalkStart == 0 && !FHeaderState.Has(htLocal)) {
+    if (FWalkStart == 0 && !FHeaderState.Has(htLocal) && !FDirectoryFound) {
         FWalkStart = SigPos;
         FHeaderState.Clear();
         FHeaderState.Add(htLocal);

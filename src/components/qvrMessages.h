@@ -37,6 +37,10 @@ inline constexpr int32_t E_HANDLERFAILED = 26602;
 inline constexpr int32_t E_RESERVEDNAME = 26901;
 // A notice after an entry failed: the file it would have replaced is left as it was.
 inline constexpr int32_t E_KEPTEXISTING = 26902;
+// A notice: the archive's records disagree, and the walk went by what it found (data put
+// in front of the archive, a directory size that does not fit); the extended message
+// says what. Nothing is missing by it: where entries may be, the report is 25114.
+inline constexpr int32_t E_RECOVERED = 26903;
 
 // Codes from 26900 up are notices: they tell what was done, and no entry failed by them.
 inline bool IsNotice(int32_t Code) { return Code >= 26900 && Code < 27000; }

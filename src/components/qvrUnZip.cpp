@@ -269,14 +269,39 @@ int32_t TUnZip::ScanCentralDirectory(TStream32& Stream)
         }
     }
     const TArchiveSpan directory{static_cast<uint16_t>(DirDisk() + 1), FWalkStart, P};
-    VetEntries(&directory);
     // A directory that ends before the end record's count of entries is damaged: what
     // was read is still extracted, but the run must not pass for complete.
     const uint16_t expected = FEndHdr.Entries();
-    if (!GetCancel() && !full && FEndHdr.Signature() != 0 && expected != 0xFFFF &&
-        read < expected)
-        ReportError(FArchiveFile, "", E_BADHEADER, "0", rsRun);
+    const bool cut = FEndHdr.Signature() != 0 && expected != 0xFFFF && read < expected;
+    if (!GetCancel() && !full && !cut) NoteDirectoryMismatch(P);
+    VetEntries(&directory);
+    if (!GetCancel() && !full && cut) ReportError(FArchiveFile, "", E_BADHEADER, "0", rsRun);
     return FHeader->FCount;
+}
+
+void TUnZip::NoteDirectoryMismatch(int64_t DirEnd)
+{
+    if (FEndHdr.Signature() == 0) return;
+    // Data put in front of the archive after it was written leaves every stored offset
+    // short by its length; the walk adds it back.
+    if (FOffsetAdjust != 0)
+        ReportError(FArchiveFile,
+                    std::to_string(FOffsetAdjust) +
+                        " bytes before the archive that its offsets leave out",
+                    E_RECOVERED, "0", rsRun);
+    // The directory was read to its last header: a size in the end records that does
+    // not fit it was passed over. Only a directory on one part has a length to compare.
+    const int64_t from = FVolumeSet.Normalize(FWalkStart), to = FVolumeSet.Normalize(DirEnd);
+    if (VolumeDisk(from) != VolumeDisk(to)) return;
+    const uint64_t claimed =
+        FZip64EndHdr.Signature() == Zip64EndSig ? FZip64EndHdr.DirSize() : FEndHdr.DirSize();
+    const uint64_t length = static_cast<uint64_t>(to - from);
+    // A digital signature record may close the directory and be counted in its size.
+    if (claimed != length && FCentralHdr.Signature() != DigitalSignatureSig)
+        ReportError(FArchiveFile,
+                    "the end record gives the directory " + std::to_string(claimed) +
+                        " bytes; it holds " + std::to_string(length),
+                    E_RECOVERED, "0", rsRun);
 }
 
 int32_t TUnZip::ScanLocalHeaders(TStream32& Stream)

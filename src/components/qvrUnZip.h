@@ -36,6 +36,8 @@ public:
     {
         return FEntry ? static_cast<uint16_t>(FEntry->Info.Method) : 0;
     }
+    // The uncompressed size the entry being taken declares; 0 between entries.
+    int64_t EntrySize() const { return FEntry ? FEntry->Info.UncompressedSize : 0; }
 
     // The bytes of entry names one walk keeps at most (1 GiB): names are kept whole, up
     // to the 65,535 bytes a record holds, and a walk that would pass this stops there
@@ -56,6 +58,9 @@ protected:
     // The two walks: collect the selected entries, then extract them.
     int32_t ScanCentralDirectory(TStream32& Stream);
     int32_t ScanLocalHeaders(TStream32& Stream);
+    // After a directory read to its end (DirEnd): a notice for each way the end records
+    // disagree with what the walk found and went by.
+    void NoteDirectoryMismatch(int64_t DirEnd);
     void ExtractListed(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out);
     void ExtractScanned(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutputStream>& Out);
 

@@ -106,8 +106,14 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
     const int64_t dataAt = Stream->Position();
     const int64_t bytesLeft = FBytesLeft;
     std::vector<std::string> failed; // passwords of the list this entry failed with
+    // Bytes handed to a reader's stream cannot be taken back, and one wrong password in
+    // 256 passes the check byte: while the list holds another password to try, the one
+    // that passed is proven by a decode that writes nothing before the bytes go out.
+    bool proven = !(FRunMode == rmRead && encrypted && FPasswords.size() > 1 &&
+                    !FVolumeSet.Reading());
     for (;;) {
-        TStream32* target = FRunMode == rmRead ? FReadTarget : Out.get();
+        const bool proving = !proven;
+        TStream32* target = proving ? nullptr : FRunMode == rmRead ? FReadTarget : Out.get();
         TEntrySink sink(this, target, info.UncompressedSize, FFileName);
         sink.UseBuffers(FEntryBuffers);
         // With threads to spare, a large file on the calling thread is written beside
@@ -119,10 +125,17 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
             // Reported where it arose (a full disk); the entry ends with what it has.
         }
         bool pass = sink.Passes(Entry.ChecksCrc() ? Entry.Crc : sink.Crc()) && !GetCancel();
+        // The password is proven: the entry is decoded again, into the reader's stream.
+        if (proving && pass && Stream->Seek(dataAt, 0) == dataAt && TryPassword(Entry, header)) {
+            proven = true;
+            FBytesLeft = bytesLeft;
+            continue;
+        }
         // One wrong password in 256 passes the check byte, and then only the data can
         // tell: the list's other passwords get their turn before the entry fails.
         if (!pass && encrypted && !sink.WriteFailed() && !GetCancel() &&
-            RetryPassword(Entry, header, failed, *Stream, dataAt) && RestartOutput(Out)) {
+            RetryPassword(Entry, header, failed, *Stream, dataAt) &&
+            (proving || RestartOutput(Out))) {
             FBytesLeft = bytesLeft;
             continue;
         }

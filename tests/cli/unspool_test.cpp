@@ -241,7 +241,7 @@ TEST(Cli, PasswordsOffATerminalAreDeclinedWithOneClearLine)
         const char* Expect;
     };
     const std::string archive = Quote((CorpusDir() / "c07_infozip_zipcrypto.zip").string());
-    for (const TCase& c : {TCase{"", 1, "Invalid password (26517)"},
+    for (const TCase& c : {TCase{"", 1, "skipped, no password given (-p gives one) (26517)"},
                            TCase{"-p corpus-PW ", 1, "Invalid password (26517)"},
                            TCase{"-p corpus-pw ", 0, ""}}) {
         TTempDir tmp;
@@ -418,7 +418,10 @@ TEST(Cli, SplitSetsExtractAndAMissingPartIsNamed)
     fs::remove(tmp / "c15_split.z02");
     const TRunResult m = Unspool("-q " + zip + " " + Quote((tmp / "miss").string()) + " </dev/null");
     EXPECT_EQ(m.Status, 1);
-    EXPECT_NE(m.Err.find("c15_split.z02: User canceled (25443)"), std::string::npos) << m.Err;
+    EXPECT_NE(m.Err.find("c15_split.z02: part of the split set not found (25192)"),
+              std::string::npos)
+        << m.Err;
+    EXPECT_EQ(m.Err.find("(25443)"), std::string::npos) << m.Err;
     EXPECT_TRUE(ReadFile(tmp / "miss/readme.txt") == ReadFile(tmp / "out/readme.txt"));
     EXPECT_TRUE(ReadFile(tmp / "miss/sub/dir/nested.txt") == ReadFile(tmp / "out/sub/dir/nested.txt"));
 }
@@ -495,7 +498,9 @@ TEST(Cli, ArchivesWithoutTheirDirectoryAreNeverSilent)
         {"-p pw", "st.zip", 1, "st.zip" + scan + "8 entries found by scanning (25114)"},
         {"-l", "st.zip", 1, "st.zip" + scan + "8 entries found by scanning (25114)"},
         {"--identify", "big.zip", 0, ""},
-        {"", "big.zip", 0, ""},
+        {"", "big.zip", 0,
+         "big.zip: Archive read around damage: the end record gives the directory 2147483392 "
+         "bytes; it holds"},
         {"", "cut.zip", 1, "cut.zip" + scan + "1 entries found by scanning (25114)"},
     };
     for (const auto& c : cases) {
@@ -583,7 +588,7 @@ TEST(Cli, TheArchiveCommentIsShownByZByListingAndByExtraction)
     } cases[] = {
         {"-z " + arc, shown},
         {"-z -O 1252 " + arc, "caf\xE2\x80\x9A ok\nline 2 \\x1B[2J\n"},
-        {"-l " + arc, "*1 entry (* encrypted)\n" + shown},
+        {"-l " + arc, "*1 entry\n" + shown},
         {"-l --json " + arc, "*\"directory\":false}\n"},
         {"-q -o -d " + Quote((tmp / "q").string()) + " " + arc, ""},
         {"-o -d " + Quote((tmp / "e").string()) + " " + arc, shown + "1 file extracted"},
