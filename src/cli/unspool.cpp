@@ -603,7 +603,8 @@ private:
     {
         std::string text = MessageText(Code);
         if (!Ext.empty() && Code == E_REQUIREDEVENT) text += " (" + Ext + ")";
-        if (!Ext.empty() && Finding) text += ": " + Ext;
+        // Damage of an entry says what was found wrong, as a finding for the run does.
+        if (!Ext.empty() && (Finding || (Code == E_BADHEADER && Ext != File))) text += ": " + Ext;
         if (Code == E_RESERVEDNAME) text += " (stored as " + Shown(Ext) + ")";
         if (Code == E_SAMEFILE) text += ": " + Shown(Ext);
         // A file the system refused to open, write or close: its reason follows the code.

@@ -571,6 +571,9 @@ public:
     // Notes the folder FolderName (made for a folder entry) to be given its mode and
     // time once the run has written what goes inside it.
     void NoteFolder(const std::string& FolderName, const TOutputFacts& Facts);
+    // Notes the folders the output tree made below Root for Folder ("a\b\"), from the
+    // step at From on, for their final mode at the end of the run.
+    void NoteMadeFolders(const std::string& Root, std::string_view Folder, size_t From);
     // Gives the noted folders their modes and times, deepest first, so that a folder
     // without write or search permission is closed only after everything below it.
     void ApplyFolderFacts();
@@ -625,10 +628,14 @@ protected:
     bool FUseExtendedTimes = true;
     bool FCreateLinks = true;
     // The folders of the run waiting for their modes and times.
+    // A folder's facts, given at the end of the run: a stored folder's mode and time, or
+    // for a folder the run made on the way (Made), the mode a new folder gets from the
+    // system, since it was made private.
     struct TFolderFacts {
         std::string Name;
         uint32_t Mode = 0;
         qvrOS::TFileTime Time;
+        bool Made = false;
     };
     std::vector<TFolderFacts> FFolderFacts;
     bool FBadPassword = false;

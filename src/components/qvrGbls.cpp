@@ -390,6 +390,8 @@ bool IsDeviceName(std::string_view Step)
         return true;
     };
     if (stem.size() == 3) return is(0, "CON") || is(0, "PRN") || is(0, "AUX") || is(0, "NUL");
+    // The console's input and output buffers.
+    if (stem.size() == 6 || stem.size() == 7) return is(0, stem.size() == 6 ? "CONIN$" : "CONOUT$");
     if (stem.size() < 4 || !(is(0, "COM") || is(0, "LPT"))) return false;
     // A digit 1-9, or the superscripts 1, 2, 3 (U+00B9, U+00B2, U+00B3) in UTF-8.
     const std::string_view n = stem.substr(3);

@@ -208,13 +208,16 @@ void TRegisterQuiver::ArcType(TArcType V) { SetArcType(V); }
 
 void TRegisterQuiver::SetArchiveFile(const std::string& V)
 {
-    if (V.empty() || !qvrOS::FindFirstExists(SlashToBackslash(V)) ||
-        V.find_first_of("*?") != std::string::npos) {
+    // "*" and "?" are characters of a name where the system allows them (POSIX); where
+    // it does not (Windows), the search would find another file than the one named.
+    const std::string name = SlashToBackslash(V);
+    if (V.empty() || !qvrOS::FindFirstExists(name) ||
+        !qvrOS::NameAllowed(ExtractFileNameView(name), false)) {
         FArcType = atNA;
         FArchiveFile.clear();
         return;
     }
-    FArchiveFile = SlashToBackslash(V);
+    FArchiveFile = name;
     TFileStream32 file(FArchiveFile, fmOpenRead | fmShareDenyWrite);
     if (!file.Valid()) {
         FArcType = atNA;

@@ -50,6 +50,20 @@ void TOutputStamp::Apply(qvrOS::TOutputFile& File) const
     if (SetAttributes) File.SetAttributes(Attributes);
 }
 
+void TUnBase::NoteMadeFolders(const std::string& Root, std::string_view Folder, size_t From)
+{
+    // Noted before any stored facts of the same folder, which therefore come later and
+    // win: the sort below keeps the order of one depth.
+    for (size_t i = Folder.find('\\', From); i != std::string_view::npos;
+         i = Folder.find('\\', i + 1)) {
+        TFolderFacts f;
+        f.Name = Root;
+        f.Name.append(Folder.substr(0, i + 1));
+        f.Made = true;
+        FFolderFacts.push_back(std::move(f));
+    }
+}
+
 void TUnBase::NoteFolder(const std::string& FolderName, const TOutputFacts& Facts)
 {
     // The destination is the user's: a folder entry that comes to name it changes nothing.
@@ -80,8 +94,15 @@ void TUnBase::ApplyFolderFacts()
         std::string name = f.Name;
         while (!name.empty() && name.back() == '\\') name.pop_back();
         std::string leaf;
-        if (OutputFolder(name, false, leaf) != qvrOS::TFolderState::Ready || leaf.empty() ||
-            !FOutputTree.SetFolder(leaf, f.Mode, f.Time))
+        const bool ready =
+            OutputFolder(name, false, leaf) == qvrOS::TFolderState::Ready && !leaf.empty();
+        // A folder made on the way may have gone again (made for a file begun ahead that
+        // was then declined): nothing of it is left to tell.
+        if (f.Made) {
+            if (ready) FOutputTree.SetFolder(leaf, qvrOS::SystemFolderMode, nullptr);
+            continue;
+        }
+        if (!ready || !FOutputTree.SetFolder(leaf, f.Mode, &f.Time))
             ReportError(f.Name, qvrOS::ErrorText(qvrOS::LastError()), E_WRITEERR, "0");
     }
 }

@@ -190,13 +190,8 @@ bool TUnBase::DecideOverwrite()
     // protocol below, but the entry that meets it is reported: its name looked like
     // another file's, and one of the two is lost whatever the answer.
     NoteSameFile();
-    if (!FConfirmOverwrites) {
-        if (FOverwriteMode != omOverwrite) return false;
-        ++FFileCount;
-        return true;
-    }
-    FOverwriteMode = omOverwrite;
-    if (OutputAttributes(FFileName) >= 0) {
+    if (FConfirmOverwrites) FOverwriteMode = omOverwrite;
+    if (FConfirmOverwrites && OutputAttributes(FFileName) >= 0) {
         if (!OnFileExists) {
             ReportError(FFileName, "OnFileExists", E_REQUIREDEVENT, "0");
             FOverwriteMode = omSkip;
@@ -214,26 +209,17 @@ bool TUnBase::DecideOverwrite()
             } while (!GetCancel() && FOverwriteMode != omSkip &&
                      OutputAttributes(FFileName) >= 0);
         }
-        if (!GetCancel() && FOverwriteMode != omSkip) {
-            // A link in the file's place is replaced by the file, never changed: what it
-            // leads to is not the destination's. A read-only file may be replaced once
-            // the user has said so; it is never changed itself, since a hard link may
-            // share it with a folder outside the destination.
-            const int64_t attr = OutputAttributes(FFileName);
-            if (attr >= 0 && !(attr & qvrOS::faReparsePoint) && (attr & qvrOS::faReadOnly)) {
-                if (attr & (qvrOS::faSysFile | qvrOS::faDirectory)) {
-                    ReportError(FFileName, "", E_WRITEERR, "0");
-                    return false;
-                }
-                FReplaceReadOnly = true;
-            }
-        }
     }
-    if (!GetCancel() && FOverwriteMode == omOverwrite && !FFileName.empty()) {
-        ++FFileCount;
-        return true;
-    }
-    return false;
+    if (GetCancel() || FOverwriteMode != omOverwrite || FFileName.empty()) return false;
+    // Whatever holds the name once the user has said to overwrite (a question answered,
+    // or overwriting asked for the whole run) is replaced the same way: a new file takes
+    // its name by a rename, so a read-only file goes like any other and is never changed
+    // itself (a hard link may share it with a folder outside the destination), and a
+    // link is replaced, never followed. What is no file (a folder, a device) is refused
+    // when the file is begun.
+    FReplaceReadOnly = true;
+    ++FFileCount;
+    return true;
 }
 
 bool TUnBase::BeginTest(bool IsDirectory)
@@ -355,6 +341,9 @@ qvrOS::TFolderState TUnBase::OutputFolder(const std::string& Name, bool Make, st
     // Such a file waits for its turn instead.
     if (s == qvrOS::TFolderState::Missing && Make && !Ahead && ForceDirs(root))
         s = FOutputTree.Folder(rel, Make);
+    // What the tree made is private until the end of the run.
+    if (s == qvrOS::TFolderState::Ready && FOutputTree.MadeFrom() != std::string_view::npos)
+        NoteMadeFolders(root, FOutputTree.Opened(), FOutputTree.MadeFrom());
     // A folder an entry needs in its own turn stays, whoever made it.
     if (s == qvrOS::TFolderState::Ready && Make && !Ahead && below) FAheadFolders.Keep(rel);
     return s;

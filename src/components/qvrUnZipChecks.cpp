@@ -29,7 +29,8 @@ void TUnZip::CheckLocalName(const TZipEntry& Entry, const std::string& LocalName
 {
     // The directory's name is the one the entry was selected by, so it is the one it is
     // written under; a local header that names another file is damaged or hostile.
-    if (Entry.Name != LocalName) ReportError(Entry.Name, LocalName, E_BADHEADER, "0", rsEntry);
+    if (Entry.Name != LocalName)
+        ReportError(Entry.Name, "the local header names " + LocalName, E_BADHEADER, "0", rsEntry);
 }
 
 uint32_t TUnZip::LocalHeaderLength(bool Enciphered)

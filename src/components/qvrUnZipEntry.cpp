@@ -199,24 +199,34 @@ bool TUnZip::ReadLinkTarget(TStream32& Stream, const TMethodRow& Method, const T
 
 bool TUnZip::ExtractLink(TStream32& Stream, const TMethodRow& Method, const TZipEntry& Entry)
 {
-    if (Entry.Info.UncompressedSize > MaxLinkTarget) {
-        ReportError(FFileName, "link target longer than 4096 bytes", E_BADHEADER, "0");
-        DeclineEntry(Entry);
+    // A target no link can hold is damage of the entry, and the report says which.
+    const auto damaged = [&](const char* Why, bool Unread) {
+        ReportError(FFileName, Why, E_BADHEADER, "0");
+        if (Unread) DeclineEntry(Entry);
+        else --FFileCount;
         return EndEntry(false, true);
-    }
+    };
+    if (Entry.Info.UncompressedSize > MaxLinkTarget)
+        return damaged("link target longer than 4096 bytes", true);
+    if (Entry.Info.UncompressedSize == 0) return damaged("empty link target", true);
     std::string target;
     if (!ReadLinkTarget(Stream, Method, Entry, target, true)) return EndEntry(false);
     Crc32Acc = Entry.Crc;
     // A zero byte would end the target early: what it names is not what was stored.
+    if (target.find('\0') != std::string::npos) return damaged("link target holds a NUL byte", false);
     std::string leaf;
-    const bool made = target.find('\0') == std::string::npos &&
-                      OutputFolder(FFileName, true, leaf) == qvrOS::TFolderState::Ready &&
-                      FOutputTree.Link(leaf, target, FReplaceReadOnly);
+    const bool made = OutputFolder(FFileName, true, leaf) == qvrOS::TFolderState::Ready &&
+                      FOutputTree.Link(leaf, target, FReplaceReadOnly,
+                                       TimeFor(OutputFacts(Entry, Entry.ExternalAttr)));
     if (!made) {
+        if (qvrOS::LastError() == qvrOS::ErrorNameTooLong)
+            return damaged("link target longer than the system allows", false);
         ReportError(FFileName, qvrOS::ErrorText(qvrOS::LastError()), E_OPENERR, "0");
         --FFileCount;
         return EndEntry(false, true);
     }
+    // A later entry of the same name meets it as it would meet a file.
+    FWritten.Add(FFileName, FCurEntry);
     NoteChangedName(FFileName);
     return EndEntry(true);
 }

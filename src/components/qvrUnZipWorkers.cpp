@@ -54,8 +54,10 @@ bool TUnZip::GiveToWorkers(TStream32& Stream, TZipEntry& Entry)
     const bool large = !folder && info.UncompressedSize > TEntryWorkers::MaxJobBytes(*method);
     while (!FWorkers->Room(folder ? 0 : info.UncompressedSize)) TakeBack(false);
     auto job = std::make_unique<TEntryJob>();
-    // The begin step runs when the entry's turn comes; a file is begun now.
-    FReplaceReadOnly = false;
+    // The begin step runs when the entry's turn comes; a file is begun now, replacing
+    // what holds its name as DecideOverwrite would (with questions asked, nothing does:
+    // a name taken meanwhile sends the entry back to its turn, AheadHolds).
+    FReplaceReadOnly = true;
     std::string reason;
     if (!folder && !large && !OpenOutputAhead(job->Out, FFileName, reason, job->AheadFolder))
         return false;

@@ -38,6 +38,21 @@ inline constexpr uint32_t ErrorFileNotFound = 2;
 inline constexpr uint32_t ErrorAccessDenied = 5;
 inline constexpr uint32_t ErrorWriteProtect = 19;
 inline constexpr uint32_t ErrorDiskFull = 112;
+// A name longer than the system takes (on POSIX also a link's target).
+inline constexpr uint32_t ErrorNameTooLong = 206;
+// Failures of the output tree that no system call reports, in the range Win32 leaves to
+// applications: the name a file or link is to take holds a folder (on Windows a link to
+// one too), or something that is neither a file nor a link (a device, a pipe, a socket).
+inline constexpr uint32_t ErrorFolderInTheWay = 0x20010001;
+inline constexpr uint32_t ErrorNotAFile = 0x20010002;
+// The text of one of the two codes above, nullptr for any other: ErrorText gives it on
+// every system.
+inline const char* OutputErrorText(uint32_t Code)
+{
+    if (Code == ErrorFolderInTheWay) return "a folder is in the way";
+    if (Code == ErrorNotAFile) return "not a regular file (a device or a pipe is in the way)";
+    return nullptr;
+}
 
 // ---------------------------------------------------------------------------------
 // Files: handles, times, attributes, names and paths, temporary files.
@@ -89,7 +104,7 @@ bool MakesSymbolicLinks();
 int64_t GetAttributes(const std::string& Name);
 bool SetAttributes(const std::string& Name, uint32_t Attr);
 // True when a directory search for Name (which may hold the wildcards * and ?) finds
-// anything.
+// anything; on POSIX, where * and ? are characters of names, Name itself counts first.
 bool FindFirstExists(const std::string& Name);
 bool DeleteFileName(const std::string& Name);
 // Whether A and B name the same existing file (one device and inode, or one volume
@@ -241,21 +256,24 @@ public:
     // Whether something stood under the final name when the file was begun: a failed
     // entry must then leave it alone rather than put half a file in its place.
     bool Replaces() const { return FReplaces; }
-    // Sets the attribute bits on the open file: read-only on POSIX (no write bits),
-    // read-only, hidden and system on Windows.
+    // Sets the attribute bits on the open file: read-only on POSIX (no write bits of the
+    // mode a new file gets from the system), read-only, hidden and system on Windows.
     bool SetAttributes(uint32_t Attr);
     // Sets the permission bits of a POSIX mode (07777: rwx for owner, group and others,
     // setuid, setgid, sticky) on the open file exactly, the umask aside. Windows has no
     // such bits: a mode without any write bit makes the file read-only there.
     bool SetMode(uint32_t Mode);
     // Closes the handle (the bytes are then handed to the system); false when the system
-    // reports a failure. Commit and Discard close it too.
+    // reports a failure. Commit and Discard close it too. A POSIX file is made with its
+    // owner's bits only, so that nobody else can read it while it is written; one that
+    // got no mode or attributes takes the system's (0666 less the umask) here.
     bool Close()
     {
         if (FHandle == InvalidHandle) return true;
+        const bool settled = Settle();
         const bool closed = FileClose(FHandle);
         FHandle = InvalidHandle;
-        return closed;
+        return settled && closed;
     }
     // Closes the file and, when it replaces something, gives it its final name; false
     // when either fails (a replacing file is then removed).
@@ -291,6 +309,8 @@ private:
     // final name, and removing it.
     bool Rename();
     void Remove();
+    // The system's part of Close: the mode a file without one of its own takes.
+    bool Settle();
     void Swap(TOutputFile& Other) noexcept
     {
         std::swap(FHandle, Other.FHandle);
@@ -300,7 +320,8 @@ private:
         std::swap(FFinal, Other.FFinal);
         std::swap(FReplaces, Other.FReplaces);
         std::swap(FReplaceReadOnly, Other.FReplaceReadOnly);
-        std::swap(FCreatedMode, Other.FCreatedMode);
+        std::swap(FSystemMode, Other.FSystemMode);
+        std::swap(FModeSet, Other.FModeSet);
     }
 
     THandle FHandle = InvalidHandle;
@@ -313,9 +334,16 @@ private:
     std::string FFinal;
     bool FReplaces = false;
     [[maybe_unused]] bool FReplaceReadOnly = false;
-    // POSIX: the mode the file was made with; 0 when not known.
-    [[maybe_unused]] uint32_t FCreatedMode = 0;
+    // POSIX: the mode a new file gets from the system (0666 less the umask), and whether
+    // SetMode or SetAttributes gave the file a mode of its own.
+    [[maybe_unused]] uint32_t FSystemMode = 0;
+    [[maybe_unused]] bool FModeSet = false;
 };
+
+// POSIX: made with its owner's bits only, a folder the output tree makes stays private
+// until the end of the run, when SetFolder gives it its final mode: a stored one, or this
+// one, the mode a new folder gets from the system (0777 less the umask).
+inline constexpr uint32_t SystemFolderMode = 0xFFFFFFFFu;
 
 // The folders below one destination folder, walked without following links: a step
 // that is a symbolic link (on Windows any reparse point: a symbolic link, a junction)
@@ -356,21 +384,25 @@ public:
     // never removed, nor what it leads to. Leaves the parent open.
     bool RemoveEmpty(std::string_view Rel);
     // Begins the file Leaf in the folder opened last (TOutputFile). Fails, leaving File
-    // invalid, when a folder, a device or a pipe holds the name, or a read-only file
-    // does and ReplaceReadOnly is clear.
+    // invalid, when a folder (ErrorFolderInTheWay; on Windows a link to a folder too), a
+    // device or a pipe (ErrorNotAFile) holds the name, or a read-only file does and
+    // ReplaceReadOnly is clear.
     bool Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFile& File);
-    // Makes Leaf in the folder opened last a symbolic link to Target, taken verbatim.
-    // Under a free name the link is made at once; a taken name gets a link of its own
-    // beside it that is then renamed over it, so nothing standing there is followed or
-    // written through. Refuses what Begin refuses (a folder, a device or a pipe, a
-    // read-only file unless ReplaceReadOnly). POSIX only: false with ErrorAccessDenied
-    // on Windows.
-    bool Link(const std::string& Leaf, const std::string& Target, bool ReplaceReadOnly);
+    // Makes Leaf in the folder opened last a symbolic link to Target, taken verbatim, and
+    // gives the link itself Time. Under a free name the link is made at once; a taken
+    // name gets a link of its own beside it that is then renamed over it, so nothing
+    // standing there is followed or written through. Refuses what Begin refuses (a
+    // folder, a device or a pipe, a read-only file unless ReplaceReadOnly); a target the
+    // system cannot hold fails with ErrorNameTooLong. POSIX only: false with
+    // ErrorAccessDenied on Windows.
+    bool Link(const std::string& Leaf, const std::string& Target, bool ReplaceReadOnly,
+              const TFileTime& Time);
     // Gives the folder Leaf of the folder opened last its Mode (a POSIX mode with its
-    // type bits, whose 07777 bits are set as SetMode sets them; 0: left as it is) and
-    // Time. The folder is opened without following a link: a link in its place is left
-    // alone and the call fails. Windows has no mode bits and sets the time only.
-    bool SetFolder(const std::string& Leaf, uint32_t Mode, const TFileTime& Time);
+    // type bits, whose 07777 bits are set as SetMode sets them; SystemFolderMode: the
+    // system's; 0: left as it is) and Time (none: left as it is). The folder is opened
+    // without following a link: a link in its place is left alone and the call fails.
+    // Windows has no mode bits and sets the time only.
+    bool SetFolder(const std::string& Leaf, uint32_t Mode, const TFileTime* Time);
     // Attributes of Leaf in the folder opened last, of a link itself (faReparsePoint);
     // -1 when there is none.
     int64_t Attributes(const std::string& Leaf);
@@ -387,10 +419,9 @@ private:
     bool FReady = false; // FFolder is open
     size_t FMadeFrom = std::string_view::npos;
     uint32_t FSerial = 0; // makes the names of replacing files differ within a run
-    // POSIX: the mode a new file is made with (0666 less the umask), read once; 0 when
-    // the umask cannot be read, -1 before it is read.
-    [[maybe_unused]] int32_t FCreatedMode = -1;
-    uint32_t CreatedMode();
+    // POSIX: the umask, read once a run; -1 before it is read.
+    [[maybe_unused]] int32_t FUmask = -1;
+    uint32_t SystemMode(uint32_t Bits);
     // The last Begin found its name taken: entries of a run over an earlier one's files
     // are looked at before a file is made.
     bool FTaken = false;

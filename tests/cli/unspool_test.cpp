@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <functional>
+
 using namespace test;
 
 namespace {
@@ -156,6 +160,61 @@ TEST(Cli, OverwriteChoicesAndMasks)
     EXPECT_TRUE(fs::exists(tmp / "txt/c.txt"));
     EXPECT_FALSE(fs::exists(tmp / "txt/b.bin"));
     EXPECT_FALSE(fs::exists(tmp / "txt/docs"));
+}
+
+// With -o what holds an entry's name is replaced as the answer "y" replaces it, a
+// read-only file too; what cannot be replaced, and a link that cannot be made, is named.
+TEST(Cli, WhatStandsInAnEntrysWayIsReplacedOrNamed)
+{
+    TTempDir tmp;
+    const auto link = [](const Bytes& Target) {
+        TZipEntrySpec e = Entry("n", Target);
+        e.ExternalAttr = 0120777u << 16;
+        return e;
+    };
+    struct TCase {
+        const char* What;
+        TZipEntrySpec Entry;
+        std::function<void(const fs::path&)> Before;
+        std::string Line; // the report; empty: none, and the entry extracts
+    };
+    const TCase cases[] = {
+        {"read-only file", Entry("n", TextBytes(50, 1)),
+         [](const fs::path& O) {
+             WriteText(O / "n", "old");
+             fs::permissions(O / "n", fs::perms::owner_read);
+         },
+         ""},
+        {"fifo", Entry("n", TextBytes(50, 1)),
+         [](const fs::path& O) { ::mkfifo((O / "n").c_str(), 0644); },
+         "n: Error opening file (25235): not a regular file (a device or a pipe is in the way)"},
+        {"link over a folder", link({'x'}),
+         [](const fs::path& O) { fs::create_directories(O / "n"); },
+         "n: Error opening file (25235): a folder is in the way"},
+        {"empty link target", link({}), {}, "n: Bad file header: empty link target (25114)"},
+        {"link target past 4 KB", link(Bytes(4097, 'a')), {},
+         "n: Bad file header: link target longer than 4096 bytes (25114)"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        const fs::path out = tmp / c.What;
+        fs::create_directories(out);
+        if (c.Before) c.Before(out);
+        WriteFile(tmp / "w.zip", BuildZip({c.Entry}));
+        const TRunResult r = Unspool("-q -o " + Quote((tmp / "w.zip").string()) + " " +
+                                     Quote(out.string()));
+        EXPECT_EQ(r.Status, c.Line.empty() ? 0 : 1) << r.Err;
+        if (c.Line.empty())
+            EXPECT_EQ(ReadFile(out / "n"), c.Entry.Data);
+        else
+            EXPECT_NE(r.Err.find(c.Line + "\n"), std::string::npos) << r.Err;
+    }
+    // "*" and "?" are characters of a file's name like any other here.
+    fs::copy_file(StoredArchive(tmp), tmp / "a*b?.zip");
+    const TRunResult star = Unspool("-q " + Quote((tmp / "a*b?.zip").string()) + " " +
+                                    Quote((tmp / "star").string()));
+    EXPECT_EQ(star.Status, 0) << star.Err;
+    EXPECT_EQ(ReadFile(tmp / "star/c.txt"), TextBytes(10, 3));
 }
 
 TEST(Cli, DefaultDestinationIsTheCurrentDirectory)

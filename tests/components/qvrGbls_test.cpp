@@ -288,6 +288,20 @@ TEST(PlatformText, AnsiToUtf8LeavesPosixTextAsItIs)
         EXPECT_EQ(qvrOS::AnsiToUtf8(s), s);
 }
 
+// The names Windows opens a device for, in any folder and with any extension, get a "_".
+TEST(PathHelpers, DeviceNamesGetAPrefixInEveryStep)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"nul", "_nul"},
+        {"a\\NUL.txt", "a\\_NUL.txt"},
+        {"com1\\x\\Lpt9.tar.gz", "_com1\\x\\_Lpt9.tar.gz"},
+        {"conin$", "_conin$"},
+        {"d\\CONOUT$.log", "d\\_CONOUT$.log"},
+        {"com10\\conin\\conout\\console\\conin$x", "com10\\conin\\conout\\console\\conin$x"},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(AvoidDeviceNames(in), out) << in;
+}
+
 TEST(PlatformNames, FullPathFoldsDotsAndTempNamesAreUnique)
 {
     EXPECT_EQ(qvrOS::FullPath("\\a\\b\\..\\c\\.\\d"), "\\a\\c\\d");

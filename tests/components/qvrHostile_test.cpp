@@ -232,14 +232,14 @@ TEST(Hostile, LyingRecordsAreReportedAndConfined)
              e.LocalName = "../PWN.txt";
              return BuildZip({e, Stored("other.txt", 60, 2)});
          },
-         1, {"good.txt"}, {"good.txt: Bad file header (25114)"}, 1, "-f good.txt"},
+         1, {"good.txt"}, {"good.txt: Bad file header: the local header names ..\\PWN.txt (25114)"}, 1, "-f good.txt"},
         {"LocalNameDiffers",
          [] {
              TZipEntrySpec e = Stored("a.txt", 50, 1);
              e.LocalName = "b.txt";
              return BuildZip({e});
          },
-         1, {"a.txt"}, {"a.txt: Bad file header (25114)"}, 1},
+         1, {"a.txt"}, {"a.txt: Bad file header: the local header names b.txt (25114)"}, 1},
         // Names are kept whole: names that differ only past their 255th byte are
         // different files, each under its own name, and none is reported.
         {"NamesThatDifferLate",

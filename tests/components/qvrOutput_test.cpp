@@ -158,6 +158,70 @@ TEST(Begin, RenameEventRedirectsTheFile)
     EXPECT_EQ(ReadFile(tmp / "out/renamed/one.txt"), TextBytes(100, 1));
 }
 
+// Files and the folders made for them carry their owner's bits only while they are
+// written, whatever mode they end with, so that nobody else reads a private entry
+// meanwhile; done, they have the stored mode, or the system's when none is restored.
+TEST(Modes, FilesAndFoldersArePrivateUntilDone)
+{
+    struct TCase {
+        const char* What;
+        uint8_t Host;
+        uint32_t Attr;
+        bool Restore;
+        unsigned Mode; // the file's, at the end
+    };
+    const TCase cases[] = {
+        {"stored mode", 3, 0100644u << 16, true, 0644},
+        {"modes not restored", 3, 0100600u << 16, false, 0644},
+        {"DOS file", 0, 0x20, true, 0644},
+        {"DOS read-only file", 0, 0x21, true, 0444},
+    };
+    const mode_t mask = ::umask(022);
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        TTempDir tmp;
+        TZipEntrySpec e = Entry("d/e/big.bin", TextBytes(3 << 20, 1));
+        e.Host = c.Host;
+        e.ExternalAttr = c.Attr;
+        WriteFile(tmp / "p.zip", BuildZip({e}));
+        TRun r(tmp / "p.zip", tmp / "out");
+        r.Z.RestoreFileAttr(c.Restore);
+        int seen = 0;
+        r.Z.OnProgress = [&](TZipCommon&, uint8_t, uint8_t) {
+            for (const char* name : {"d", "d/e", "d/e/big.bin"}) {
+                struct stat st {};
+                if (::stat((tmp / "out" / name).c_str(), &st) != 0) continue;
+                ++seen;
+                EXPECT_EQ(st.st_mode & 077, 0u) << name;
+            }
+        };
+        EXPECT_EQ(r.Z.ExtractFiles(), 1);
+        EXPECT_GT(seen, 3);
+        EXPECT_EQ(fs::status(tmp / "out/d/e/big.bin").permissions(), fs::perms(c.Mode));
+        EXPECT_EQ(fs::status(tmp / "out/d/e").permissions(), fs::perms(0755));
+        EXPECT_EQ(fs::status(tmp / "out/d").permissions(), fs::perms(0755));
+    }
+    ::umask(mask);
+}
+
+// A host hands names back as its system writes them, or with the component's "\".
+TEST(Begin, RenameEventTakesEitherSeparator)
+{
+    for (const char* sep : {"/", "\\"}) {
+        SCOPED_TRACE(sep);
+        TTempDir tmp;
+        TRun r(TwoFileArchive(tmp), tmp / "out");
+        r.Z.OnBegin = [](TZipCommon&, const std::string&, int32_t, bool&) {};
+        r.Z.OnRenameFile = [&](TZipCommon&, const std::string& f, std::string& n) {
+            n = (tmp / "out").string() + sep + "sub" + sep + "deeper" + sep + "x" +
+                f.substr(f.size() - 7);
+        };
+        EXPECT_EQ(r.Z.ExtractFiles(), 2);
+        EXPECT_EQ(r.Codes, std::vector<int32_t>{});
+        EXPECT_EQ(ReadFile(tmp / "out/sub/deeper/xone.txt"), TextBytes(100, 1));
+    }
+}
+
 TEST(Dates, FileDateNowAndNewest)
 {
     TTempDir tmp;
@@ -234,7 +298,9 @@ TEST(Folders, EmptyStoredFoldersOnlyWithCreateStoredDirs)
 
 // Each file's folders are walked on from those the last file left open, and below a
 // folder the run made a new one is made without being looked for: every folder is
-// made once, and only the two straight below the destination are looked for in vain.
+// made once, and only the two straight below the destination are looked for in vain. At
+// the end each folder the run made is opened once more for its final mode (made
+// private, it takes the system's), two of them walked to again through their parents.
 TEST(Folders, EachFolderIsOpenedOnceAndMadeWithoutALookBelowANewOne)
 {
     TTempDir tmp;
@@ -252,7 +318,7 @@ TEST(Folders, EachFolderIsOpenedOnceAndMadeWithoutALookBelowANewOne)
     EXPECT_EQ(r.Z.ExtractFiles(), 6);
     EXPECT_EQ(calls.Mkdirs(), 5);
     EXPECT_EQ(calls.OpensMissing(), 2);
-    EXPECT_EQ(calls.Opens(), 6 + 5 + 2);
+    EXPECT_EQ(calls.Opens(), 6 + 5 + 2 + 5 + 2);
     for (const TZipEntrySpec& x : e)
         EXPECT_EQ(ReadFile(tmp / "out" / x.Name), x.Data) << x.Name;
 }

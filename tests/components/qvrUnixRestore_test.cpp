@@ -56,7 +56,7 @@ TTree Snapshot(const fs::path& Dir)
             n.Type = 'l';
             n.Target = fs::read_symlink(it->path()).string();
         } else {
-            n.Type = S_ISDIR(st.st_mode) ? 'd' : 'f';
+            n.Type = S_ISDIR(st.st_mode) ? 'd' : S_ISREG(st.st_mode) ? 'f' : 'p';
             n.Mode = st.st_mode & 07777;
             n.Sec = st.st_mtim.tv_sec;
             n.Nsec = st.st_mtim.tv_nsec;
@@ -330,6 +330,7 @@ struct THeaderCase {
     Bytes Data = Bytes{'f', '6', '0', '0'};
     bool BadCrc = false;
     int32_t Error = 0; // the one report expected, 0 for none
+    const char* Why = ""; // its extended text
 };
 
 const std::string Cp437Name = "\x82t\x82.txt";        // "été.txt" in CP437
@@ -368,12 +369,19 @@ const THeaderCase HeaderCases[] = {
      1400000000},
     {"FolderWithoutPermissions", "z/", 3, Unix(040000) | 0x10, {}, {}, "z", 'd', 0},
     {"LinkFromUnix", "l", 3, Unix(0120777), {}, {}, "l", 'l'},
+    {"LinkKeepsItsTime", "l", 3, Unix(0120777), Ut(1, 1500000000), {}, "l", 'l', 0, 1500000000},
     {"LinkFromOsx", "l", 19, Unix(0120777), {}, {}, "l", 'l'},
     {"LinkModeFromDosHostIsAFile", "l", 0, Unix(0120777), {}, {}, "l", 'f', SystemMode},
     {"LinksOffMakeFiles", "l", 3, Unix(0120777), {}, [](TUnZip& Z) { Z.CreateLinks(false); }, "l",
      'f', 0777},
     {"LinkTargetTooLong", "l", 3, Unix(0120777), {}, {}, "", 'l', 0, DosTime, 0,
-     Bytes(MaxLinkTarget + 1, 'a'), false, E_BADHEADER},
+     Bytes(MaxLinkTarget + 1, 'a'), false, E_BADHEADER, "link target longer than 4096 bytes"},
+    {"LinkTargetPastTheSystem", "l", 3, Unix(0120777), {}, {}, "", 'l', 0, DosTime, 0,
+     Bytes(MaxLinkTarget, 'a'), false, E_BADHEADER, "link target longer than the system allows"},
+    {"LinkTargetEmpty", "l", 3, Unix(0120777), {}, {}, "", 'l', 0, DosTime, 0, Bytes{}, false,
+     E_BADHEADER, "empty link target"},
+    {"LinkTargetWithNul", "l", 3, Unix(0120777), {}, {}, "", 'l', 0, DosTime, 0,
+     Bytes{'a', 0, 'b'}, false, E_BADHEADER, "link target holds a NUL byte"},
     {"LinkWithBadCrcIsNotMade", "l", 3, Unix(0120777), {}, {}, "", 'l', 0, DosTime, 0,
      Bytes{'f', '6', '0', '0'}, true},
 };
@@ -418,6 +426,9 @@ TEST_P(HeaderFacts, EntryComesOutAsItsHeadersSay)
     const TRunLog log = ComponentExtract("UTC", tmp / "h.zip", tmp / "out", c.Setup);
     const auto errors = log.Codes();
     EXPECT_EQ(errors, c.Error ? std::vector<int32_t>{c.Error} : std::vector<int32_t>{});
+    if (c.Error) {
+        EXPECT_EQ(log.Extended, std::vector<std::string>{c.Why});
+    }
     const TTree t = Snapshot(tmp / "out");
     if (c.Out.empty()) {
         EXPECT_TRUE(t.empty()) << t.begin()->first;
@@ -429,15 +440,20 @@ TEST_P(HeaderFacts, EntryComesOutAsItsHeadersSay)
     ASSERT_EQ(t.count(c.Out), 1u) << (t.empty() ? "nothing" : t.begin()->first);
     const TNode& n = t.at(c.Out);
     EXPECT_EQ(n.Type, c.Type);
+    const int64_t sec = c.Sec == DosTime ? DosSeconds(e.DosTime) : c.Sec;
     if (c.Type == 'l') {
         EXPECT_EQ(n.Target, "f600");
+        // The link's own time, never its target's.
+        struct stat st {};
+        ASSERT_EQ(::lstat((tmp / "out" / c.Out).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtim.tv_sec, sec);
         return;
     }
     EXPECT_EQ(n.Mode, c.Mode == SystemMode ? NewFileMode() : c.Mode);
     if (c.Sec == Now) {
         EXPECT_GE(n.Sec, before - 2);
     } else {
-        EXPECT_EQ(n.Sec, c.Sec == DosTime ? DosSeconds(e.DosTime) : c.Sec);
+        EXPECT_EQ(n.Sec, sec);
         EXPECT_EQ(n.Nsec, c.Nsec);
     }
     if (c.Type == 'f' && c.Mode == 0777) {
@@ -516,6 +532,7 @@ struct TTakenCase {
     std::function<void(const fs::path& Out, const fs::path& Outside)> Before;
     char Type;     // what the name holds afterwards
     int32_t Error; // the one report expected, 0 for none
+    const char* Why = ""; // its extended text
 };
 const TTakenCase TakenCases[] = {
     {"FileReplaced", [](const fs::path& O, const fs::path&) { WriteText(O / "l", "old"); }, 'l',
@@ -524,7 +541,15 @@ const TTakenCase TakenCases[] = {
      [](const fs::path& O, const fs::path& X) { fs::create_symlink(X / "victim", O / "l"); },
      'l', 0},
     {"FolderKept", [](const fs::path& O, const fs::path&) { fs::create_directories(O / "l"); },
-     'd', E_OPENERR},
+     'd', E_OPENERR, "a folder is in the way"},
+    {"FifoKept", [](const fs::path& O, const fs::path&) { ::mkfifo((O / "l").c_str(), 0644); },
+     'p', E_OPENERR, "not a regular file (a device or a pipe is in the way)"},
+    {"ReadOnlyFileReplaced",
+     [](const fs::path& O, const fs::path&) {
+         WriteText(O / "l", "old");
+         fs::permissions(O / "l", fs::perms::owner_read);
+     },
+     'l', 0},
 };
 
 void PrintTo(const TTakenCase& C, std::ostream* Os) { *Os << C.What; }
@@ -546,6 +571,7 @@ TEST_P(LinkOverTakenName, NothingInItsPlaceIsFollowed)
     c.Before(tmp / "out", tmp / "outside");
     const TRunLog log = ComponentExtract("UTC", tmp / "l.zip", tmp / "out");
     EXPECT_EQ(log.Codes(), c.Error ? std::vector<int32_t>{c.Error} : std::vector<int32_t>{});
+    EXPECT_EQ(log.Extended, c.Error ? std::vector<std::string>{c.Why} : std::vector<std::string>{});
     const TTree t = Snapshot(tmp / "out");
     ASSERT_EQ(t.count("l"), 1u);
     EXPECT_EQ(t.at("l").Type, c.Type);
@@ -559,6 +585,23 @@ TEST_P(LinkOverTakenName, NothingInItsPlaceIsFollowed)
 
 INSTANTIATE_TEST_SUITE_P(Taken, LinkOverTakenName, ::testing::ValuesIn(TakenCases),
                          [](const auto& Info) { return std::string(Info.param.What); });
+
+// A link and a file that come to one name meet as two files do: the later one is
+// reported, on one thread or many.
+TEST(UnixRestoreLinks, ALinkAndAFileOfOneNameAreTheSameFile)
+{
+    TTempDir tmp;
+    TZipEntrySpec link = Entry("x", Bytes{'t'});
+    link.ExternalAttr = Unix(0120777);
+    const TZipEntrySpec file = Entry("x", TextBytes(40, 1));
+    int run = 0;
+    for (const auto& entries : {std::vector<TZipEntrySpec>{link, file}, {file, link}}) {
+        const fs::path dir = tmp / std::to_string(run++);
+        WriteFile(dir / "s.zip", BuildZip(entries));
+        const TRunLog log = ExpectThreadsAsOne(dir / "s.zip", dir, [](TUnZip&) {});
+        EXPECT_EQ(log.Codes(), std::vector<int32_t>{E_SAMEFILE});
+    }
+}
 
 TEST(UnixRestoreListing, ListingGivesLinkTargetsOnly)
 {

@@ -224,19 +224,6 @@ time_t LocalMktime(int Y, int Mo, int D, int H, int Mi, int S)
 
 namespace {
 
-bool SetTimes(int Fd, time_t Seconds, long Nanos)
-{
-    struct timespec ts[2];
-    ts[0].tv_sec = Seconds;
-    ts[0].tv_nsec = Nanos;
-    ts[1] = ts[0];
-    if (futimens(Fd, ts) != 0) {
-        Fail();
-        return false;
-    }
-    return true;
-}
-
 // The instant a local DOS date-time names in this process's time zone.
 bool DosToTime(uint32_t DosTime, time_t& When)
 {
@@ -272,17 +259,34 @@ bool DosToTime(uint32_t DosTime, time_t& When)
 
 } // namespace
 
+bool TimeSpecOf(const TFileTime& Time, struct timespec& Spec)
+{
+    Spec = {};
+    if (Time.Utc) {
+        Spec.tv_sec = static_cast<time_t>(Time.Seconds);
+        Spec.tv_nsec = static_cast<long>(Time.Nanos % 1000000000u);
+        return true;
+    }
+    return DosToTime(Time.Dos, Spec.tv_sec);
+}
+
 bool SetFileTimeFd(int Fd, const TFileTime& Time)
 {
-    if (Time.Utc) return SetTimes(Fd, static_cast<time_t>(Time.Seconds), Time.Nanos % 1000000000u);
-    time_t when;
-    return DosToTime(Time.Dos, when) && SetTimes(Fd, when, 0);
+    struct timespec ts[2];
+    if (!TimeSpecOf(Time, ts[0])) return false;
+    ts[1] = ts[0];
+    if (futimens(Fd, ts) != 0) {
+        Fail();
+        return false;
+    }
+    return true;
 }
 
 bool FileSetDosTime(THandle H, uint32_t DosTime)
 {
-    time_t when;
-    return DosToTime(DosTime, when) && SetTimes(Fd(H), when, 0);
+    TFileTime t;
+    t.Dos = DosTime;
+    return SetFileTimeFd(Fd(H), t);
 }
 
 bool FileSetTime(THandle H, const TFileTime& Time) { return SetFileTimeFd(Fd(H), Time); }
@@ -394,9 +398,11 @@ bool SetAttributes(const std::string& Name, uint32_t Attr)
 bool FindFirstExists(const std::string& Name)
 {
     std::string n = ToNative(Name);
+    // "*" and "?" are characters of a name like any other here: a name that exists is
+    // found as it is before it is taken for a pattern.
+    struct stat st {};
+    if (::lstat(n.c_str(), &st) == 0) return true;
     if (n.find_first_of("*?") == std::string::npos) {
-        struct stat st {};
-        if (::lstat(n.c_str(), &st) == 0) return true;
         Fail();
         return false;
     }

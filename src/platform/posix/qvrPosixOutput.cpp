@@ -4,6 +4,11 @@
 // O_NOFOLLOW, and files and links are made relative to the folder's handle, so that no
 // step can be swapped for a link between its check and its use. A taken name is
 // replaced by a new file or link of its own, renamed over it once complete.
+//
+// Files and folders are made with their owner's bits only (MadeFileMode, MadeFolderMode):
+// an entry stored private must not be readable by anyone else while it is written, and
+// its final mode is not known to be private until it is set. Each gets its final mode
+// through its handle: a file when it is closed, a folder at the end of the run.
 #include "qvrPosixInternal.h"
 
 #include <cerrno>
@@ -27,6 +32,9 @@ constexpr int FolderOpen = O_PATH | O_DIRECTORY | O_CLOEXEC;
 constexpr int FolderOpen = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
+constexpr mode_t MadeFileMode = 0600;
+constexpr mode_t MadeFolderMode = 0700;
+
 bool IsLinkAt(int Dir, const char* Name)
 {
     struct stat st {};
@@ -43,11 +51,11 @@ TFolderState OpenStep(int Dir, const std::string& Name, bool Make, bool Fresh, i
     Out = -1;
     // mkdirat never follows a link in the name's place; EEXIST leaves it to the open,
     // which does not follow one either.
-    if (Make && Fresh) Made = ::mkdirat(Dir, Name.c_str(), 0777) == 0;
+    if (Make && Fresh) Made = ::mkdirat(Dir, Name.c_str(), MadeFolderMode) == 0;
     Out = ::openat(Dir, Name.c_str(), FolderOpen | O_NOFOLLOW);
     // Another run may make the same folder at the same time: EEXIST is as good.
     if (Out < 0 && errno == ENOENT && Make && !Made) {
-        Made = ::mkdirat(Dir, Name.c_str(), 0777) == 0;
+        Made = ::mkdirat(Dir, Name.c_str(), MadeFolderMode) == 0;
         if (Made || errno == EEXIST) Out = ::openat(Dir, Name.c_str(), FolderOpen | O_NOFOLLOW);
     }
     if (Out >= 0) return TFolderState::Ready;
@@ -55,6 +63,39 @@ TFolderState OpenStep(int Dir, const std::string& Name, bool Make, bool Fresh, i
     Fail();
     if (e == ENOENT) return TFolderState::Missing;
     return IsLinkAt(Dir, Name.c_str()) ? TFolderState::Link : TFolderState::Failed;
+}
+
+// Whether what St describes may be replaced by a file or a link: a file or a link only,
+// a read-only file only when the user has said so. A folder cannot be replaced by a
+// file; a device or a pipe is no file to put an entry in, and replacing one is not an
+// extraction's business. LastError says why not.
+bool Replaceable(const struct stat& St, bool ReplaceReadOnly)
+{
+    if (S_ISDIR(St.st_mode)) {
+        FailCode(ErrorFolderInTheWay);
+        return false;
+    }
+    if (!S_ISREG(St.st_mode) && !S_ISLNK(St.st_mode)) {
+        FailCode(ErrorNotAFile);
+        return false;
+    }
+    if (S_ISREG(St.st_mode) && (St.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 &&
+        !ReplaceReadOnly) {
+        Fail(EACCES);
+        return false;
+    }
+    return true;
+}
+
+// Gives the link Name in the folder Dir its own time; the link is never followed.
+bool SetLinkTime(int Dir, const char* Name, const TFileTime& Time)
+{
+    struct timespec ts[2];
+    if (!TimeSpecOf(Time, ts[1])) return false;
+    ts[0] = ts[1];
+    if (::utimensat(Dir, Name, ts, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    Fail();
+    return false;
 }
 
 // A leaf is one name: a "/" in it would let the system walk folders unchecked.
@@ -90,7 +131,7 @@ void TOutputTree::Close()
     FFolderHandle.reset();
     FRootHandle.reset();
     // The umask may change between runs: the next run reads it again.
-    FCreatedMode = -1;
+    FUmask = -1;
     FReady = false;
     FFolder.clear();
 }
@@ -188,11 +229,11 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     struct stat st {};
     const bool taken = FTaken && ::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (!taken) {
-        const int fd = ::openat(dir, Leaf.c_str(), Flags, 0666);
+        const int fd = ::openat(dir, Leaf.c_str(), Flags, MadeFileMode);
         if (fd >= 0) {
             FTaken = false;
             File.FHandle = fd;
-            File.FCreatedMode = CreatedMode();
+            File.FSystemMode = SystemMode(0666);
             File.FFolder = folder;
             File.FFinal = Leaf;
             return true;
@@ -205,12 +246,7 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     FTaken = true;
     // A folder cannot be replaced by a file; a device or a pipe is no file to put an
     // entry in, and replacing one is not an extraction's business.
-    const bool file = S_ISREG(st.st_mode) || S_ISLNK(st.st_mode);
-    const bool readOnly = S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
-    if (!file || (readOnly && !ReplaceReadOnly)) {
-        Fail(S_ISDIR(st.st_mode) ? EISDIR : EACCES);
-        return false;
-    }
+    if (!Replaceable(st, ReplaceReadOnly)) return false;
     // A taken name is replaced: the entry goes into a new file of its own, whose name
     // only has to be free and short (it lives for one entry), and takes the final name
     // by a rename once complete. O_EXCL with O_NOFOLLOW makes sure the file opened is the
@@ -219,7 +255,7 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     int fd = -1;
     for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
         temp = ReplacementName();
-        fd = ::openat(dir, temp.c_str(), Flags, 0666);
+        fd = ::openat(dir, temp.c_str(), Flags, MadeFileMode);
         if (fd < 0 && errno != EEXIST) break;
     }
     if (fd < 0) {
@@ -229,7 +265,7 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     // The file holds the folder too: the tree may move on to another folder before the
     // file is committed.
     File.FHandle = fd;
-    File.FCreatedMode = CreatedMode();
+    File.FSystemMode = SystemMode(0666);
     File.FFolder = folder;
     File.FTemp = temp;
     File.FFinal = Leaf;
@@ -250,44 +286,46 @@ std::string TOutputTree::ReplacementName()
     return name;
 }
 
-bool TOutputTree::Link(const std::string& Leaf, const std::string& Target, bool ReplaceReadOnly)
+bool TOutputTree::Link(const std::string& Leaf, const std::string& Target, bool ReplaceReadOnly,
+                       const TFileTime& Time)
 {
     if (!FReady || !OneName(Leaf) || Target.empty() || Target.find('\0') != std::string::npos) {
         FailCode(ErrorAccessDenied);
         return false;
     }
     const int dir = (FFolderHandle ? FFolderHandle : FRootHandle)->Fd;
-    if (::symlinkat(Target.c_str(), dir, Leaf.c_str()) == 0) return true;
+    // symlinkat's errno, 0 once the link is made.
+    const auto link = [&](const char* Name) {
+        return ::symlinkat(Target.c_str(), dir, Name) == 0 ? 0 : errno;
+    };
+    const auto failed = [](int E) {
+        Fail(E);
+        return false;
+    };
+    int e = link(Leaf.c_str());
+    if (e == 0) return SetLinkTime(dir, Leaf.c_str(), Time);
     struct stat st {};
-    if (errno != EEXIST || ::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        Fail();
-        return false;
-    }
-    // The same rules as a file's: only a file or a link is replaced, a read-only file
-    // only when the user has said so.
-    const bool readOnly = S_ISREG(st.st_mode) && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
-    if (!(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) || (readOnly && !ReplaceReadOnly)) {
-        FailCode(ErrorAccessDenied);
-        return false;
-    }
+    if (e != EEXIST) return failed(e);
+    if (::fstatat(dir, Leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return failed(errno);
+    // The same rules as a file's.
+    if (!Replaceable(st, ReplaceReadOnly)) return false;
     // The link is made under a name of its own and renamed over the taken one, which is
-    // replaced as it stands and never followed.
+    // replaced as it stands and never followed. Its time is given while it is still only
+    // this run's.
     for (int attempt = 0; attempt < 64; ++attempt) {
         const std::string temp = ReplacementName();
-        if (::symlinkat(Target.c_str(), dir, temp.c_str()) != 0) {
-            if (errno == EEXIST) continue;
-            break;
-        }
-        if (::renameat(dir, temp.c_str(), dir, Leaf.c_str()) == 0) return true;
-        Fail();
-        ::unlinkat(dir, temp.c_str(), 0);
-        return false;
+        e = link(temp.c_str());
+        if (e == EEXIST) continue;
+        if (e != 0) return failed(e);
+        const bool ok = SetLinkTime(dir, temp.c_str(), Time) &&
+                        (::renameat(dir, temp.c_str(), dir, Leaf.c_str()) == 0 || failed(errno));
+        if (!ok) ::unlinkat(dir, temp.c_str(), 0);
+        return ok;
     }
-    Fail();
-    return false;
+    return failed(EEXIST);
 }
 
-bool TOutputTree::SetFolder(const std::string& Leaf, uint32_t Mode, const TFileTime& Time)
+bool TOutputTree::SetFolder(const std::string& Leaf, uint32_t Mode, const TFileTime* Time)
 {
     if (!FReady || !OneName(Leaf)) return false;
     const int dir = (FFolderHandle ? FFolderHandle : FRootHandle)->Fd;
@@ -297,7 +335,8 @@ bool TOutputTree::SetFolder(const std::string& Leaf, uint32_t Mode, const TFileT
         Fail();
         return false;
     }
-    bool ok = SetFileTimeFd(fd, Time);
+    bool ok = !Time || SetFileTimeFd(fd, *Time);
+    if (Mode == SystemFolderMode) Mode = SystemMode(0777);
     if (Mode != 0 && ::fchmod(fd, static_cast<mode_t>(Mode & 07777)) != 0) {
         Fail();
         ok = false;
@@ -308,34 +347,33 @@ bool TOutputTree::SetFolder(const std::string& Leaf, uint32_t Mode, const TFileT
 
 bool TOutputFile::SetAttributes(uint32_t Attr)
 {
-    struct stat st {};
-    if (FHandle == InvalidHandle || ::fstat(Fd(FHandle), &st) != 0 ||
-        ::fchmod(Fd(FHandle), ModeWith(st.st_mode, Attr)) != 0) {
-        Fail();
-        return false;
-    }
-    return true;
+    // The attributes apply to the mode the file would have had without them.
+    return SetMode(ModeWith(static_cast<mode_t>(FSystemMode), Attr));
 }
 
-uint32_t TOutputTree::CreatedMode()
+uint32_t TOutputTree::SystemMode(uint32_t Bits)
 {
-    if (FCreatedMode < 0) {
-        mode_t mask = 0;
-        FCreatedMode = ReadUmask(mask) ? static_cast<int32_t>(0666 & ~mask) : 0;
+    if (FUmask < 0) {
+        // An umask that cannot be read grants nothing beyond the owner's bits.
+        mode_t mask = 077;
+        FUmask = ReadUmask(mask) ? static_cast<int32_t>(mask) : 077;
     }
-    return static_cast<uint32_t>(FCreatedMode);
+    return Bits & ~static_cast<uint32_t>(FUmask);
 }
 
 bool TOutputFile::SetMode(uint32_t Mode)
 {
-    // Most files want the mode they were made with: that costs no system call.
-    if (FCreatedMode != 0 && (Mode & 07777) == FCreatedMode) return true;
+    FModeSet = true;
+    // A file that wants the mode it was made with costs no system call.
+    if ((Mode & 07777) == MadeFileMode) return true;
     if (FHandle == InvalidHandle || ::fchmod(Fd(FHandle), static_cast<mode_t>(Mode & 07777)) != 0) {
         Fail();
         return false;
     }
     return true;
 }
+
+bool TOutputFile::Settle() { return FModeSet || SetMode(FSystemMode); }
 
 bool TOutputFile::Rename()
 {

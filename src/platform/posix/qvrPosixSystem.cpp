@@ -27,6 +27,7 @@ uint32_t MapErrno(int e)
     case EACCES:
     case EPERM: return ErrorAccessDenied;
     case EROFS: return ErrorWriteProtect;
+    case ENAMETOOLONG: return ErrorNameTooLong;
     case ENOSPC:
     case EDQUOT: return ErrorDiskFull;
     default: return 0x20000000u | static_cast<uint32_t>(e);
@@ -75,11 +76,13 @@ std::string ErrorText(uint32_t Code)
     // The text is the system's: the errno of the last failure when it gave this code,
     // else the errno the code stands for.
     if (tLastErrno != 0 && MapErrno(tLastErrno) == Code) return std::strerror(tLastErrno);
+    if (const char* own = OutputErrorText(Code)) return own;
     switch (Code) {
     case ErrorFileNotFound: return std::strerror(ENOENT);
     case ErrorAccessDenied: return std::strerror(EACCES);
     case ErrorWriteProtect: return std::strerror(EROFS);
     case ErrorDiskFull: return std::strerror(ENOSPC);
+    case ErrorNameTooLong: return std::strerror(ENAMETOOLONG);
     default: break;
     }
     if (Code & 0x20000000u) return std::strerror(static_cast<int>(Code & 0xFFFF));

@@ -127,9 +127,16 @@ bool TOutputTree::Begin(const std::string& Leaf, bool ReplaceReadOnly, TOutputFi
     // GetFileAttributesW looks at a reparse point in the name's place itself. A name
     // that is taken but shows no attributes (a link to nothing, as Wine shows one) is
     // replaced like a link.
+    // A folder is never replaced, nor is a link to one (a junction, a directory
+    // symbolic link): removing such a link is a call that some systems (Wine) carry out
+    // on the folder it leads to, which is not the run's to remove.
     const DWORD a = GetFileAttributesW(w->c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) {
+        Fail(ErrorFolderInTheWay);
+        return false;
+    }
     if (a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_REPARSE_POINT) &&
-        ((a & FILE_ATTRIBUTE_DIRECTORY) || ((a & FILE_ATTRIBUTE_READONLY) && !ReplaceReadOnly))) {
+        (a & FILE_ATTRIBUTE_READONLY) && !ReplaceReadOnly) {
         Fail(ERROR_ACCESS_DENIED);
         return false;
     }
@@ -171,13 +178,15 @@ bool SetHandleAttributes(HANDLE H, DWORD Attr)
 // Moves From over To. A read-only file under To refuses to be replaced; when that is
 // allowed, its attribute is cleared through a handle of its own (never through a
 // reparse point) and set again afterwards, so that a file this name shared with
-// another folder (a hard link) keeps its attributes.
+// another folder (a hard link) keeps its attributes. A folder or a link to one that
+// took To since Begin looked makes the move fail: nothing is removed to make room.
 bool ReplaceName(const std::wstring& From, const std::wstring& To, bool ReplaceReadOnly)
 {
     const DWORD a = GetFileAttributesW(To.c_str());
-    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) &&
-        (a & FILE_ATTRIBUTE_DIRECTORY) && !RemoveDirectoryW(To.c_str()))
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(ErrorFolderInTheWay);
         return false;
+    }
     HANDLE old = INVALID_HANDLE_VALUE;
     if (a != INVALID_FILE_ATTRIBUTES && ReplaceReadOnly && (a & FILE_ATTRIBUTE_READONLY) &&
         !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -243,14 +252,19 @@ std::string TOutputTree::ReplacementName()
     return name;
 }
 
-bool TOutputTree::Link(const std::string&, const std::string&, bool)
+bool TOutputFile::Settle() { return true; }
+
+bool TOutputTree::Link(const std::string&, const std::string&, bool, const TFileTime&)
 {
     Fail(ERROR_ACCESS_DENIED);
     return false;
 }
 
-bool TOutputTree::SetFolder(const std::string& Leaf, uint32_t /*Mode*/, const TFileTime& Time)
+bool TOutputTree::SetFolder(const std::string& Leaf, uint32_t /*Mode*/, const TFileTime* Time)
 {
+    // Folders are made with the system's rights here: without a time there is nothing
+    // to give.
+    if (!Time) return true;
     if (!FReady || Leaf.empty()) {
         Fail(ERROR_INVALID_NAME);
         return false;
@@ -272,7 +286,7 @@ bool TOutputTree::SetFolder(const std::string& Leaf, uint32_t /*Mode*/, const TF
               (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
               !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
     if (!ok) Fail(ERROR_ACCESS_DENIED);
-    ok = ok && FileSetTime(reinterpret_cast<THandle>(h), Time);
+    ok = ok && FileSetTime(reinterpret_cast<THandle>(h), *Time);
     CloseHandle(h);
     return ok;
 }

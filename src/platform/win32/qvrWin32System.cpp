@@ -60,6 +60,7 @@ uint32_t LastError() { return tLastError; }
 
 std::string ErrorText(uint32_t Code)
 {
+    if (const char* own = OutputErrorText(Code)) return own;
     wchar_t buf[1024];
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                              Code, 0, buf, static_cast<DWORD>(std::size(buf)), nullptr);
