@@ -603,8 +603,10 @@ private:
     {
         std::string text = MessageText(Code);
         if (!Ext.empty() && Code == E_REQUIREDEVENT) text += " (" + Ext + ")";
-        // Damage of an entry says what was found wrong, as a finding for the run does.
-        if (!Ext.empty() && (Finding || (Code == E_BADHEADER && Ext != File))) text += ": " + Ext;
+        // Damage of an entry, or bytes that fail their check, say what was found wrong
+        // (an authentication code that does not match), as a finding for the run does.
+        const bool found = Finding || ((Code == E_BADHEADER || Code == E_CRCERR) && Ext != File);
+        if (!Ext.empty() && found) text += ": " + Ext;
         if (Code == E_RESERVEDNAME) text += " (stored as " + Shown(Ext) + ")";
         if (Code == E_SAMEFILE) text += ": " + Shown(Ext);
         // A file the system refused to open, write or close: its reason follows the code.
@@ -613,8 +615,7 @@ private:
         if (system && !Ext.empty() && Ext != File) reason = ": " + Shown(Ext);
         // A method the build cannot decode is named; a codec library says what it
         // refused.
-        const bool decoding = Code == E_UNSUPPORTEDMETHOD || Code == E_BADBLOCK ||
-                              Code == E_CRCERR || (Code == E_BADHEADER && !Finding);
+        const bool decoding = Code == E_UNSUPPORTEDMETHOD || Code == E_BADBLOCK;
         if (decoding && !Ext.empty() && Ext != File) reason = ": " + Ext;
         Say(File, text, Code, reason);
     }
