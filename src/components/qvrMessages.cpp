@@ -31,6 +31,7 @@ constexpr TMessage Err_Msgs[] = {
     {E_HANDLERFAILED, "An event handler failed"},
     {E_RESERVEDNAME, "Reserved file name changed"},
     {E_KEPTEXISTING, "Existing file kept"},
+    {E_CUTSHORT, "Cut short, the file is incomplete"},
 };
 
 } // namespace

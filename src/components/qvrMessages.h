@@ -37,6 +37,9 @@ inline constexpr int32_t E_HANDLERFAILED = 26602;
 inline constexpr int32_t E_RESERVEDNAME = 26901;
 // A notice after an entry failed: the file it would have replaced is left as it was.
 inline constexpr int32_t E_KEPTEXISTING = 26902;
+// A notice after a cancel: the entry under way had no earlier file, and its own file is
+// left under its name as far as it was written, without the entry's date and mode.
+inline constexpr int32_t E_CUTSHORT = 26903;
 
 // Codes from 26900 up are notices: they tell what was done, and no entry failed by them.
 inline bool IsNotice(int32_t Code) { return Code >= 26900 && Code < 27000; }
