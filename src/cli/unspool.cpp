@@ -2,6 +2,7 @@
 // terminal: a progress bar, overwrite questions, and every error with its code.
 #include "CliMain.h"
 
+#include "CliInterrupts.h"
 #include "CliMask.h"
 #include "CliOptions.h"
 #include "CliProgress.h"
@@ -226,8 +227,9 @@ public:
         // An entry left encrypted for want of a password was not extracted.
         if (FUnZip.PasswordSkips() > 0) FEntryFailed = true;
         // Standard output carries the entries' bytes and nothing else.
+        // A run a signal stopped ends by that signal, without a summary.
         if (FOptions.Action != TCliAction::List && FOptions.Action != TCliAction::Stdout &&
-            !FOptions.Quiet)
+            !FOptions.Quiet && !Interrupted())
             Summary((static_cast<uint32_t>(qvrOS::TickCount() - start) - FQuestionMs) / 1000.0);
         if (FStdoutError != 0) Say("standard output", std::strerror(FStdoutError), E_WRITEERR);
         if (FArchiveFailed) return ExitArchiveFailed;
@@ -437,6 +439,7 @@ private:
                 FBar.SetFile(Shown(ExtractFileName(Name)));
             };
         FUnZip.OnProgress = [this](TZipCommon& Sender, uint8_t, uint8_t) {
+            CancelIfInterrupted(Sender);
             const int64_t total = Sender.TotalUnpacked();
             FBar.Update(total - Sender.BytesLeft(), total);
         };
@@ -444,7 +447,7 @@ private:
         // no second line for its failed verdict.
         // -v names each file once it was written, under the destination: a file kept
         // or skipped gets no line.
-        FUnZip.OnEnd = [this, destPrefix](TZipCommon&, const std::string& Name, bool Pass) {
+        FUnZip.OnEnd = [this, destPrefix](TZipCommon& Sender, const std::string& Name, bool Pass) {
             // A stored folder is only made with -D.
             const bool folder = !Name.empty() && (Name.back() == '\\' || Name.back() == '/');
             if (Pass && !folder) {
@@ -459,7 +462,10 @@ private:
                             Shown(inside ? Name.substr(destPrefix.size()) : Name).c_str());
             }
             if (!Pass) FFailed.insert(Name);
-            if (!Pass && Name != FLastReported && FStdoutError == 0) Error(Name, "", E_CRCERR);
+            // A cancelled entry failed by the cancel, which has its report; so did one
+            // whose bytes standard output could not take.
+            if (!Pass && Name != FLastReported && !Sender.GetCancel() && FStdoutError == 0)
+                Error(Name, "", E_CRCERR);
         };
         FUnZip.OnError = [this, ask](TZipCommon& Sender, const std::string& Name,
                                 const std::string& Ext, const std::string&, int32_t Code) {
@@ -546,7 +552,7 @@ private:
         // On a terminal each entry gets its own search: a wrong password is said and
         // asked again (PasswordAttempts times), an empty answer skips that entry only.
         FUnZip.PasswordPerEntry(ask);
-        FUnZip.OnGetPassword = [this, ask](TZipCommon&, const std::string& Name,
+        FUnZip.OnGetPassword = [this, ask](TZipCommon& Sender, const std::string& Name,
                                            std::string& Password, bool& TryAgain) {
             FDeclined = false;
             TryAgain = false;
@@ -559,10 +565,16 @@ private:
                 const qvrOS::TEchoOffGuard hidden;
                 std::fprintf(stderr, "password for %s (empty to skip): ", Shown(Name).c_str());
                 std::fflush(stderr);
-                answered = static_cast<bool>(std::getline(std::cin, Password));
+                // A signal cuts the wait short, and the terminal's mode is restored as
+                // the guard goes.
+                answered = !Interrupted() && std::getline(std::cin, Password);
             }
             // The Enter that ended the answer was not shown either.
             std::fputc('\n', stderr);
+            if (CancelIfInterrupted(Sender)) {
+                Password.clear();
+                return;
+            }
             FDeclined = !answered || Password.empty();
             TryAgain = !FDeclined;
         };
@@ -694,11 +706,19 @@ int UnspoolMain(const std::vector<std::string>& Args)
     }
     // What the command's own handlers throw (memory running out, say) reaches here past
     // the run, which withdrew the files it had begun: the command says so and fails.
+    // A signal is turned into the run's cancel; the command then ends by it.
+    CatchInterrupts();
     try {
-        TCliRun run(*options);
-        const int status = run.Run();
-        return ClosedStdout(status, run.Listing() ? ExitArchiveFailed : ExitEntryFailed,
-                            run.StdoutReported());
+        int status = ExitOk;
+        bool listing = false, reported = false;
+        {
+            TCliRun run(*options);
+            status = run.Run();
+            listing = run.Listing();
+            reported = run.StdoutReported();
+        }
+        EndIfInterrupted();
+        return ClosedStdout(status, listing ? ExitArchiveFailed : ExitEntryFailed, reported);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "unspool: %s\n", e.what());
         return ExitArchiveFailed;

@@ -175,8 +175,9 @@ void TZipCommon::ReportError(const std::string& FileName, const std::string& Ext
     // report.
     if (FHostFaulted) return;
     TTimerPause pause(FTimer);
-    // While cancelled every report is the cancel, which concerns the run.
-    if (GetCancel()) {
+    // While cancelled every failure reported is the cancel, which concerns the run; a
+    // notice still tells what was done with a file.
+    if (GetCancel() && !IsNotice(ECode)) {
         ECode = E_USERCANCELED;
         Subject = rsRun;
     }

@@ -296,13 +296,15 @@ public:
     void DoProgress(uint8_t ByFile, uint8_t ByArchive);
     void SkipProgress(const TEntryInfo& Entry);
     // Writes Count decoded bytes of the entry whose output name is FileName to Out: a
-    // short write is reported for the entry, a full disk raised for the run. Returns
-    // the bytes written. Every entry's sink writes through here.
+    // short write is reported (ReportWriteFailure). Returns the bytes written. Every
+    // entry's sink writes through here.
     int32_t WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t Count,
                             std::string_view FileName);
-    // Reports a write to FileName that failed with the system's Error: a full disk is
-    // raised for the run, any other failure reported for the entry.
+    // Reports a write to FileName that failed with the system's Error, with the
+    // system's text for it. A full disk concerns the run: DiskFull is set, and the run
+    // ends once the entry's file is gone.
     void ReportWriteFailure(uint32_t Error, std::string_view FileName);
+    bool DiskFull() const { return FDiskFull; }
 
     // The block interface, for decoders that read and write through the component
     // instead of an entry's layers and sink: those of other archive types, and hosts
@@ -421,6 +423,8 @@ protected:
     std::string FChangedFrom;
     std::string FPassword;
     int32_t FFileCount = 0;
+    // A write of this run met a full disk: every entry after would meet it too.
+    bool FDiskFull = false;
     bool FCancel = false;
     bool* FCancelPtr = &FCancel;
     std::string FVolumeName;
@@ -543,16 +547,22 @@ public:
     // Makes the folder of an output name (all levels; "a\b\" names a folder) as
     // OpenOutput does, never through a link; false when it cannot be.
     bool MakeOutputFolder(const std::string& Name);
+    // What becomes of the file of a failing entry that replaces nothing: it keeps what
+    // was written of it with the entry's date and attributes (foKeep: all its bytes
+    // were there to be checked); it keeps what was written without them, since it must
+    // not look complete, and is reported as cut short (foCut: a cancel stopped it); or
+    // it goes (foDrop: a full disk, where its part is worth nothing but the room).
+    enum TFailedOutput { foKeep, foCut, foDrop };
     // Finishes the file of an entry whose verdict is Pass. A passing entry, or one that
-    // replaces nothing (what was written of it is still worth having), gets its date
-    // and attributes on the open file and then its final name; a failing entry that
-    // would replace a file is removed, and that file stays as it was. Returns Pass, and
-    // false too when the file could not be finished (reported). Kept tells whether an
-    // existing file was left in place of a failed entry.
+    // replaces nothing and is kept (Failed), gets its date and attributes on the open
+    // file and then its final name; a failing entry that would replace a file is
+    // removed, and that file stays as it was. Returns Pass, and false too when the file
+    // could not be finished (reported). Kept tells whether an existing file was left in
+    // place of a failed entry.
     // Sealed, when given: a worker gave the file its stamp and closed it already.
     bool CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
                      const TOutputFacts& Facts, bool Pass, bool& Kept,
-                     const TOutputSeal* Sealed = nullptr);
+                     const TOutputSeal* Sealed = nullptr, TFailedOutput Failed = foKeep);
     virtual bool EndFile(uint8_t CrcKind, uint32_t StoredCrc);
     // Delivers an entry's verdict: OnEnd, or without one the CRC failure report, unless
     // the failure was Reported already.

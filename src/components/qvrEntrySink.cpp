@@ -61,7 +61,7 @@ void TEntrySink::FinishWrites(bool Report)
     const std::unique_ptr<TBehind> behind = std::move(FBehind);
     FCrc = behind->Crc;
     if (!behind->Failed || FWriteFailed) return;
-    // The entry ends at its first failed write; a full disk raises.
+    // The entry ends at its first failed write.
     FWriteFailed = FStopped = true;
     if (Report && FOwner) FOwner->ReportWriteFailure(behind->Error, FName);
 }
@@ -82,7 +82,8 @@ bool TEntrySink::Deliver(const uint8_t* Buf, int32_t Count)
     try {
         n = FOwner ? FOwner->WriteEntryBytes(FOut, Buf, Count, FName) : FOut->Write(Buf, Count);
     } catch (...) {
-        // A full disk raises: the entry ends here, the run decides what follows.
+        // A handler that threw at the report raises: the entry ends here, the run
+        // decides what follows.
         FWriteFailed = FStopped = true;
         throw;
     }

@@ -32,6 +32,7 @@ constexpr TMessage Err_Msgs[] = {
     {E_RESERVEDNAME, "Reserved file name changed"},
     {E_KEPTEXISTING, "Existing file kept"},
     {E_RECOVERED, "Archive read around damage"},
+    {E_CUTSHORT, "Cut short, the file is incomplete"},
 };
 
 } // namespace

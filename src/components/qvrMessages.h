@@ -41,6 +41,9 @@ inline constexpr int32_t E_KEPTEXISTING = 26902;
 // in front of the archive, a directory size that does not fit); the extended message
 // says what. Nothing is missing by it: where entries may be, the report is 25114.
 inline constexpr int32_t E_RECOVERED = 26903;
+// A notice after a cancel: the entry under way had no earlier file, and its own file is
+// left under its name as far as it was written, without the entry's date and mode.
+inline constexpr int32_t E_CUTSHORT = 26904;
 
 // Codes from 26900 up are notices: they tell what was done, and no entry failed by them.
 inline bool IsNotice(int32_t Code) { return Code >= 26900 && Code < 27000; }

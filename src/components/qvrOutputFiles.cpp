@@ -145,14 +145,12 @@ int32_t TZipCommon::WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t 
 void TZipCommon::ReportWriteFailure(uint32_t Error, std::string_view FileName)
 {
     // The write's own result decides; the operating system's error code only tells a
-    // full disk from any other failure.
-    if (Error == qvrOS::ErrorDiskFull) {
-        FFileCount = 0;
-        RaiseError(FArchiveFile, std::string(FileName), E_DISKFULL, "0", rsRun);
-        return;
-    }
+    // full disk from any other failure. The files written before still count.
     if (FFileCount > 0) --FFileCount;
-    ReportError(std::string(FileName), qvrOS::ErrorText(Error), E_WRITEERR, "0", rsEntry);
+    const bool full = Error == qvrOS::ErrorDiskFull;
+    if (full) FDiskFull = true;
+    ReportError(std::string(FileName), qvrOS::ErrorText(Error), E_WRITEERR, "0",
+                full ? rsRun : rsEntry);
 }
 
 bool TUnBase::BeginFile(bool IsDirectory)
@@ -381,25 +379,27 @@ uint32_t TUnBase::DateFor(uint32_t FileDate) const
 
 bool TUnBase::CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::string& FileName,
                           const TOutputFacts& Facts, bool Pass, bool& Kept,
-                          const TOutputSeal* Sealed)
+                          const TOutputSeal* Sealed, TFailedOutput Failed)
 {
     Kept = false;
     if (!Stream) return Pass;
     qvrOS::TOutputFile& file = Stream->File();
-    if (!Pass && file.Replaces()) {
+    if (!Pass && (file.Replaces() || Failed == foDrop)) {
         // Half an entry is worth less than the file it would have replaced.
-        file.Discard();
+        Kept = file.Replaces();
+        if (Kept) file.Discard();
+        else file.Withdraw();
         Stream.reset();
-        Kept = true;
         return false;
     }
     // Date and mode or attributes go on the open file, before it has a name anyone else
-    // could swap for a link.
+    // could swap for a link. A file cut short has neither: it would look complete.
+    const bool cut = !Pass && Failed == foCut;
     TOutputSeal seal;
     if (Sealed) {
         seal = *Sealed;
     } else {
-        StampFor(Facts).Apply(file);
+        if (!cut) StampFor(Facts).Apply(file);
         if (!file.Close()) seal = {false, qvrOS::LastError()};
     }
     bool done = true;
@@ -417,6 +417,7 @@ bool TUnBase::CloseOutput(std::unique_ptr<TOutputStream>& Stream, const std::str
         done = false;
     } else {
         NoteChangedName(FileName);
+        if (cut) ReportError(FileName, "", E_CUTSHORT, "0");
     }
     Stream.reset();
     return Pass && done;

@@ -201,6 +201,7 @@ void TUnBase::ResetRunState()
 {
     std::atomic_ref<bool>(*FCancelPtr).store(false);
     FFileCount = 0;
+    FDiskFull = false;
     FPassedCount = 0;
     FProgressProc = [this](uint8_t f, uint8_t a) { DoProgress(f, a); };
     FBadPassword = false;

@@ -122,7 +122,8 @@ bool TUnZip::ExtractEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TO
         try {
             DecompressEntry(*method, *Stream, Entry, sink);
         } catch (...) {
-            // Reported where it arose (a full disk); the entry ends with what it has.
+            // Reported where it arose (a handler that threw); the entry ends with what
+            // it has.
         }
         bool pass = sink.Passes(Entry.ChecksCrc() ? Entry.Crc : sink.Crc()) && !GetCancel();
         // The password is proven: the entry is decoded again, into the reader's stream.
@@ -153,17 +154,28 @@ bool TUnZip::EntryVerdict(TZipEntry& Entry, uint32_t Attributes, TEntrySink& Sin
     Pass = Pass && !GetCancel();
     if (Sink.FailCode() != 0) ReportError(FFileName, Sink.FailDetail(), Sink.FailCode(), "0");
     bool kept = false, finished = true;
+    // A cancel that stopped the entry before its bytes were all there to be checked
+    // leaves its file cut short.
+    const TFailedOutput failed =
+        FDiskFull ? foDrop
+        : GetCancel() && !Sink.Passes(Entry.ChecksCrc() ? Entry.Crc : Sink.Crc()) ? foCut
+                                                                                 : foKeep;
     if (!Testing)
-        finished =
-            CloseOutput(Out, FFileName, OutputFacts(Entry, Attributes), Pass, kept, Sealed) ||
-            !Pass;
+        finished = CloseOutput(Out, FFileName, OutputFacts(Entry, Attributes), Pass, kept,
+                               Sealed, failed) ||
+                   !Pass;
     Crc32Acc = Sink.Crc();
-    // A file that could not be finished has its report already.
+    // A file that could not be finished or written has its report already.
     // A failed authentication code has been reported as the entry's CRC error.
-    const bool verdict = EndEntry(Pass && finished, !finished || !Sink.Authentic());
+    const bool verdict =
+        EndEntry(Pass && finished, !finished || !Sink.Authentic() || Sink.WriteFailed());
     Entry.AesKeys.Clear();
-    // After a cancel the host has asked for quiet: no notice.
-    if (kept && !GetCancel()) ReportError(FFileName, "", E_KEPTEXISTING, "0");
+    // After a cancel the host has asked for quiet, and a full disk has said it all: no
+    // notice.
+    if (kept && !GetCancel() && !FDiskFull) ReportError(FFileName, "", E_KEPTEXISTING, "0");
+    // A full disk ends the run once its entry's file is gone: every entry after would
+    // meet it, and leave a file begun for nothing.
+    if (FDiskFull) throw E_RAISE(MessageText(E_WRITEERR), E_WRITEERR);
     return verdict;
 }
 

@@ -134,7 +134,6 @@ void TUnZip::FinishJob(TEntryJob& Job)
         if (!Job.Deferred && !Job.Redo)
             FWorkers->Recall([this](TEntryJob& Later) {
                 if (Later.Out) WithdrawAhead(Later);
-                Later.Out.reset();
                 Later.Sealed = false;
             });
         if (Job.Out) WithdrawAhead(Job);
@@ -197,6 +196,8 @@ void TUnZip::ExtractInTurn(TEntryJob& Job, bool Begun)
 void TUnZip::WithdrawAhead(TEntryJob& Job)
 {
     Job.Out->File().Withdraw();
+    // Gone with its file: a failure in the entry's turn finds nothing left to withdraw.
+    Job.Out.reset();
     FWritten.Forget(Job.FileName, Job.Index);
     SettleAhead(Job.AheadFolder, false);
 }

@@ -504,6 +504,22 @@ private:
     unsigned long FMode = 0;
 };
 
+// Interrupts of a command: Ctrl-C, a termination and a hang-up (SIGINT, SIGTERM and
+// SIGHUP on POSIX). Once caught, each is only recorded, and a read waiting for the
+// terminal returns without an answer, so that the command ends its run itself: its
+// temporary files withdrawn, the terminal's mode restored. A signal ignored when the
+// process started (nohup, a background job) stays ignored. Windows has no handler
+// here: Ctrl-C ends a console program there as before.
+
+// Installs the handlers on the calling thread's behalf: the one that reads the
+// terminal. False where none can be installed.
+bool CatchInterrupts();
+// The first signal caught since CatchInterrupts, 0 when none. Safe from any thread.
+int CaughtInterrupt();
+// Ends the process by Signal as it would have ended without a handler, so that its
+// parent (a shell) sees which signal ended it.
+[[noreturn]] void EndByInterrupt(int Signal);
+
 // ---------------------------------------------------------------------------------
 // Crypto: the arithmetic of WinZip AES entries, done by the system's own library
 // (Nettle on POSIX, CNG on Windows; qvrPosixCrypto.cpp, qvrWin32Crypto.cpp).

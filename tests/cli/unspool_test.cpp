@@ -4,9 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <functional>
+#include <thread>
 
 using namespace test;
 
@@ -866,4 +872,137 @@ TEST(Cli, MethodNamesInListingAndReports)
         EXPECT_NE(r.Out.find(c.Out), std::string::npos) << r.Out;
         EXPECT_NE(r.Err.find(c.Err), std::string::npos) << r.Err;
     }
+}
+
+namespace {
+
+// Starts the command on Args with its output in Log, and the pid.
+pid_t StartUnspool(const std::vector<std::string>& Args, const fs::path& Log)
+{
+    std::vector<std::string> all{CliPath().string()};
+    all.insert(all.end(), Args.begin(), Args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int log = ::open(Log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int none = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(none, 0);
+        dup2(log, 1);
+        dup2(log, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(log);
+    ::close(none);
+    return pid;
+}
+
+// Waits (up to a deadline) until Seen says yes.
+bool PollUntil(const std::function<bool()>& Seen)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!Seen()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+bool HasTemporaryFile(const fs::path& Dir)
+{
+    for (const auto& e : fs::directory_iterator(Dir))
+        if (e.path().filename().string().rfind(".qvr", 0) == 0) return true;
+    return false;
+}
+
+} // namespace
+
+// A signal while a large entry is written: the run stops, withdraws its temporary file,
+// keeps the file it would have replaced byte for byte, keeps a new file cut short
+// without the entry's date and says so, and the command ends by the signal itself.
+TEST(Cli, ASignalStopsTheRunAndEndsTheCommandByIt)
+{
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 not installed";
+    TTempDir tmp;
+    // 200 MB of zeros, deflated to under a megabyte: the run is stopped long before its end.
+    ASSERT_EQ(Shell("python3 -c \"import zipfile\nwith zipfile.ZipFile('" + (tmp / "big.zip").string() +
+                    "','w',zipfile.ZIP_DEFLATED,compresslevel=1) as z:\n"
+                    " with z.open('big.bin','w') as f:\n"
+                    "  for i in range(200): f.write(bytes(1<<20))\"")
+                  .Status,
+              0);
+    const struct {
+        int Signal;
+        bool Existing;
+        const char* Threads;
+    } cases[] = {{SIGINT, true, "1"}, {SIGTERM, true, "3"}, {SIGINT, false, "3"}, {SIGHUP, false, "1"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "signal " << c.Signal << (c.Existing ? " replacing" : " new")
+                                        << " -T " << c.Threads);
+        const fs::path out = tmp / "out", file = out / "big.bin";
+        fs::remove_all(out);
+        fs::create_directories(out);
+        const Bytes old = TextBytes(5000, 3);
+        if (c.Existing) WriteFile(file, old);
+        const pid_t pid = StartUnspool({"-o", "-T", c.Threads, (tmp / "big.zip").string(), "-d", out.string()},
+                                       tmp / "log.txt");
+        // Once the entry's bytes are on their way.
+        const bool begun = PollUntil([&] {
+            return c.Existing ? HasTemporaryFile(out) : fs::exists(file) && fs::file_size(file) > 0;
+        });
+        kill(pid, c.Signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(begun);
+        const std::string log = ReadText(tmp / "log.txt");
+        SCOPED_TRACE(log);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        EXPECT_EQ(WTERMSIG(status), c.Signal);
+        EXPECT_FALSE(HasTemporaryFile(out));
+        EXPECT_EQ(FilesBelow(out), std::vector<std::string>{"big.bin"});
+        if (c.Existing) {
+            EXPECT_EQ(ReadFile(file), old);
+        } else {
+            EXPECT_LT(fs::file_size(file), uintmax_t{200} << 20);
+            EXPECT_LT(fs::file_time_type::clock::now() - fs::last_write_time(file), std::chrono::hours(1));
+            EXPECT_NE(log.find("Cut short, the file is incomplete (26904)"), std::string::npos);
+        }
+    }
+}
+
+// Ctrl-C at the hidden password prompt: the terminal's echo is back on once the command
+// has ended by the signal.
+TEST(Cli, CtrlCAtThePasswordPromptRestoresTheTerminal)
+{
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 not installed";
+    TTempDir tmp;
+    // The prompt is out, then the command sleeps in its read of the answer: the signal
+    // comes then, with echo off.
+    WriteText(tmp / "ctrl_c.py", R"(import os, pty, select, signal, sys, termios, time
+master, slave = pty.openpty()
+pid = os.fork()
+if pid == 0:
+    os.setsid()
+    for fd in (0, 1, 2): os.dup2(slave, fd)
+    os.execv(sys.argv[1], sys.argv[1:])
+shown, deadline = b'', time.time() + 20
+while b'password for' not in shown and time.time() < deadline:
+    if select.select([master], [], [], 0.1)[0]: shown += os.read(master, 4096)
+def state():
+    with open('/proc/%d/stat' % pid) as f: return f.read().rsplit(')', 1)[1].split()[0]
+while state() != 'S' and time.time() < deadline: time.sleep(0.001)
+off = not termios.tcgetattr(slave)[3] & termios.ECHO
+os.kill(pid, signal.SIGINT)
+status = os.waitpid(pid, 0)[1]
+on = bool(termios.tcgetattr(slave)[3] & termios.ECHO)
+print(off, on, os.waitstatus_to_exitcode(status))
+)");
+    const TRunResult r = Shell("python3 " + Quote((tmp / "ctrl_c.py").string()) + " " +
+                               Quote(CliPath().string()) + " " +
+                               Quote((CorpusDir() / "c07_infozip_zipcrypto.zip").string()) + " " +
+                               Quote((tmp / "out").string()));
+    // Echo was off at the prompt, is on again after, and the command ended by SIGINT.
+    EXPECT_EQ(r.Out, "True True -2\n");
 }

@@ -216,6 +216,13 @@ TEST(HostileOutput, AFailedEntryNeverCostsTheFileItWouldReplace)
             } else {
                 // What was written of a new file is kept: part of it is still worth having.
                 EXPECT_TRUE(fs::is_regular_file(tmp / "out/f.txt"));
+                // Cut short by a cancel, it is said so, and it does not look complete: it
+                // keeps the time it was written at, not the entry's (2025).
+                if (cancel) {
+                    EXPECT_EQ(log.ErrorsByName()["f.txt"], E_CUTSHORT);
+                }
+                const auto age = fs::file_time_type::clock::now() - fs::last_write_time(tmp / "out/f.txt");
+                EXPECT_EQ(age < std::chrono::hours(1), cancel);
             }
             EXPECT_EQ(TemporaryFilesBelow(tmp / "out"), std::vector<std::string>{});
             EXPECT_EQ(fs::exists(tmp / "out/next.txt"), !cancel);

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <set>
 #include <sys/stat.h>
 
@@ -369,34 +371,46 @@ TEST(Folders, LevelsMadeAheadGoOnlyWhenNoFileWaitsInThem)
     EXPECT_TRUE(a.Empty());
 }
 
-// The volume fills up inside the first entry: the run says so, the file that entry would
-// have replaced is kept, and the space it took is given back for the next entry.
-TEST(DiskFull, RaisesDiskFullAndKeepsTheFileItWouldReplace)
+// The volume fills up inside the second entry: the run ends there with one report,
+// naming the file and the system's reason; the file it would have replaced is kept, a
+// new one is not left half written, and the entries after it are never begun.
+TEST(DiskFull, EndsTheRunWithOneReportAndNothingAfter)
 {
     TTempDir tmp;
-    TSmallVolume small(tmp / "small", 64 * 1024);
-    if (!small.Ready()) GTEST_SKIP() << "no small volume can be mounted here";
-    const Bytes big = RandomBytes(1500000, 5);
-    WriteFile(tmp / "a.zip", BuildZip({Entry("big.txt", big), Entry("two.txt", TextBytes(200, 2))}));
-    // On workers the full disk is met there and raised when the entry's turn comes; on
-    // the calling thread with threads to spare (a host that may rename keeps it there)
-    // it is met by the thread writing behind the decoder.
-    for (const auto& [threads, renames] : {std::pair{1, false}, {4, false}, {4, true}}) {
-        SCOPED_TRACE(testing::Message() << threads << (renames ? " renames" : ""));
-        fs::remove(tmp / "small/two.txt");
-        WriteText(tmp / "small/big.txt", "old");
-        TRun r(tmp / "a.zip", tmp / "small");
+    WriteFile(tmp / "a.zip", BuildZip({Entry("one.txt", TextBytes(4000, 1)),
+                                       Entry("big.bin", RandomBytes(1500000, 5), 8),
+                                       Entry("two.txt", TextBytes(200, 2))}));
+    // On workers the full disk is met there and met again in the entry's turn; on the
+    // calling thread with threads to spare it is met by the thread writing behind.
+    for (const auto& [threads, existing] : {std::pair{1, true}, {1, false}, {4, true}, {4, false}}) {
+        SCOPED_TRACE(testing::Message() << threads << (existing ? " replacing" : " new"));
+        const fs::path out = tmp / "out";
+        fs::remove_all(out);
+        if (existing) WriteText(out / "big.bin", "old");
+        TFullDisk disk(64 * 1024);
+        TRun r(tmp / "a.zip", out);
         r.Z.Threads(threads);
-        if (renames) r.Z.OnRenameFile = [](TZipCommon&, const std::string&, std::string&) {};
-        std::vector<bool> verdicts;
-        r.Z.OnEnd = [&](TZipCommon&, const std::string&, bool p) { verdicts.push_back(p); };
-        r.Z.ExtractFiles();
-        ASSERT_FALSE(r.Codes.empty());
-        EXPECT_EQ(r.Codes[0], E_DISKFULL);
-        EXPECT_EQ(verdicts, (std::vector<bool>{false, true}));
-        EXPECT_EQ(ReadText(tmp / "small/big.txt"), "old");
-        EXPECT_EQ(ReadFile(tmp / "small/two.txt"), TextBytes(200, 2));
-        EXPECT_EQ(FilesBelow(tmp / "small"), (std::vector<std::string>{"big.txt", "two.txt"}));
+        std::vector<std::string> begun;
+        r.Z.OnBegin = [&](TZipCommon&, const std::string& f, int32_t, bool&) {
+            begun.push_back(ExtractFileName(f));
+        };
+        std::vector<TReportSubject> subjects;
+        r.Z.OnError = [&](TZipCommon& s, const std::string& f, const std::string& x,
+                          const std::string&, int32_t c) {
+            r.Codes.push_back(c);
+            subjects.push_back(s.ReportSubject());
+            EXPECT_EQ(ExtractFileName(f), "big.bin");
+            EXPECT_EQ(x, std::strerror(ENOSPC));
+        };
+        EXPECT_EQ(r.Z.ExtractFiles(), 1);
+        EXPECT_EQ(r.Codes, std::vector<int32_t>{E_WRITEERR});
+        EXPECT_EQ(subjects, std::vector<TReportSubject>{rsRun});
+        EXPECT_EQ(begun, (std::vector<std::string>{"one.txt", "big.bin"}));
+        EXPECT_EQ(FilesBelow(out), existing ? (std::vector<std::string>{"big.bin", "one.txt"})
+                                            : std::vector<std::string>{"one.txt"});
+        if (existing) {
+            EXPECT_EQ(ReadText(out / "big.bin"), "old");
+        }
     }
 }
 

@@ -2,12 +2,14 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -51,6 +53,65 @@ TCalls& Calls()
 }
 
 } // namespace
+
+namespace {
+
+// The volume a TFullDisk stands for: the bytes each file written holds, by inode, and
+// their sum. Writes come from workers and from threads writing behind, hence the lock.
+struct TVolume {
+    std::mutex Lock;
+    int64_t Size = -1; // no volume
+    int64_t Used = 0;
+    std::map<ino_t, int64_t> Held;
+};
+TVolume& Volume()
+{
+    static TVolume v;
+    return v;
+}
+
+} // namespace
+
+extern "C" ssize_t write(int Fd, const void* Buf, size_t Count)
+{
+    static const auto next = Next<ssize_t (*)(int, const void*, size_t)>("write");
+    TVolume& v = Volume();
+    struct stat st {};
+    std::unique_lock<std::mutex> lock(v.Lock);
+    if (v.Size < 0 || Fd <= 2 || ::fstat(Fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        lock.unlock();
+        return next(Fd, Buf, Count);
+    }
+    const int64_t room = std::max<int64_t>(v.Size - v.Used, 0);
+    if (room == 0 && Count > 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    const ssize_t n = next(Fd, Buf, std::min<size_t>(Count, static_cast<size_t>(room)));
+    if (n > 0) {
+        v.Used += n;
+        v.Held[st.st_ino] += n;
+    }
+    return n;
+}
+
+extern "C" int unlinkat(int Dir, const char* Name, int Flags)
+{
+    static const auto next = Next<int (*)(int, const char*, int)>("unlinkat");
+    TVolume& v = Volume();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    struct stat st {};
+    const bool known = v.Size >= 0 && ::fstatat(Dir, Name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       st.st_nlink == 1;
+    const int r = next(Dir, Name, Flags);
+    if (r == 0 && known) {
+        if (auto it = v.Held.find(st.st_ino); it != v.Held.end()) {
+            v.Used -= it->second;
+            v.Held.erase(it);
+        }
+    }
+    return r;
+}
 
 extern "C" int openat(int Dir, const char* Name, int Flags, ...)
 {
@@ -129,16 +190,28 @@ int TFileCalls::OpensMissing() const { return Calls().OpensMissing; }
 int TFileCalls::Mkdirs() const { return Calls().Mkdirs; }
 int TFileCalls::Preads() const { return Calls().Preads; }
 
-TSmallVolume::TSmallVolume(const fs::path& Dir, size_t Bytes) : FDir(Dir)
+TFullDisk::TFullDisk(int64_t Bytes)
 {
-    fs::create_directories(Dir);
-    const std::string options = "size=" + std::to_string(Bytes);
-    FMounted = ::mount("unspool-test", Dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    TVolume& v = Volume();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    v.Held.clear();
+    v.Used = 0;
+    v.Size = Bytes;
 }
 
-TSmallVolume::~TSmallVolume()
+TFullDisk::~TFullDisk()
 {
-    if (FMounted) ::umount2(FDir.c_str(), MNT_DETACH);
+    TVolume& v = Volume();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    v.Size = -1;
+}
+
+void TFullDisk::Reset()
+{
+    TVolume& v = Volume();
+    std::lock_guard<std::mutex> lock(v.Lock);
+    v.Held.clear();
+    v.Used = 0;
 }
 
 } // namespace test

@@ -34,19 +34,17 @@ public:
     int Preads() const;
 };
 
-// A tmpfs of Bytes mounted at Dir for the test's duration; Ready() is false where the
-// test may not mount (not root, no mount namespace rights), and the test then skips.
-class TSmallVolume {
+// While alive, the regular files the process writes hold Bytes in all, as on a volume
+// of that size: a write past it takes what fits and then fails with ENOSPC, as the
+// system's does, and a file removed gives its bytes back. Reset empties the volume
+// again (files written before no longer count), for the next run of a test.
+class TFullDisk {
 public:
-    TSmallVolume(const fs::path& Dir, size_t Bytes);
-    ~TSmallVolume();
-    TSmallVolume(const TSmallVolume&) = delete;
-    TSmallVolume& operator=(const TSmallVolume&) = delete;
-    bool Ready() const { return FMounted; }
-
-private:
-    fs::path FDir;
-    bool FMounted = false;
+    explicit TFullDisk(int64_t Bytes);
+    ~TFullDisk();
+    TFullDisk(const TFullDisk&) = delete;
+    TFullDisk& operator=(const TFullDisk&) = delete;
+    void Reset();
 };
 
 } // namespace test

@@ -643,7 +643,11 @@ TFileTree TreeOf(const fs::path& Dir)
     TFileTree tree;
     for (const std::string& name : FilesBelow(Dir)) {
         const fs::path p = Dir / name;
-        tree[name] = {ReadFile(p), fs::last_write_time(p), fs::status(p).permissions()};
+        // A file the run did not date (one cut short) has the time it was written at,
+        // which differs from run to run: any time of the last hour stands for "now".
+        fs::file_time_type time = fs::last_write_time(p);
+        if (fs::file_time_type::clock::now() - time < std::chrono::hours(1)) time = {};
+        tree[name] = {ReadFile(p), time, fs::status(p).permissions()};
     }
     if (fs::exists(Dir))
         for (const auto& e : fs::recursive_directory_iterator(Dir))

@@ -202,7 +202,8 @@ struct TRunLog {
 TRunLog RunLogged(TUnZip& Z, const fs::path& Out, bool AnswerVolumes = true);
 
 // Every file below Dir with its bytes, its modification time and its mode, and every
-// folder ("name/") with its mode: a folder's time changes with what is made in it.
+// folder ("name/") with its mode: a folder's time changes with what is made in it. A
+// file's time of the last hour (the run's own, not an entry's) is taken as one time.
 using TFileTree = std::map<std::string, std::tuple<Bytes, fs::file_time_type, fs::perms>>;
 TFileTree TreeOf(const fs::path& Dir);
 // What Got holds otherwise than Expected, a line a name ("bytes of a.txt"); empty when
