@@ -6,8 +6,8 @@
 // has no row for it, and such inputs are skipped.
 //
 // Besides the sanitizers, the run holds the decoders to the table's contract (output
-// never past the declared size, a fail code exactly with refused data, Done only at the
-// declared size) and checks that the same stream read whole or in short reads gives the
+// never past the declared size, a fail code exactly with refused data, a stop only for
+// data past the declared size) and checks that the same stream read whole or in short reads gives the
 // same verdict, and the same bytes when it passes. How much a library hands out before
 // it refuses the data depends on how the input came in (a zstd block waits in the
 // library until its frame's checksum has been checked), so failed decodes may differ

@@ -45,6 +45,8 @@ public:
         return FOpen;
     }
 
+    bool Foreign() const override { return FError == BZ_DATA_ERROR_MAGIC; }
+
     std::string Failure() const override
     {
         switch (FError) {

@@ -22,7 +22,7 @@ struct TCodecIo {
 
 enum class TCodecState : uint8_t {
     Going,     // more to do (a step without progress at the input's end: truncated)
-    StreamEnd, // one stream (bzip2) or frame (zstd) or the whole data ended
+    StreamEnd, // one stream (bzip2, xz, LZMA) or frame (zstd) ended
     Bad        // the library refused the data: Failure() says why
 };
 
@@ -35,10 +35,15 @@ public:
     virtual bool Restart() { return false; }
     // What the library said about the data it refused, for the entry's report.
     virtual std::string Failure() const = 0;
+    // Whether the data refused does not start a stream of the format at all (a wrong
+    // signature): after a stream that ended, such bytes are not another stream.
+    virtual bool Foreign() const { return false; }
 };
 
-// Decodes In into Out through Codec. Library refusals are reported once per entry as a
-// bad block with the codec's words; data that ends early is Truncated.
+// Decodes In into Out through Codec, to the end of its last stream. Library refusals are
+// reported once per entry as a bad block with the codec's words; input that ends inside
+// a stream is Truncated. Bytes after a stream that start no other are given back to In,
+// unread: the data ended before them.
 TDecodeResult PumpCodec(TCodec& Codec, TStream32& In, TEntrySink& Out);
 // Reports Why as the entry's bad block and answers BadData, for a decoder that refuses
 // its data before the codec starts (an unreadable header, a dictionary past the limit).

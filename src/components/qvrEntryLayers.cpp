@@ -56,6 +56,37 @@ bool PassesCheckByte(TZipEntry& Entry, const std::string& Password, uint8_t Head
                        Entry.LocalDosDateTime);
 }
 
+namespace {
+
+// Judges where the entry's data ended against its sizes, once decoding is over: data
+// past the declared size, data that ends short of it, a stream whose end is cut away,
+// and bytes Left unread after the end of data that has one. What a decoder reported
+// itself stands; a write that failed or a cancel has nothing to add. The verdict fails
+// with the one report made here (TEntrySink::Passes), whatever the CRC says: with a
+// declared size lowered and the CRC of what precedes it, only the sizes tell.
+void JudgeDataEnd(TDecodeResult Result, TEntrySink& Sink, int64_t Left)
+{
+    if (Sink.FailCode() != 0 || Sink.WriteFailed()) return;
+    const char* why = nullptr;
+    const bool known = Sink.Expected() >= 0;
+    const bool whole = known && Sink.Written() == Sink.Expected();
+    if (Sink.Overflowed())
+        why = "data goes on past its stated size";
+    else if (Result == TDecodeResult::Done && known && !whole)
+        why = "stream ends before its stated size";
+    // A stream that fails past the declared size (which a decoder only reads to find its
+    // end) goes on there with data that is not its end.
+    else if (Result == TDecodeResult::BadData && whole)
+        why = "data goes on past its stated size";
+    else if (Result == TDecodeResult::Truncated && whole)
+        why = "stream cut short of its end";
+    else if (Result == TDecodeResult::Done && Left > 0)
+        why = "bytes left after the end of the stream";
+    if (why) Sink.Fail(E_BADBLOCK, why);
+}
+
+} // namespace
+
 TDecodeResult DecodeEntryLayers(const TMethodRow& Method, TStream32& Stream,
                                 const TZipEntry& Entry, TEntrySink& Sink, bool MacBeside,
                                 bool Whole)
@@ -73,9 +104,11 @@ TDecodeResult DecodeEntryLayers(const TMethodRow& Method, TStream32& Stream,
     TEntryInfo info = Entry.Info;
     info.Method = Entry.DecodedMethod();
     if (Whole) Sink.LendWholeBuffer(&Sink.Buffers().Whole());
-    TDecodeResult result;
+    // Nothing to decode and nothing to make: an empty file, whatever its method.
+    TDecodeResult result = TDecodeResult::Done;
     try {
-        result = Method.Decode(in, Sink, info);
+        if (Entry.PackedBytes() > 0 || info.UncompressedSize != 0)
+            result = Method.Decode(in, Sink, info);
     } catch (...) {
         // Reported where it arose; the writes behind are waited for all the same, since
         // the verdict and the file are the caller's once this returns.
@@ -83,6 +116,8 @@ TDecodeResult DecodeEntryLayers(const TMethodRow& Method, TStream32& Stream,
         throw;
     }
     Sink.FinishWrites();
+    // The decoder has given back what it read past its data's end.
+    JudgeDataEnd(result, Sink, Method.EndsInData ? Entry.PackedBytes() - window.Position() : 0);
     // Whatever the decoder made of them, bytes that fail their code are not the entry's.
     if (aes && !aes->Authentic(Stream)) Sink.Forged("authentication code does not match");
     return result;

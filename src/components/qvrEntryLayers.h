@@ -39,7 +39,9 @@ bool KeyEntry(TZipEntry& Entry, const std::string& Password, const uint8_t* Head
 bool PassesCheckByte(TZipEntry& Entry, const std::string& Password, uint8_t Header[24]);
 
 // Decodes Entry, whose compressed bytes Stream stands at (past any encryption header),
-// into Sink; an AES entry's authentication code is then read behind them and checked.
+// into Sink, and judges where its data ended against its sizes: data past the declared
+// size, short of it, or ending before the compressed bytes do fails the entry with one
+// bad block. An AES entry's authentication code is then read behind them and checked.
 // MacBeside: that code is computed on a thread of its own. Whole: the decoder may read
 // the entry's bytes ahead of its output in one go.
 TDecodeResult DecodeEntryLayers(const TMethodRow& Method, TStream32& Stream,

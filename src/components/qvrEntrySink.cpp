@@ -134,7 +134,7 @@ bool TEntrySink::Write(const uint8_t* Buf, int32_t Count)
 
 bool TEntrySink::Passes(uint32_t StoredCrc) const
 {
-    if (FWriteFailed || FOverflow || !FAuthentic) return false;
+    if (FWriteFailed || FOverflow || !FAuthentic || FFailCode != 0) return false;
     if (FExpected >= 0 && FWritten != FExpected) return false;
     return Crc() == StoredCrc;
 }

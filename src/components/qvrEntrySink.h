@@ -48,6 +48,9 @@ public:
     bool Write(const uint8_t* Buf, int32_t Count);
     // Whether more output is wanted: not stopped, and short of the declared size.
     bool Wants() const { return !FStopped && (FExpected < 0 || FWritten < FExpected); }
+    // Whether the sink has the declared size, and is not stopped: a decoder whose data
+    // has an end goes on to it from here, with room for a byte more (see qvrMethods.h).
+    bool Full() const { return !FStopped && FExpected >= 0 && FWritten >= FExpected; }
     // How many bytes a decoder may usefully produce next, at most Limit.
     int32_t Room(int32_t Limit) const;
     // From here on the bytes are written, and folded into the CRC, on a thread of their
@@ -85,7 +88,8 @@ public:
     bool WriteFailed() const { return FWriteFailed; }
     bool Overflowed() const { return FOverflow; }
     // The verdict: every byte written, the size as declared, the CRC as stored and,
-    // for an AES entry, the authentication code as stored.
+    // for an AES entry, the authentication code as stored; no failure left by a decoder
+    // or by the check of where the data ended.
     bool Passes(uint32_t StoredCrc) const;
     // A decoder's failure that has its own message (an invalid tree, a stack overflow):
     // the first code left here is reported for the entry once decoding has ended, with

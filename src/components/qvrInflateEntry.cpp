@@ -7,9 +7,10 @@
 // that must stream) goes through the decompression stream, read in chunks of at most 32 KB.
 //
 // The whole path only stands for streaming when the stream ends cleanly within the
-// declared size. Any other outcome (invalid data, input cut short, a stream that makes
-// more than it declared) decodes again through the stream from the bytes in hand, so that
-// the sink gets the same bytes, the same verdict and the same reports as streaming gives.
+// declared size; its bytes past the end go back to the source, as streaming gives them.
+// Any other outcome (invalid data, input cut short, a stream that makes more than it
+// declared) decodes again through the stream from the bytes in hand, so that the sink
+// gets the same bytes, the same verdict and the same reports as streaming gives.
 #include "qvrDecompressStream.h"
 #include "qvrMethods.h"
 
@@ -24,9 +25,14 @@ constexpr int32_t MaxChunk = 32768;
 TDecodeResult InflateStreaming(TStream32& In, TEntrySink& Out, bool Deflate64)
 {
     TDecompressStream inflater(In, -15, Deflate64, &Out.Buffers());
-    while (Out.Wants()) {
-        const int32_t want = Out.Room(MaxChunk);
-        uint8_t* buf = Out.OutputBlock(want);
+    uint8_t more = 0;
+    for (;;) {
+        // With the declared size in the sink the stream must end: one byte more is asked
+        // for, which only data past that size would fill.
+        const bool full = Out.Full();
+        if (!full && !Out.Wants()) return TDecodeResult::Stopped;
+        const int32_t want = full ? 1 : Out.Room(MaxChunk);
+        uint8_t* buf = full ? &more : Out.OutputBlock(want);
         const int32_t h = inflater.Read(buf, want);
         // Whatever came before a failure is still the entry's output.
         const int32_t got = h >= 0 ? h : static_cast<int32_t>(want - inflater.FStrm.AvailOut);
@@ -35,7 +41,6 @@ TDecodeResult InflateStreaming(TStream32& In, TEntrySink& Out, bool Deflate64)
         if (h == InflateBufError) return TDecodeResult::Truncated;
         if (h < 0) return TDecodeResult::BadData;
     }
-    return TDecodeResult::Done;
 }
 
 TDecodeResult InflateWholeEntry(TStream32& In, TEntrySink& Out, TWholeEntryBuffer& Buffer,
@@ -65,7 +70,6 @@ TDecodeResult InflateWholeEntry(TStream32& In, TEntrySink& Out, TWholeEntryBuffe
 
 TDecodeResult InflateEntry(TStream32& In, TEntrySink& Out, const TEntryInfo& Info, bool Deflate64)
 {
-    if (!Out.Wants()) return TDecodeResult::Done;
     TWholeEntryBuffer* whole = Out.WholeBuffer();
     if (whole && !Deflate64 && Out.Written() == 0 && Out.Expected() > 0 &&
         Out.Expected() <= whole->Limit() && Info.CompressedSize >= 0 &&

@@ -5,19 +5,22 @@
 // 16-bit count, always 5: one byte packing lc, lp and pb, and the dictionary size as a
 // little-endian 32-bit number. The raw LZMA1 stream follows. General-purpose flag bit 1
 // says the stream ends with an end-of-stream marker; without it the stream has no end of
-// its own and the declared uncompressed size ends it (the sink stops the decoder there).
+// its own and the declared uncompressed size ends it, where the range coder must have
+// used up its bytes exactly.
 // The dictionary is allocated whole, so it is bounded: never more than the entry's
 // declared size needs, and never more than the limit below.
 //
 // An xz entry is a complete .xz file: stream header, blocks each naming its filter
 // chain, index and stream footer; several streams may follow each other, with stream
-// padding between them. The stream decoder checks every block's integrity check and
-// refuses a stream whose decoding would need more memory than the limit.
+// padding (zero bytes, a multiple of 4) between them and after the last. The stream
+// decoder checks every block's integrity check and refuses a stream whose decoding would
+// need more memory than the limit.
 #include "qvrCodecPump.h"
 
 #include <lzma.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 
@@ -30,11 +33,10 @@ constexpr uint16_t FlagEndMarker = 0x0002;
 
 // One liblzma stream, ended with its holder. Opening it is the caller's choice of
 // decoder; a stream that failed to open refuses its first step.
-class TLzmaCodec final : public TCodec {
+class TLzmaCodec : public TCodec {
 public:
-    // Label names the format in reports; Finishes: several streams may follow each other
-    // until the input ends.
-    TLzmaCodec(const char* Label, bool Finishes) : FLabel(Label), FFinishes(Finishes) {}
+    // Label names the format in reports.
+    explicit TLzmaCodec(const char* Label) : FLabel(Label) {}
     ~TLzmaCodec() override { lzma_end(&FStream); }
     TLzmaCodec(const TLzmaCodec&) = delete;
     TLzmaCodec& operator=(const TLzmaCodec&) = delete;
@@ -49,11 +51,8 @@ public:
         FStream.avail_in = Io.InLeft;
         FStream.next_out = Io.Out;
         FStream.avail_out = Io.OutLeft;
-        // The xz decoder learns that the last of several streams has ended only when told
-        // the input has; the raw LZMA decoder without an end marker never ends, so it
-        // only ever runs.
-        const lzma_action action = FFinishes && Io.InputEnded ? LZMA_FINISH : LZMA_RUN;
-        const lzma_ret rc = lzma_code(&FStream, action);
+        // Each decoder here ends at the end of its own stream, never told the input has.
+        const lzma_ret rc = lzma_code(&FStream, LZMA_RUN);
         Io.In = FStream.next_in;
         Io.InLeft = FStream.avail_in;
         Io.Out = FStream.next_out;
@@ -64,6 +63,8 @@ public:
         FError = rc;
         return TCodecState::Bad;
     }
+
+    bool Foreign() const override { return FError == LZMA_FORMAT_ERROR; }
 
     std::string Failure() const override
     {
@@ -76,16 +77,86 @@ public:
         case LZMA_FORMAT_ERROR: return label + "not an xz stream";
         case LZMA_OPTIONS_ERROR: return label + "unsupported options";
         // A block whose integrity check does not match is data refused too.
-        case LZMA_DATA_ERROR: return label + "invalid compressed data";
+        case LZMA_DATA_ERROR: return label + DataFailure();
         default: return label + "liblzma failed (" + std::to_string(FError) + ")";
         }
     }
 
-private:
+protected:
+    virtual std::string DataFailure() const { return "invalid compressed data"; }
+
     lzma_stream FStream = LZMA_STREAM_INIT;
-    const char* FLabel;
-    bool FFinishes;
     lzma_ret FError = LZMA_OK;
+
+private:
+    const char* FLabel;
+};
+
+// An LZMA entry's stream. With an end marker it ends there; without one, at its
+// declared size, which the decoder is told.
+class TLzmaEntryCodec final : public TLzmaCodec {
+public:
+    explicit TLzmaEntryCodec(int64_t SizeWithoutMarker)
+        : TLzmaCodec("LZMA"), FSize(SizeWithoutMarker)
+    {
+    }
+
+private:
+    std::string DataFailure() const override
+    {
+        // Refused once the declared size was decoded: the stream goes on past it.
+        if (FSize < 0 || FStream.total_out != static_cast<uint64_t>(FSize))
+            return TLzmaCodec::DataFailure();
+        return "an end marker or more data after its stated size, where its flags say it "
+               "has no end marker";
+    }
+
+    int64_t FSize; // -1 with an end marker
+};
+
+// .xz streams one after the other, each opened when the one before has ended, with
+// stream padding between them and after the last: zero bytes in groups of 4.
+class TXzCodec final : public TLzmaCodec {
+public:
+    TXzCodec() : TLzmaCodec("xz") { Open(); }
+
+    TCodecState Step(TCodecIo& Io) override
+    {
+        if (FPadding >= 0) {
+            while (Io.InLeft > 0 && *Io.In == 0) {
+                ++Io.In;
+                --Io.InLeft;
+                ++FPadding;
+            }
+            if (Io.InLeft == 0 && !Io.InputEnded) return TCodecState::Going;
+            if (FPadding % 4 != 0) {
+                FError = LZMA_DATA_ERROR;
+                FBadPadding = true;
+                return TCodecState::Bad;
+            }
+            // The data ends with the padding, or the next stream starts after it.
+            if (Io.InLeft == 0) return TCodecState::StreamEnd;
+            FPadding = -1;
+            Open();
+        }
+        return TLzmaCodec::Step(Io);
+    }
+
+    bool Restart() override
+    {
+        FPadding = 0;
+        return FError == LZMA_OK;
+    }
+
+private:
+    void Open() { Opened(lzma_stream_decoder(&FStream, MemoryLimit, 0)); }
+    std::string DataFailure() const override
+    {
+        return FBadPadding ? "stream padding not a multiple of 4 bytes" : TLzmaCodec::DataFailure();
+    }
+
+    int64_t FPadding = -1; // zero bytes after a stream, while between streams
+    bool FBadPadding = false;
 };
 
 // Filter options that lzma_properties_decode allocates, freed with their holder.
@@ -122,17 +193,27 @@ TDecodeResult DecodeLzma(TStream32& In, TEntrySink& Out, const TEntryInfo& Info)
                                    " MB is over the " + std::to_string(MemoryLimit >> 20) +
                                    " MB limit");
     // Without an end marker only the declared size can end the stream.
-    if (!(Info.Flags & FlagEndMarker) && Out.Expected() < 0)
+    const bool marker = Info.Flags & FlagEndMarker;
+    if (!marker && Out.Expected() < 0)
         return RefuseData(Out, "LZMA: no end marker and no declared size");
+    // Without one, the decoder is told the declared size: the stream ends there, with
+    // its range coder's bytes used up exactly, and an end marker is refused. With one,
+    // the decoder runs to it: the sink refuses output past the declared size.
+    if (!marker) {
+        const auto size = static_cast<uint64_t>(Out.Expected());
+        options.Filter.id = LZMA_FILTER_LZMA1EXT;
+        lzma->ext_flags = 0;
+        lzma->ext_size_low = static_cast<uint32_t>(size);
+        lzma->ext_size_high = static_cast<uint32_t>(size >> 32);
+    }
     const lzma_filter chain[2] = {options.Filter, {LZMA_VLI_UNKNOWN, nullptr}};
-    TLzmaCodec codec("LZMA", false);
+    TLzmaEntryCodec codec(marker ? -1 : Out.Expected());
     codec.Opened(lzma_raw_decoder(&codec.Stream(), chain));
     return PumpCodec(codec, In, Out);
 }
 
 TDecodeResult DecodeXz(TStream32& In, TEntrySink& Out, const TEntryInfo& /*Info*/)
 {
-    TLzmaCodec codec("xz", true);
-    codec.Opened(lzma_stream_decoder(&codec.Stream(), MemoryLimit, LZMA_CONCATENATED));
+    TXzCodec codec;
     return PumpCodec(codec, In, Out);
 }

@@ -5,24 +5,24 @@
 namespace {
 
 const TMethodRow MethodTable[] = {
-    {0, "Stored", CopyStored, 2000},
-    {1, "Shrunk", Unshrink, 100},
-    {2, "Reduced1", Unreduce, 100},
-    {3, "Reduced2", Unreduce, 100},
-    {4, "Reduced3", Unreduce, 100},
-    {5, "Reduced4", Unreduce, 100},
-    {6, "Imploded", Explode, 100},
-    {8, "Deflated", InflateDeflated, 400},
-    {9, "Deflate64", InflateDeflate64, 300},
+    {0, "Stored", CopyStored, 2000, true},
+    {1, "Shrunk", Unshrink, 100, false},
+    {2, "Reduced1", Unreduce, 100, false},
+    {3, "Reduced2", Unreduce, 100, false},
+    {4, "Reduced3", Unreduce, 100, false},
+    {5, "Reduced4", Unreduce, 100, false},
+    {6, "Imploded", Explode, 100, false},
+    {8, "Deflated", InflateDeflated, 400, true},
+    {9, "Deflate64", InflateDeflate64, 300, true},
 #ifdef UNSPOOL_HAVE_BZIP2
-    {12, "bzip2", DecodeBzip2, 25},
+    {12, "bzip2", DecodeBzip2, 25, true},
 #endif
 #ifdef UNSPOOL_HAVE_LZMA
-    {14, "LZMA", DecodeLzma, 60},
-    {95, "xz", DecodeXz, 60},
+    {14, "LZMA", DecodeLzma, 60, true},
+    {95, "xz", DecodeXz, 60, true},
 #endif
 #ifdef UNSPOOL_HAVE_ZSTD
-    {93, "zstd", DecodeZstd, 800},
+    {93, "zstd", DecodeZstd, 800, true},
 #endif
 };
 

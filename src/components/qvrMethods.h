@@ -5,9 +5,13 @@
 // A decoder is a plain function of input to output: it pulls the entry's compressed
 // bytes from In (already cut to the entry and deciphered) and pushes whole blocks of
 // decoded bytes into the entry's sink, producing no more than the sink has room for.
-// Info gives the method and the general-purpose flags, which select a decoder's
-// variant. A decoder knows nothing of files, volumes, keys or events: a failure that
-// deserves its own message is left with the sink (TEntrySink::Fail).
+// Once the sink has the declared size, a decoder whose data has an end of its own goes
+// on to that end, asking for a byte more than the size (output there is data past it,
+// which the sink refuses), and gives back to In what it read beyond it: the entry's
+// layers then judge whether the data ended where its sizes say. Info gives the method
+// and the general-purpose flags, which select a decoder's variant. A decoder knows
+// nothing of files, volumes, keys or events: a failure that deserves its own message is
+// left with the sink (TEntrySink::Fail).
 #pragma once
 
 #include "qvrEntrySink.h"
@@ -18,7 +22,8 @@
 #include <string>
 
 enum class TDecodeResult : uint8_t {
-    Done,      // the data ended, or the sink has the entry's declared size
+    Done,      // the data ended: at its own end (the format's end mark, the end of the
+               // compressed bytes) or, for a format without one, at the declared size
     BadData,   // the compressed data is invalid
     Truncated, // the input ended before the data did
     Stopped    // the sink refused more (write failure, cancel, declared size exceeded)
@@ -33,6 +38,10 @@ struct TMethodRow {
     // Output its decoder makes on one core, in MB a second, rounded down from what this
     // project's benchmarks measure: how long an entry of the method keeps a thread.
     uint16_t MBPerSecond;
+    // The data has an end of its own (an end mark, or stored bytes that end with the
+    // compressed size): it must end exactly where the entry's compressed bytes do. The
+    // legacy methods have none and end at the declared size, wherever their bytes stand.
+    bool EndsInData;
 };
 
 // The row of Method, or null when the component has no decoder for it.

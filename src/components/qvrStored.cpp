@@ -23,5 +23,9 @@ TDecodeResult CopyStored(TStream32& In, TEntrySink& Out, const TEntryInfo& /*Inf
         if (n <= 0) return Out.Expected() < 0 ? TDecodeResult::Done : TDecodeResult::Truncated;
         if (!Out.Write(bytes, n)) return TDecodeResult::Stopped;
     }
+    // The compressed size is the stored size: a byte more is data past the declared
+    // size, which the sink refuses. At the window's end the read costs no system call.
+    uint8_t more = 0;
+    if (Out.Full() && In.Read(&more, 1) > 0 && !Out.Write(&more, 1)) return TDecodeResult::Stopped;
     return TDecodeResult::Done;
 }

@@ -86,6 +86,11 @@ public:
         return FContext != nullptr;
     }
 
+    bool Foreign() const override
+    {
+        return FError != 0 && ZSTD_getErrorCode(FError) == ZSTD_error_prefix_unknown;
+    }
+
     std::string Failure() const override
     {
         if (!FContext) return "zstd: out of memory";

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 using namespace test;
 
@@ -283,20 +284,124 @@ TEST(ModernMethods, CorruptedChecksummedStreamsReportBadBlock)
     }
 }
 
-// A declared size shorter than the stream: the entry ends there, with the bytes up to it.
-TEST(ModernMethods, DeclaredSizeStopsTheStream)
+namespace {
+
+// What one run (an extraction or a test) said of the entry Name: its verdict, and its
+// reports as "code text".
+struct TEntryOutcome {
+    bool Pass = true;
+    std::vector<std::string> Reports;
+};
+
+TEntryOutcome OutcomeOf(const TRunLog& Log, const std::string& Name)
 {
-    const Bytes content = TextBytes(400000, 23);
+    TEntryOutcome o;
+    o.Pass = Log.Verdicts.count(Name) && Log.Verdicts.at(Name);
+    for (size_t i = 0; i < Log.Errors.size(); ++i)
+        if (Log.Errors[i].first == Name)
+            o.Reports.push_back(std::to_string(Log.Errors[i].second) + " " + Log.Extended[i]);
+    return o;
+}
+
+TEntryOutcome TestedOutcome(const fs::path& Archive, const std::string& Name)
+{
+    TUnZip z;
+    z.ArchiveFile(Archive.string());
+    z.FileSpec({"*.*"});
+    TRunLog log;
+    z.OnError = [&log](TZipCommon&, const std::string& f, const std::string& ext,
+                       const std::string&, int32_t code) {
+        log.Errors.emplace_back(ExtractFileName(f), code);
+        log.Extended.push_back(ext);
+    };
+    z.OnEnd = [&log](TZipCommon&, const std::string& f, bool pass) {
+        log.Verdicts[ExtractFileName(f)] = pass;
+    };
+    z.TestFiles();
+    return OutcomeOf(log, Name);
+}
+
+} // namespace
+
+// An entry passes only when its data ends exactly where its sizes say: a declared size
+// lowered (the rest of the data is past it) or raised, bytes after the end of a stream
+// inside the compressed size, xz padding that is not whole 4-byte groups, an LZMA end
+// marker the entry's flags say it does not have. Each is one bad block for the entry, the
+// same on extraction, testing, reading and several threads; the entries around it pass.
+TEST(ModernMethods, DataThatDoesNotEndAtItsSizesFails)
+{
+    const Bytes content = TextBytes(200000, 23);
     const Bytes head(content.begin(), content.begin() + 1000);
-    for (const TCodecTool& t : CodecTools()) {
-        if (!Ready(t)) continue;
-        SCOPED_TRACE(t.Command);
-        TTempDir tmp;
-        TZipEntrySpec e = Packed("f.txt", t.Method, Compress(tmp, t, content), head, t.Flags);
-        WriteFile(tmp / "a.zip", BuildZip({e}));
-        const TRunLog log = ExtractLogged(tmp / "a.zip", tmp / "out");
-        EXPECT_TRUE(log.Errors.empty());
-        EXPECT_EQ(ReadFile(tmp / "out" / "f.txt"), head);
+    const Bytes trailer = {'t', 'r', 'a', 'i', 'l', 'e', 'r'};
+    TTempDir tmp;
+    const auto tool = [&](uint16_t Method) -> const TCodecTool* {
+        for (const TCodecTool& t : CodecTools())
+            if (t.Method == Method && Ready(t)) return &t;
+        return nullptr;
+    };
+    // The entry of Method's tool for Content, with Tail after the stream, declared as Of.
+    const auto framed = [&](uint16_t Method, const Bytes& Tail, const Bytes& Of, uint16_t Flags) {
+        Bytes data = Compress(tmp, *tool(Method), content);
+        data.insert(data.end(), Tail.begin(), Tail.end());
+        return Packed("bad.bin", Method, data, Of, Flags);
+    };
+    struct TRow {
+        const char* Label;
+        uint16_t Method; // the codec's method, for rows that need its row and tool; 0 none
+        std::function<TZipEntrySpec()> Make;
+        const char* Text; // in the one report's extended text
+    };
+    const std::vector<TRow> rows = {
+        {"stored, size lowered", 0, [&] { return Packed("bad.bin", 0, content, head); },
+         "data goes on past its stated size"},
+        {"Deflate, size lowered", 0,
+         [&] { return Packed("bad.bin", 8, RawDeflate(content), head); },
+         "data goes on past its stated size"},
+        {"Deflate, size raised", 0,
+         [&] {
+             TZipEntrySpec e = Packed("bad.bin", 8, RawDeflate(content), content);
+             e.UncompressedSize += 100;
+             return e;
+         },
+         "stream ends before its stated size"},
+        {"bzip2, bytes after the stream", 12, [&] { return framed(12, trailer, content, 0); },
+         "bytes left after the end of the stream"},
+        {"LZMA, bytes after the stream", 14, [&] { return framed(14, trailer, content, 2); },
+         "bytes left after the end of the stream"},
+        {"zstd, bytes after the frame", 93, [&] { return framed(93, trailer, content, 0); },
+         "bytes left after the end of the stream"},
+        {"xz, bytes after the stream", 95, [&] { return framed(95, trailer, content, 0); },
+         "bytes left after the end of the stream"},
+        {"xz, padding of 3 bytes", 95, [&] { return framed(95, Bytes(3, 0), content, 0); },
+         "padding"},
+        {"LZMA, end marker without its flag", 14, [&] { return framed(14, {}, content, 0); },
+         "end marker"},
+    };
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.Label);
+        if (row.Method && !tool(row.Method)) continue;
+        const fs::path zip = tmp / "a.zip";
+        WriteFile(zip, BuildZip({Entry("a.txt", TextBytes(3000, 1), 8), row.Make(),
+                                 Entry("c.txt", TextBytes(5000, 2))}));
+        const fs::path dir = tmp / "threads";
+        fs::remove_all(dir);
+        const TRunLog threads = ExpectThreadsAsOne(zip, dir, [](TUnZip&) {});
+        const TEntryOutcome extracted = OutcomeOf(threads, "bad.bin");
+        const TEntryOutcome tested = TestedOutcome(zip, "bad.bin");
+        for (const TEntryOutcome& o : {extracted, tested}) {
+            EXPECT_FALSE(o.Pass);
+            EXPECT_EQ(o.Reports.size(), 1u);
+            if (o.Reports.empty()) continue;
+            EXPECT_EQ(o.Reports.front().rfind(std::to_string(E_BADBLOCK) + " ", 0), 0u)
+                << o.Reports.front();
+            EXPECT_NE(o.Reports.front().find(row.Text), std::string::npos) << o.Reports.front();
+        }
+        EXPECT_TRUE(threads.Verdicts.at("a.txt") && threads.Verdicts.at("c.txt"));
+        TUnZip z;
+        z.ArchiveFile(zip.string());
+        TStringOutput32 read;
+        EXPECT_FALSE(z.ReadEntry("bad.bin", read));
+        ExpectKeptPrefix(dir / "one" / "bad.bin", content);
     }
 }
 
