@@ -280,7 +280,11 @@ private:
             const std::string method = e.AesStrength ? AesMethodName(e.AesStrength, e.AesMethod)
                                        : named       ? named
                                                      : "Method" + std::to_string(e.Method);
-            const uint32_t d = e.DosDateTime;
+            // The time the file gets: an extended-time field's UTC time in local time,
+            // where extraction gives it, else the stored DOS time.
+            const uint32_t utc =
+                FOptions.Date == daFileDate && e.Modified.Set ? qvrOS::LocalDosTimeOf(e.Modified.Seconds) : 0;
+            const uint32_t d = utc != 0 ? utc : e.DosDateTime;
             char date[64];
             std::snprintf(date, sizeof date, "%04u-%02u-%02u %02u:%02u", 1980 + (d >> 25),
                           (d >> 21) & 15, (d >> 16) & 31, (d >> 11) & 31, (d >> 5) & 63);

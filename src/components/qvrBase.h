@@ -99,6 +99,9 @@ struct TEntryListing {
     int64_t Packed = 0; // compressed bytes, encryption header included
     uint16_t Method = 0;
     uint32_t DosDateTime = 0;
+    // The UTC modification time of an extended-time field, which a file gets in place of
+    // DosDateTime (with DateAttribute daFileDate and UseExtendedTimes); Set false: none.
+    TUtcTime Modified;
     uint32_t Crc = 0;
     bool Encrypted = false;
     // A WinZip AES entry (Method 99): its strength (1, 2, 3: AES-128, -192, -256) and

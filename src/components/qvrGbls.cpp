@@ -75,8 +75,10 @@ bool ForceDirs(const std::string& Dir, uint32_t& Error)
         // The first folder that could not be made is why the rest cannot be: the later
         // calls only fail for want of it.
         if (qvrOS::CreateDir(folder) || Error != 0) continue;
+        // Something else under the folder's name (a file) is why the next call fails:
+        // that one says so.
         const uint32_t error = qvrOS::LastError();
-        if (!DirExists(folder)) Error = error;
+        if (qvrOS::GetAttributes(folder) < 0) Error = error;
     }
     return DirExists(Dir);
 }

@@ -611,6 +611,7 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
     e.Packed = info.CompressedSize;
     e.Method = static_cast<uint16_t>(info.Method);
     e.DosDateTime = info.DosDateTime;
+    e.Modified = info.Modified;
     e.Crc = Entry.ListedCrc;
     e.Encrypted = Entry.Encrypted();
     if (Entry.IsAes() && Entry.Aes.Present) {

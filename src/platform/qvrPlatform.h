@@ -207,6 +207,9 @@ private:
 uint32_t TickCount();
 // The current local date and time as a packed DOS date-time.
 uint32_t LocalDosTime();
+// The local DOS date-time of a UTC time, Seconds after 1970-01-01 (0 when the system
+// cannot say).
+uint32_t LocalDosTimeOf(int64_t Seconds);
 // Minutes to add to local time to get UTC.
 int32_t TimeZoneBias();
 

@@ -1006,3 +1006,105 @@ print(off, on, os.waitstatus_to_exitcode(status))
     // Echo was off at the prompt, is on again after, and the command ended by SIGINT.
     EXPECT_EQ(r.Out, "True True -2\n");
 }
+
+TEST(Cli, SummariesAndVerdictsSayWhatBecameOfEachFile)
+{
+    TTempDir tmp;
+    // Two entries of one name, the second failing its CRC; two failing entries; a plain
+    // archive; an archive of an end record alone; a gzip file.
+    std::vector<TZipEntrySpec> dup = {Entry("one.txt", TextBytes(40, 1)),
+                                      Entry("one.txt", TextBytes(50, 2)),
+                                      Entry("two.txt", TextBytes(60, 3))};
+    dup[1].BadCrc = true;
+    WriteFile(tmp / "dup.zip", BuildZip(dup));
+    std::vector<TZipEntrySpec> bad = {Entry("a.txt", TextBytes(70, 4)), Entry("b.txt", TextBytes(80, 5))};
+    for (auto& e : bad) e.BadCrc = true;
+    WriteFile(tmp / "bad.zip", BuildZip(bad));
+    const fs::path plain = StoredArchive(tmp);
+    Bytes empty(22, 0);
+    PutU32(empty.data(), 0x06054B50u);
+    WriteFile(tmp / "empty.zip", empty);
+    WriteFile(tmp / "file", TextBytes(10, 6));
+    ASSERT_EQ(Shell("gzip -c " + Quote((tmp / "file").string()) + " > " +
+                    Quote((tmp / "p.gz").string())).Status, 0);
+    const auto arc = [&tmp](const char* Name) { return Quote((tmp / Name).string()) + " "; };
+    const std::string out = Quote((tmp / "out").string());
+    const struct {
+        std::string Args;
+        int Status;
+        std::string Err; // a line of the error output ("": none at all)
+        std::string Out; // a piece of the standard output
+    } cases[] = {
+        // Every failure is printed, a second name for one file included, and the summary
+        // counts the files written whole apart from those that failed or were kept.
+        {"-o " + arc("dup.zip") + out, 1, "one.txt: File fails CRC check (25151)",
+         "2 files extracted, 1 failed, 100 B in"},
+        {"-o " + arc("bad.zip") + out, 1, "b.txt: File fails CRC check (25151)",
+         "0 files extracted, 2 failed, 0 B in"},
+        {"-o " + arc("s.zip") + out, 0, "", "3 files extracted, 4.0 kB in"},
+        {"-n " + arc("s.zip") + out, 0, "", "0 files extracted, 3 kept (existing), 0 B in"},
+        {"-t " + arc("bad.zip"), 1, "a.txt: File fails CRC check (25151)", "0 files tested, 2 failed"},
+        {arc("empty.zip") + out, 0, "", "0 files extracted, 0 B in"},
+        {"-l " + arc("empty.zip"), 0, "", "0 entries\n"},
+        // Standard output that cannot be written fails the run, with the system's reason.
+        {"-c " + arc("s.zip") + "> /dev/full", 1, "standard output: No space left on device", ""},
+        {"-l " + arc("s.zip") + "> /dev/full", 2, "standard output: No space left on device", ""},
+        {"--help > /dev/full", 1, "standard output: No space left on device", ""},
+        // Reasons that say what is wrong.
+        {arc("s.zip") + Quote((tmp / "file/sub").string()), 2, "Not a directory", ""},
+        {arc("p.gz"), 2, "not a ZIP archive (gzip)", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Args);
+        const TRunResult r = Unspool(c.Args + " < /dev/null");
+        EXPECT_EQ(r.Status, c.Status) << r.Err;
+        if (c.Err.empty())
+            EXPECT_EQ(r.Err, "");
+        else
+            EXPECT_NE(r.Err.find(c.Err), std::string::npos) << r.Err;
+        EXPECT_NE(r.Out.find(c.Out), std::string::npos) << r.Out;
+    }
+}
+
+TEST(Cli, StdoutAndListingsTakeTheRightPasswordAndTime)
+{
+    if (!HaveTool("zip")) GTEST_SKIP() << "no zip";
+    TTempDir tmp;
+    const Bytes text = TextBytes(30000, 7);
+    WriteFile(tmp / "nums.txt", text);
+    // A wrong password that passes the check byte of the entry's encryption header, put
+    // before the right one: nothing can be taken back from standard output.
+    const std::string dir = "cd " + Quote(tmp.Path().string()) + " && ";
+    ASSERT_EQ(Shell(dir + "touch -d @1592228710 nums.txt && zip -q -P right e.zip nums.txt").Status, 0);
+    const TRunResult found = Shell(dir + R"(python3 -c "
+import struct, zlib
+d = open('e.zip', 'rb').read()
+n, x = struct.unpack('<HH', d[26:30])
+crc = struct.unpack('<I', d[14:18])[0]
+check = d[11] if d[6] & 8 else crc >> 24
+c = lambda k, b: ~zlib.crc32(bytes([b]), ~k & 0xffffffff) & 0xffffffff
+def keys(p):
+    k = [0x12345678, 0x23456789, 0x34567890]
+    for b in p: step(k, b)
+    return k
+def step(k, b):
+    k[0] = c(k[0], b); k[1] = ((k[1] + (k[0] & 255)) * 134775813 + 1) & 0xffffffff
+    k[2] = c(k[2], k[1] >> 24)
+def last(p):
+    k = keys(p)
+    for b in d[30 + n + x:42 + n + x]:
+        t = (k[2] | 2) & 0xffff; p = b ^ ((t * (t ^ 1)) >> 8) & 255; step(k, p)
+    return p
+print(next('w%d' % i for i in range(100000) if last(b'w%d' % i) == check))
+")");
+    ASSERT_EQ(found.Status, 0) << found.Err;
+    const std::string wrong = found.Out.substr(0, found.Out.find('\n'));
+    const TRunResult r = Unspool("-c -p " + wrong + " -p right " + Quote((tmp / "e.zip").string()));
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    EXPECT_TRUE(Bytes(r.Out.begin(), r.Out.end()) == text);
+    // The listing shows the time the file gets: its UTC time in the local zone (a zone
+    // nine hours east here), not the DOS time stored beside it.
+    const TRunResult l = Shell("TZ=JST-9 " + Quote(CliPath().string()) + " -l " +
+                               Quote((tmp / "e.zip").string()));
+    EXPECT_NE(l.Out.find("2020-06-15 22:45"), std::string::npos) << l.Out;
+}

@@ -61,6 +61,8 @@ uint32_t TickCount()
 
 uint32_t LocalDosTime() { return TimeToDos(::time(nullptr)); }
 
+uint32_t LocalDosTimeOf(int64_t Seconds) { return TimeToDos(static_cast<time_t>(Seconds)); }
+
 int32_t TimeZoneBias()
 {
     time_t now = ::time(nullptr);

@@ -45,6 +45,18 @@ uint32_t LocalDosTime()
     return PackDos(t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
 }
 
+uint32_t LocalDosTimeOf(int64_t Seconds)
+{
+    // 100 ns steps after 1601-01-01.
+    const uint64_t ticks = static_cast<uint64_t>(Seconds + 11644473600LL) * 10000000ULL;
+    FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)}, local;
+    WORD date = 0, time = 0;
+    if (Seconds < -11644473600LL || !FileTimeToLocalFileTime(&utc, &local) ||
+        !FileTimeToDosDateTime(&local, &date, &time))
+        return 0;
+    return (static_cast<uint32_t>(date) << 16) | time;
+}
+
 int32_t TimeZoneBias()
 {
     TIME_ZONE_INFORMATION tz;
