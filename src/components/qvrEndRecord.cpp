@@ -331,7 +331,9 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
     // another part); failing that, the last one whose directory is found (bytes after
     // the comment, a wrong comment length); failing that, the last one, as far as it
     // leads. A signature inside a comment is passed over by the first two.
-    std::optional<TEndCandidate> last, found;
+    // A record of no entries is taken last of all: twenty-two bytes of a comment can
+    // make one, and it must not hide the directory of the record before it.
+    std::optional<TEndCandidate> last, found, empty;
     bool enciphered = false;
     for (int32_t k = PreviousEndSignature(block, n, n, enciphered); k >= 0;
          k = PreviousEndSignature(block, n, k + 3, enciphered)) {
@@ -340,11 +342,16 @@ int64_t TRegisterQuiver::FindEndRecord(TStream32& Stream)
         clearSlots();
         const std::optional<int64_t> dir = FindDirectory(Stream, slots, block, n, c, blockPos);
         const bool exact = CommentEndsFile(c, n);
+        const bool none = FDirectoryFound && FEndHdr.Entries() == 0 && FEndHdr.DirSize() == 0;
+        if (none) {
+            if (exact && !empty) empty = c;
+            continue;
+        }
         if (exact && (FDirectoryFound || (dir && EndRecordNamesSet()))) return *dir;
         if (!found && FDirectoryFound) found = c;
     }
     if (!last) return 0;
-    const TEndCandidate chosen = found ? *found : *last;
+    const TEndCandidate chosen = found ? *found : empty ? *empty : *last;
     clearSlots();
     if (const std::optional<int64_t> dir = FindDirectory(Stream, slots, block, n, chosen, blockPos))
         return *dir;

@@ -75,7 +75,9 @@ TEST(EndRecord, TheRealRecordIsFoundBehindAnyComment)
     const std::string sig = "PK\x05\x06";
     for (const std::string& comment :
          {std::string(40000, 'x'), std::string(65535, 'y'),
-          "abc " + sig + " middle and end " + sig, sig + std::string(30, '\0') + sig}) {
+          "abc " + sig + " middle and end " + sig, sig + std::string(30, '\0') + sig,
+          // A comment ending in a whole record of an empty archive.
+          "text " + sig + std::string(18, '\0')}) {
         SCOPED_TRACE(comment.size());
         TTempDir tmp;
         TZipBuildOptions o;
