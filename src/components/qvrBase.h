@@ -14,6 +14,7 @@
 #include "qvrGbls.h"
 #include "qvrMessages.h"
 #include "qvrPlatform.h"
+#include "qvrSinkHost.h"
 #include "qvrStreams.h"
 #include "qvrWrittenFiles.h"
 #include "qvrZipRecords.h"
@@ -165,7 +166,7 @@ private:
     TqvrTimer& FTimer;
 };
 
-class TZipCommon : public TRegisterQuiver {
+class TZipCommon : public TRegisterQuiver, public TSinkHost {
 public:
     TZipCommon();
     ~TZipCommon() override;
@@ -253,7 +254,7 @@ public:
     // flag, and the run reports the cancel once, on its own thread, when it next looks
     // (every event is raised on the thread that called the run). A run that ends by an
     // exception of the host's reads as cancelled too.
-    virtual bool GetCancel() const;
+    bool GetCancel() const override;
     virtual void SetCancel(bool Value);
     void SetCancelPtr(bool* P) { FCancelPtr = P ? P : &FCancel; }
     // Whether a run of this object is under way, on any thread.
@@ -295,18 +296,18 @@ public:
     void UpdateProgress(int64_t ArchiveTotal, int64_t FileTotal, int64_t FileDone);
     // Produced more bytes of the current entry are done (written, or given up on):
     // they come off the run's remaining total and progress is reported.
-    void EntryProgress(int64_t Produced, int64_t FileTotal, int64_t FileDone);
+    void EntryProgress(int64_t Produced, int64_t FileTotal, int64_t FileDone) final;
     void DoProgress(uint8_t ByFile, uint8_t ByArchive);
     void SkipProgress(const TEntryInfo& Entry);
     // Writes Count decoded bytes of the entry whose output name is FileName to Out: a
     // short write is reported (ReportWriteFailure). Returns the bytes written. Every
-    // entry's sink writes through here.
+    // entry's sink writes through here: the component is the sinks' host.
     int32_t WriteEntryBytes(TStream32* Out, const uint8_t* Buf, int32_t Count,
-                            std::string_view FileName);
+                            std::string_view FileName) final;
     // Reports a write to FileName that failed with the system's Error, with the
     // system's text for it. A full disk concerns the run: DiskFull is set, and the run
     // ends once the entry's file is gone.
-    void ReportWriteFailure(uint32_t Error, std::string_view FileName);
+    void ReportWriteFailure(uint32_t Error, std::string_view FileName) final;
     bool DiskFull() const { return FDiskFull; }
 
     // The block interface, for decoders that read and write through the component

@@ -1,16 +1,16 @@
 #include "qvrEntrySink.h"
 
-#include "qvrBase.h"
 #include "qvrChunkPipe.h"
 #include "qvrCrc.h"
+#include "qvrMessages.h"
 #include "qvrPlatform.h"
 
 #include <algorithm>
 #include <utility>
 
-TEntrySink::TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected,
+TEntrySink::TEntrySink(TSinkHost* Host, TStream32* Out, int64_t Expected,
                        std::string_view Name)
-    : FOwner(Owner), FOut(Out), FName(Name), FExpected(Expected)
+    : FHost(Host), FOut(Out), FName(Name), FExpected(Expected)
 {
 }
 
@@ -63,7 +63,7 @@ void TEntrySink::FinishWrites(bool Report)
     if (!behind->Failed || FWriteFailed) return;
     // The entry ends at its first failed write.
     FWriteFailed = FStopped = true;
-    if (Report && FOwner) FOwner->ReportWriteFailure(behind->Error, FName);
+    if (Report && FHost) FHost->ReportWriteFailure(behind->Error, FName);
 }
 
 bool TEntrySink::Deliver(const uint8_t* Buf, int32_t Count)
@@ -80,7 +80,7 @@ bool TEntrySink::Deliver(const uint8_t* Buf, int32_t Count)
     }
     int32_t n = 0;
     try {
-        n = FOwner ? FOwner->WriteEntryBytes(FOut, Buf, Count, FName) : FOut->Write(Buf, Count);
+        n = FHost ? FHost->WriteEntryBytes(FOut, Buf, Count, FName) : FOut->Write(Buf, Count);
     } catch (...) {
         // A handler that threw at the report raises: the entry ends here, the run
         // decides what follows.
@@ -123,9 +123,9 @@ bool TEntrySink::Write(const uint8_t* Buf, int32_t Count)
         }
         FWritten += take;
         FCounted += take;
-        if (FOwner) FOwner->EntryProgress(take, std::max(FExpected, FWritten), FWritten);
+        if (FHost) FHost->EntryProgress(take, std::max(FExpected, FWritten), FWritten);
     }
-    if (FOverflow || (FOwner && FOwner->GetCancel()) || (FStop && FStop->load())) {
+    if (FOverflow || (FHost && FHost->GetCancel()) || (FStop && FStop->load())) {
         FStopped = true;
         return false;
     }
@@ -152,5 +152,5 @@ void TEntrySink::FinishProgress()
     const int64_t rest = FExpected - FCounted;
     FCounted = FExpected;
     // After a cancel nothing more is reported: the host has asked for quiet.
-    if (FOwner && !FOwner->GetCancel()) FOwner->EntryProgress(rest, FExpected, FExpected);
+    if (FHost && !FHost->GetCancel()) FHost->EntryProgress(rest, FExpected, FExpected);
 }

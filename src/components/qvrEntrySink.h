@@ -7,6 +7,7 @@
 #pragma once
 
 #include "qvrEntryBuffers.h"
+#include "qvrSinkHost.h"
 #include "qvrStreams.h"
 
 #include <atomic>
@@ -17,28 +18,26 @@
 #include <string_view>
 #include <utility>
 
-class TZipCommon;
-
 class TEntrySink {
 public:
     // Out may be null: the entry is then decoded and checked without being written.
     // Expected is the entry's declared uncompressed size, or -1 when it is not known
-    // before the data has been decoded. Without an Owner the sink reports nothing: no
+    // before the data has been decoded. Without a Host the sink reports nothing: no
     // progress, no cancel, no write failures (the walk uses that to find where a stream
     // ends, a listing to read a link's target); Out, when given, still takes the bytes.
     // Name is the output name a failed write is reported under.
-    TEntrySink(TZipCommon* Owner, TStream32* Out, int64_t Expected, std::string_view Name = {});
+    TEntrySink(TSinkHost* Host, TStream32* Out, int64_t Expected, std::string_view Name = {});
     ~TEntrySink();
     TEntrySink(const TEntrySink&) = delete;
     TEntrySink& operator=(const TEntrySink&) = delete;
 
-    // A sink without an owner, filled on a worker thread, stops when Stop is raised.
+    // A sink without a host, filled on a worker thread, stops when Stop is raised.
     void Watch(const std::atomic<bool>* Stop) { FStop = Stop; }
-    // Hands a sink filled without an owner to Owner, to whom none of its entry's bytes
+    // Hands a sink filled without a host to Host, to whom none of its entry's bytes
     // have been reported yet: FinishProgress then counts the whole entry.
-    void Adopt(TZipCommon* Owner)
+    void Adopt(TSinkHost* Host)
     {
-        FOwner = Owner;
+        FHost = Host;
         FCounted = 0;
     }
 
@@ -119,10 +118,10 @@ public:
 private:
     struct TBehind;
     // Writes Count bytes at Buf to Out, or hands them to the thread writing behind;
-    // false when a write has failed (reported, with an owner).
+    // false when a write has failed (reported, with a host).
     bool Deliver(const uint8_t* Buf, int32_t Count);
 
-    TZipCommon* FOwner;
+    TSinkHost* FHost;
     const std::atomic<bool>* FStop = nullptr;
 
     // A sink of the walk uses the run's buffers: it has none of its own to make or free.

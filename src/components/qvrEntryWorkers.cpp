@@ -216,7 +216,7 @@ void TEntryWorkers::Decode(TWorker& Worker, TEntryJob& Job)
     try {
         DecodeEntryLayers(*Job.Method, archive, e, *Job.Sink, false, !e.Encrypted());
     } catch (...) {
-        // Without an owner the sink raises nothing; a decoder's own failure leaves the
+        // Without a host the sink raises nothing; a decoder's own failure leaves the
         // entry short, and its verdict says so.
         return;
     }

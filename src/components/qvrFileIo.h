@@ -74,11 +74,6 @@ private:
 // False when the text after the last "PKBACK# " is not a number (empty, letters, or
 // too large for 16 bits).
 bool ParsePkBackNumber(const std::string& Label, uint16_t& Number);
-inline uint16_t PkBackNumber(const std::string& Label)
-{
-    uint16_t n = 0;
-    return ParsePkBackNumber(Label, n) ? n : 0;
-}
 
 // A creation (Kind 0), last-write (1) or last-access (2) time of an open file as a
 // local DOS date-time; 0 when unknown.

@@ -81,6 +81,19 @@ private:
     T FOld;
 };
 
+// The run's exception boundary: runs Stage, and an exception it raises ends the stage
+// there and goes no further, since everything was reported where it arose (a host's
+// exception is kept for the run's end). False when Stage did not finish.
+template <class F> bool Contained(const F& Stage)
+{
+    try {
+        Stage();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 } // namespace
 
 std::vector<TEntryListing> TUnBase::Entries()
@@ -226,23 +239,23 @@ void TUnBase::ResetRunState()
 
 int32_t TUnBase::ProcessArchive(std::unique_ptr<TStream32>& Stream)
 {
-    // Each "finally" step runs whatever happened before it; an exception it raises
-    // replaces the one in flight, and none of them leaves the run.
     const std::string archive = FArchiveFile;
-    try {
+    // The run in stages, each inside the run's exception boundary (Contained): an
+    // exception ends the stage it arose in, and the stages after it still run, so the
+    // folders are closed, the clock read and the run's end reported however the walk
+    // ended. A run that could not start (the reset, OnActivate) goes no further.
+    const bool started = Contained([&] {
         ResetRunState();
         if (OnActivate) CallHost("OnActivate", OnActivate, *this);
-        std::exception_ptr pending;
-        try {
+    });
+    if (started) {
+        Contained([&] {
             if (OnElapsedTime) FTimer.Start();
-            std::exception_ptr inner;
-            try {
+            Contained([&] {
                 FPassword.clear();
                 FFileName.clear();
                 ExtractArchive(Stream);
-            } catch (...) {
-                inner = std::current_exception();
-            }
+            });
             // Folders made for files that never had their turn go again when empty.
             SweepAhead();
             // Folders close last, over whatever the walk managed to write in them.
@@ -251,18 +264,15 @@ int32_t TUnBase::ProcessArchive(std::unique_ptr<TStream32>& Stream)
                 FTimer.Stop();
                 CallHost("OnElapsedTime", OnElapsedTime, *this, FTimer.Elapsed());
             }
-            if (inner) std::rethrow_exception(inner);
-        } catch (...) {
-            pending = std::current_exception();
-        }
-        // A cancel from another thread that nothing has reported yet, or what a handler
-        // threw, once the files begun are withdrawn.
-        NoticeCancel();
-        if (FHostThrower != "OnError") ReportHandlerFailure();
-        if (OnDeactivate) CallHost("OnDeactivate", OnDeactivate, *this);
-        if (pending) std::rethrow_exception(pending);
-    } catch (...) {
-        // The run's exception boundary: everything was reported where it arose.
+        });
+        Contained([&] {
+            // A cancel from another thread that nothing has reported yet, or what a
+            // handler threw, once the files begun are withdrawn. What OnError threw
+            // stays kept for Run, which hands it to the caller.
+            NoticeCancel();
+            if (FHostThrower != "OnError") ReportHandlerFailure();
+            if (OnDeactivate) CallHost("OnDeactivate", OnDeactivate, *this);
+        });
     }
     // No folder of the destination stays open between runs.
     FOutputTree.Close();

@@ -85,7 +85,6 @@ struct TLocalHeader : TRecord<30> {
     uint32_t UncompressedSize() const { return U32(22); }
     uint16_t NameLength() const { return U16(26); }
     uint16_t ExtraLength() const { return U16(28); }
-    void SetCrc(uint32_t V) { SetU32(14, V); }
     void SetCompressedSize(uint32_t V) { SetU32(18, V); }
     void SetUncompressedSize(uint32_t V) { SetU32(22, V); }
 };

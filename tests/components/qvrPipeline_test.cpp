@@ -1,7 +1,8 @@
 // The path of an entry's bytes: the method table's decoders into the entry sink, and
 // what the walk does around them (method lookup before any file is touched, password
 // search, progress against the unpacked total, descriptors of streamed archives, names
-// and folders of output files, the subject of each report).
+// and folders of output files, the subject of each report); and the block interface
+// that decoders of other archive types read and write through.
 #include "DecoderSupport.h"
 #include "TestSupport.h"
 #include "qvrEntryInput.h"
@@ -100,6 +101,91 @@ TEST(EntrySink, AFailedWriteEndsEveryDecoderWithOneReport)
         EXPECT_EQ(codes, std::vector<int32_t>{E_WRITEERR}) << method;
         EXPECT_TRUE(sink.WriteFailed());
         EXPECT_FALSE(sink.Passes(sink.Crc()));
+    }
+}
+
+namespace {
+
+// A decoder of another archive type, which reads and writes through the component's
+// block interface with the component's cipher, password and CRC accumulators.
+class TBlockDecoder : public TUnZip {
+public:
+    TBlockDecoder(TArcType Type, const std::string& Password)
+    {
+        FArcType = Type;
+        FPassword = Password;
+        FCipher.LoadPassword(Password);
+        FFileName = "out.bin";
+        Crc32Acc = 0xFFFFFFFFu;
+        Crc16Acc = 0;
+    }
+};
+
+} // namespace
+
+TEST(BlockInterface, FoldsTheCrcAskedForAndDeciphersAsAsked)
+{
+    // The check string of both CRCs: CRC-32 0xCBF43926, CRC-16/ARC 0xBB3D.
+    const Bytes plain = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    const Bytes none;
+    Bytes zipped = plain, xored = plain;
+    TZipCipher enc;
+    enc.LoadPassword("pw");
+    enc.EncipherBuffer(zipped.data(), static_cast<int64_t>(zipped.size()));
+    for (size_t i = 0; i < xored.size(); ++i) xored[i] ^= "pw"[i % 2];
+    struct TCase {
+        const char* Name;
+        char Op; // 'r' ReadBlock, 'w' WriteBlock, '2' WriteBlock2
+        TArcType Type;
+        const Bytes& In;
+        int Mode;
+        uint8_t CrcKind;
+        bool Decrypt;
+        const Bytes& Want;
+        bool Folds;         // the CRC of kind CrcKind takes Want
+        int64_t Limit = -1; // what the output takes
+    };
+    const TCase cases[] = {
+        {"read, CRC-32", 'r', atZip, plain, 1, 32, false, plain, true},
+        {"read, CRC-16", 'r', atArj, plain, 1, 16, false, plain, true},
+        {"read, no CRC", 'r', atZip, plain, 1, 0, false, plain, false},
+        {"read deciphers ZIP data", 'r', atZip, zipped, 1, 32, true, plain, true},
+        {"read deciphers ARJ data", 'r', atArj, xored, 1, 32, true, plain, true},
+        {"read leaves data it is not asked to decipher", 'r', atZip, zipped, 1, 32, false,
+         zipped, true},
+        {"write deciphers the block", 'w', atZip, zipped, 1, 32, true, plain, true},
+        {"write deciphers byte by byte", '2', atZip, zipped, 1, 32, true, plain, true},
+        {"mode 0 writes as given, CRC left to the caller", 'w', atZip, zipped, 0, 32, true,
+         zipped, false},
+        {"a write deciphers only ZIP data", '2', atArj, xored, 1, 32, true, xored, true},
+        {"a failed write folds nothing", 'w', atZip, plain, 1, 32, false, none, false, 0},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TBlockDecoder d(c.Type, "pw");
+        std::vector<int32_t> codes;
+        d.OnError = [&](TZipCommon&, const std::string& File, const std::string&,
+                        const std::string&, int32_t Code) {
+            EXPECT_EQ(File, "out.bin");
+            codes.push_back(Code);
+        };
+        Bytes buf = c.In;
+        const auto n = static_cast<int32_t>(buf.size());
+        TCaptureStream out(c.Limit);
+        int32_t done = 0;
+        if (c.Op == 'r') {
+            TMemoryStream32 source(c.In);
+            done = d.ReadBlock(source, buf.data(), n, c.CrcKind, c.Decrypt);
+        } else if (c.Op == 'w') {
+            done = d.WriteBlock(&out, buf.data(), c.Mode, n, c.CrcKind, c.Decrypt);
+        } else {
+            done = d.WriteBlock2(&out, buf.data(), c.Mode, n, c.CrcKind, c.Decrypt);
+        }
+        EXPECT_EQ(done, static_cast<int32_t>(c.Want.size()));
+        EXPECT_EQ(c.Op == 'r' ? buf : out.Data, c.Want);
+        EXPECT_EQ(d.Crc32Acc ^ 0xFFFFFFFFu, c.Folds && c.CrcKind == 32 ? Crc32Of(c.Want) : 0u);
+        EXPECT_EQ(d.Crc16Acc, c.Folds && c.CrcKind == 16 ? 0xBB3Du : 0u);
+        EXPECT_EQ(codes, c.Limit == 0 ? std::vector<int32_t>{E_WRITEERR} : std::vector<int32_t>{});
     }
 }
 
