@@ -1,4 +1,5 @@
-# Every target installs what is missing first (scripts/install-deps is idempotent).
+# Every target installs what is missing first (scripts/install-deps is idempotent): a build
+# and the demo only what compiling needs, the test suites everything.
 JOBS    ?= $(shell nproc)
 BUILD   ?= build
 ASAN    ?= build-asan
@@ -6,15 +7,18 @@ TSAN    ?= build-tsan
 MINGW   ?= build-mingw
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo dll test test-native test-asan test-tsan test-mingw test-wine test-dll \
-        test-install bench fuzz fuzz-run clean
+.PHONY: all deps deps-build build demo dll test test-native test-asan test-tsan test-mingw \
+        test-wine test-dll test-install bench fuzz fuzz-run clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
+deps-build:
+	@scripts/install-deps build
+
+build: deps-build
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DUNSPOOL_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j$(JOBS)
 
@@ -27,7 +31,7 @@ demo: build
 test: test-native test-asan test-tsan test-mingw test-wine test-dll test-install
 	@echo "all test suites passed"
 
-test-native: build
+test-native: deps build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
 test-asan: deps
@@ -67,7 +71,7 @@ test-wine: test-mingw
 test-dll: test-mingw
 	scripts/test-dll $(MINGW)
 
-test-install: build
+test-install: deps build
 	scripts/test-install $(BUILD)
 
 bench: deps

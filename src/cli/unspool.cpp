@@ -3,6 +3,7 @@
 #include "CliMain.h"
 
 #include "CliInterrupts.h"
+#include "CliJson.h"
 #include "CliMask.h"
 #include "CliOptions.h"
 #include "CliProgress.h"
@@ -290,13 +291,18 @@ private:
                           (d >> 21) & 15, (d >> 16) & 31, (d >> 11) & 31, (d >> 5) & 63);
             const std::string name = FOptions.Json ? SlashName(e.Name) : Shown(e.Name);
             if (FOptions.Json) {
+                const std::string link =
+                    e.LinkTarget.empty() ? "null" : JsonString(SlashName(e.LinkTarget));
                 std::printf("{\"name\":%s,\"size\":%lld,\"packed\":%lld,\"method\":%u,"
                             "\"method_name\":%s,\"date\":\"%s\",\"crc32\":\"%08x\","
-                            "\"encrypted\":%s,\"directory\":%s}\n",
+                            "\"encrypted\":%s,\"directory\":%s,\"mode\":%s,\"link\":%s,"
+                            "\"mtime_utc\":%s}\n",
                             JsonString(name).c_str(), static_cast<long long>(e.Size),
                             static_cast<long long>(e.Packed), e.Method,
                             JsonString(method).c_str(), date, e.Crc,
-                            e.Encrypted ? "true" : "false", e.IsDirectory ? "true" : "false");
+                            e.Encrypted ? "true" : "false", e.IsDirectory ? "true" : "false",
+                            JsonUnixMode(e.Mode).c_str(), link.c_str(),
+                            JsonUtcTime(e.Modified).c_str());
             } else {
                 const std::string link = e.LinkTarget.empty() ? "" : " -> " + Shown(e.LinkTarget);
                 std::printf("%12lld %12lld %-9s %-16s %08x %s%s%s\n", static_cast<long long>(e.Size),

@@ -111,6 +111,9 @@ struct TEntryListing {
     uint16_t AesMethod = 0;
     bool IsDirectory = false;
     uint32_t Attributes = 0; // external attributes: DOS bits low, a Unix mode high
+    // The Unix mode (type and permission bits) of an entry from a Unix or OS X writer, the
+    // one extraction gives the file; 0 when the writer stored none.
+    uint32_t Mode = 0;
     // A symbolic link's target (read for link entries only); empty for anything else.
     std::string LinkTarget;
 };

@@ -620,10 +620,11 @@ void TUnZip::TakeEntry(std::unique_ptr<TStream32>& Stream, std::unique_ptr<TOutp
     }
     e.IsDirectory = Entry.IsDirectory();
     e.Attributes = Entry.ExternalAttr;
+    e.Mode = UnixModeOf(info.Host, Entry.ExternalAttr);
     // A link's target is its data: read, bounded, for link entries only, and only where
     // the stream stands at the data (a split set's listing reads the directory alone).
     const TMethodRow* method = FindMethod(info.Method);
-    if (IsLinkMode(UnixModeOf(info.Host, Entry.ExternalAttr)) && !e.Encrypted && method &&
+    if (IsLinkMode(e.Mode) && !e.Encrypted && method &&
         !FVolumeSet.Reading())
         ReadLinkTarget(*Stream, *method, Entry, e.LinkTarget, false);
     ++FFileCount;

@@ -441,28 +441,48 @@ TEST(Cli, OptionsTable)
 
 TEST(Cli, JsonListingParsesBack)
 {
-    if (!HaveTool("python3")) GTEST_SKIP() << "python3 not installed";
+    if (!HaveTool("python3") || !HaveTool("zip")) GTEST_SKIP() << "python3 or zip not installed";
     TTempDir tmp;
-    // Names flagged UTF-8 that are not, and control characters JSON must escape.
+    // Names flagged UTF-8 that are not, and control characters JSON must escape. The last
+    // two carry neither a time field nor a Unix mode: the second's mode bits come from a
+    // DOS writer, which stores none.
     std::vector<TZipEntrySpec> odd = {Entry("a\xFF.txt", TextBytes(1, 1)),
                                       Entry("\xED\xA0\x80\xC0\xAF\x01\x7F.txt", TextBytes(2, 2)),
                                       Entry("q\"\\\xC2\x85\xE2\x82", TextBytes(3, 3))};
     for (TZipEntrySpec& e : odd) e.Flags = 0x0800;
+    odd[1].Host = 0;
+    odd[1].ExternalAttr = 0100644u << 16;
     WriteFile(tmp / "odd.zip", BuildZip(odd));
+    // Info-ZIP zip stores the Unix mode and the extended-time field, and with -y a link
+    // as its target.
+    WriteFile(tmp / "in/a.txt", TextBytes(100, 4));
+    ASSERT_EQ(Shell("cd " + Quote((tmp / "in").string()) +
+                    " && chmod 0640 a.txt && ln -s a.txt ln &&"
+                    " TZ=UTC0 touch -d '2020-06-15 13:45:10' a.txt &&"
+                    " TZ=UTC0 touch -h -d '2021-01-02 03:04:05' ln && zip -qy ../unix.zip a.txt ln")
+                  .Status,
+              0);
     struct TCase {
         fs::path Archive;
-        std::string Expect; // entries, total size, encrypted entries, the last name
+        // entries, total size, encrypted entries, the last name; then mode, link and UTC
+        // time of the last two entries
+        std::string Expect;
     };
     for (const TCase& c : std::vector<TCase>{
-             {CorpusDir() / "c07_infozip_zipcrypto.zip", "7 105230 5 sub/dir/nested.txt"},
-             {tmp / "odd.zip", "3 6 0 q\"/\\x85%E2%82"},
+             {CorpusDir() / "c07_infozip_zipcrypto.zip",
+              "7 105230 5 sub/dir/nested.txt 0755|None|2021-03-04T05:06:08Z "
+              "0644|None|2021-03-04T05:06:08Z"},
+             {tmp / "odd.zip", "3 6 0 q\"/\\x85%E2%82 None|None|None None|None|None"},
+             {tmp / "unix.zip",
+              "2 105 0 ln 0640|None|2020-06-15T13:45:10Z 0777|a.txt|2021-01-02T03:04:05Z"},
          }) {
         // Each line must be UTF-8 (decoded strictly) holding one JSON object.
         const TRunResult r = Shell(
             Quote(CliPath().string()) + " -l --json " + Quote(c.Archive.string()) +
             " | python3 -c \"import sys, json; e = [json.loads(l.decode('utf-8')) for l in "
             "sys.stdin.buffer]; print(len(e), sum(x['size'] for x in e), "
-            "sum(x['encrypted'] for x in e), ascii(e[-1]['name'])[1:-1])\"");
+            "sum(x['encrypted'] for x in e), ascii(e[-1]['name'])[1:-1], "
+            "*('%s|%s|%s' % (x['mode'], x['link'], x['mtime_utc']) for x in e[-2:]))\"");
         EXPECT_EQ(r.Status, 0) << c.Archive << r.Err;
         EXPECT_EQ(r.Out, c.Expect + "\n") << c.Archive;
     }
@@ -654,7 +674,7 @@ TEST(Cli, TheArchiveCommentIsShownByZByListingAndByExtraction)
         {"-z " + arc, shown},
         {"-z -O 1252 " + arc, "caf\xE2\x80\x9A ok\nline 2 \\x1B[2J\n"},
         {"-l " + arc, "*1 entry\n" + shown},
-        {"-l --json " + arc, "*\"directory\":false}\n"},
+        {"-l --json " + arc, "*\"mtime_utc\":null}\n"},
         {"-q -o -d " + Quote((tmp / "q").string()) + " " + arc, ""},
         {"-o -d " + Quote((tmp / "e").string()) + " " + arc, shown + "1 file extracted"},
         {"-z " + Quote(StoredArchive(tmp).string()), ""},
