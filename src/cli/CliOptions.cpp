@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-const char* const VersionText = "unspool 0.2.0\n";
+const char* const VersionText = "unspool " UNSPOOL_VERSION "\n";
 
 const char* const UsageText =
     "usage: unspool [options] ARCHIVE [DESTDIR]   (or -d DESTDIR; default: the current folder)\n"

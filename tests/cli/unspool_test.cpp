@@ -413,7 +413,7 @@ TEST(Cli, OptionsTable)
         {"-l --json " + Quote((tmp / "bad8.zip").string()), 0, {}, "\"a%FF\\u007f\\u009b.txt\""},
         {"--json " + arc, 3, {}, ""},
         {"-l -t " + arc, 3, {}, ""},
-        {"--version", 0, {}, "unspool "},
+        {"--version", 0, {}, "unspool 0.2.0\n"},
         {"-q " + Quote((tmp / "fifo").string()) + " OUT", 2, {}, ""},
         {"-q /dev/zero OUT", 2, {}, ""},
         {"-l " + Quote((tmp / "esc.zip").string()), 0, {}, "a\\x1B[2Jb.txt"},
