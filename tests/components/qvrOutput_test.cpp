@@ -129,7 +129,6 @@ TEST(Overwrite, HandlerCanReplaceRenameOrSkip)
 
 TEST(Overwrite, ReadOnlyExistingFileIsReplacedOnceConfirmed)
 {
-    SKIP_ON_WINDOWS("fault of the Win32 layer: a read-only file confirmed for overwrite is kept, yet counted extracted");
     TTempDir tmp;
     WriteText(tmp / "out/one.txt", "locked");
     fs::permissions(tmp / "out/one.txt", fs::perms::owner_read | fs::perms::group_read);
