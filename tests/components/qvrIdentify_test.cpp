@@ -269,7 +269,7 @@ void ExpectAllIdentified(std::vector<std::pair<fs::path, TExpect>>& Cases)
 
 TEST(CorpusIdentification, IdentFilesHaveTheManifestsFormat)
 {
-    SKIP_ON_WINDOWS("not yet examined: the walk of corpus archives fails (-2) under Wine");
+    SKIP_ON_WINDOWS("compares with Python's zipfile, run through /bin/sh");
     std::vector<std::pair<fs::path, TExpect>> cases;
     int seen = 0;
     for (const TManifestRecord& r : Manifest()) {
@@ -302,7 +302,7 @@ TEST(CorpusIdentification, IdentFilesHaveTheManifestsFormat)
 
 TEST(CorpusIdentification, ZipArchivesStartAtTheirDirectory)
 {
-    SKIP_ON_WINDOWS("not yet examined: the walk of corpus archives fails (-2) under Wine");
+    SKIP_ON_WINDOWS("compares with Python's zipfile, run through /bin/sh");
     std::vector<fs::path> files;
     std::vector<std::string> kinds;
     for (const TManifestRecord& r : Manifest())
@@ -1097,7 +1097,7 @@ TEST(ShortReads, CorpusIsIdentifiedAlikeFromAStream)
 
 TEST(ShortReads, LayoutsAreIdentifiedAlikeFromAStream)
 {
-    SKIP_ON_WINDOWS("not yet examined: fewer layouts are seen under Wine");
+    SKIP_ON_WINDOWS("most layouts are archives made by tools through /bin/sh");
     // Programs, self-extractor stubs, the forward scan and the other layouts of the
     // identification table above.
     TTempDir tmp;

@@ -23,10 +23,15 @@ TTempDir::TTempDir()
 {
 #ifdef _WIN32
     // The C library of Windows has no mkdtemp: a random name is tried until one is new.
+    // Its length is fixed, so that a test near the length a path may have there passes
+    // or fails alike from run to run.
     std::random_device seed;
     std::mt19937_64 rng(seed());
     for (int i = 0; i < 100 && FPath.empty(); ++i) {
-        const fs::path p = fs::temp_directory_path() / ("unspool-test-" + std::to_string(rng()));
+        char name[32];
+        std::snprintf(name, sizeof name, "unspool-test-%016llx",
+                      static_cast<unsigned long long>(rng()));
+        const fs::path p = fs::temp_directory_path() / name;
         if (fs::create_directory(p)) FPath = p;
     }
     if (FPath.empty()) throw std::runtime_error("no new temporary folder");
