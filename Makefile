@@ -64,8 +64,12 @@ test-mingw: deps
 	$(MINGW_CONFIGURE)
 	cmake --build $(MINGW) -j$(JOBS)
 
+# The command under Wine, then the component suites of the Windows build, one Wine process
+# per test source file (ctest runs them through scripts/wine-run). UNSPOOL_NO_WINE=1 (a
+# machine without Wine) runs neither.
 test-wine: test-mingw
-	scripts/test-wine $(MINGW)
+	@if [ "$${UNSPOOL_NO_WINE:-0}" = 1 ]; then echo "UNSPOOL_NO_WINE=1: nothing run under Wine"; \
+	else scripts/test-wine $(MINGW) && cd $(MINGW) && ctest --output-on-failure -j$(JOBS); fi
 
 # The DLL's export table, then the DLL under Wine: gauge, host calls, dialog, screenshots.
 test-dll: test-mingw

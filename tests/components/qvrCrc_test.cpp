@@ -2,6 +2,7 @@
 // every implementation against zlib over all short lengths and alignments, and the CRCs
 // that Info-ZIP writes into real archives.
 #include "qvrCrc.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -234,12 +235,9 @@ TEST(Crc32Dispatch, SixtyFourBitCountAgainstZlib)
 // follows each local header unchanged.
 TEST(Crc32RealArchives, MatchesInfoZipStoredEntries)
 {
-    if (std::system("command -v zip >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "zip not installed";
-    namespace fs = std::filesystem;
-    std::string tmpl = (fs::temp_directory_path() / "qvrcrc-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    const fs::path dir = tmpl;
+    if (!test::HaveTool("zip")) GTEST_SKIP() << "zip not installed";
+    const test::TTempDir tmp;
+    const fs::path& dir = tmp.Path();
 
     const std::size_t sizes[] = {0, 1, 15, 16, 63, 64, 65, 4103, (1 << 20) + 3};
     std::vector<std::vector<uint8_t>> files;
@@ -252,8 +250,8 @@ TEST(Crc32RealArchives, MatchesInfoZipStoredEntries)
                    static_cast<std::streamsize>(files.back().size()));
         names += " " + name;
     }
-    const std::string cmd = "cd '" + dir.string() + "' && zip -q -0 -X out.zip" + names;
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    ASSERT_EQ(test::Shell("cd " + test::Quote(dir.string()) + " && zip -q -0 -X out.zip" + names).Status,
+              0);
 
     std::ifstream in(dir / "out.zip", std::ios::binary);
     const std::vector<uint8_t> zip((std::istreambuf_iterator<char>(in)),
@@ -280,7 +278,6 @@ TEST(Crc32RealArchives, MatchesInfoZipStoredEntries)
         ++seen;
     }
     EXPECT_EQ(seen, files.size());
-    fs::remove_all(dir);
 }
 
 } // namespace

@@ -345,6 +345,7 @@ TEST(PasswordSearchList, AWrongPasswordPassingTheCheckByteGivesWayToTheNext)
 
 TEST(LocalScan, StreamedCorpusArchivesWithoutTheirDirectoryExtractWhole)
 {
+    SKIP_ON_WINDOWS(Utf8PathsOnWindows);
     for (const char* name : {"c03_infozip_stream_dd.zip", "c04_python_stream_dd_utf8.zip",
                              "c08_infozip_zipcrypto_stream.zip", "c10_jdk.jar"}) {
         const TManifestRecord* r = FindManifest(name);
@@ -431,6 +432,7 @@ TEST(LocalScan, ATruncatedArchiveNeverPassesForComplete)
 
 TEST(OutputFiles, AColonIsPartOfTheName)
 {
+    SKIP_ON_WINDOWS("Windows refuses a colon in a name");
     TTempDir tmp;
     const auto e = std::vector<TZipEntrySpec>{Entry("notes 12:30.txt", TextBytes(10, 1)),
                                               Entry("a:1.txt", TextBytes(20, 2)),
@@ -559,6 +561,7 @@ TEST(OutputFiles, AnEntryWithoutANameIsReported)
 // is already there (those entries wait for their turn and their question).
 TEST(Concurrency, FourThreadsExtractTheCorpusAsOne)
 {
+    SKIP_ON_WINDOWS(Utf8PathsOnWindows);
     TTempDir tmp;
     int n = 0;
     for (const TManifestRecord& r : Manifest()) {

@@ -354,7 +354,9 @@ TEST_P(UnreduceArchives, ExtractAsTheManifestSays)
         const Bytes data = ReadFile(p);
         EXPECT_EQ(data.size(), e.Size) << e.Name;
         EXPECT_EQ(Crc32Of(data), e.Crc) << e.Name;
-        if (!e.Sha256.empty()) {
+        // sha256sum runs through the shell, which the Windows build has not: there the size
+        // and the CRC judge alone.
+        if (!e.Sha256.empty() && !OnWindows()) {
             const auto sum = sums.find(e.Name);
             EXPECT_TRUE(sum != sums.end() && sum->second == e.Sha256) << e.Name << " sha256";
         }

@@ -46,6 +46,28 @@ uint32_t Crc32Of(const Bytes& Data);
 Bytes RandomBytes(size_t N, uint32_t Seed);
 Bytes TextBytes(size_t N, uint32_t Seed);
 
+// Whether the suites run as a Windows program (the MinGW build, under Wine or Windows).
+constexpr bool OnWindows()
+{
+#ifdef _WIN32
+    return true;
+#else
+    return false;
+#endif
+}
+// Skips the test that calls it (directly, or from a fixture's SetUp or SetUpTestSuite for
+// the whole suite) in the Windows build, saying why it does not apply there.
+#define SKIP_ON_WINDOWS(Why)                                                                \
+    do {                                                                                    \
+        if (::test::OnWindows()) GTEST_SKIP() << "not on Windows: " << (Why);               \
+    } while (0)
+
+// Why a test over non-ASCII names skips on Windows: the suites make paths from UTF-8 strings,
+// which std::filesystem of MinGW reads in the ANSI code page (scripts/test-wine extracts
+// such names through the command instead).
+inline constexpr const char* Utf8PathsOnWindows =
+    "the suites' UTF-8 strings become paths in the ANSI code page";
+
 // Runs a shell command; returns its exit status and captures standard output and error.
 struct TRunResult {
     int Status = -1;

@@ -177,9 +177,12 @@ bool SetHandleAttributes(HANDLE H, DWORD Attr)
 
 // Moves From over To. A read-only file under To refuses to be replaced; when that is
 // allowed, its attribute is cleared through a handle of its own (never through a
-// reparse point) and set again afterwards, so that a file this name shared with
-// another folder (a hard link) keeps its attributes. A folder or a link to one that
-// took To since Begin looked makes the move fail: nothing is removed to make room.
+// reparse point). A name that is the file's only one lets that handle go before the move,
+// since a file still open under To cannot be replaced (Wine, and Windows without POSIX
+// rename semantics, refuse the move), and gets its attribute back only if the move fails.
+// A file that also has other names (a hard link) keeps the handle through the move, so
+// that its other names keep its attributes. A folder or a link to one that took To since
+// Begin looked makes the move fail: nothing is removed to make room.
 bool ReplaceName(const std::wstring& From, const std::wstring& To, bool ReplaceReadOnly)
 {
     const DWORD a = GetFileAttributesW(To.c_str());
@@ -187,17 +190,29 @@ bool ReplaceName(const std::wstring& From, const std::wstring& To, bool ReplaceR
         SetLastError(ErrorFolderInTheWay);
         return false;
     }
+    const auto open = [&] {
+        return CreateFileW(To.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                           nullptr);
+    };
     HANDLE old = INVALID_HANDLE_VALUE;
+    bool cleared = false;
     if (a != INVALID_FILE_ATTRIBUTES && ReplaceReadOnly && (a & FILE_ATTRIBUTE_READONLY) &&
         !(a & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        old = CreateFileW(To.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                          nullptr);
-        if (old != INVALID_HANDLE_VALUE) SetHandleAttributes(old, a & ~FILE_ATTRIBUTE_READONLY);
+        old = open();
+        if (old != INVALID_HANDLE_VALUE) {
+            cleared = SetHandleAttributes(old, a & ~FILE_ATTRIBUTE_READONLY);
+            BY_HANDLE_FILE_INFORMATION info {};
+            if (GetFileInformationByHandle(old, &info) && info.nNumberOfLinks <= 1) {
+                CloseHandle(old);
+                old = INVALID_HANDLE_VALUE;
+            }
+        }
     }
     const bool moved = MoveFileExW(From.c_str(), To.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
     const DWORD e = GetLastError();
+    if (old == INVALID_HANDLE_VALUE && cleared && !moved) old = open();
     if (old != INVALID_HANDLE_VALUE) {
         SetHandleAttributes(old, a & 0xFFFFu);
         CloseHandle(old);
