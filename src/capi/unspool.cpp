@@ -11,6 +11,7 @@
 #include "qvrUnZip.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -25,6 +26,7 @@ struct unspool_archive {
     int Error = 0;
     TReportSubject Subject = rsEntry;
     std::string ErrorText;
+    const std::string* Reading = nullptr; // the '/' separated name a read is decoding
 
     unspool_archive()
     {
@@ -33,7 +35,9 @@ struct unspool_archive {
             if (IsNotice(Code) || Error != 0) return;
             Fail(Code, MessageText(Code));
             Subject = Sender.ReportSubject();
-            if (!File.empty()) ErrorText += " (" + File + ")";
+            // A read makes no file: the entry's name says which one failed.
+            const std::string& which = Reading ? *Reading : File;
+            if (!which.empty()) ErrorText += " (" + which + ")";
             if (!Ext.empty()) ErrorText += ": " + Ext;
         };
         // Nobody is there to ask: a password the list lacks fails the entry as a wrong
@@ -50,6 +54,7 @@ struct unspool_archive {
     {
         Error = 0;
         ErrorText.clear();
+        Reading = nullptr;
     }
     int Fail(int Code, const std::string& Text)
     {
@@ -112,7 +117,10 @@ template <typename TBlock> int ReadListed(unspool_archive* A, const char* Name, 
     const TEntryListing* e = A->Find(Name);
     if (!e || e->IsDirectory)
         return A->Fail(UNSPOOL_E_NOT_FOUND, unspool_error_text(UNSPOOL_E_NOT_FOUND));
-    if (A->Zip.ReadEntry(e->Name, Block)) return 0;
+    A->Reading = &A->Names[static_cast<size_t>(e - A->Entries.data())];
+    const bool ok = A->Zip.ReadEntry(e->Name, Block);
+    A->Reading = nullptr;
+    if (ok) return 0;
     return A->Error ? A->Error : A->Fail(UNSPOOL_E_INTERNAL, "the entry could not be read");
 }
 
@@ -203,15 +211,18 @@ int unspool_read(unspool_archive* archive, const char* name, void* buffer, size_
         *written = 0;
         // The whole entry is decoded even past the buffer, so that a caller told it is
         // too small learns the size its checked bytes need, not the size the records claim.
-        size_t total = 0;
+        // The count is kept in 64 bits, which no entry passes, so that it cannot wrap
+        // where size_t is 32 bits wide; a size past size_t is told as SIZE_MAX.
+        uint64_t total = 0;
         auto* out = static_cast<uint8_t*>(buffer);
         int code = ReadListed(archive, name, [&](const uint8_t* b, int32_t n) {
-            const auto count = static_cast<size_t>(n);
-            if (total <= capacity && count <= capacity - total) std::memcpy(out + total, b, count);
+            const auto count = static_cast<uint64_t>(n);
+            if (total <= capacity && count <= capacity - total)
+                std::memcpy(out + total, b, static_cast<size_t>(count));
             total += count;
         });
         if (code != 0) return code;
-        *written = total;
+        *written = total > SIZE_MAX ? SIZE_MAX : static_cast<size_t>(total);
         if (total > capacity)
             return archive->Fail(UNSPOOL_E_BUFFER_TOO_SMALL,
                                  unspool_error_text(UNSPOOL_E_BUFFER_TOO_SMALL));

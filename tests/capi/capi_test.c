@@ -98,7 +98,8 @@ static void ReadsWithPasswords(unspool_archive* a)
     const char* wrong[] = {"corpus-PW"};
     const char* right[] = {"corpus-PW", "corpus-pw"};
     CHECK(unspool_read(a, "small.txt", buf, sizeof buf, &written) == 26517);
-    CHECK(unspool_last_error(a) == 26517 && strstr(unspool_last_error_text(a), "password"));
+    CHECK(unspool_last_error(a) == 26517 &&
+          strcmp(unspool_last_error_text(a), "Invalid password (small.txt)") == 0);
     CHECK(unspool_set_passwords(a, wrong, 1) == UNSPOOL_OK);
     CHECK(unspool_read(a, "small.txt", buf, sizeof buf, &written) == 26517 && written == 0);
     CHECK(unspool_set_passwords(a, right, 2) == UNSPOOL_OK);
@@ -168,7 +169,7 @@ static void ReportsBadEntry(void)
     struct Sum s = {0, 0, 0};
     CHECK(unspool_read(a, "small.txt", buf, sizeof buf, &written) == 25151);
     CHECK(unspool_last_error(a) == 25151);
-    CHECK(strstr(unspool_last_error_text(a), "CRC") && strstr(unspool_last_error_text(a), "small.txt"));
+    CHECK(strcmp(unspool_last_error_text(a), "File fails CRC check (small.txt)") == 0);
     CHECK(unspool_read_cb(a, "sub/dir/nested.txt", Summed, &s) == UNSPOOL_OK && s.Crc == 0xd3595cbcu);
     CHECK(unspool_extract(a, Path(path, scratch, "bad"), 0) == 25151);
     CHECK(strstr(unspool_last_error_text(a), "small.txt") != NULL);
