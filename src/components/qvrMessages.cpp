@@ -37,9 +37,15 @@ constexpr TMessage Err_Msgs[] = {
 
 } // namespace
 
-std::string MessageText(int32_t Code)
+const char* MessageTextOf(int32_t Code)
 {
     for (const TMessage& m : Err_Msgs)
         if (m.Code == Code) return m.Text;
-    return {};
+    return nullptr;
+}
+
+std::string MessageText(int32_t Code)
+{
+    const char* text = MessageTextOf(Code);
+    return text ? text : std::string();
 }

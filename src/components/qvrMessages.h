@@ -50,3 +50,6 @@ inline bool IsNotice(int32_t Code) { return Code >= 26900 && Code < 27000; }
 
 // The text of a message code; empty for a code the table does not hold.
 std::string MessageText(int32_t Code);
+// The same text in static storage, for hosts that hand it on as a C string; null for a
+// code the table does not hold.
+const char* MessageTextOf(int32_t Code);

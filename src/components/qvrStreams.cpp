@@ -33,17 +33,18 @@ int32_t TStream32::ReadFull(void* Buffer, int32_t Count)
 
 int32_t TMemoryStream32::Read(void* Buffer, int32_t Count)
 {
-    if (Count <= 0 || FPos < 0 || FPos >= static_cast<int64_t>(FData.size())) return 0;
-    int64_t n = std::min<int64_t>(Count, static_cast<int64_t>(FData.size()) - FPos);
+    const std::vector<uint8_t>& data = *FData;
+    if (Count <= 0 || FPos < 0 || FPos >= static_cast<int64_t>(data.size())) return 0;
+    int64_t n = std::min<int64_t>(Count, static_cast<int64_t>(data.size()) - FPos);
     if (FMaxRead > 0) n = std::min<int64_t>(n, FMaxRead);
-    std::memcpy(Buffer, FData.data() + FPos, static_cast<size_t>(n));
+    std::memcpy(Buffer, data.data() + FPos, static_cast<size_t>(n));
     FPos += n;
     return static_cast<int32_t>(n);
 }
 
 int64_t TMemoryStream32::Seek(int64_t Offset, int Origin)
 {
-    const int64_t base = Origin == 0 ? 0 : Origin == 1 ? FPos : static_cast<int64_t>(FData.size());
+    const int64_t base = Origin == 0 ? 0 : Origin == 1 ? FPos : static_cast<int64_t>(FData->size());
     const int64_t to = base + Offset;
     // A move before the start fails and leaves the position alone, as a file's does.
     if (to < 0) return -1;

@@ -148,17 +148,26 @@ private:
     int64_t FSize = -1;
 };
 
+// Reads bytes held in memory. Bytes given as shared are read in place: every run over an
+// archive held in memory opens a stream of its own, and none copies the archive.
 class TMemoryStream32 : public TStream32 {
 public:
     explicit TMemoryStream32(std::vector<uint8_t> Data, int32_t MaxRead = 0)
-        : FData(std::move(Data)), FMaxRead(MaxRead) {}
+        : FData(std::make_shared<const std::vector<uint8_t>>(std::move(Data))), FMaxRead(MaxRead)
+    {
+    }
+    explicit TMemoryStream32(std::shared_ptr<const std::vector<uint8_t>> Data)
+        : FData(Data ? std::move(Data) : std::make_shared<const std::vector<uint8_t>>()),
+          FMaxRead(0)
+    {
+    }
 
     int32_t Read(void* Buffer, int32_t Count) override;
     int32_t Write(const void*, int32_t) override { return 0; }
     int64_t Seek(int64_t Offset, int Origin) override;
 
 private:
-    std::vector<uint8_t> FData;
+    std::shared_ptr<const std::vector<uint8_t>> FData;
     int32_t FMaxRead;
     int64_t FPos = 0;
 };
