@@ -259,21 +259,21 @@ bool DosToTime(uint32_t DosTime, time_t& When)
 
 } // namespace
 
-bool TimeSpecOf(const TFileTime& Time, struct timespec& Spec)
+bool PosixTimeOf(const TFileTime& Time, struct timespec& Out)
 {
-    Spec = {};
+    Out = {};
     if (Time.Utc) {
-        Spec.tv_sec = static_cast<time_t>(Time.Seconds);
-        Spec.tv_nsec = static_cast<long>(Time.Nanos % 1000000000u);
+        Out.tv_sec = static_cast<time_t>(Time.Seconds);
+        Out.tv_nsec = static_cast<long>(Time.Nanos % 1000000000u);
         return true;
     }
-    return DosToTime(Time.Dos, Spec.tv_sec);
+    return DosToTime(Time.Dos, Out.tv_sec);
 }
 
 bool SetFileTimeFd(int Fd, const TFileTime& Time)
 {
     struct timespec ts[2];
-    if (!TimeSpecOf(Time, ts[0])) return false;
+    if (!PosixTimeOf(Time, ts[0])) return false;
     ts[1] = ts[0];
     if (futimens(Fd, ts) != 0) {
         Fail();

@@ -36,7 +36,7 @@ inline int Fd(THandle H) { return static_cast<int>(H); }
 // An instant as a local DOS date-time; 0 when it has none.
 uint32_t TimeToDos(time_t when);
 // Time as the system's time stamp; false (with LastError) when it names no instant.
-bool TimeSpecOf(const TFileTime& Time, struct timespec& Spec);
+bool PosixTimeOf(const TFileTime& Time, struct timespec& Out);
 // Gives the open file or folder Fd its last-write and last-access time.
 bool SetFileTimeFd(int Fd, const TFileTime& Time);
 // The attribute bits of a file the system described in St.

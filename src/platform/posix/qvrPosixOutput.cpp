@@ -91,7 +91,7 @@ bool Replaceable(const struct stat& St, bool ReplaceReadOnly)
 bool SetLinkTime(int Dir, const char* Name, const TFileTime& Time)
 {
     struct timespec ts[2];
-    if (!TimeSpecOf(Time, ts[1])) return false;
+    if (!PosixTimeOf(Time, ts[1])) return false;
     ts[0] = ts[1];
     if (::utimensat(Dir, Name, ts, AT_SYMLINK_NOFOLLOW) == 0) return true;
     Fail();
